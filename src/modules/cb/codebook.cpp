@@ -1,0 +1,234 @@
+// The Codebook record: entries, vectors and names, creation, resizing,
+// copying and release.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "cb/cb.h"
+#include "cb/cb_internal.h"
+#include "interfc/interfc.h"
+
+namespace cbdetail {
+
+char* CopyName(const char* text) {
+  const std::size_t length = std::strlen(text);
+  auto copy = NewArray<char>(length + 1, "ERROR: Not enough memory for a vector name.\n");
+  std::memcpy(copy.get(), text, length + 1);
+  return copy.release();
+}
+
+void ReleaseName(char* name) { std::unique_ptr<char[]> owned(name); }
+
+}  // namespace cbdetail
+
+using cbdetail::CopyName;
+using cbdetail::ReleaseName;
+
+namespace {
+
+constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
+
+// Releases every name and the storage of the record.
+void ReleaseBook(Codebook* cb) {
+  if (cb->Book != nullptr) {
+    for (int i = 0; i < cb->AllocatedSize; ++i) ReleaseName(cb->Book[i].Name);
+  }
+  cb->BookStore.reset();
+  cb->VectorStore.reset();
+  cb->Book = nullptr;
+  cb->AllocatedSize = 0;
+  cb->StoredDimension = 0;
+}
+
+void SwapStorage(Codebook* a, Codebook* b) {
+  std::swap(a->Book, b->Book);
+  std::swap(a->AllocatedSize, b->AllocatedSize);
+  std::swap(a->BookStore, b->BookStore);
+  std::swap(a->VectorStore, b->VectorStore);
+  std::swap(a->StoredDimension, b->StoredDimension);
+}
+
+void ZeroVectors(Codebook* cb) {
+  std::fill_n(cb->VectorStore.get(), static_cast<std::size_t>(cb->AllocatedSize) * cb->StoredDimension, 0);
+}
+
+}  // namespace
+
+int* CreateEmptyVector(int count) {
+  return cbdetail::NewArray<int>(static_cast<std::size_t>(std::max(count, 0)), kVectorMemory).release();
+}
+
+void CopyVector(const int* source, int* destination, int count) {
+  if (source == nullptr || destination == nullptr) {
+    ErrorMessage("ERROR: CopyVector source=%p dest=%p\n", static_cast<const void*>(source),
+                 static_cast<void*>(destination));
+    ExitProcessing(-1);
+  }
+  if (count > 0) std::memmove(destination, source, static_cast<std::size_t>(count) * sizeof(int));
+}
+
+void FreeVector(int* vector) { std::unique_ptr<int[]> owned(vector); }
+
+BookNode CreateEmptyNode(int count) { return BookNode{CreateEmptyVector(count), 0, 0, nullptr}; }
+
+void CopyNode(const BookNode* source, BookNode* destination, int count) {
+  if (source == destination) return;
+  CopyVector(source->Vector, destination->Vector, count);
+  destination->Freq = source->Freq;
+  destination->VectorMean = source->VectorMean;
+  if (source->Name == destination->Name) return;
+  ReleaseName(destination->Name);
+  destination->Name = source->Name != nullptr ? CopyName(source->Name) : nullptr;
+}
+
+void FreeNode(BookNode* node) {
+  FreeVector(node->Vector);
+  ReleaseName(node->Name);
+  node->Vector = nullptr;
+  node->Name = nullptr;
+}
+
+void ChangeVectorName(BookNode* node, const char* name) {
+  // Renaming a node to its own name keeps it.
+  if (name != nullptr && name == node->Name) return;
+  ReleaseName(node->Name);
+  node->Name = name != nullptr ? CopyName(name) : nullptr;
+}
+
+Codebook* AllocateMemoryForBook(Codebook* cb) {
+  ReleaseBook(cb);
+  if (cb->BookSize < 0 || cb->VectorSizeX < 0 || cb->VectorSizeY < 0) {
+    ErrorMessage("ERROR: allocate CB->Book\n");
+    ExitProcessing(-1);
+  }
+  const std::size_t size = static_cast<std::size_t>(cb->BookSize);
+  const std::size_t dimension = cbdetail::Dim(cb);
+  cb->BookStore = cbdetail::NewArray<BookNode>(size, "ERROR: allocate CB->Book\n");
+  cb->VectorStore = cbdetail::NewArray<int>(size * dimension, kVectorMemory);
+  cb->StoredDimension = dimension;
+  cb->Book = cb->BookStore.get();
+  int* vector = cb->VectorStore.get();
+  for (std::size_t i = 0; i < size; ++i, vector += dimension) cb->Book[i] = BookNode{vector, 0, 0, nullptr};
+  cb->AllocatedSize = cb->BookSize;
+  return cb;
+}
+
+void CreateNewCodebook(Codebook* cb, int bookSize, const Codebook* templ) {
+  char method[80] = {};
+  if (templ->InheritLevel > 1) std::memcpy(method, templ->GenerationMethod, sizeof method);
+  method[79] = '\0';
+  const int x = templ->VectorSizeX, y = templ->VectorSizeY, bytes = templ->BytesPerElement;
+  const int reserved = templ->ReservedValue, scaling = templ->ErrorScaling, inherit = templ->InheritLevel;
+  const int total = templ->TotalFreq;
+  SetVerString(cb->VersionString, KindCodebook);
+  cb->VectorSizeX = x;
+  cb->VectorSizeY = y;
+  cb->BytesPerElement = bytes;
+  cb->ReservedValue = reserved;
+  cb->ErrorScaling = scaling;
+  cb->InheritLevel = inherit;
+  cb->TotalFreq = total;
+  std::memcpy(cb->GenerationMethod, method, sizeof method);
+  cb->BookSize = bookSize;
+  AllocateMemoryForBook(cb);
+  ZeroVectors(cb);
+}
+
+void CreateNewTrainingSet(Codebook* cb, int bookSize, int vectorSizeX, int vectorSizeY, int bytesPerElement,
+                          int reservedValue, int errorScaling, int inheritLevel, const char* generationMethod) {
+  SetVerString(cb->VersionString, KindTrainingSet);
+  cb->VectorSizeX = vectorSizeX;
+  cb->VectorSizeY = vectorSizeY;
+  cb->BytesPerElement = bytesPerElement;
+  cb->ReservedValue = reservedValue;
+  cb->ErrorScaling = errorScaling;
+  cb->InheritLevel = inheritLevel;
+  std::snprintf(cb->GenerationMethod, sizeof cb->GenerationMethod, "%s",
+                generationMethod != nullptr ? generationMethod : "");
+  cb->TotalFreq = 0;
+  cb->BookSize = bookSize;
+  AllocateMemoryForBook(cb);
+  ZeroVectors(cb);
+}
+
+void CopyCodebookHeader(const Codebook* source, Codebook* destination) {
+  if (source == destination) return;
+  std::memcpy(destination->VersionString, source->VersionString, sizeof destination->VersionString);
+  destination->VectorSizeX = source->VectorSizeX;
+  destination->VectorSizeY = source->VectorSizeY;
+  destination->BookSize = source->BookSize;
+  destination->BytesPerElement = source->BytesPerElement;
+  destination->ReservedValue = source->ReservedValue;
+  destination->ErrorScaling = source->ErrorScaling;
+  destination->InheritLevel = source->InheritLevel;
+  destination->TotalFreq = source->TotalFreq;
+  std::memcpy(destination->GenerationMethod, source->GenerationMethod, sizeof destination->GenerationMethod);
+}
+
+void CopyCodebook(const Codebook* source, Codebook* destination) {
+  if (destination->AllocatedSize < source->BookSize) {
+    ErrorMessage("ERROR: Destination codebook is too small (%d -> %d).\n", source->BookSize,
+                 destination->AllocatedSize);
+    ExitProcessing(-1);
+  }
+  if (source == destination) return;
+  const int dimension = VectorSize(source);
+  // Vectors of the destination hold the dimension they were made with; a
+  // longer source vector would not fit.
+  if (source->BookSize > 0 && destination->StoredDimension < static_cast<std::size_t>(dimension)) {
+    ErrorMessage("ERROR: Destination codebook vectors are too short (%d < %d).\n",
+                 static_cast<int>(destination->StoredDimension), dimension);
+    ExitProcessing(-1);
+  }
+  CopyCodebookHeader(source, destination);
+  for (int i = 0; i < source->BookSize; ++i) CopyNode(&source->Book[i], &destination->Book[i], dimension);
+}
+
+void SetAllocatedCodebookSize(Codebook* cb, int newAllocatedSize) {
+  if (newAllocatedSize <= cb->BookSize) {
+    ErrorMessage("CB::SetAllocatedCodebookSize: New allocated size (%i) <= logical booksize (%i).\n",
+                 newAllocatedSize, cb->BookSize);
+    ExitProcessing(-1);
+  }
+  if (newAllocatedSize <= cb->AllocatedSize) return;
+  Codebook temporary;
+  CreateNewCodebook(&temporary, newAllocatedSize, cb);
+  CopyCodebook(cb, &temporary);
+  SwapStorage(cb, &temporary);
+  FreeCodebook(&temporary);
+}
+
+void IncreaseCodebookSize(Codebook* cb, int newSize) {
+  if (newSize <= cb->BookSize) ExitProcessing(-1);
+  if (newSize > cb->AllocatedSize) SetAllocatedCodebookSize(cb, newSize);
+  cb->BookSize = newSize;
+}
+
+void DecreaseCodebookSize(Codebook* cb, int newSize) {
+  if (newSize < 0 || newSize >= cb->BookSize) ExitProcessing(-1);
+  cb->BookSize = newSize;
+}
+
+void ChangeCodebookSize(Codebook* cb, int newSize) {
+  if (newSize < cb->BookSize) {
+    DecreaseCodebookSize(cb, newSize);
+  } else if (newSize > cb->BookSize) {
+    IncreaseCodebookSize(cb, newSize);
+  }
+}
+
+void FreeCodebook(Codebook* cb) { ReleaseBook(cb); }
+
+void AddString(char* field, const char* text, int size) {
+  if (std::strlen(text) > static_cast<std::size_t>(std::max(size, 0))) {
+    ErrorMessage("ERROR: string too long:\n%*s\n", size, text);
+    ExitProcessing(-1);
+  }
+  if (size <= 0) return;
+  std::string joined(field, strnlen(field, static_cast<std::size_t>(size)));
+  joined += text;
+  const std::size_t kept = std::min(joined.size(), static_cast<std::size_t>(size) - 1);
+  std::memcpy(field, joined.data(), kept);
+  field[kept] = '\0';
+}

@@ -1,0 +1,62 @@
+// File utilities: opening under the overwrite rule, fixed-width binary
+// integers, bit streams and file-name operations.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// ---- Opening -------------------------------------------------------------
+
+enum FileMode { FileModeWrite = 0, FileModeRead = 1 };
+
+// 1 when the file can be opened for reading, else 0. Prints nothing.
+int ExistFile(const char* name);
+// Mode 0 creates the file for writing ("wb+"); an existing file is replaced
+// only when overwrite is exactly 1, otherwise "ERROR: File already exists: %s"
+// is printed and null returned. Mode 1 opens an existing file for reading
+// ("rb"). Failures print their message and return null.
+std::FILE* FileOpen(const char* name, int mode, int overwrite);
+// As FileOpen, but a failure ends the process.
+std::FILE* OpenFile(const char* name, int mode, int overwrite);
+
+// ---- Binary integers -----------------------------------------------------
+
+// Writes the low `width` bytes of value, most significant first. Widths 0 to
+// 3 refuse values that do not fit (negative values pass with their low
+// bytes). Returns the number of bytes written.
+int WriteIntegerToFile(std::FILE* stream, int value, int width);
+// Reads `width` bytes, most significant first; widths below 4 give values
+// that are never negative. Returns the number of bytes read; the (partial)
+// value is stored in every case.
+int ReadIntegerFromFile(std::FILE* stream, int* value, int width);
+// As ReadIntegerFromFile with the least significant byte first.
+int ReadLittleEndianIntegerFromFile(std::FILE* stream, int* value, int width);
+
+// ---- Bit streams ---------------------------------------------------------
+
+struct BitStream {
+  std::FILE* Stream;
+  int BitCount;
+  int Buffer;
+};
+
+void InitializeBitStream(BitStream* bits, std::FILE* stream);
+void OutputBit(BitStream* bits, int bit);
+void OutputValue(BitStream* bits, int value, int count);
+void FlushOutput(BitStream* bits);
+int InputBit(BitStream* bits);
+int InputValue(BitStream* bits, int count);
+void FlushInput(BitStream* bits);
+
+// ---- File names ----------------------------------------------------------
+
+// The source name cut at its first '.' (anywhere, folders included).
+void PickFileName(std::string_view source, std::string& destination);
+// Appends '.' and the extension when the last path component ('/' and '\'
+// both separate) has no '.'.
+void CheckFileName(std::string& name, std::string_view extension);
+// 1 when the whole text after the first '.' equals the extension.
+int CheckExtention(std::string_view name, std::string_view extension);
+// 1 when the names are equal regardless of letter case.
+int EqualFileNames(std::string_view first, std::string_view second);

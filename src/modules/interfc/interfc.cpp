@@ -1,0 +1,184 @@
+#include "interfc/interfc.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <string>
+
+int ExitRequestHonoredStatus = 0;
+
+namespace {
+
+int __ShowProgress = 1;
+int __ShowProgressBar = 1;
+int __ProgressCreated = 0;
+FILE* __ModuleInfoFlow = nullptr;
+FILE* __ProgramInfoFlow = nullptr;
+ExitHandler __ExitHandler = nullptr;
+
+// Formats into a stack buffer of the given size, or into a heap string when
+// the text is longer, so that no message is ever cut.
+template <std::size_t N>
+class Formatted {
+ public:
+  Formatted(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(stack_, N, format, args);
+    if (length >= static_cast<int>(N)) {
+      heap_.resize(static_cast<std::size_t>(length) + 1);
+      std::vsnprintf(heap_.data(), heap_.size(), format, copy);
+    } else if (length < 0) {
+      stack_[0] = '\0';
+    }
+    va_end(copy);
+  }
+  const char* c_str() const { return heap_.empty() ? stack_ : heap_.data(); }
+
+ private:
+  char stack_[N];
+  std::string heap_;
+};
+
+void SetUnsetFlows() {
+  if (__ModuleInfoFlow == nullptr) __ModuleInfoFlow = stdout;
+  if (__ProgramInfoFlow == nullptr) __ProgramInfoFlow = stdout;
+}
+
+}  // namespace
+
+int ErrorMessage(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Formatted<1024> text(format, args);
+  va_end(args);
+  return std::fprintf(stderr, "%s", text.c_str());
+}
+
+int PrintMessage(const char* format, ...) {
+  SetUnsetFlows();
+  va_list args;
+  va_start(args, format);
+  Formatted<256> text(format, args);
+  va_end(args);
+  const int written = std::fprintf(__ModuleInfoFlow, "%s", text.c_str());
+  std::fflush(__ModuleInfoFlow);
+  return written;
+}
+
+int PrintProgramMessage(const char* format, ...) {
+  SetUnsetFlows();
+  va_list args;
+  va_start(args, format);
+  Formatted<256> text(format, args);
+  va_end(args);
+  const int written = std::fprintf(__ProgramInfoFlow, "%s", text.c_str());
+  std::fflush(__ProgramInfoFlow);
+  return written;
+}
+
+int OpenInfoFlow(int moduleToStderr) {
+  SetUnsetFlows();
+  std::fflush(__ModuleInfoFlow);
+  __ModuleInfoFlow = moduleToStderr != 0 ? stderr : stdout;
+  return 0;
+}
+
+int CloseInfoFlow() {
+  if (__ModuleInfoFlow != nullptr) std::fflush(__ModuleInfoFlow);
+  if (__ProgramInfoFlow != nullptr) std::fflush(__ProgramInfoFlow);
+  return 0;
+}
+
+void ExitProcessing(int status) {
+  if (__ExitHandler != nullptr) __ExitHandler(status);
+  std::exit(status);
+}
+
+ExitHandler SetExitProcessingHandler(ExitHandler handler) {
+  ExitHandler previous = __ExitHandler;
+  __ExitHandler = handler;
+  return previous;
+}
+
+int ExitRequested() { return 0; }
+
+int ExitRequestHonored() { return ExitRequestHonoredStatus; }
+
+void SetExitRequestHonored(int status) { ExitRequestHonoredStatus = status; }
+
+void SetProgressVisibility(int visible) { __ShowProgress = visible; }
+
+void FreezeProgress(int freeze) { __ShowProgressBar = freeze == 0 ? 1 : 0; }
+
+int OpenProgressWindow() {
+  if (__ShowProgress != 0 && __ProgressCreated == 0) {
+    __ProgressCreated = 1;
+    std::fflush(stderr);
+  }
+  return 0;
+}
+
+namespace {
+
+int WriteProgressLabel(const char* label) {
+  std::fputc('\r', stderr);
+  std::fprintf(stderr, "%70s", "");
+  std::fputc('\r', stderr);
+  const int written = std::fprintf(stderr, "%s", label);
+  std::fprintf(stderr, "%12s", "");
+  std::fflush(stderr);
+  return written;
+}
+
+// The percentage done * 100 / total in 32-bit arithmetic as the indicator has
+// always shown it; the product is widened so that large counts cannot
+// overflow.
+int Percent(int done, int total) {
+  return static_cast<int>(static_cast<long long>(done) * 100 / total);
+}
+
+}  // namespace
+
+int UpdateProgressLabel(const char* format, ...) {
+  if (__ProgressCreated == 0) return 0;
+  va_list args;
+  va_start(args, format);
+  Formatted<256> text(format, args);
+  va_end(args);
+  return WriteProgressLabel(text.c_str());
+}
+
+int UpdateProgressBar(int done, int total) {
+  if (__ShowProgress != 0 && __ShowProgressBar != 0 && total != 0) {
+    std::fprintf(stderr, "%s%3i %% done  ", "\b\b\b\b\b\b\b\b\b\b\b\b", Percent(done, total));
+    std::fflush(stderr);
+  }
+  return 0;
+}
+
+int UpdateFancyProgressBar(int done, int total) {
+  static int phase = 0;
+  if (__ShowProgress == 0 || __ShowProgressBar == 0) return 0;
+  if (total == 0) {
+    std::fprintf(stderr, "%s stage complete", "\b\b\b\b\b\b\b\b\b\b\b\b\b\b");
+  } else if (done == 0) {
+    std::fprintf(stderr, "%s  wait...     ", "\b\b\b\b\b\b\b\b\b\b\b\b");
+  } else {
+    static const char kSpinner[4] = {'-', '\\', '|', '/'};
+    const char c = kSpinner[phase];
+    phase = (phase + 1) % 4;
+    std::fprintf(stderr, "%s(%c)%3i %% done", "\b\b\b\b\b\b\b\b\b\b\b\b\b", c, Percent(done, total));
+    std::fflush(stderr);
+  }
+  return 0;
+}
+
+int CloseProgressWindow() {
+  if (__ShowProgress != 0 && __ProgressCreated != 0) {
+    WriteProgressLabel("");
+    std::fputc('\r', stderr);
+    std::fflush(stderr);
+  }
+  __ProgressCreated = 0;
+  return 0;
+}

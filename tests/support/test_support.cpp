@@ -1,0 +1,168 @@
+#include "support/test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace mirvotest {
+namespace {
+
+void RemoveTree(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    ::chmod(path.c_str(), 0700);
+    for (const auto& name : ListFolder(path)) RemoveTree(path + "/" + name);
+    ::rmdir(path.c_str());
+  } else {
+    ::unlink(path.c_str());
+  }
+}
+
+std::string Drain(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/mirvo-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+std::string TempDir::File(const std::string& name) const { return path_ + "/" + name; }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> ListFolder(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(path.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+RunResult RunMirvo(const std::vector<std::string>& args, const std::string& folder) {
+  TempDir capture;
+  const std::string outPath = capture.File("out"), errPath = capture.File("err");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (::chdir(folder.c_str()) != 0) ::_exit(127);
+    std::vector<char*> argv;
+    std::string program = MIRVO_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copies(args);
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(MIRVO_BINARY, argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  RunResult result;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const int out = ::open(outPath.c_str(), O_RDONLY);
+  const int err = ::open(errPath.c_str(), O_RDONLY);
+  result.out = Drain(out);
+  result.err = Drain(err);
+  ::close(out);
+  ::close(err);
+  return result;
+}
+
+std::string BigEndian(std::uint32_t value, int width) {
+  std::string bytes;
+  for (int k = width - 1; k >= 0; --k) bytes.push_back(static_cast<char>((value >> (8 * k)) & 0xFFu));
+  return bytes;
+}
+
+void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
+             int bytesPerElement, bool codebook) {
+  CreateNewTrainingSet(cb, static_cast<int>(vectors.size()), vectorSizeX, vectorSizeY, bytesPerElement, 0, 0, 0, "");
+  if (codebook) SetVerString(cb->VersionString, KindCodebook);
+  int total = 0;
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    BookNode& node = cb->Book[i];
+    std::int64_t sum = 0;
+    for (std::size_t k = 0; k < vectors[i].elements.size(); ++k) {
+      node.Vector[k] = vectors[i].elements[k];
+      sum += vectors[i].elements[k];
+    }
+    node.Freq = vectors[i].freq;
+    node.VectorMean = static_cast<int>(static_cast<double>(sum) / static_cast<double>(vectors[i].elements.size()) + 0.5);
+    ChangeVectorName(&node, vectors[i].name.empty() ? nullptr : vectors[i].name.c_str());
+    total += vectors[i].freq;
+  }
+  cb->TotalFreq = total;
+}
+
+std::string SetFileBytes(const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
+                         int bytesPerElement, bool codebook, const std::string& generationMethod) {
+  int total = 0;
+  for (const auto& v : vectors) total += v.freq;
+  std::ostringstream text;
+  text << (codebook ? "VQ CODEBOOK 2.0" : "VQ TRAINING SET 2.0") << "\n"
+       << vectorSizeX << "\n"
+       << vectorSizeY << "\n"
+       << vectors.size() << "\n"
+       << total << "\n"
+       << bytesPerElement << "\n0\n0\n0\n";
+  if (!generationMethod.empty()) text << generationMethod << "\n";
+  text << "-------------------------------------\n";
+  std::string bytes = text.str();
+  for (const auto& v : vectors) {
+    bytes += v.name;
+    bytes.push_back('\0');
+    for (const int e : v.elements) bytes += BigEndian(static_cast<std::uint32_t>(e), bytesPerElement);
+    bytes += BigEndian(static_cast<std::uint32_t>(v.freq), 4);
+  }
+  return bytes;
+}
+
+}  // namespace mirvotest

@@ -1,0 +1,61 @@
+// Helpers shared by the tests: a temporary folder, file bytes, running the
+// mirvo binary, and building small records in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cb/cb.h"
+
+namespace mirvotest {
+
+// A fresh folder, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string File(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+// Names of the entries of a folder, sorted.
+std::vector<std::string> ListFolder(const std::string& path);
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+// Runs the built mirvo binary with the arguments in the folder.
+RunResult RunMirvo(const std::vector<std::string>& args, const std::string& folder);
+
+// Big-endian bytes of a value of the given width.
+std::string BigEndian(std::uint32_t value, int width);
+
+// A training set (or, with codebook = true, a codebook) of the given vectors
+// with frequencies and optional names (empty: no name), header fields as the
+// writer fills them.
+struct VectorSpec {
+  std::vector<int> elements;
+  int freq = 1;
+  std::string name;
+};
+void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
+             int bytesPerElement, bool codebook = false);
+
+// The bytes of a version 2 file for the vectors, as the format lays it out.
+std::string SetFileBytes(const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
+                         int bytesPerElement, bool codebook = false, const std::string& generationMethod = "");
+
+}  // namespace mirvotest
