@@ -57,6 +57,13 @@ struct Codebook {
   BookNode* Book = nullptr;
   int AllocatedSize = 0;
 
+  Codebook() = default;
+  Codebook(const Codebook&) = delete;
+  Codebook& operator=(const Codebook&) = delete;
+  // Releases what the record still owns, so that a record left behind by an
+  // unwinding error handler does not leak.
+  ~Codebook();
+
   // Storage behind Book, released by FreeCodebook: the AllocatedSize entries
   // and one contiguous block holding all their vectors, each with room for
   // StoredDimension elements.

@@ -220,6 +220,8 @@ void ChangeCodebookSize(Codebook* cb, int newSize) {
 
 void FreeCodebook(Codebook* cb) { ReleaseBook(cb); }
 
+Codebook::~Codebook() { ReleaseBook(this); }
+
 void AddString(char* field, const char* text, int size) {
   if (std::strlen(text) > static_cast<std::size_t>(std::max(size, 0))) {
     ErrorMessage("ERROR: string too long:\n%*s\n", size, text);

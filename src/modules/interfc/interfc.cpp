@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 int ExitRequestHonoredStatus = 0;
@@ -14,6 +15,7 @@ int __ProgressCreated = 0;
 FILE* __ModuleInfoFlow = nullptr;
 FILE* __ProgramInfoFlow = nullptr;
 ExitHandler __ExitHandler = nullptr;
+MessageHandler __ErrorHandler = nullptr;
 
 // Formats into a stack buffer of the given size, or into a heap string when
 // the text is longer, so that no message is ever cut.
@@ -51,6 +53,10 @@ int ErrorMessage(const char* format, ...) {
   va_start(args, format);
   Formatted<1024> text(format, args);
   va_end(args);
+  if (__ErrorHandler != nullptr) {
+    __ErrorHandler(text.c_str());
+    return static_cast<int>(std::strlen(text.c_str()));
+  }
   return std::fprintf(stderr, "%s", text.c_str());
 }
 
@@ -97,6 +103,12 @@ void ExitProcessing(int status) {
 ExitHandler SetExitProcessingHandler(ExitHandler handler) {
   ExitHandler previous = __ExitHandler;
   __ExitHandler = handler;
+  return previous;
+}
+
+MessageHandler SetErrorMessageHandler(MessageHandler handler) {
+  MessageHandler previous = __ErrorHandler;
+  __ErrorHandler = handler;
   return previous;
 }
 

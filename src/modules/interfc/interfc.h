@@ -34,6 +34,11 @@ using ExitHandler = void (*)(int status);
 // Installs a handler (null restores the default); returns the previous one.
 ExitHandler SetExitProcessingHandler(ExitHandler handler);
 
+// A library user may take the text of every ErrorMessage instead of standard
+// error (null restores standard error); returns the previous handler.
+using MessageHandler = void (*)(const char* text);
+MessageHandler SetErrorMessageHandler(MessageHandler handler);
+
 int ExitRequested();
 int ExitRequestHonored();
 void SetExitRequestHonored(int status);
