@@ -28,7 +28,9 @@ constexpr int kQuietLevel = 1;
 constexpr int kOverwrite = 2;
 constexpr int kMaxValues = 19;
 
-[[noreturn]] void Quit() { std::exit(-1); }
+// Option and argument errors end like every other fatal path, so that an
+// installed exit handler sees them too.
+[[noreturn]] void Quit() { ExitProcessing(-1); }
 
 void PrintIdentity() { std::printf("\n%s %s %s\n", kProgramName, kVersion, kDate); }
 
@@ -383,41 +385,16 @@ int MirvoMain(int argc, char** argv) {
   Partitioning partitioning;
   if (second == KindCodebook) {
     PrintOperatingInfo(names[0].c_str(), names[1].c_str(), output.c_str());
-    ReadCodebook(names[0].c_str(), &trainingSet);
-    ReadCodebook(names[1].c_str(), &codebook);
-    if (codebook.BookSize < 1) {
-      ErrorMessage("ERROR: The codebook %s holds no vectors.\n", names[1].c_str());
-      ExitProcessing(-1);
-    }
-    if (VectorSize(&trainingSet) != VectorSize(&codebook)) {
-      ErrorMessage("ERROR: Training set and codebook dimensions differ (%d != %d).\n", VectorSize(&trainingSet),
-                   VectorSize(&codebook));
-      ExitProcessing(-1);
-    }
-    CreateNewPartitioning(&partitioning, &trainingSet, codebook.BookSize);
-    if (trainingSet.BookSize != partitioning.TrainingSetSize) {
-      ErrorMessage("\nERROR: Training set and partitioning sizes do not match.\n\n");
-      ShutDown(&trainingSet, &codebook, &partitioning);
-      ExitProcessing(-1);
-    }
-    if (codebook.BookSize != partitioning.PartitionCount) {
-      ErrorMessage("\nERROR: Codebook size and partition count do not match.\n\n");
-      ShutDown(&trainingSet, &codebook, &partitioning);
-      ExitProcessing(-1);
-    }
-    GenerateOptimalPartitioningGeneral(&trainingSet, &codebook, &partitioning, ErrorMSE);
-    WritePartitioning(output.c_str(), &partitioning, &trainingSet, overwrite);
+    // Both files read, the codebook checked, the partitioning searched and
+    // written, with the training vectors kept only as narrow as their file
+    // stores them.
+    GenerateOptimalPartitioningFromFiles(names[0].c_str(), names[1].c_str(), output.c_str(), overwrite, &trainingSet,
+                                         &codebook);
   } else {
     PrintOperatingInfo(names[0].c_str(), output.c_str(), names[1].c_str());
-    ReadCodebook(names[0].c_str(), &trainingSet);
-    ReadPartitioning(names[1].c_str(), &partitioning, &trainingSet);
-    CreateNewCodebook(&codebook, partitioning.PartitionCount, &trainingSet);
-    if (trainingSet.BookSize != partitioning.TrainingSetSize) {
-      ErrorMessage("\nERROR: Training set and partitioning sizes do not match\n\n");
-      ShutDown(&trainingSet, &codebook, &partitioning);
-      ExitProcessing(-1);
-    }
-    GenerateOptimalCodebookGeneral(&trainingSet, &codebook, &partitioning, ErrorMSE);
+    // Both files in one pass, neither kept; a partitioning made for another
+    // training set is refused while reading it.
+    GenerateOptimalCodebookFromFiles(names[0].c_str(), names[1].c_str(), &trainingSet, &codebook);
     const std::string identity = InfoLine();
     AddString(codebook.GenerationMethod, identity.c_str(), 80);
     WriteCodebook(output.c_str(), &codebook, overwrite);

@@ -199,6 +199,16 @@ int FindNearestVector(const BookNode* trainingEntry, const Codebook* cb, std::in
                       int metric);
 double GenerateOptimalPartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p,
                                           int errorFunction);
+// The optimal partitioning of a training-set file for a codebook file,
+// written to a partitioning file, without the records of the training set
+// and the partitioning: the same file, messages and exits as ReadCodebook of
+// both files, the refusal of a codebook without vectors ("ERROR: The
+// codebook %s holds no vectors.\n") or of another dimension,
+// CreateNewPartitioning, GenerateOptimalPartitioningGeneral with ErrorMSE and
+// WritePartitioning. The training-set record receives the header fields (and
+// TotalFreq) only, no entries; the codebook record is read whole.
+void GenerateOptimalPartitioningFromFiles(const char* trainingSetName, const char* codebookName,
+                                          const char* partitioningName, int overwrite, Codebook* ts, Codebook* cb);
 double GenerateOptimalPartitioningMeanError(const Codebook* ts, const Codebook* cb, Partitioning* p, int metric);
 void RepartitionDueToNewVectorsGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p,
                                        const int* newVectors, int count, int metric);
@@ -217,6 +227,14 @@ void PartitionCentroid(const Partitioning* p, int partition, BookNode* target);
 void GenerateOptimalCodebookGeneral(const Codebook* ts, Codebook* cb, const Partitioning* p, int errorFunction);
 void GenerateOptimalCodebookMSE(const Codebook* ts, Codebook* cb, const Partitioning* p);
 void CodebookCentroid(const Codebook* cb, int* centroid);
+// The codebook of the centroids of a training set's partitions, read from
+// the training-set and partitioning files in one pass without keeping their
+// records: the same codebook, messages and exits as ReadCodebook of the
+// training set, ReadPartitioning, CreateNewCodebook and
+// GenerateOptimalCodebookGeneral with ErrorMSE. The training-set record
+// receives the header fields (and TotalFreq) only, no entries.
+void GenerateOptimalCodebookFromFiles(const char* trainingSetName, const char* partitioningName, Codebook* ts,
+                                      Codebook* cb);
 void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p);
 double AverageErrorForPartitioning(const Codebook* ts, const Partitioning* p, int errorFunction);
 

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "cb/cb.h"
+#include "file/reader.h"
 #include "interfc/interfc.h"
 
 namespace cbdetail {
@@ -48,6 +51,17 @@ inline void AddWrapped(int& sum, int value) {
   sum = static_cast<int>(static_cast<std::uint32_t>(sum) + static_cast<std::uint32_t>(value));
 }
 
+// sum[k] += freq * vector[k] for k < count, with wrap-around.
+inline void AddScaled(std::int64_t* sum, const int* vector, std::size_t count, int freq) {
+  auto* s = reinterpret_cast<std::uint64_t*>(sum);
+  if (freq == 1) {
+    for (std::size_t k = 0; k < count; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{vector[k]});
+  } else {
+    const std::int64_t f = freq;
+    for (std::size_t k = 0; k < count; ++k) s[k] += static_cast<std::uint64_t>(vector[k] * f);
+  }
+}
+
 // Owned copy of a zero-terminated text.
 char* CopyName(const char* text);
 void ReleaseName(char* name);
@@ -65,6 +79,52 @@ inline int TruncateToInt(double x) {
 inline int RoundedMean(std::int64_t sum, double count) {
   return TruncateToInt(static_cast<double>(sum) / count + 0.5);
 }
+
+struct CloseFile {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// Reading of a training-set or codebook file: the constructor opens it and
+// reads and checks its header into the record (every field but the entries),
+// Read decodes the next records, Finish checks the total frequency. Every
+// message and refusal is ReadCodebook's.
+class SetFileReader {
+ public:
+  SetFileReader(const char* name, Codebook* cb);
+  ~SetFileReader();
+  SetFileReader(const SetFileReader&) = delete;
+  SetFileReader& operator=(const SetFileReader&) = delete;
+  // Fills the vectors (room for the dimension each), frequencies and, when
+  // keepNames is set, the names of the next count entries.
+  void Read(int count, BookNode* nodes, bool keepNames);
+  void Finish();
+
+ private:
+  std::unique_ptr<std::FILE, CloseFile> file_;
+  std::unique_ptr<FileReader> reader_;
+  const char* name_;
+  Codebook* cb_;
+  int version_ = 2;
+  std::size_t dimension_ = 0;
+  int next_ = 0;
+  std::int64_t total_ = 0;
+  std::int64_t magnitude_ = 0;
+};
+
+// Pieces of ReadPartitioning, with their refusals returned as the text of
+// the message instead of being reported. The partition count (line 2):
+bool ReadPartitioningCount(FileReader& reader, const char* name, const Codebook* ts, int* partitions,
+                           std::string* error);
+// The number of training vectors, the generation method and the separator:
+bool ReadPartitioningRest(FileReader& reader, const char* name, int vectors, char (&method)[80], std::string* error);
+// The partitions (0-based) of the next count vector lines; returns the
+// number read, less than count after a refusal.
+int ReadPartitionIndexes(FileReader& reader, int partitions, int* out, int count, std::string* error);
+
+// WritePartitioning for a training set known by its size and names (names
+// may be null: no vector has a name).
+void WritePartitioningFile(const char* name, const Partitioning* p, int vectors, const char* const* names,
+                           int overwrite);
 
 // A partitioning record with the given number of empty partitions and every
 // training vector unassigned.

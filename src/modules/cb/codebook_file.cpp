@@ -47,20 +47,18 @@ int HeaderInt(FileReader& reader, const char* name, const char* field) {
 // The rest of the current line, through its line break, keeping at most 79
 // characters and not the line break.
 void ReadTextLine(FileReader& reader, char (&field)[80]) {
-  if (!reader.ReadLine(field, sizeof field)) {
-    field[0] = '\0';
-    return;
-  }
-  const std::size_t length = std::strlen(field);
-  if (field[length - 1] == '\n') {
-    field[length - 1] = '\0';
-  } else {
+  // The count, not the text's length: the line may hold a zero byte.
+  const std::size_t read = reader.ReadLine(field, sizeof field);
+  if (read > 0 && field[read - 1] == '\n') {
+    field[read - 1] = '\0';
+  } else if (read > 0) {
     reader.SkipLine();
   }
 }
 
-// The name of one version 2 record, up to and including its zero byte.
-char* ReadName(FileReader& reader) {
+// The name of one version 2 record, up to and including its zero byte; an
+// owned copy when keep is set, else only checked.
+char* ReadName(FileReader& reader, bool keep) {
   constexpr std::size_t kField = 80;
   const std::size_t available = reader.Ensure(kField);
   const auto* data = reader.Data();
@@ -76,7 +74,7 @@ char* ReadName(FileReader& reader) {
     ExitProcessing(-1);
   }
   const auto length = static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - data);
-  char* name = length == 0 ? nullptr : cbdetail::CopyName(reinterpret_cast<const char*>(data));
+  char* name = length == 0 || !keep ? nullptr : cbdetail::CopyName(reinterpret_cast<const char*>(data));
   reader.Consume(length + 1);
   return name;
 }
@@ -101,10 +99,13 @@ int ReadLittleEndian(FileReader& reader, int width, bool& complete) {
 
 }  // namespace
 
-void ReadCodebook(const char* name, Codebook* cb) {
-  FilePtr file(FileOpen(name, FileModeRead, 0));
-  if (!file) ExitProcessing(-1);
-  FileReader reader(file.get());
+namespace cbdetail {
+
+SetFileReader::SetFileReader(const char* name, Codebook* cb) : name_(name), cb_(cb) {
+  file_.reset(FileOpen(name, FileModeRead, 0));
+  if (!file_) ExitProcessing(-1);
+  reader_ = std::make_unique<FileReader>(file_.get());
+  FileReader& reader = *reader_;
 
   char line[80];
   if (!reader.ReadLine(line, sizeof line)) line[0] = '\0';
@@ -116,7 +117,8 @@ void ReadCodebook(const char* name, Codebook* cb) {
     ErrorMessage("ERROR: No version number found in header.\n");
     ExitProcessing(-1);
   }
-  const int version = *digit - '0';
+  version_ = *digit - '0';
+  const int version = version_;
   if (version > 2) {
     ErrorMessage("ERROR: Unknown file version number (%d).\n", version);
     ExitProcessing(-1);
@@ -181,39 +183,102 @@ void ReadCodebook(const char* name, Codebook* cb) {
   if (remaining && static_cast<std::uint64_t>(cb->BookSize) > *remaining / minimumRecord) {
     Fatal("ERROR: %s is too short for the %d vectors its header announces.\n", name, cb->BookSize);
   }
+  dimension_ = static_cast<std::size_t>(dimension);
+}
 
-  AllocateMemoryForBook(cb);
-  const auto d = static_cast<std::size_t>(dimension);
-  std::int64_t total = 0;
-  std::int64_t magnitude = 0;
-  for (int i = 0; i < cb->BookSize; ++i) {
-    BookNode& node = cb->Book[i];
-    bool complete = true;
-    if (version == 2) {
-      node.Name = ReadName(reader);
-      if (ReadBigEndianBlock(reader, node.Vector, d, cb->BytesPerElement) < d) Truncated(name, i, cb->BookSize);
-      int freq = 0;
-      if (ReadBigEndianBlock(reader, &freq, 1, 4) < 1) Truncated(name, i, cb->BookSize);
-      node.Freq = freq;
+SetFileReader::~SetFileReader() = default;
+
+void SetFileReader::Read(int count, BookNode* nodes, bool keepNames) {
+  FileReader& reader = *reader_;
+  const char* name = name_;
+  const std::size_t d = dimension_;
+  const int width = cb_->BytesPerElement;
+  const std::size_t bytes = d * static_cast<std::size_t>(width);
+  // A record without a name, decoded straight from the buffer.
+  const std::size_t record = 1 + bytes + 4;
+  const bool direct = version_ == 2 && record <= (std::size_t{1} << 16);
+  for (int r = 0; r < count; ++r, ++next_) {
+    const int i = next_;
+    BookNode& node = nodes[r];
+    node.Name = nullptr;
+    int* vector = node.Vector;
+    int freq = 0;
+    // The name goes to the node only with a complete, accepted record: a
+    // record refused half-way leaves nothing behind for the caller to free.
+    std::unique_ptr<char[]> recordName;
+    if (direct && (reader.Available() >= record || reader.Ensure(record) >= record) && reader.Data()[0] == 0) {
+      const unsigned char* p = reader.Data() + 1;
+      switch (width) {
+        case 1:
+          for (std::size_t k = 0; k < d; ++k) vector[k] = p[k];
+          break;
+        case 2:
+          for (std::size_t k = 0; k < d; ++k) vector[k] = (p[2 * k] << 8) | p[2 * k + 1];
+          break;
+        case 3:
+          for (std::size_t k = 0; k < d; ++k) vector[k] = (p[3 * k] << 16) | (p[3 * k + 1] << 8) | p[3 * k + 2];
+          break;
+        default:
+          for (std::size_t k = 0; k < d; ++k) {
+            vector[k] = static_cast<int>((std::uint32_t{p[4 * k]} << 24) | (std::uint32_t{p[4 * k + 1]} << 16) |
+                                         (std::uint32_t{p[4 * k + 2]} << 8) | std::uint32_t{p[4 * k + 3]});
+          }
+          break;
+      }
+      p += bytes;
+      freq = static_cast<int>((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+                              std::uint32_t{p[3]});
+      reader.Consume(record);
+    } else if (version_ == 2) {
+      recordName.reset(ReadName(reader, keepNames));
+      if (ReadBigEndianBlock(reader, vector, d, width) < d) Truncated(name, i, cb_->BookSize);
+      if (ReadBigEndianBlock(reader, &freq, 1, 4) < 1) Truncated(name, i, cb_->BookSize);
     } else {
-      if (ReadBigEndianBlock(reader, node.Vector, d, 1) < d) Truncated(name, i, cb->BookSize);
-      node.Freq = ReadLittleEndian(reader, 2, complete);
-      if (!complete) Truncated(name, i, cb->BookSize);
+      bool complete = true;
+      if (ReadBigEndianBlock(reader, vector, d, 1) < d) Truncated(name, i, cb_->BookSize);
+      freq = ReadLittleEndian(reader, 2, complete);
+      if (!complete) Truncated(name, i, cb_->BookSize);
     }
-    std::int64_t sum = 0;
-    for (std::size_t k = 0; k < d; ++k) sum += node.Vector[k];
-    node.VectorMean = cbdetail::RoundedMean(sum, static_cast<double>(dimension));
-    total += node.Freq;
-    magnitude += std::abs(std::int64_t{node.Freq});
-    if (magnitude > kIntMax) {
+    node.Freq = freq;
+    total_ += freq;
+    magnitude_ += std::abs(std::int64_t{freq});
+    if (magnitude_ > kIntMax) {
       Fatal("ERROR: The frequencies in %s add up to more than 2147483647.\n", name);
     }
+    node.Name = recordName.release();
   }
-  if (version == 2 && cb->TotalFreq != total) {
+}
+
+void SetFileReader::Finish() {
+  Codebook* cb = cb_;
+  if (version_ == 2 && cb->TotalFreq != total_) {
     PrintMessage("WARNING: TotalFreq header field = %d but ", cb->TotalFreq);
-    PrintMessage("calculated totalfreq = %d.\n", static_cast<int>(total));
+    PrintMessage("calculated totalfreq = %d.\n", static_cast<int>(total_));
   }
-  cb->TotalFreq = static_cast<int>(total);
+  cb->TotalFreq = static_cast<int>(total_);
+  reader_.reset();
+  file_.reset();
+}
+
+}  // namespace cbdetail
+
+void ReadCodebook(const char* name, Codebook* cb) {
+  cbdetail::SetFileReader file(name, cb);
+  AllocateMemoryForBook(cb);
+  const std::size_t d = cbdetail::Dim(cb);
+  const double dimension = static_cast<double>(d);
+  constexpr int kChunk = 1024;
+  for (int first = 0; first < cb->BookSize; first += kChunk) {
+    const int count = std::min(kChunk, cb->BookSize - first);
+    file.Read(count, cb->Book + first, true);
+    for (int r = 0; r < count; ++r) {
+      BookNode& node = cb->Book[first + r];
+      std::int64_t sum = 0;
+      for (std::size_t k = 0; k < d; ++k) sum += node.Vector[k];
+      node.VectorMean = cbdetail::RoundedMean(sum, dimension);
+    }
+  }
+  file.Finish();
 }
 
 void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
@@ -247,6 +312,14 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
     refuse("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line break.\n",
            name);
   }
+  // A header line of another kind is written as it is: it must name version
+  // 2, or the file would be read back in another layout or not at all.
+  const int kind = RecognizeVersionstr(cb->VersionString);
+  const char* digit = std::strpbrk(cb->VersionString, "0123456789");
+  if (kind != KindTrainingSet && kind != KindCodebook &&
+      (digit == nullptr || *digit != '2' || std::strchr(cb->VersionString, '\n') != nullptr)) {
+    refuse("ERROR: Cannot write %s: its header line does not name version 2.\n", name);
+  }
   const std::int64_t largest = width == 4 ? kIntMax : (std::int64_t{1} << (8 * width)) - 1;
   for (int i = 0; i < cb->BookSize; ++i) {
     const BookNode& node = cb->Book[i];
@@ -267,7 +340,7 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
 
   // A record read from an old version is written with the current header
   // line of its kind, matching the layout that follows.
-  switch (RecognizeVersionstr(cb->VersionString)) {
+  switch (kind) {
     case KindTrainingSet:
       out.Text("VQ TRAINING SET 2.0");
       break;

@@ -1,5 +1,6 @@
 // Optimal partitioning: every training vector into the partition of its
 // nearest code vector; incremental repartitioning; fast error estimates.
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -66,15 +67,35 @@ void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
     }
     *link = -1;
   }
+  int moved = 0;
+  for (int i = 0; i < n; ++i) moved += target[i] != p->PartitionOf[i];
+  // When most vectors move, the sums are formed anew in one pass: integer
+  // sums with wrap-around do not depend on the order of their terms.
+  const bool anew = moved >= n / 4;
   for (int i = 0; i < n; ++i) {
     const int old = p->PartitionOf[i];
     const int now = target[i];
     if (now == old) continue;
-    if (old != -1) cbdetail::RemoveContribution(ts, p, old, i);
+    if (old != -1 && !anew) cbdetail::RemoveContribution(ts, p, old, i);
     p->PartitionOf[i] = now;
     p->NextVector[i] = p->FirstVector[now];
     p->FirstVector[now] = i;
-    cbdetail::AddContribution(ts, p, now, i);
+    if (!anew) cbdetail::AddContribution(ts, p, now, i);
+  }
+  if (!anew) return;
+  const auto d = static_cast<std::size_t>(p->Dimension);
+  for (int q = 0; q < p->PartitionCount; ++q) {
+    std::fill_n(p->Sums[q].VectorSum, d, 0);
+    p->Sums[q].CCFreq = 0;
+    p->MemberCount[q] = 0;
+  }
+  for (int i = 0; i < n; ++i) {
+    const int q = p->PartitionOf[i];
+    if (q == -1) continue;
+    const BookNode& node = ts->Book[i];
+    cbdetail::AddScaled(p->Sums[q].VectorSum, node.Vector, d, node.Freq);
+    cbdetail::AddWrapped(p->Sums[q].CCFreq, node.Freq);
+    ++p->MemberCount[q];
   }
 }
 
@@ -111,11 +132,15 @@ double GenerateOptimalPartitioningMeanError(const Codebook* ts, const Codebook* 
     std::vector<__int128> partial;
     std::mutex lock;
     cbdetail::ParallelFor(n, [&](int begin, int end) {
+      constexpr int kBatch = 256;
+      const int* vectors[kBatch];
+      std::int64_t distances[kBatch];
       __int128 local = 0;
-      for (int i = begin; i < end; ++i) {
-        std::int64_t d = 0;
-        target[i] = search.Find(ts->Book[i].Vector, p->PartitionOf[i], &d);
-        local += static_cast<__int128>(d) * ts->Book[i].Freq;
+      for (int first = begin; first < end; first += kBatch) {
+        const int count = std::min(kBatch, end - first);
+        for (int b = 0; b < count; ++b) vectors[b] = ts->Book[first + b].Vector;
+        search.FindMany(vectors, p->PartitionOf + first, count, target.get() + first, distances);
+        for (int b = 0; b < count; ++b) local += static_cast<__int128>(distances[b]) * ts->Book[first + b].Freq;
       }
       const std::lock_guard<std::mutex> guard(lock);
       partial.push_back(local);
@@ -188,9 +213,17 @@ void LocalRepartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitio
 double AverageErrorCBFastMeanError(const Codebook* ts, const Codebook* cb, const Partitioning* p, int metric) {
   const bool differentKinds = RecognizeVersionstr(ts->VersionString) != RecognizeVersionstr(cb->VersionString);
   __int128 sum = 0;
+  std::unique_ptr<cbdetail::NearestSearch> search;
+  if (metric == MetricSquaredEuclidean && ts->BookSize > 0) search = std::make_unique<cbdetail::NearestSearch>(cb);
   for (int i = 0; i < ts->BookSize; ++i) {
     std::int64_t d = 0;
-    FindNearestVector(&ts->Book[i], cb, &d, p != nullptr ? p->PartitionOf[i] : 0, metric);
+    const int start = p != nullptr ? p->PartitionOf[i] : 0;
+    if (search != nullptr) {
+      CheckStart(cb, start);
+      search->Find(ts->Book[i].Vector, start, &d);
+    } else {
+      FindNearestVector(&ts->Book[i], cb, &d, start, metric);
+    }
     sum += static_cast<__int128>(d) * (differentKinds ? ts->Book[i].Freq : 1);
   }
   return PerElement(sum, ts, differentKinds ? ts->TotalFreq : ts->BookSize);

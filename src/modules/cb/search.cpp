@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <limits>
+#include <numeric>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -12,6 +15,9 @@ namespace {
 using u128 = unsigned __int128;
 
 constexpr auto kInt64Max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// The byte kernels keep every term in 32 bits up to this dimension.
+constexpr int kMaxByteDimension = 8192;
 
 std::int64_t Saturate(u128 d) { return d > kInt64Max ? kNoBound : static_cast<std::int64_t>(d); }
 
@@ -32,7 +38,8 @@ u128 WideDistance(const int* a, const int* b, int count, u128 bound) {
   return sum;
 }
 
-// Squared distance in 64-bit arithmetic, for data known not to overflow it.
+// Squared distance in 64-bit arithmetic, for data known not to overflow it;
+// the bound is tested after every block of 8 elements.
 std::int64_t NarrowDistance(const int* a, const int* b, int count, std::int64_t bound) {
   std::int64_t sum = 0;
   int i = 0;
@@ -52,49 +59,182 @@ std::int64_t NarrowDistance(const int* a, const int* b, int count, std::int64_t 
   return sum;
 }
 
-template <class D, class F>
-int Search(const Codebook* cb, int start, D noBound, D& best, F distance) {
-  best = distance(cb->Book[start].Vector, noBound);
-  int answer = start;
-  if (best == 0) return answer;
-  for (int j = 0; j < cb->BookSize; ++j) {
-    if (j == start) continue;
-    const D d = distance(cb->Book[j].Vector, best);
-    if (d < best) {
-      best = d;
-      answer = j;
-      if (d == 0) return j;
-    }
+std::int64_t Distance(const int* a, const int* b, int count, std::int64_t bound) {
+  return NarrowDistance(a, b, count, bound);
+}
+u128 Distance(const int* a, const int* b, int count, u128 bound) { return WideDistance(a, b, count, bound); }
+
+// One above the best, so that a partial sum stops only past it: candidates
+// exactly as near as the best are completed (the lower index may win).
+std::int64_t Above(std::int64_t best) { return best == kNoBound ? best : best + 1; }
+u128 Above(u128 best) { return best + 1; }
+std::int64_t NoBound(std::int64_t) { return kNoBound; }
+u128 NoBound(u128) { return ~u128{0}; }
+
+std::atomic<int> g_level{-1};
+
+SimdLevel Detect() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni")) {
+    return SimdLevel::Avx512;
   }
-  return answer;
+  if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
+  return SimdLevel::Portable;
 }
 
 }  // namespace
 
+SimdLevel BestSimdLevel() {
+  static const SimdLevel best = Detect();
+  return best;
+}
+
+SimdLevel SetSimdLevel(SimdLevel level) {
+  const SimdLevel set = std::min(level, BestSimdLevel());
+  g_level.store(static_cast<int>(set));
+  return set;
+}
+
+SimdLevel ActiveSimdLevel() {
+  const int level = g_level.load();
+  return level < 0 ? BestSimdLevel() : static_cast<SimdLevel>(level);
+}
+
 int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::int64_t* distance) {
   const int dimension = VectorSize(cb);
-  u128 best = 0;
-  const int answer = Search(cb, start, ~u128{0}, best, [&](const int* code, u128 bound) {
-    return WideDistance(code, vector, dimension, bound);
-  });
+  u128 best = WideDistance(cb->Book[start].Vector, vector, dimension, ~u128{0});
+  int answer = start;
+  for (int j = 0; j < cb->BookSize && best != 0; ++j) {
+    const u128 d = WideDistance(cb->Book[j].Vector, vector, dimension, best);
+    if (d < best) {
+      best = d;
+      answer = j;
+    }
+  }
   *distance = Saturate(best);
   return answer;
 }
 
 NearestSearch::NearestSearch(const Codebook* cb) : cb_(cb), size_(cb->BookSize), dimension_(VectorSize(cb)) {
-  bool any = false;
-  for (int j = 0; j < size_; ++j) {
+  if (size_ <= 0 || dimension_ <= 0) return;
+  std::vector<std::int64_t> low(static_cast<std::size_t>(dimension_)), high(low.size());
+  for (int k = 0; k < dimension_; ++k) low[k] = high[k] = cb->Book[0].Vector[k];
+  for (int j = 1; j < size_; ++j) {
     const int* v = cb->Book[j].Vector;
     for (int k = 0; k < dimension_; ++k) {
-      if (!any || v[k] < minimum_) minimum_ = v[k];
-      if (!any || v[k] > maximum_) maximum_ = v[k];
-      any = true;
+      low[k] = std::min<std::int64_t>(low[k], v[k]);
+      high[k] = std::max<std::int64_t>(high[k], v[k]);
     }
+  }
+  minimum_ = *std::min_element(low.begin(), low.end());
+  maximum_ = *std::max_element(high.begin(), high.end());
+
+  // The sorted method: code vectors in slabs along the axis of largest
+  // spread, each slab sorted along the axis of second largest spread.
+  std::vector<int> axes(static_cast<std::size_t>(dimension_));
+  std::iota(axes.begin(), axes.end(), 0);
+  std::stable_sort(axes.begin(), axes.end(), [&](int a, int b) { return high[a] - low[a] > high[b] - low[b]; });
+  axis_ = axes[0];
+  second_ = dimension_ > 1 ? axes[1] : axes[0];
+  order_.resize(static_cast<std::size_t>(size_));
+  std::iota(order_.begin(), order_.end(), 0);
+  auto along = [&](int axis) {
+    return [&, axis](int a, int b) { return cb->Book[a].Vector[axis] < cb->Book[b].Vector[axis]; };
+  };
+  std::stable_sort(order_.begin(), order_.end(), along(axis_));
+  const int slabSize = std::max(4, static_cast<int>(std::sqrt(static_cast<double>(size_))));
+  for (int first = 0; first < size_; first += slabSize) {
+    const int count = std::min(slabSize, size_ - first);
+    slabs_.push_back(
+        Slab{cb->Book[order_[first]].Vector[axis_], cb->Book[order_[first + count - 1]].Vector[axis_], first, count});
+    std::stable_sort(order_.begin() + first, order_.begin() + first + count, along(second_));
+  }
+  keys_.resize(order_.size());
+  sorted_.resize(order_.size() * static_cast<std::size_t>(dimension_));
+  for (std::size_t r = 0; r < order_.size(); ++r) {
+    const int* v = cb->Book[order_[r]].Vector;
+    keys_[r] = v[second_];
+    std::copy_n(v, dimension_, sorted_.data() + r * static_cast<std::size_t>(dimension_));
+  }
+
+  if (maximum_ - minimum_ <= 255 && dimension_ <= kMaxByteDimension) {
+    // Byte data: the common offset keeps elements of 1-byte files as they are.
+    offset_ = static_cast<int>(std::clamp<std::int64_t>(0, maximum_ - 255, minimum_));
+    std::vector<const int*> codes(static_cast<std::size_t>(size_));
+    for (int j = 0; j < size_; ++j) codes[static_cast<std::size_t>(j)] = cb->Book[j].Vector;
+    bytes_ = PrepareByteCodes(codes.data(), size_, dimension_, offset_, ActiveSimdLevel());
   }
 }
 
-int NearestSearch::Find(const int* vector, int start, std::int64_t* distance) const {
-  std::int64_t low = dimension_ > 0 ? vector[0] : 0, high = low;
+NearestSearch::~NearestSearch() = default;
+
+bool NearestSearch::InByteRange(const int* vector) const {
+  // Elements below the offset wrap to large values.
+  std::uint32_t bits = 0;
+  for (int k = 0; k < dimension_; ++k)
+    bits |= static_cast<std::uint32_t>(vector[k]) - static_cast<std::uint32_t>(offset_);
+  return bits <= 255u;
+}
+
+template <class Wide>
+int NearestSearch::SortedSearch(const int* vector, int start, Wide& best) const {
+  const Wide atStart = Distance(cb_->Book[start].Vector, vector, dimension_, NoBound(Wide{}));
+  best = atStart;
+  int answer = start;
+  if (best == 0) return start;
+  const auto d = static_cast<std::size_t>(dimension_);
+  const std::int64_t a = vector[axis_], b = vector[second_];
+  auto square = [](std::int64_t x) {
+    const auto m = static_cast<std::uint64_t>(x < 0 ? -x : x);
+    return static_cast<u128>(m) * m;
+  };
+  // Every code vector of a slab is at least the slab's distance along the
+  // first axis away, and its own distance along the second axis: together
+  // a lower bound of its distance. Whatever lies beyond a bound that exceeds
+  // the best distance is passed over; so are, along the first axis, all
+  // slabs further out than one so passed.
+  auto visitSlab = [&](const Slab& slab) {
+    const std::int64_t gap = a < slab.low ? slab.low - a : a > slab.high ? a - slab.high : 0;
+    const u128 across = square(gap);
+    if (across > static_cast<u128>(best)) return false;
+    const int* keys = keys_.data() + slab.first;
+    const int middle = static_cast<int>(std::lower_bound(keys, keys + slab.count, b) - keys);
+    // With one coordinate only, both bounds are on it and do not add up.
+    const u128 base = axis_ == second_ ? 0 : across;
+    auto visit = [&](int r) {
+      if (base + square(keys[r] - b) > static_cast<u128>(best)) return false;
+      const std::size_t row = static_cast<std::size_t>(slab.first + r);
+      const Wide dr = Distance(sorted_.data() + row * d, vector, dimension_, Above(best));
+      const int j = order_[row];
+      if (dr < best || (dr == best && j < answer)) {
+        best = dr;
+        answer = j;
+      }
+      return true;
+    };
+    for (int r = middle; r < slab.count && visit(r); ++r) {
+    }
+    for (int r = middle - 1; r >= 0 && visit(r); --r) {
+    }
+    return true;
+  };
+  // From the slab of the training vector's own value outward, one slab to
+  // each side in turn.
+  const int count = static_cast<int>(slabs_.size());
+  int right = static_cast<int>(
+      std::partition_point(slabs_.begin(), slabs_.end(), [&](const Slab& slab) { return slab.high < a; }) -
+      slabs_.begin());
+  int left = right - 1;
+  bool rightOpen = right < count, leftOpen = left >= 0;
+  while (rightOpen || leftOpen) {
+    if (rightOpen) rightOpen = visitSlab(slabs_[static_cast<std::size_t>(right)]) && ++right < count;
+    if (leftOpen) leftOpen = visitSlab(slabs_[static_cast<std::size_t>(left)]) && --left >= 0;
+  }
+  return best == atStart ? start : answer;
+}
+
+int NearestSearch::FindSorted(const int* vector, int start, std::int64_t* distance) const {
+  std::int64_t low = vector[0], high = low;
   for (int k = 1; k < dimension_; ++k) {
     low = std::min<std::int64_t>(low, vector[k]);
     high = std::max<std::int64_t>(high, vector[k]);
@@ -103,14 +243,60 @@ int NearestSearch::Find(const int* vector, int start, std::int64_t* distance) co
   // difference squared, times the dimension, does.
   const auto spread = static_cast<u128>(std::max({high - minimum_, maximum_ - low, std::int64_t{0}}));
   if (spread * spread * static_cast<u128>(dimension_) > kInt64Max) {
-    return FindNearestSquared(vector, cb_, start, distance);
+    u128 best = 0;
+    const int answer = SortedSearch<u128>(vector, start, best);
+    *distance = Saturate(best);
+    return answer;
   }
   std::int64_t best = 0;
-  const int answer = Search(cb_, start, kNoBound, best, [&](const int* code, std::int64_t bound) {
-    return NarrowDistance(code, vector, dimension_, bound);
-  });
+  const int answer = SortedSearch<std::int64_t>(vector, start, best);
   *distance = best;
   return answer;
+}
+
+int NearestSearch::Find(const int* vector, int start, std::int64_t* distance) const {
+  int target = start;
+  FindMany(&vector, &start, 1, &target, distance);
+  return target;
+}
+
+void NearestSearch::FindMany(const int* const* vectors, const int* starts, int count, int* targets,
+                             std::int64_t* distances) const {
+  if (dimension_ <= 0) {
+    for (int i = 0; i < count; ++i) {
+      targets[i] = starts[i];
+      distances[i] = 0;
+    }
+    return;
+  }
+  constexpr int kGroup = 4;
+  const int* group[kGroup];
+  int members[kGroup];
+  int filled = 0;
+  auto flush = [&] {
+    int index[kGroup];
+    std::int64_t found[kGroup];
+    ByteNearest(*bytes_, group, filled, offset_, index, found);
+    for (int g = 0; g < filled; ++g) {
+      const int i = members[g];
+      // The start keeps its place when it is as near as the nearest.
+      const int* atStart = cb_->Book[starts[i]].Vector;
+      const bool keep = index[g] == starts[i] || NarrowDistance(atStart, vectors[i], dimension_, kNoBound) == found[g];
+      targets[i] = keep ? starts[i] : index[g];
+      distances[i] = found[g];
+    }
+    filled = 0;
+  };
+  for (int i = 0; i < count; ++i) {
+    if (bytes_ != nullptr && InByteRange(vectors[i])) {
+      group[filled] = vectors[i];
+      members[filled++] = i;
+      if (filled == kGroup) flush();
+    } else {
+      targets[i] = FindSorted(vectors[i], starts[i], &distances[i]);
+    }
+  }
+  if (filled > 0) flush();
 }
 
 void ParallelFor(int count, const std::function<void(int begin, int end)>& body) {
@@ -130,7 +316,11 @@ void ParallelFor(int count, const std::function<void(int begin, int end)>& body)
     }
   };
   std::vector<std::thread> threads;
-  for (int w = 1; w < workers; ++w) threads.emplace_back(work);
+  try {
+    for (int w = 1; w < workers; ++w) threads.emplace_back(work);
+  } catch (const std::system_error&) {
+    // No more threads to be had: those running and this one do the rest.
+  }
   work();
   for (auto& t : threads) t.join();
 }

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "cb/cb.h"
 
@@ -16,20 +18,96 @@ namespace cbdetail {
 // Straightforward search over every code vector, exact for any int32 data.
 int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::int64_t* distance);
 
+// Instruction sets the search kernels are built for; the best one the
+// processor offers is chosen at run time. Every kernel gives the same results.
+enum class SimdLevel { Portable = 0, Avx2 = 1, Avx512 = 2 };
+SimdLevel BestSimdLevel();
+// The level searches prepared from now on use: the requested one, lowered to
+// what the processor offers. Returns the level set. For tests and benchmarks.
+SimdLevel SetSimdLevel(SimdLevel level);
+SimdLevel ActiveSimdLevel();
+
+struct ByteCodes;
+
 // A search prepared once for a codebook and used for many training vectors,
 // from any number of threads at once.
+//
+// Two methods, both exact:
+// - byte data (the code vectors' elements span at most 256 consecutive
+//   values): every distance of a training vector whose elements lie in the
+//   same span is formed as |q|^2 + (|c|^2 - 2 q.c) in 32-bit integers by SIMD
+//   dot-product kernels, several training vectors at once;
+// - any other data: code vectors in slabs along the coordinate of largest
+//   spread, each slab sorted along the coordinate of second largest spread,
+//   visited outward from the training vector's own values; the squared
+//   differences on these two coordinates bound the distance from below, and
+//   whatever lies beyond a bound that exceeds the best distance is passed
+//   over. Distances are partial sums abandoned past the best, in 64 bits
+//   when the data allows it, else in 128 bits.
 class NearestSearch {
  public:
   explicit NearestSearch(const Codebook* cb);
+  ~NearestSearch();
+  NearestSearch(const NearestSearch&) = delete;
+  NearestSearch& operator=(const NearestSearch&) = delete;
+
   int Find(const int* vector, int start, std::int64_t* distance) const;
+  // For each i in [0, count): targets[i] = the nearest code vector of
+  // vectors[i] searched from starts[i], distances[i] its distance.
+  void FindMany(const int* const* vectors, const int* starts, int count, int* targets, std::int64_t* distances) const;
+
+  bool UsesByteKernel() const { return bytes_ != nullptr; }
 
  private:
+  int FindSorted(const int* vector, int start, std::int64_t* distance) const;
+  template <class Wide>
+  int SortedSearch(const int* vector, int start, Wide& best) const;
+  bool InByteRange(const int* vector) const;
+
   const Codebook* cb_;
   int size_;
   int dimension_;
   std::int64_t minimum_ = 0;
   std::int64_t maximum_ = 0;
+  // Sorted method: code vectors in slabs of consecutive values on axis_,
+  // each slab in the order of the values on second_.
+  struct Slab {
+    int low, high;     // values on axis_
+    int first, count;  // rows
+  };
+  int axis_ = 0;
+  int second_ = 0;
+  std::vector<Slab> slabs_;
+  std::vector<int> order_;   // code index of each row
+  std::vector<int> keys_;    // value on second_ of each row
+  std::vector<int> sorted_;  // the code vectors, row by row
+  // Byte method (null when it does not apply); offset_ is subtracted from
+  // every element.
+  std::unique_ptr<ByteCodes> bytes_;
+  int offset_ = 0;
 };
+
+// Code vectors laid out for the byte kernels (search_kernels.cpp).
+struct ByteCodes {
+  SimdLevel level = SimdLevel::Portable;
+  int dimension = 0;  // elements per vector
+  int size = 0;       // code vectors
+  int padded = 0;     // code vectors including the padding of the last block
+  int groups = 0;     // element groups per vector in the layout
+  std::vector<std::uint8_t> storage;
+  std::uint8_t* data = nullptr;    // aligned to 64 bytes inside storage
+  std::vector<std::int32_t> base;  // per padded code vector, see the kernels
+};
+
+// Prepares the layout of the chosen level for code vectors whose elements,
+// less offset, lie in 0..255. codes[j] points to code vector j.
+std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, int dimension, int offset,
+                                            SimdLevel level);
+// Byte kernels: for each of `count` (1 to 4) training vectors, elements less
+// offset in 0..255, the lowest index at the smallest distance and that
+// distance.
+void ByteNearest(const ByteCodes& codes, const int* const* vectors, int count, int offset, int* index,
+                 std::int64_t* distance);
 
 // Runs body(begin, end) over [0, count) in chunks on the machine's cores; the
 // chunks are independent and results must not depend on how they are split.

@@ -73,7 +73,7 @@ int FileReader::Peek() {
   return buffer_[begin_];
 }
 
-bool FileReader::ReadLine(char* out, std::size_t size) {
+std::size_t FileReader::ReadLine(char* out, std::size_t size) {
   std::size_t n = 0;
   while (n + 1 < size) {
     const int c = Get();
@@ -82,7 +82,7 @@ bool FileReader::ReadLine(char* out, std::size_t size) {
     if (c == '\n') break;
   }
   out[n] = '\0';
-  return n > 0;
+  return n;
 }
 
 void FileReader::SkipLine() {

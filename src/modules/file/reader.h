@@ -18,8 +18,9 @@ class FileReader {
   int Get();
   int Peek();
   // fgets: up to size-1 characters or through the first line feed, which is
-  // kept. Returns false when nothing could be read.
-  bool ReadLine(char* out, std::size_t size);
+  // kept. Returns the number of bytes read, 0 when nothing could be read; a
+  // zero byte in the line makes it shorter than that as a text.
+  std::size_t ReadLine(char* out, std::size_t size);
   // Consumes characters through the next line feed or to the end.
   void SkipLine();
   void SkipWhitespace();

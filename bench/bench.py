@@ -1,0 +1,147 @@
+#!/usr/bin/python3
+"""Times mirvo against its peers on the generated workloads; prints one table.
+
+    /usr/bin/python3 bench/bench.py --mirvo PATH [--data DIR] [--runs 3]
+        [--peers faiss,sklearn,scipy] [--baseline PATH] [NAME ...]
+
+Every measurement runs in a process of its own; the table gives the median
+wall time of --runs runs and the largest peak resident memory (maximum
+resident set size as GNU time reports it from wait4). Peers report their own compute time (loading and
+type conversion excluded). mirvo is timed end to end on the files: reading
+both inputs, computing and writing the output. --baseline adds a column for
+another mirvo binary (an earlier build).
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from generate import WORKLOADS  # noqa: E402
+
+ENV = dict(os.environ, OMP_NUM_THREADS=str(os.cpu_count()), OPENBLAS_NUM_THREADS=str(os.cpu_count()))
+
+
+def run(argv, stdout=subprocess.PIPE):
+    """Wall time, peak memory in MB and standard output of one process.
+
+    The process is started by GNU time, whose own small image is what the
+    process replaces: a child forked from this Python process would carry
+    Python's resident size into its ru_maxrss."""
+    with tempfile.NamedTemporaryFile("r") as report:
+        start = time.perf_counter()
+        child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", report.name, *argv], stdout=stdout,
+                                 stderr=subprocess.PIPE, env=ENV)
+        out = child.stdout.read() if stdout == subprocess.PIPE else b""
+        err = child.stderr.read()
+        status = child.wait()
+        wall = time.perf_counter() - start
+        if status != 0:
+            raise SystemExit(f"{' '.join(argv)} failed: {err.decode(errors='replace')}")
+        peak_kb = float(report.read().split()[-1])
+    return wall, peak_kb / 1024.0, out.decode(errors="replace")
+
+
+def median_of(runs, argv, own_time=False):
+    times, peak, last = [], 0.0, ""
+    for _ in range(runs):
+        wall, rss, out = run(argv)
+        times.append(float(out.split()[0]) if own_time else wall)
+        peak = max(peak, rss)
+        last = out
+    return statistics.median(times), peak, last
+
+
+def mirvo_args(binary, data, name):
+    second = "pa" if WORKLOADS[name][4] == "pa" else "cb"
+    return [binary, "-Q0", "-O", os.path.join(data, f"{name}.ts"), os.path.join(data, f"{name}.{second}")]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--mirvo", required=True)
+    parser.add_argument("--baseline")
+    parser.add_argument("--data", default=os.path.join(HERE, "data"))
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--peers", default="faiss,sklearn,scipy")
+    parser.add_argument("names", nargs="*", default=list(WORKLOADS))
+    args = parser.parse_args()
+    peers = [p for p in args.peers.split(",") if p]
+
+    rows = []
+    for name in args.names:
+        n, d, m, width, kind = WORKLOADS[name]
+        label = f"{name} N={n:,} D={d} M={m} {width}B {'pa->cb' if kind == 'pa' else 'cb->pa'}"
+        mirvo_time, mirvo_mem, _ = median_of(args.runs, mirvo_args(args.mirvo, args.data, name))
+        row = {"label": label, "mirvo": (mirvo_time, mirvo_mem), "peers": {}}
+        if args.baseline:
+            row["baseline"] = median_of(args.runs, mirvo_args(args.baseline, args.data, name))[:2]
+        names = ["numpy"] if kind == "pa" else peers
+        for peer in names:
+            argv = ["/usr/bin/python3", os.path.join(HERE, "peers.py"), peer, args.data, name]
+            row["peers"][peer] = median_of(args.runs, argv, own_time=True)[:2]
+        if kind == "pa":
+            inputs = [os.path.join(args.data, f"{name}.{ext}") for ext in ("ts", "pa")]
+            run(["cat", *inputs], stdout=subprocess.DEVNULL)  # warm the cache
+            times = []
+            for _ in range(args.runs):
+                with open(os.devnull, "wb") as sink:
+                    start = time.perf_counter()
+                    subprocess.run(["cat", *inputs], stdout=sink, check=True)
+                    times.append(time.perf_counter() - start)
+            row["cat"] = statistics.median(times)
+        row["budget"] = (4 * d + 48) * n / 2**20
+        rows.append(row)
+        print_row(row, sys.stderr)
+    print_table(rows, args)
+
+
+def print_row(row, stream):
+    parts = [f"mirvo {row['mirvo'][0]:.3f}s"] + [f"{p} {t:.3f}s" for p, (t, _) in row["peers"].items()]
+    print(row["label"] + ": " + ", ".join(parts), file=stream, flush=True)
+
+
+def print_table(rows, args):
+    load = os.getloadavg()[0]
+    print(f"\nmachine: {cpu_name()}, {os.cpu_count()} cores; load average at the end {load:.2f}; "
+          f"median of {args.runs} runs; times in seconds, peak memory in MB")
+    head = "| workload | mirvo (peak MB) |"
+    if args.baseline:
+        head += " earlier mirvo (peak MB) |"
+    head += " peers: compute time (peak MB) | fastest peer | ratio mirvo / fastest | memory budget MB |"
+    print(head)
+    print("|" + "---|" * (head.count("|") - 1))
+    for row in rows:
+        t, mem = row["mirvo"]
+        cells = [row["label"], f"{t:.3f} ({mem:.0f})"]
+        if args.baseline:
+            bt, bmem = row["baseline"]
+            cells.append(f"{bt:.3f} ({bmem:.0f})")
+        cells.append(", ".join(f"{p} {pt:.3f} ({pm:.0f})" for p, (pt, pm) in row["peers"].items()))
+        fastest = min(row["peers"].items(), key=lambda item: item[1][0])
+        cells.append(f"{fastest[0]} {fastest[1][0]:.3f}")
+        ratio = f"{t / fastest[1][0]:.3f}"
+        if "cat" in row:
+            ratio += f"; cat of inputs {row['cat']:.3f}, mirvo / cat {t / row['cat']:.1f}"
+        cells.append(ratio)
+        cells.append(f"{row['budget']:.0f} + codebook")
+        print("| " + " | ".join(cells) + " |")
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown processor"
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,110 @@
+// Micro-benchmarks: the nearest search on each kernel and method, the plain
+// search, and the decoding of partitioning lines. Rates are training vectors
+// (or lines) per second.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cb/cb_internal.h"
+#include "cb/search.h"
+
+namespace {
+
+struct Data {
+  Codebook cb;
+  std::vector<int> train;  // n x dimension
+  int n, dimension;
+};
+
+// Clustered data: code vectors and training vectors around common centres.
+void Make(Data& data, int n, int dimension, int codes, int top) {
+  data.n = n;
+  data.dimension = dimension;
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> any(0, top);
+  std::normal_distribution<double> noise(0, top / 40.0 + 1);
+  std::vector<int> centres(static_cast<std::size_t>(64) * dimension);
+  for (int& c : centres) c = any(rng);
+  auto sample = [&](int* out) {
+    const int* c = centres.data() + static_cast<std::size_t>(rng() % 64) * dimension;
+    for (int k = 0; k < dimension; ++k) out[k] = std::clamp(static_cast<int>(c[k] + noise(rng)), 0, top);
+  };
+  CreateNewTrainingSet(&data.cb, codes, dimension, 1, top > 255 ? 4 : 1, 0, 0, 0, "");
+  for (int j = 0; j < codes; ++j) sample(data.cb.Book[j].Vector);
+  data.train.resize(static_cast<std::size_t>(n) * dimension);
+  for (int i = 0; i < n; ++i) sample(data.train.data() + static_cast<std::size_t>(i) * dimension);
+}
+
+void Search(benchmark::State& state, cbdetail::SimdLevel level, int dimension, int top) {
+  const cbdetail::SimdLevel set = cbdetail::SetSimdLevel(level);
+  if (set != level) {
+    state.SkipWithError("not offered by this processor");
+    return;
+  }
+  Data data;
+  Make(data, 4096, dimension, static_cast<int>(state.range(0)), top);
+  const cbdetail::NearestSearch search(&data.cb);
+  std::vector<const int*> vectors;
+  for (int i = 0; i < data.n; ++i) vectors.push_back(data.train.data() + static_cast<std::size_t>(i) * dimension);
+  std::vector<int> starts(static_cast<std::size_t>(data.n), 0), targets(starts.size());
+  std::vector<std::int64_t> distances(starts.size());
+  for (auto _ : state) {
+    search.FindMany(vectors.data(), starts.data(), data.n, targets.data(), distances.data());
+    benchmark::DoNotOptimize(targets.data());
+  }
+  state.SetItemsProcessed(state.iterations() * data.n);
+  cbdetail::SetSimdLevel(cbdetail::BestSimdLevel());
+}
+
+void Plain(benchmark::State& state, int dimension, int top) {
+  Data data;
+  Make(data, 256, dimension, static_cast<int>(state.range(0)), top);
+  for (auto _ : state) {
+    for (int i = 0; i < data.n; ++i) {
+      std::int64_t d = 0;
+      benchmark::DoNotOptimize(
+          cbdetail::FindNearestSquared(data.train.data() + static_cast<std::size_t>(i) * dimension, &data.cb, 0, &d));
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * data.n);
+}
+
+void PartitionLines(benchmark::State& state) {
+  std::string text;
+  std::mt19937 rng(3);
+  constexpr int kLines = 1 << 16;
+  for (int i = 0; i < kLines; ++i) text += std::to_string(1 + rng() % 1024) + "\n";
+  const std::string name = "/tmp/mirvo-bench-lines.pa";
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+  std::vector<int> out(kLines);
+  for (auto _ : state) {
+    std::FILE* in = std::fopen(name.c_str(), "rb");
+    FileReader reader(in);
+    std::string error;
+    benchmark::DoNotOptimize(cbdetail::ReadPartitionIndexes(reader, 1024, out.data(), kLines, &error));
+    std::fclose(in);
+  }
+  std::remove(name.c_str());
+  state.SetItemsProcessed(state.iterations() * kLines);
+}
+
+using cbdetail::SimdLevel;
+BENCHMARK_CAPTURE(Search, bytes_avx512_d16, SimdLevel::Avx512, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx2_d16, SimdLevel::Avx2, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_portable_d16, SimdLevel::Portable, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx512_d128, SimdLevel::Avx512, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx2_d128, SimdLevel::Avx2, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_portable_d128, SimdLevel::Portable, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, sorted_d2, SimdLevel::Portable, 2, 1000000)->Arg(1000);
+BENCHMARK_CAPTURE(Search, sorted_d16_wide, SimdLevel::Portable, 16, 65535)->Arg(1024);
+BENCHMARK_CAPTURE(Plain, d16, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Plain, d2, 2, 1000000)->Arg(1000);
+BENCHMARK(PartitionLines);
+
+}  // namespace

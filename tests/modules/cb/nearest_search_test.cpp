@@ -1,0 +1,153 @@
+// The prepared nearest search on every kernel the processor offers, against
+// the plain search: every element width, dimensions 1 to 300, ties, start
+// indices anywhere, data shifted away from 0 and training vectors outside
+// the code vectors' span.
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "cb/search.h"
+#include "support/reference.h"
+
+namespace mirvotest {
+namespace {
+
+using cbdetail::SimdLevel;
+
+// Puts the kernel level back when a test ends.
+class Level {
+ public:
+  explicit Level(SimdLevel level) : set_(cbdetail::SetSimdLevel(level)) {}
+  ~Level() { cbdetail::SetSimdLevel(cbdetail::BestSimdLevel()); }
+  bool Available(SimdLevel wanted) const { return set_ == wanted; }
+
+ private:
+  SimdLevel set_;
+};
+
+struct Shape {
+  int width, dimension, codes;
+  int shift;  // added to every element (byte data away from 0)
+};
+
+// Code vectors with ties built in: twins one even step apart on an axis
+// (their midpoint is equally near to both) and repeated vectors.
+std::vector<VectorSpec> CodeVectors(RandomData& r, const Shape& s) {
+  auto code = r.Vectors(s.codes, s.dimension, s.width);
+  for (int t = 0; t < 2 && !code.empty(); ++t) {
+    VectorSpec twin = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))];
+    const int axis = r.Int(0, s.dimension - 1);
+    twin.elements[axis] += twin.elements[axis] >= 6 ? -2 * r.Int(1, 3) : 2 * r.Int(1, 3);
+    code.insert(code.begin() + r.Int(0, static_cast<int>(code.size())), twin);
+  }
+  for (auto& v : code) {
+    for (int& e : v.elements) e += s.shift;
+  }
+  return code;
+}
+
+std::vector<int> Query(RandomData& r, const std::vector<VectorSpec>& code, const Shape& s, int kind) {
+  const auto& some = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))].elements;
+  std::vector<int> v = r.Vectors(1, s.dimension, s.width)[0].elements;
+  for (int& e : v) e += s.shift;
+  switch (kind % 5) {
+    case 1:  // a code vector itself
+      return some;
+    case 2: {  // halfway between two code vectors, where ties are likely
+      const auto& other = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))].elements;
+      for (int k = 0; k < s.dimension; ++k) v[k] = static_cast<int>((std::int64_t{some[k]} + other[k]) / 2);
+      return v;
+    }
+    case 3: {  // near a code vector, one element pushed out of the byte span
+      v = some;
+      const int k = r.Int(0, s.dimension - 1);
+      v[k] = v[k] > INT_MIN + 300 ? v[k] - 300 : v[k] + 300;
+      return v;
+    }
+    default:
+      return v;
+  }
+}
+
+void Check(const Shape& s, unsigned seed, SimdLevel level) {
+  RandomData r(seed);
+  const auto code = CodeVectors(r, s);
+  Codebook cb;
+  MakeSet(&cb, code, s.dimension, 1, 4, true);
+  const cbdetail::NearestSearch search(&cb);
+  if (s.width == 1 && s.dimension <= 8192) {
+    EXPECT_TRUE(search.UsesByteKernel()) << "seed " << seed;
+  }
+
+  constexpr int kQueries = 23;  // not a multiple of the kernels' groups
+  std::vector<std::vector<int>> queries;
+  std::vector<int> starts, want(kQueries);
+  std::vector<std::int64_t> wantDistance(kQueries);
+  for (int q = 0; q < kQueries; ++q) {
+    queries.push_back(Query(r, code, s, q));
+    starts.push_back(r.Int(0, cb.BookSize - 1));
+    Wide exact = 0;
+    want[q] = PlainNearest(queries.back().data(), &cb, starts.back(), &exact);
+    wantDistance[q] = Saturated(exact);
+  }
+  std::vector<const int*> vectors;
+  for (const auto& q : queries) vectors.push_back(q.data());
+  std::vector<int> got(kQueries);
+  std::vector<std::int64_t> distance(kQueries);
+  search.FindMany(vectors.data(), starts.data(), kQueries, got.data(), distance.data());
+  const std::string where = "level " + std::to_string(static_cast<int>(level)) + " width " + std::to_string(s.width) +
+                            " dimension " + std::to_string(s.dimension) + " seed " + std::to_string(seed);
+  EXPECT_EQ(got, want) << where;
+  EXPECT_EQ(distance, wantDistance) << where;
+  // One at a time, and through the library's interface.
+  for (int q = 0; q < kQueries; q += 5) {
+    std::int64_t one = -1, viaInterface = -1;
+    EXPECT_EQ(search.Find(vectors[q], starts[q], &one), want[q]) << where;
+    EXPECT_EQ(one, wantDistance[q]) << where;
+    const BookNode node{queries[q].data(), 0, 1, nullptr};
+    EXPECT_EQ(FindNearestVector(&node, &cb, &viaInterface, starts[q], MetricSquaredEuclidean), want[q]) << where;
+    EXPECT_EQ(viaInterface, wantDistance[q]) << where;
+  }
+}
+
+class EveryKernel : public testing::TestWithParam<SimdLevel> {};
+
+TEST_P(EveryKernel, MatchesThePlainSearch) {
+  const Level level(GetParam());
+  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  const int dimensions[] = {1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 31, 32, 33, 64, 65, 127, 128, 129, 255, 300};
+  const int codeCounts[] = {1, 2, 15, 16, 17, 31, 32, 33, 70};
+  unsigned seed = 1;
+  for (int width = 1; width <= 4; ++width) {
+    for (const int dimension : dimensions) {
+      const int codes = codeCounts[seed % std::size(codeCounts)];
+      Check({width, dimension, codes, 0}, seed++, GetParam());
+    }
+  }
+  // Byte data away from 0 (a common offset), and at the top of the range.
+  for (const int dimension : {1, 3, 16, 100}) {
+    Check({1, dimension, 40, 1000}, seed++, GetParam());
+    Check({1, dimension, 40, INT_MAX - 255}, seed++, GetParam());
+    Check({1, dimension, 40, -70000}, seed++, GetParam());
+  }
+  Check({1, 8193, 3, 0}, seed++, GetParam());  // beyond the byte kernels' dimension
+}
+
+std::string LevelName(const testing::TestParamInfo<SimdLevel>& info) {
+  static const char* const kNames[] = {"Portable", "Avx2", "Avx512"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel, testing::Values(SimdLevel::Portable, SimdLevel::Avx2, SimdLevel::Avx512),
+                         LevelName);
+
+TEST(SimdLevels, RequestsAreLoweredToWhatTheProcessorOffers) {
+  const SimdLevel best = cbdetail::BestSimdLevel();
+  const Level level(SimdLevel::Avx512);
+  EXPECT_EQ(cbdetail::ActiveSimdLevel(), best);
+  EXPECT_EQ(cbdetail::SetSimdLevel(SimdLevel::Portable), SimdLevel::Portable);
+  EXPECT_EQ(cbdetail::ActiveSimdLevel(), SimdLevel::Portable);
+}
+
+}  // namespace
+}  // namespace mirvotest

@@ -1,0 +1,94 @@
+// The block decoders of the readers against byte-wise references: training
+// set records of every width, with and without names, and partitioning lines
+// in every form the "%i" conversion reads.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "cb/cb_internal.h"
+#include "support/reference.h"
+
+namespace mirvotest {
+namespace {
+
+TEST(RecordDecoding, ReadsWhatTheByteWiseEncodingHolds) {
+  TempDir dir;
+  for (unsigned seed = 1; seed <= 60; ++seed) {
+    RandomData r(seed);
+    const int width = 1 + static_cast<int>(seed % 4), x = r.Int(1, 300), y = seed % 7 == 0 ? 2 : 1;
+    // Records long enough to straddle the reader's buffer now and then.
+    const int n = seed % 10 == 3 ? 3000 : r.Int(0, 40);
+    const auto vectors = r.Vectors(n, x * y, width, seed % 2 == 0);
+    const std::string file = dir.File("s.ts");
+    WriteFile(file, SetFileBytes(vectors, x, y, width));
+    Codebook cb;
+    ReadCodebook(file.c_str(), &cb);
+    ASSERT_EQ(cb.BookSize, n) << seed;
+    for (int i = 0; i < n; ++i) {
+      const BookNode& node = cb.Book[i];
+      ASSERT_EQ(std::vector<int>(node.Vector, node.Vector + x * y), vectors[i].elements) << seed << " " << i;
+      ASSERT_EQ(node.Freq, vectors[i].freq) << seed << " " << i;
+      ASSERT_EQ(std::string(node.Name != nullptr ? node.Name : ""), vectors[i].name) << seed << " " << i;
+    }
+  }
+}
+
+// What "%i" reads on a vector line, then the rest of the line skipped:
+// the reference is the C library's own scanner.
+std::vector<long long> Reference(const std::string& text, int lines) {
+  std::vector<long long> values;
+  std::size_t at = 0;
+  for (int i = 0; i < lines; ++i) {
+    long long value = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str() + at, "%lli%n", &value, &used) != 1) break;
+    values.push_back(value);
+    const std::size_t end = text.find('\n', at + static_cast<std::size_t>(used));
+    at = end == std::string::npos ? text.size() : end + 1;
+  }
+  return values;
+}
+
+TEST(RecordDecoding, PartitionLinesFollowTheScanner) {
+  const char* const forms[] = {"%d",  "%d\n",   " %d",  "\t%d x",  "%#o",      "%#x", "%#X",
+                               "+%d", "\n\n%d", "%d\r", "%d name", "  \v%d\t", "0%d", "%d\f"};
+  TempDir dir;
+  for (unsigned seed = 1; seed <= 200; ++seed) {
+    RandomData r(seed);
+    const int partitions = r.Int(1, 3000), lines = r.Int(1, 60);
+    std::string text;
+    for (int i = 0; i < lines; ++i) {
+      char line[64];
+      const int value = r.Int(0, 9) == 0 ? r.Int(-2, partitions + 2) : r.Int(1, partitions);
+      std::snprintf(line, sizeof line, forms[r.Int(0, static_cast<int>(std::size(forms)) - 1)], value);
+      text += line;
+      if (text.back() != '\n' && r.Int(0, 5) != 0) text += '\n';
+    }
+    if (r.Int(0, 3) == 0) text += "garbage";
+    const std::string file = dir.File("p.pa");
+    WriteFile(file, text);
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    FileReader reader(f);
+    std::vector<int> got(static_cast<std::size_t>(lines), -7);
+    std::string error;
+    const int read = cbdetail::ReadPartitionIndexes(reader, partitions, got.data(), lines, &error);
+    std::fclose(f);
+
+    const auto want = Reference(text, lines);
+    int valid = 0;
+    while (valid < static_cast<int>(want.size()) && want[valid] >= 1 && want[valid] <= partitions) ++valid;
+    ASSERT_EQ(read, valid) << "seed " << seed << "\n" << text;
+    for (int i = 0; i < valid; ++i) EXPECT_EQ(got[i], want[i] - 1) << "seed " << seed << " line " << i;
+    if (valid == lines) {
+      EXPECT_EQ(error, "") << seed;
+    } else if (valid == static_cast<int>(want.size())) {
+      EXPECT_EQ(error, "ERROR reading partitioning.\n") << seed;
+    } else {
+      EXPECT_EQ(error, "ERROR: Invalid partition index (" + std::to_string(want[valid]) + ") found.\n") << seed;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mirvotest
