@@ -1,0 +1,103 @@
+// The Codebook record: creation from a template, entries and names,
+// resizing, copying and the text field helper.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "cb/cb.h"
+#include "support/test_support.h"
+
+namespace mirvotest {
+namespace {
+
+using testing::ExitedWithCode;
+using testing::StrEq;
+
+// Entries from..to-1 as "x,y freq name" joined by "|"; "-" for no name.
+std::string Entries(const Codebook& cb, int from, int to) {
+  std::string text;
+  for (int i = from; i < to; ++i) {
+    const BookNode& n = cb.Book[i];
+    text += (i > from ? "|" : "") + std::to_string(n.Vector[0]) + "," + std::to_string(n.Vector[1]) + " " +
+            std::to_string(n.Freq) + " " + (n.Name != nullptr ? n.Name : "-");
+  }
+  return text;
+}
+
+TEST(CodebookRecord, NewCodebookTakesItsShapeFromTheTemplate) {
+  for (const int inherit : {0, 1, 2}) {
+    Codebook ts, cb;
+    CreateNewTrainingSet(&ts, 3, 2, 4, 2, 5, 1, inherit, "k-means");
+    ts.TotalFreq = 9;
+    CreateNewCodebook(&cb, 4, &ts);
+    EXPECT_STREQ(ts.VersionString, "VQ TRAINING SET 2.0");
+    EXPECT_STREQ(cb.VersionString, "VQ CODEBOOK 2.0");
+    EXPECT_EQ(std::vector<int>({cb.VectorSizeX, cb.VectorSizeY, cb.BookSize, cb.AllocatedSize, cb.BytesPerElement,
+                                cb.ReservedValue, cb.ErrorScaling, cb.InheritLevel, cb.TotalFreq}),
+              std::vector<int>({2, 4, 4, 4, 2, 5, 1, inherit, 9}));
+    EXPECT_STREQ(cb.GenerationMethod, inherit > 1 ? "k-means" : "");
+  }
+}
+
+TEST(CodebookRecord, EntriesResizingAndCopies) {
+  Codebook cb, copy;
+  std::vector<VectorSpec> vectors;
+  for (int i = 0; i < 10; ++i) vectors.push_back({{i, 2 * i}, i + 1, "v" + std::to_string(i)});
+  MakeSet(&cb, vectors, 2, 1, 1);
+  char* const name = cb.Book[1].Name;
+  CopyNode(&cb.Book[1], &cb.Book[1], 2);  // onto itself: the name is kept
+  CopyNode(&cb.Book[1], &cb.Book[2], 2);
+  ChangeVectorName(&cb.Book[3], nullptr);
+  CopyNode(&cb.Book[3], &cb.Book[4], 2);
+  EXPECT_TRUE(cb.Book[1].Name == name && cb.Book[2].Name != name);
+  EXPECT_EQ(Entries(cb, 0, 5), "0,0 1 v0|1,2 2 v1|1,2 2 v1|3,6 4 -|3,6 4 -");
+
+  DecreaseCodebookSize(&cb, 5);
+  ChangeCodebookSize(&cb, 5);
+  SetAllocatedCodebookSize(&cb, 9);  // never shrinks
+  IncreaseCodebookSize(&cb, 8);      // entries 5..7 come back as they were
+  EXPECT_EQ(Entries(cb, 5, 8), "5,10 6 v5|6,12 7 v6|7,14 8 v7");
+  EXPECT_EQ(cb.AllocatedSize, 10);
+  SetAllocatedCodebookSize(&cb, 12);  // copies the 8 entries in use; 8 and 9 are dropped
+  ChangeCodebookSize(&cb, 14);
+  EXPECT_EQ(std::vector<int>({cb.BookSize, cb.AllocatedSize, cb.TotalFreq}), std::vector<int>({14, 14, 55}));
+  EXPECT_EQ(Entries(cb, 5, 8), "5,10 6 v5|6,12 7 v6|7,14 8 v7");
+  EXPECT_TRUE(cb.Book[8].Name == nullptr && cb.Book[9].Name == nullptr);
+
+  CreateNewCodebook(&copy, 20, &cb);
+  ChangeVectorName(&copy.Book[16], "beyond");
+  CopyCodebook(&cb, &copy);
+  EXPECT_EQ(Entries(copy, 0, 14), Entries(cb, 0, 14));
+  EXPECT_TRUE(copy.BookSize == 14 && copy.Book[0].Name != cb.Book[0].Name && copy.Book[16].Name != nullptr);
+  EXPECT_STREQ(copy.VersionString, "VQ TRAINING SET 2.0");
+
+  EXPECT_EXIT(DecreaseCodebookSize(&cb, 14), ExitedWithCode(255), StrEq(""));
+  EXPECT_EXIT(DecreaseCodebookSize(&cb, -1), ExitedWithCode(255), StrEq(""));
+  EXPECT_EXIT(IncreaseCodebookSize(&cb, 14), ExitedWithCode(255), StrEq(""));
+  EXPECT_EXIT(SetAllocatedCodebookSize(&cb, 14), ExitedWithCode(255),
+              StrEq("CB::SetAllocatedCodebookSize: New allocated size (14) <= logical booksize (14).\n"));
+  FreeCodebook(&copy);
+  CreateNewCodebook(&copy, 2, &cb);
+  EXPECT_EXIT(CopyCodebook(&cb, &copy), ExitedWithCode(255),
+              StrEq("ERROR: Destination codebook is too small (14 -> 2).\n"));
+  EXPECT_EXIT(CopyVector(nullptr, nullptr, 1), ExitedWithCode(255),
+              StrEq("ERROR: CopyVector source=(nil) dest=(nil)\n"));
+  FreeCodebook(&copy);
+  FreeCodebook(&cb);
+}
+
+TEST(CodebookRecord, AddStringAppendsAndCuts) {
+  char field[80] = "xyz";
+  AddString(field, "abc", 80);
+  EXPECT_STREQ(field, "xyzabc");
+  const std::string seventy(70, 's'), added = "abcdefghijklmnopqrstu", tooLong(81, 'x');
+  std::strcpy(field, seventy.c_str());
+  AddString(field, added.c_str(), 80);
+  EXPECT_EQ(std::string(field), (seventy + added).substr(0, 79));
+  EXPECT_EXIT(AddString(field, tooLong.c_str(), 80), ExitedWithCode(255),
+              StrEq("ERROR: string too long:\n" + tooLong + "\n"));
+}
+
+}  // namespace
+}  // namespace mirvotest

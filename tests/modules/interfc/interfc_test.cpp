@@ -1,0 +1,80 @@
+// Console messages, the exit path and the text progress indicator.
+#include "interfc/interfc.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace mirvotest {
+namespace {
+
+using namespace testing::internal;  // CaptureStdout and friends
+
+TEST(Console, MessagesGoToTheirStreamsWhole) {
+  const std::string longName(3000, 'n');
+  CaptureStdout();
+  CaptureStderr();
+  PrintMessage("module %d\n", 1);
+  OpenInfoFlow(1);
+  PrintMessage("module %s\n", longName.c_str());
+  PrintProgramMessage("program\n");
+  OpenInfoFlow(0);
+  PrintMessage("module %d\n", 3);
+  EXPECT_EQ(ErrorMessage("ERROR: Cannot find the file: %s", longName.c_str()), 29 + 3000);
+  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(GetCapturedStdout(), "module 1\nprogram\nmodule 3\n");
+  EXPECT_EQ(err, "module " + longName + "\nERROR: Cannot find the file: " + longName);
+}
+
+TEST(Console, ExitFlushesOpenStreams) {
+  TempDir dir;
+  const std::string path = dir.File("pending");
+  EXPECT_EXIT((std::fputs("unflushed", std::fopen(path.c_str(), "w")), ExitProcessing(-1)),
+              testing::ExitedWithCode(255), "");
+  EXPECT_EQ(ReadFile(path), "unflushed");
+}
+
+void DriveProgress() {
+  if (UpdateProgressLabel("no window") != 0) std::exit(1);
+  UpdateProgressBar(5, 0);
+  UpdateProgressBar(1, 3);
+  UpdateProgressBar(30000000, 40000000);  // beyond 32 bits once multiplied by 100
+  UpdateFancyProgressBar(0, 0);
+  UpdateFancyProgressBar(0, 7);
+  for (int i = 0; i < 5; ++i) UpdateFancyProgressBar(1, 2);
+  OpenProgressWindow();
+  if (UpdateProgressLabel("step %d", 3) != 6) std::exit(1);
+  FreezeProgress(1);
+  UpdateProgressBar(1, 2);
+  UpdateFancyProgressBar(1, 2);
+  UpdateProgressLabel("frozen");
+  FreezeProgress(0);
+  UpdateProgressBar(2, 2);
+  CloseProgressWindow();
+  SetProgressVisibility(0);
+  OpenProgressWindow();
+  UpdateProgressLabel("hidden");
+  UpdateFancyProgressBar(1, 2);
+  std::exit(CloseProgressWindow());
+}
+
+TEST(Progress, IndicatorWritesExactBytes) {
+  const std::string clear = "\r" + std::string(70, ' ') + "\r", pad(12, ' '), b12(12, '\b'), b13(13, '\b');
+  const std::string expected = b12 + " 33 % done  " + b12 + " 75 % done  " + std::string(14, '\b') + " stage complete" +
+                               b12 + "  wait...     " + b13 + "(-) 50 % done" + b13 + "(\\) 50 % done" + b13 +
+                               "(|) 50 % done" + b13 + "(/) 50 % done" + b13 + "(-) 50 % done" + clear + "step 3" +
+                               pad + clear + "frozen" + pad + b12 + "100 % done  " + clear + pad + "\r";
+  // A new process rather than a fork: the spinner and the window start as
+  // at program start.
+  const std::string style = GTEST_FLAG_GET(death_test_style);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(DriveProgress(), testing::ExitedWithCode(0), testing::StrEq(expected));
+  GTEST_FLAG_SET(death_test_style, style);
+}
+
+}  // namespace
+}  // namespace mirvotest
