@@ -2,6 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev "$@")
+# The sanitized build and the fuzz targets (clang with libFuzzer).
+packages+=(clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

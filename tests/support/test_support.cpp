@@ -2,11 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -85,6 +89,10 @@ std::vector<std::string> ListFolder(const std::string& path) {
 }
 
 RunResult RunMirvo(const std::vector<std::string>& args, const std::string& folder) {
+  return RunMirvoLimited(args, folder, RunLimits{});
+}
+
+RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits) {
   TempDir capture;
   const std::string outPath = capture.File("out"), errPath = capture.File("err");
   const pid_t child = ::fork();
@@ -93,6 +101,18 @@ RunResult RunMirvo(const std::vector<std::string>& args, const std::string& fold
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(out, 1);
     ::dup2(err, 2);
+    if (limits.fileSize >= 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      const rlimit size{static_cast<rlim_t>(limits.fileSize), static_cast<rlim_t>(limits.fileSize)};
+      if (::setrlimit(RLIMIT_FSIZE, &size) != 0) ::_exit(126);
+    }
+    if (limits.unprivileged && ::geteuid() == 0) {
+      // Still root, owner of the test's files, but subject to their
+      // permission bits: the binary started below gets none of these.
+      for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+        if (::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) ::_exit(126);
+      }
+    }
     if (::chdir(folder.c_str()) != 0) ::_exit(127);
     std::vector<char*> argv;
     std::string program = MIRVO_BINARY;

@@ -40,6 +40,14 @@ struct RunResult {
 // Runs the built mirvo binary with the arguments in the folder.
 RunResult RunMirvo(const std::vector<std::string>& args, const std::string& folder);
 
+// Limits put on the process by RunMirvoLimited.
+struct RunLimits {
+  long long fileSize = -1;    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1: none
+  bool unprivileged = false;  // as root: without the capabilities that pass over file permissions
+};
+// As RunMirvo, with the limits set in the child before the binary starts.
+RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits);
+
 // Big-endian bytes of a value of the given width.
 std::string BigEndian(std::uint32_t value, int width);
 

@@ -1,0 +1,151 @@
+#include "fuzz_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "interfc/interfc.h"
+#include "mirvo.h"
+
+namespace mirvofuzz {
+namespace {
+
+std::string folder;
+std::string messages;
+
+void ThrowOnExit(int status) { throw FatalExit{status}; }
+
+void Collect(const char* text) {
+  // A runaway message would only slow the target down.
+  if (messages.size() < 65536) messages += text;
+}
+
+void RemoveFolder() {
+  if (folder.empty()) return;
+  RemoveAllBut({});
+  ::rmdir(folder.c_str());
+}
+
+}  // namespace
+
+void Setup() {
+  if (!folder.empty()) return;
+  SetExitProcessingHandler(ThrowOnExit);
+  SetErrorMessageHandler(Collect);
+  const int null = ::open("/dev/null", O_WRONLY);
+  if (null >= 0) {
+    ::dup2(null, 1);
+    ::close(null);
+  }
+  struct stat info {};
+  std::string pattern = (::stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode)) ? "/dev/shm" : "/tmp";
+  pattern += "/mirvo-fuzz-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (::mkdtemp(buffer.data()) == nullptr) Defect("cannot create the working folder %s", pattern.c_str());
+  folder = buffer.data();
+  std::atexit(RemoveFolder);
+}
+
+const std::string& Folder() { return folder; }
+
+std::string PathOf(std::string_view name) { return folder + "/" + std::string(name); }
+
+void WriteBytes(std::string_view name, const std::uint8_t* data, std::size_t size) {
+  const std::string path = PathOf(name);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) Defect("cannot create %s", path.c_str());
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n <= 0) Defect("cannot write %s", path.c_str());
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+void WriteBytes(std::string_view name, std::string_view bytes) {
+  WriteBytes(name, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+std::vector<std::string> Entries() {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(folder.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void RemoveAllBut(const std::vector<std::string>& keep) {
+  for (const auto& name : Entries()) {
+    if (std::find(keep.begin(), keep.end(), name) == keep.end()) ::unlink(PathOf(name).c_str());
+  }
+}
+
+void Defect(const char* format, ...) {
+  std::fprintf(stderr, "\n==== MIRVO FUZZ DEFECT: ");
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fprintf(stderr, "\n==== messages so far:\n%s\n", messages.c_str());
+  std::abort();
+}
+
+const std::string& Messages() { return messages; }
+
+void BeginRun() { messages.clear(); }
+
+void CheckFatal(const FatalExit& exit, bool messageRequired) {
+  if (exit.status != -1) Defect("fatal path with status %d instead of -1", exit.status);
+  if (messageRequired && messages.find("ERROR") == std::string::npos) {
+    Defect("fatal path without an ERROR message");
+  }
+}
+
+bool RunMirvo(const std::vector<std::string>& args, bool messageRequired) {
+  std::vector<std::string> copies;
+  copies.reserve(args.size() + 1);
+  copies.emplace_back("mirvo");
+  copies.insert(copies.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  char previous[4096];
+  if (::getcwd(previous, sizeof previous) == nullptr) Defect("getcwd failed");
+  if (::chdir(folder.c_str()) != 0) Defect("cannot enter %s", folder.c_str());
+  int status = -2;
+  const bool returned = Run([&] { status = MirvoMain(static_cast<int>(copies.size()), argv.data()); },
+                            messageRequired);
+  std::fflush(stdout);
+  if (::chdir(previous) != 0) Defect("cannot return to %s", previous);
+  if (returned && status != 0) Defect("MirvoMain returned %d", status);
+  return returned;
+}
+
+std::vector<std::string_view> Split(std::string_view data, std::string_view separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const auto at = data.find(separator);
+    if (at == std::string_view::npos) break;
+    parts.push_back(data.substr(0, at));
+    data.remove_prefix(at + separator.size());
+  }
+  parts.push_back(data);
+  return parts;
+}
+
+}  // namespace mirvofuzz
