@@ -2,6 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev "$@")
+# The Python module and its tests, the manual-page checks, the install check.
+packages+=(python3-dev pybind11-dev python3-numpy python3-pytest groff-base mandoc pkgconf)
 # The sanitized build and the fuzz targets (clang with libFuzzer).
 packages+=(clang-14 libclang-rt-14-dev)
 missing=()

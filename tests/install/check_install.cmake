@@ -1,0 +1,64 @@
+# Installs a build into a fresh prefix, checks what is there, runs the
+# installed program once, and builds and runs a small consumer program
+# against the installed library twice: through find_package(mirvo) and
+# through pkg-config.
+#
+# -D variables: BUILD_DIR, WORK_DIR, SOURCE_DIR, GENERATOR, CXX, LIBDIR,
+# PKG_CONFIG (may be empty), FLAGS (compiler flags the consumer needs, such as
+# a sanitizer's; may be empty).
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "failed (${status}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+
+function(expect_size program)
+  run(${program} ${SOURCE_DIR}/examples/image.cb)
+  if(NOT out STREQUAL "64\n")
+    message(FATAL_ERROR "${program} printed '${out}', expected '64\\n'")
+  endif()
+endfunction()
+
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR}/data)
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(path bin/mirvo ${LIBDIR}/libmirvo.a include/mirvo/cb/cb.h include/mirvo/file/file.h
+             include/mirvo/interfc/interfc.h ${LIBDIR}/cmake/mirvo/mirvoConfig.cmake
+             ${LIBDIR}/cmake/mirvo/mirvoConfigVersion.cmake ${LIBDIR}/cmake/mirvo/mirvoTargets.cmake
+             ${LIBDIR}/pkgconfig/mirvo.pc share/man/man1/mirvo.1)
+  if(NOT EXISTS ${prefix}/${path})
+    message(FATAL_ERROR "not installed: ${path}")
+  endif()
+endforeach()
+
+# The installed program converts the bundled example like the built one.
+file(COPY ${SOURCE_DIR}/examples/image.ts ${SOURCE_DIR}/examples/image.cb DESTINATION ${WORK_DIR}/data)
+execute_process(COMMAND ${prefix}/bin/mirvo -Q0 image image WORKING_DIRECTORY ${WORK_DIR}/data
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+file(STRINGS ${WORK_DIR}/data/image.pa lines LIMIT_COUNT 3)
+if(NOT status EQUAL 0 OR NOT out STREQUAL "" OR NOT err STREQUAL ""
+   OR NOT lines STREQUAL "VQ PARTITIONING 2.0;64;779")
+  message(FATAL_ERROR "installed mirvo: status ${status}, output '${out}${err}', image.pa begins '${lines}'")
+endif()
+
+# find_package(mirvo) with nothing but the prefix to go on.
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install/consumer -B ${WORK_DIR}/consumer -G ${GENERATOR}
+    -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${FLAGS}" -DCMAKE_PREFIX_PATH=${prefix}
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
+expect_size(${WORK_DIR}/consumer/consumer)
+
+# pkg-config: the flags it gives are all a plain compiler call needs.
+if(NOT PKG_CONFIG)
+  message(FATAL_ERROR "pkg-config not found (scripts/setup.sh installs it)")
+endif()
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+run(${PKG_CONFIG} --cflags --libs mirvo)
+separate_arguments(flags UNIX_COMMAND "${FLAGS} ${out}")
+run(${CXX} -std=c++20 ${SOURCE_DIR}/tests/install/consumer/main.cpp ${flags} -o ${WORK_DIR}/consumer-pc)
+expect_size(${WORK_DIR}/consumer-pc)
