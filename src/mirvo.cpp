@@ -4,6 +4,7 @@
 #include "mirvo.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <climits>
@@ -361,6 +362,9 @@ int MirvoMain(int argc, char** argv) {
   std::string names[2];
   NameSlot slots[2] = {{&names[0], "", 0, 1}, {&names[1], "", 0, 1}};
   ParseParameters(argc, argv, 2, slots);
+  // On a terminal, a conversion that takes more than about a second shows
+  // its progress on standard error; pipes and files never see it.
+  SetTimedProgress(isatty(STDERR_FILENO) != 0 && Value_(kQuietLevel) >= 2, 1000);
 
   const int first = DetermineCBFileTypeConsideringOrder(names[0], 12);
   const int second = DetermineCBFileTypeConsideringOrder(names[1], 231);
@@ -397,8 +401,10 @@ int MirvoMain(int argc, char** argv) {
     GenerateOptimalCodebookFromFiles(names[0].c_str(), names[1].c_str(), &trainingSet, &codebook);
     const std::string identity = InfoLine();
     AddString(codebook.GenerationMethod, identity.c_str(), 80);
+    TimedProgressStage(("Writing " + output + " ").c_str());
     WriteCodebook(output.c_str(), &codebook, overwrite);
   }
+  TimedProgressFinish();
   ShutDown(&trainingSet, &codebook, &partitioning);
   return 0;
 }

@@ -6,10 +6,13 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -95,6 +98,11 @@ RunResult RunMirvo(const std::vector<std::string>& args, const std::string& fold
 RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits) {
   TempDir capture;
   const std::string outPath = capture.File("out"), errPath = capture.File("err");
+  int terminal = -1;
+  if (limits.terminal) {
+    terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) return RunResult{};
+  }
   const pid_t child = ::fork();
   if (child == 0) {
     const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -114,6 +122,20 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
       }
     }
     if (::chdir(folder.c_str()) != 0) ::_exit(127);
+    if (terminal >= 0) {
+      ::setsid();
+      const int slave = ::open(::ptsname(terminal), O_RDWR);
+      ::ioctl(slave, TIOCSCTTY, 0);
+      ::dup2(slave, 0);
+      ::dup2(slave, 1);
+      if (limits.stderrFile.empty()) {
+        ::dup2(slave, 2);
+      } else {
+        ::dup2(::open(limits.stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      }
+      ::close(slave);
+      ::close(terminal);
+    }
     std::vector<char*> argv;
     std::string program = MIRVO_BINARY;
     argv.push_back(program.data());
@@ -123,13 +145,30 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
     ::execv(MIRVO_BINARY, argv.data());
     ::_exit(127);
   }
+  std::string shown;
+  std::thread reader;
+  if (terminal >= 0) {
+    // The terminal is read while the program runs, so that it never waits
+    // for room to write.
+    reader = std::thread([&] { shown = Drain(terminal); });
+  }
+  if (limits.pauseMilliseconds > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ::kill(child, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(limits.pauseMilliseconds));
+    ::kill(child, SIGCONT);
+  }
   int status = 0;
   ::waitpid(child, &status, 0);
+  if (terminal >= 0) {
+    reader.join();
+    ::close(terminal);
+  }
   RunResult result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   const int out = ::open(outPath.c_str(), O_RDONLY);
   const int err = ::open(errPath.c_str(), O_RDONLY);
-  result.out = Drain(out);
+  result.out = terminal >= 0 ? shown : Drain(out);
   result.err = Drain(err);
   ::close(out);
   ::close(err);

@@ -44,6 +44,13 @@ RunResult RunMirvo(const std::vector<std::string>& args, const std::string& fold
 struct RunLimits {
   long long fileSize = -1;    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1: none
   bool unprivileged = false;  // as root: without the capabilities that pass over file permissions
+  // Standard output and error on a pseudo-terminal: `out` then holds all the
+  // terminal shows, `err` stays empty. With stderrFile set, standard error
+  // goes to that file in the folder instead.
+  bool terminal = false;
+  std::string stderrFile;
+  // Stops the process for this long, 30 ms after it starts.
+  int pauseMilliseconds = 0;
 };
 // As RunMirvo, with the limits set in the child before the binary starts.
 RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits);

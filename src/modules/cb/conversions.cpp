@@ -153,9 +153,11 @@ void GenerateOptimalCodebookFromFiles(const char* trainingSetName, const char* p
   std::vector<int> freqs;
   bool summing = true;
   bool memoryShort = false;
+  TimedProgressStage((std::string("Reading ") + trainingSetName + " and " + partitioningName + " ").c_str());
   for (int first = 0; first < n; first += chunk) {
     const int count = std::min(chunk, n - first);
     set.Read(count, nodes.data(), false);
+    TimedProgressUpdate(first + count, n);
     if (!summing) continue;
     if (feed.WaitFor(first + count) < first + count) {
       summing = false;  // the partitioning is refused; its message waits
@@ -279,6 +281,7 @@ void GenerateOptimalPartitioningFromFiles(const char* trainingSetName, const cha
     auto elements = cbdetail::NewArray<int>(static_cast<std::size_t>(chunk) * d, kVectorMemory);
     std::vector<BookNode> nodes(static_cast<std::size_t>(chunk));
     for (int r = 0; r < chunk; ++r) nodes[static_cast<std::size_t>(r)].Vector = elements.get() + r * d;
+    TimedProgressStage((std::string("Reading ") + trainingSetName + " ").c_str());
     for (int first = 0; first < n; first += chunk) {
       const int count = std::min(chunk, n - first);
       // Names pass to the packed set one record at a time, so that none is
@@ -287,6 +290,7 @@ void GenerateOptimalPartitioningFromFiles(const char* trainingSetName, const cha
         set.Read(1, &nodes[static_cast<std::size_t>(r)], true);
         packed.Store(first + r, nodes[static_cast<std::size_t>(r)]);
       }
+      TimedProgressUpdate(first + count, n);
     }
   }
   set.Finish();
@@ -304,6 +308,7 @@ void GenerateOptimalPartitioningFromFiles(const char* trainingSetName, const cha
   // Every training vector starts in partition 0, as in a new partitioning.
   auto partitionOf = cbdetail::NewArray<int>(static_cast<std::size_t>(n), kPartitionMemory);
   const cbdetail::NearestSearch search(cb);
+  TimedProgressStage("Searching the nearest code vectors ");
   cbdetail::ParallelFor(n, [&](int begin, int end) {
     constexpr int kBatch = 256;
     std::vector<int> elements(static_cast<std::size_t>(kBatch) * d);
@@ -328,5 +333,6 @@ void GenerateOptimalPartitioningFromFiles(const char* trainingSetName, const cha
   view.TrainingSetSize = n;
   view.Dimension = static_cast<int>(d);
   view.PartitionOf = partitionOf.get();
+  TimedProgressStage((std::string("Writing ") + partitioningName + " ").c_str());
   cbdetail::WritePartitioningFile(partitioningName, &view, n, packed.Names(), overwrite);
 }

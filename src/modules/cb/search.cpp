@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "interfc/interfc.h"
+
 namespace cbdetail {
 namespace {
 
@@ -308,11 +310,17 @@ void ParallelFor(int count, const std::function<void(int begin, int end)>& body)
     return;
   }
   std::atomic<std::int64_t> next{0};
+  std::atomic<std::int64_t> finished{0};
+  const std::thread::id caller = std::this_thread::get_id();
   auto work = [&] {
     for (;;) {
       const std::int64_t begin = next.fetch_add(kChunk);
       if (begin >= count) return;
-      body(static_cast<int>(begin), static_cast<int>(std::min<std::int64_t>(count, begin + kChunk)));
+      const std::int64_t end = std::min<std::int64_t>(count, begin + kChunk);
+      body(static_cast<int>(begin), static_cast<int>(end));
+      const std::int64_t done = finished.fetch_add(end - begin) + (end - begin);
+      // Progress is shown by the calling thread only.
+      if (std::this_thread::get_id() == caller) TimedProgressUpdate(done, count);
     }
   };
   std::vector<std::thread> threads;

@@ -1,5 +1,6 @@
 #include "interfc/interfc.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,23 @@ class Formatted {
   std::string heap_;
 };
 
+// Timed progress: the window opens once the work has taken longer than the
+// delay; messages first clear its line.
+struct TimedProgress {
+  using Clock = std::chrono::steady_clock;
+  bool enabled = false;
+  bool shown = false;
+  Clock::duration delay{};
+  Clock::time_point start;
+  Clock::time_point drawn;
+  std::string label;
+};
+TimedProgress __Timed;
+
+void ClearTimedProgress() {
+  if (__Timed.shown) TimedProgressFinish();
+}
+
 void SetUnsetFlows() {
   if (__ModuleInfoFlow == nullptr) __ModuleInfoFlow = stdout;
   if (__ProgramInfoFlow == nullptr) __ProgramInfoFlow = stdout;
@@ -57,6 +75,7 @@ int ErrorMessage(const char* format, ...) {
     __ErrorHandler(text.c_str());
     return static_cast<int>(std::strlen(text.c_str()));
   }
+  ClearTimedProgress();
   return std::fprintf(stderr, "%s", text.c_str());
 }
 
@@ -66,6 +85,7 @@ int PrintMessage(const char* format, ...) {
   va_start(args, format);
   Formatted<256> text(format, args);
   va_end(args);
+  ClearTimedProgress();
   const int written = std::fprintf(__ModuleInfoFlow, "%s", text.c_str());
   std::fflush(__ModuleInfoFlow);
   return written;
@@ -193,4 +213,44 @@ int CloseProgressWindow() {
   }
   __ProgressCreated = 0;
   return 0;
+}
+
+void SetTimedProgress(int enabled, int delayMilliseconds) {
+  ClearTimedProgress();
+  __Timed.enabled = enabled != 0;
+  __Timed.delay = std::chrono::milliseconds(delayMilliseconds);
+  __Timed.start = TimedProgress::Clock::now();
+  __Timed.label.clear();
+}
+
+void TimedProgressStage(const char* label) {
+  if (!__Timed.enabled) return;
+  __Timed.label = label;
+  if (__Timed.shown) {
+    UpdateProgressLabel("%s", label);
+    __Timed.drawn = TimedProgress::Clock::time_point{};
+  }
+}
+
+void TimedProgressUpdate(long long done, long long total) {
+  if (!__Timed.enabled || total <= 0) return;
+  const auto now = TimedProgress::Clock::now();
+  if (!__Timed.shown) {
+    if (now - __Timed.start <= __Timed.delay) return;
+    OpenProgressWindow();
+    __Timed.shown = __ProgressCreated != 0;
+    if (!__Timed.shown) return;
+    UpdateProgressLabel("%s", __Timed.label.c_str());
+  } else if (now - __Timed.drawn < std::chrono::milliseconds(100) && done < total) {
+    return;
+  }
+  __Timed.drawn = now;
+  // Thousandths keep the bar's 32-bit arithmetic safe for any count.
+  UpdateFancyProgressBar(static_cast<int>(done * 1000 / total), 1000);
+}
+
+void TimedProgressFinish() {
+  if (!__Timed.shown) return;
+  __Timed.shown = false;
+  CloseProgressWindow();
 }

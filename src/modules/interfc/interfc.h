@@ -52,3 +52,15 @@ int UpdateProgressLabel(const char* format, ...) MIRVO_PRINTF(1, 2);
 int UpdateProgressBar(int done, int total);
 int UpdateFancyProgressBar(int done, int total);
 int CloseProgressWindow();
+
+// Progress of long work, for a terminal. Once enabled (the front end enables
+// it when standard error is a terminal and the quiet level is 2 or more),
+// work that has gone on for more than delayMilliseconds since this call
+// opens the progress window and shows the current stage's label with a
+// percentage bar, redrawn at most ten times a second. Updates come from one
+// thread; all of it is silent while disabled.
+void SetTimedProgress(int enabled, int delayMilliseconds);
+void TimedProgressStage(const char* label);
+void TimedProgressUpdate(long long done, long long total);
+// Clears the line and closes the window, if it was opened.
+void TimedProgressFinish();

@@ -76,5 +76,33 @@ TEST(Progress, IndicatorWritesExactBytes) {
   GTEST_FLAG_SET(death_test_style, style);
 }
 
+void DriveTimedProgress() {
+  SetTimedProgress(1, 60000);  // a minute: nothing shows yet
+  TimedProgressStage("Reading ");
+  TimedProgressUpdate(1, 2);
+  SetTimedProgress(0, 0);  // disabled: nothing shows
+  TimedProgressUpdate(1, 2);
+  SetTimedProgress(1, 0);
+  TimedProgressStage("Reading ");
+  TimedProgressUpdate(0, 0);           // no total: nothing
+  TimedProgressUpdate(1, 3);           // opens the window, 33.3 %
+  TimedProgressUpdate(2, 3);           // within a tenth of a second: not drawn
+  TimedProgressStage("Searching ");    // relabels at once
+  TimedProgressUpdate(3000000000, 3000000000);  // the end is always drawn
+  ErrorMessage("ERROR: x\n");          // clears the line first
+  TimedProgressUpdate(3, 3);           // and the work shows again
+  std::exit(0);
+}
+
+TEST(Progress, TimedProgressShowsOnlyAfterItsDelay) {
+  const std::string clear = "\r" + std::string(70, ' ') + "\r", pad(12, ' '), b13(13, '\b');
+  const std::string expected = clear + "Reading " + pad + b13 + "(-) 33 % done" + clear + "Searching " + pad + b13 +
+                               "(\\)100 % done" + clear + pad + "\r" + "ERROR: x\n" + clear + "Searching " + pad + b13 + "(|)100 % done";
+  const std::string style = GTEST_FLAG_GET(death_test_style);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(DriveTimedProgress(), testing::ExitedWithCode(0), testing::StrEq(expected));
+  GTEST_FLAG_SET(death_test_style, style);
+}
+
 }  // namespace
 }  // namespace mirvotest
