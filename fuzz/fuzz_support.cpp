@@ -1,6 +1,7 @@
 #include "fuzz_support.h"
 
-#include <dirent.h>
+#include "support/file_bytes.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,18 +76,7 @@ void WriteBytes(std::string_view name, std::string_view bytes) {
   WriteBytes(name, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
-std::vector<std::string> Entries() {
-  std::vector<std::string> names;
-  if (DIR* dir = ::opendir(folder.c_str())) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> Entries() { return mirvotest::ListFolder(folder); }
 
 void RemoveAllBut(const std::vector<std::string>& keep) {
   for (const auto& name : Entries()) {

@@ -1,21 +1,20 @@
 #include "seed_files.h"
 
+#include "support/file_bytes.h"
+
 #include <cstdint>
 
 namespace mirvofuzz {
 namespace {
 
-const std::string kSeparatorLine = std::string(37, '-') + "\n";
+using mirvotest::SetFileBytes;
+using mirvotest::VectorSpec;
 
-std::string BigEndian(std::uint32_t value, int width) {
-  std::string bytes;
-  for (int k = width - 1; k >= 0; --k) bytes.push_back(static_cast<char>((value >> (8 * k)) & 0xFFu));
-  return bytes;
-}
+const std::string kSeparatorLine = std::string(37, '-') + "\n";
 
 // Version 0/1 layout: no names, 1-byte elements, 2-byte little-endian
 // frequencies; a codebook carries a method line.
-std::string OldSetFile(const std::vector<SetVector>& vectors, int x, bool codebook) {
+std::string OldSetFileBytes(const std::vector<VectorSpec>& vectors, int x, bool codebook) {
   std::string bytes = codebook ? "VQ CODEBOOK 1.0\n" : "VQ TRAINING SET 1.0\n";
   bytes += std::to_string(x) + "\n1\n" + std::to_string(vectors.size()) + "\n0\n0\n0\n0\n0\n";
   if (codebook) bytes += "old method\n";
@@ -50,46 +49,29 @@ std::string FivePartitioning(const std::string& method, const std::string& lines
 
 }  // namespace
 
-std::string SetFile(const std::vector<SetVector>& vectors, int x, int y, int bytesPerElement, bool codebook,
-                    const std::string& method) {
-  std::int64_t total = 0;
-  for (const auto& v : vectors) total += v.freq;
-  std::string bytes = codebook ? "VQ CODEBOOK 2.0\n" : "VQ TRAINING SET 2.0\n";
-  bytes += std::to_string(x) + "\n" + std::to_string(y) + "\n" + std::to_string(vectors.size()) + "\n" +
-           std::to_string(total) + "\n" + std::to_string(bytesPerElement) + "\n0\n0\n0\n";
-  if (!method.empty()) bytes += method + "\n";
-  bytes += kSeparatorLine;
-  for (const auto& v : vectors) {
-    bytes += v.name;
-    bytes.push_back('\0');
-    for (const int e : v.elements) bytes += BigEndian(static_cast<std::uint32_t>(e), bytesPerElement);
-    bytes += BigEndian(static_cast<std::uint32_t>(v.freq), 4);
-  }
-  return bytes;
-}
 
-std::string SmallTrainingSet() { return SetFile({{{1, 2}, 1, "a"}, {{4, 7}, 2, ""}, {{20, 20}, 1, "far"}}, 2, 1, 1, false); }
+std::string SmallTrainingSet() { return SetFileBytes({{{1, 2}, 1, "a"}, {{4, 7}, 2, ""}, {{20, 20}, 1, "far"}}, 2, 1, 1, false); }
 
-std::string SmallCodebook() { return SetFile({{{0, 0}, 1, ""}, {{21, 19}, 1, ""}}, 2, 1, 1, true, "k-means"); }
+std::string SmallCodebook() { return SetFileBytes({{{0, 0}, 1, ""}, {{21, 19}, 1, ""}}, 2, 1, 1, true, "k-means"); }
 
 std::string SmallPartitioning() { return "VQ PARTITIONING 2.0\n2\n3\n" + kSeparatorLine + "1 a\n1\n2 far\n"; }
 
-std::string WideCodebook() { return SetFile({{{1, 2, 3}, 1, "w"}}, 3, 1, 1, true); }
+std::string WideCodebook() { return SetFileBytes({{{1, 2, 3}, 1, "w"}}, 3, 1, 1, true); }
 
 std::vector<Seed> SeedsFor(const std::string& target) {
-  const std::vector<SetVector> four = {{{1, 2}, 3, "one"}, {{200, 7}, 1, ""}, {{0, 255}, 2, "three"}, {{9, 9}, 5, "x"}};
-  const std::string wideSet = SetFile({{{1000, 70000, 3}, 2, "p"}, {{5, 6, 7}, 1, "q"}}, 3, 1, 3, false);
-  const std::string signedSet = SetFile({{{-5, 1 << 30}, 2, "neg"}, {{7, -8}, -1, ""}, {{0, 0}, 4, "z"}}, 1, 2, 4, false);
+  const std::vector<VectorSpec> four = {{{1, 2}, 3, "one"}, {{200, 7}, 1, ""}, {{0, 255}, 2, "three"}, {{9, 9}, 5, "x"}};
+  const std::string wideSet = SetFileBytes({{{1000, 70000, 3}, 2, "p"}, {{5, 6, 7}, 1, "q"}}, 3, 1, 3, false);
+  const std::string signedSet = SetFileBytes({{{-5, 1 << 30}, 2, "neg"}, {{7, -8}, -1, ""}, {{0, 0}, 4, "z"}}, 1, 2, 4, false);
   if (target == "fuzz_read_codebook") {
-    return {{"ts-v2", SetFile(four, 2, 1, 1, false)},
-            {"cb-v2-method", SetFile(four, 1, 2, 2, true, "made by hand")},
+    return {{"ts-v2", SetFileBytes(four, 2, 1, 1, false)},
+            {"cb-v2-method", SetFileBytes(four, 1, 2, 2, true, "made by hand")},
             {"ts-v2-width3", wideSet},
             {"ts-v2-width4-signed", signedSet},
-            {"ts-v2-empty", SetFile({}, 4, 4, 1, false)},
+            {"ts-v2-empty", SetFileBytes({}, 4, 4, 1, false)},
             {"ts-v2-hex-octal", "VQ TRAINING SET 2.0\n0x2\n01\n1\n7\n1\n0\n0\n0\n" + kSeparatorLine +
                                     std::string("v\0\x05\x06\0\0\0\x07", 8)},
-            {"cb-v1", OldSetFile({{{1, 2}, 258, ""}, {{3, 4}, 1, ""}}, 2, true)},
-            {"ts-v1", OldSetFile({{{1, 2, 3}, 2, ""}}, 3, false)},
+            {"cb-v1", OldSetFileBytes({{{1, 2}, 258, ""}, {{3, 4}, 1, ""}}, 2, true)},
+            {"ts-v1", OldSetFileBytes({{{1, 2, 3}, 2, ""}}, 3, false)},
             {"ts-v0", "VQ TRAINING SET 0.1\n1\n1\n1\n0\n0\n0\n0\n0\n--\n" + std::string("\x09\x01\x00", 3)}};
   }
   if (target == "fuzz_read_partitioning") {
@@ -119,15 +101,15 @@ std::vector<Seed> SeedsFor(const std::string& target) {
   }
   if (target == "fuzz_cb_to_pa") {
     return {{"small", Pair(0, SmallTrainingSet(), SmallCodebook())},
-            {"report", Pair(2, SetFile(four, 2, 1, 1, false), SetFile({{{0, 0}, 1, ""}, {{9, 9}, 1, "c"}}, 2, 1, 1, true))},
-            {"width3", Pair(1, wideSet, SetFile({{{0, 0, 0}, 1, ""}}, 3, 1, 2, true))},
-            {"signed", Pair(0, signedSet, SetFile({{{0, 0}, 1, ""}, {{-9, 9}, 1, ""}}, 1, 2, 4, true))},
-            {"old", Pair(0, OldSetFile({{{1, 2}, 3, ""}, {{9, 8}, 1, ""}}, 2, false),
-                         OldSetFile({{{1, 1}, 1, ""}}, 2, true))}};
+            {"report", Pair(2, SetFileBytes(four, 2, 1, 1, false), SetFileBytes({{{0, 0}, 1, ""}, {{9, 9}, 1, "c"}}, 2, 1, 1, true))},
+            {"width3", Pair(1, wideSet, SetFileBytes({{{0, 0, 0}, 1, ""}}, 3, 1, 2, true))},
+            {"signed", Pair(0, signedSet, SetFileBytes({{{0, 0}, 1, ""}, {{-9, 9}, 1, ""}}, 1, 2, 4, true))},
+            {"old", Pair(0, OldSetFileBytes({{{1, 2}, 3, ""}, {{9, 8}, 1, ""}}, 2, false),
+                         OldSetFileBytes({{{1, 1}, 1, ""}}, 2, true))}};
   }
   if (target == "fuzz_pa_to_cb") {
     return {{"small", Pair(0, SmallTrainingSet(), SmallPartitioning())},
-            {"report", Pair(2, SetFile(four, 2, 1, 1, false, "inherited"),
+            {"report", Pair(2, SetFileBytes(four, 2, 1, 1, false, "inherited"),
                             "VQ PARTITIONING 2.0\n3\n4\nmethod\n" + kSeparatorLine + "1\n2\n3\n1\n")},
             {"empty-partition", Pair(0, wideSet, "VQ PARTITIONING 2.0\n3\n2\n" + kSeparatorLine + "3\n1\n")},
             {"signed", Pair(1, signedSet, "VQ PARTITIONING 2.0\n2\n3\n" + kSeparatorLine + "1\n1\n2\n")}};

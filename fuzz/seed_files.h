@@ -10,14 +10,6 @@ namespace mirvofuzz {
 // Separates the two files in the input of a conversion target.
 inline constexpr char kFileSeparator[] = "@@next file@@";
 
-struct SetVector {
-  std::vector<int> elements;
-  int freq;
-  std::string name;
-};
-// A version 2 training set or codebook.
-std::string SetFile(const std::vector<SetVector>& vectors, int x, int y, int bytesPerElement, bool codebook,
-                    const std::string& method = "");
 
 // Three vectors of dimension 2, named "a", "" and "far".
 std::string SmallTrainingSet();

@@ -28,6 +28,8 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_read_codebook fuzz_read_partitioning fuzz_graph_read fuzz_command_line
                                      fuzz_cb_to_pa fuzz_pa_to_cb)
 build=${MIRVO_FUZZ_BUILD:-build-fuzz}
+# A relative folder is taken from the repository; an absolute one as it is.
+[[ $build = /* ]] || build="$root/$build"
 parallel=${MIRVO_FUZZ_PARALLEL:-2}
 
 scripts/setup.sh
@@ -49,7 +51,7 @@ run_target() {
   local result=ok
   "$build/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=10 \
     -max_len=8192 -dict=fuzz/mirvo.dict -print_final_stats=1 \
-    -artifact_prefix="$root/$build/artifacts/$target-" "${dirs[@]}" >"$build/logs/$target.log" 2>&1 || result=FAILED
+    -artifact_prefix="$build/artifacts/$target-" "${dirs[@]}" >"$build/logs/$target.log" 2>&1 || result=FAILED
   echo "$result" >"$build/logs/$target.result"
 }
 

@@ -78,19 +78,6 @@ bool FileExists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
-std::vector<std::string> ListFolder(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* dir = ::opendir(path.c_str())) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 RunResult RunMirvo(const std::vector<std::string>& args, const std::string& folder) {
   return RunMirvoLimited(args, folder, RunLimits{});
 }
@@ -175,12 +162,6 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
   return result;
 }
 
-std::string BigEndian(std::uint32_t value, int width) {
-  std::string bytes;
-  for (int k = width - 1; k >= 0; --k) bytes.push_back(static_cast<char>((value >> (8 * k)) & 0xFFu));
-  return bytes;
-}
-
 void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
              int bytesPerElement, bool codebook) {
   CreateNewTrainingSet(cb, static_cast<int>(vectors.size()), vectorSizeX, vectorSizeY, bytesPerElement, 0, 0, 0, "");
@@ -199,29 +180,6 @@ void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSiz
     total += vectors[i].freq;
   }
   cb->TotalFreq = total;
-}
-
-std::string SetFileBytes(const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
-                         int bytesPerElement, bool codebook, const std::string& generationMethod) {
-  int total = 0;
-  for (const auto& v : vectors) total += v.freq;
-  std::ostringstream text;
-  text << (codebook ? "VQ CODEBOOK 2.0" : "VQ TRAINING SET 2.0") << "\n"
-       << vectorSizeX << "\n"
-       << vectorSizeY << "\n"
-       << vectors.size() << "\n"
-       << total << "\n"
-       << bytesPerElement << "\n0\n0\n0\n";
-  if (!generationMethod.empty()) text << generationMethod << "\n";
-  text << "-------------------------------------\n";
-  std::string bytes = text.str();
-  for (const auto& v : vectors) {
-    bytes += v.name;
-    bytes.push_back('\0');
-    for (const int e : v.elements) bytes += BigEndian(static_cast<std::uint32_t>(e), bytesPerElement);
-    bytes += BigEndian(static_cast<std::uint32_t>(v.freq), 4);
-  }
-  return bytes;
 }
 
 }  // namespace mirvotest

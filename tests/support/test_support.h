@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cb/cb.h"
+#include "support/file_bytes.h"
 
 namespace mirvotest {
 
@@ -28,8 +29,6 @@ class TempDir {
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
-// Names of the entries of a folder, sorted.
-std::vector<std::string> ListFolder(const std::string& path);
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal number
@@ -55,22 +54,10 @@ struct RunLimits {
 // As RunMirvo, with the limits set in the child before the binary starts.
 RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits);
 
-// Big-endian bytes of a value of the given width.
-std::string BigEndian(std::uint32_t value, int width);
-
 // A training set (or, with codebook = true, a codebook) of the given vectors
 // with frequencies and optional names (empty: no name), header fields as the
 // writer fills them.
-struct VectorSpec {
-  std::vector<int> elements;
-  int freq = 1;
-  std::string name;
-};
 void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
              int bytesPerElement, bool codebook = false);
-
-// The bytes of a version 2 file for the vectors, as the format lays it out.
-std::string SetFileBytes(const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
-                         int bytesPerElement, bool codebook = false, const std::string& generationMethod = "");
 
 }  // namespace mirvotest
