@@ -1,5 +1,7 @@
 #include "file/file.h"
 
+#include <unistd.h>
+
 #include <cctype>
 
 #include "interfc/interfc.h"
@@ -25,7 +27,9 @@ std::FILE* FileOpen(const char* name, int mode, int overwrite) {
           ErrorMessage("ERROR: File already exists: %s", name);
           return nullptr;
         }
-        std::remove(name);
+        // unlink, not remove: an empty folder of that name is not deleted
+        // (creating the file then fails and is reported).
+        ::unlink(name);
       }
       f = std::fopen(name, "wb+");
       if (f == nullptr) ErrorMessage("ERROR: Couldn't open the file: %s", name);

@@ -2,6 +2,8 @@
 // file names.
 #include "file/file.h"
 
+#include <sys/stat.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -58,6 +60,13 @@ TEST(FileOpen, OverwriteRuleAndModes) {
   EXPECT_EQ(ListFolder("/proc/self/fd").size(), openFiles);
   EXPECT_EXIT(OpenFile(missing.c_str(), 1, 0), testing::ExitedWithCode(255),
               testing::StrEq("ERROR: Cannot find the file: " + missing));
+  // Overwriting is for files: an empty folder of the name stays.
+  const std::string folder = dir.File("folder");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  CaptureStderr();
+  EXPECT_EQ(FileOpen(folder.c_str(), 0, 1), nullptr);
+  EXPECT_EQ(GetCapturedStderr(), "ERROR: Couldn't open the file: " + folder);
+  EXPECT_TRUE(FileExists(folder));
 }
 
 TEST(BinaryIntegers, WriteMostSignificantByteFirst) {
