@@ -31,6 +31,14 @@ TEST(PartitioningFile, WritingUnassignedOrForeignRecords) {
   EXPECT_EXIT(WritePartitioning(dir.File("b.pa").c_str(), &p, &other, 0), testing::ExitedWithCode(255),
               testing::StrEq("ERROR: Partitioning is not for this training set (2 != 1).\n"));
   EXPECT_FALSE(FileExists(dir.File("b.pa")));
+  // A line break in a name would read as the next vector's index: a blank
+  // takes its place, and the file reads back.
+  ChangeVectorName(&ts.Book[0], "two\nlines");
+  ChangePartition(&ts, &p, 2, 1);
+  WritePartitioning(dir.File("c.pa").c_str(), &p, &ts, 0);
+  EXPECT_EQ(ReadFile(dir.File("c.pa")), "VQ PARTITIONING 2.0\n3\n2\n" + kSeparator + "1 two lines\n3\n");
+  ReadPartitioning(dir.File("c.pa").c_str(), &q, &ts);
+  EXPECT_EQ(q.PartitionOf[1], 2);
 }
 
 struct ReadCase {
