@@ -208,26 +208,8 @@ void SetFileReader::Read(int count, BookNode* nodes, bool keepNames) {
     std::unique_ptr<char[]> recordName;
     if (direct && (reader.Available() >= record || reader.Ensure(record) >= record) && reader.Data()[0] == 0) {
       const unsigned char* p = reader.Data() + 1;
-      switch (width) {
-        case 1:
-          for (std::size_t k = 0; k < d; ++k) vector[k] = p[k];
-          break;
-        case 2:
-          for (std::size_t k = 0; k < d; ++k) vector[k] = (p[2 * k] << 8) | p[2 * k + 1];
-          break;
-        case 3:
-          for (std::size_t k = 0; k < d; ++k) vector[k] = (p[3 * k] << 16) | (p[3 * k + 1] << 8) | p[3 * k + 2];
-          break;
-        default:
-          for (std::size_t k = 0; k < d; ++k) {
-            vector[k] = static_cast<int>((std::uint32_t{p[4 * k]} << 24) | (std::uint32_t{p[4 * k + 1]} << 16) |
-                                         (std::uint32_t{p[4 * k + 2]} << 8) | std::uint32_t{p[4 * k + 3]});
-          }
-          break;
-      }
-      p += bytes;
-      freq = static_cast<int>((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-                              std::uint32_t{p[3]});
+      DecodeBigEndian(p, vector, d, width);
+      DecodeBigEndian(p + bytes, &freq, 1, 4);
       reader.Consume(record);
     } else if (version_ == 2) {
       recordName.reset(ReadName(reader, keepNames));

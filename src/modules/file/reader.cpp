@@ -159,26 +159,7 @@ std::size_t ReadBigEndianBlock(FileReader& reader, int* out, std::size_t count, 
     if (available < w) available = reader.Ensure(std::min(count - done, kBlock / w) * w);
     std::size_t n = std::min(count - done, available / w);
     if (n == 0) break;
-    const unsigned char* p = reader.Data();
-    int* o = out + done;
-    switch (width) {
-      case 1:
-        for (std::size_t i = 0; i < n; ++i) o[i] = p[i];
-        break;
-      case 2:
-        for (std::size_t i = 0; i < n; ++i) o[i] = (p[2 * i] << 8) | p[2 * i + 1];
-        break;
-      case 3:
-        for (std::size_t i = 0; i < n; ++i) o[i] = (p[3 * i] << 16) | (p[3 * i + 1] << 8) | p[3 * i + 2];
-        break;
-      default:
-        for (std::size_t i = 0; i < n; ++i) {
-          const std::uint32_t v = (std::uint32_t{p[4 * i]} << 24) | (std::uint32_t{p[4 * i + 1]} << 16) |
-                                  (std::uint32_t{p[4 * i + 2]} << 8) | std::uint32_t{p[4 * i + 3]};
-          o[i] = static_cast<int>(v);
-        }
-        break;
-    }
+    DecodeBigEndian(reader.Data(), out + done, n, width);
     reader.Consume(n * w);
     done += n;
   }

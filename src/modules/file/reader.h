@@ -55,6 +55,28 @@ class FileReader {
   bool eof_ = false;
 };
 
+// Decodes n big-endian integers of `width` bytes (1 to 4; unsigned, width 4
+// two's complement) from p into out.
+inline void DecodeBigEndian(const unsigned char* p, int* out, std::size_t n, int width) {
+  switch (width) {
+    case 1:
+      for (std::size_t i = 0; i < n; ++i) out[i] = p[i];
+      break;
+    case 2:
+      for (std::size_t i = 0; i < n; ++i) out[i] = (p[2 * i] << 8) | p[2 * i + 1];
+      break;
+    case 3:
+      for (std::size_t i = 0; i < n; ++i) out[i] = (p[3 * i] << 16) | (p[3 * i + 1] << 8) | p[3 * i + 2];
+      break;
+    default:
+      for (std::size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<int>((std::uint32_t{p[4 * i]} << 24) | (std::uint32_t{p[4 * i + 1]} << 16) |
+                                  (std::uint32_t{p[4 * i + 2]} << 8) | std::uint32_t{p[4 * i + 3]});
+      }
+      break;
+  }
+}
+
 // Decodes `count` unsigned big-endian integers of `width` bytes (1 to 4;
 // width 4 is two's complement) into out. Returns the number decoded, which is
 // less than count only when the input ends.
