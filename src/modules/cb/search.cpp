@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <system_error>
@@ -299,6 +300,40 @@ void NearestSearch::FindMany(const int* const* vectors, const int* starts, int c
     }
   }
   if (filled > 0) flush();
+}
+
+void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, int count, int* targets,
+                             std::int64_t* distances) const {
+  const auto d = static_cast<std::size_t>(std::max(dimension_, 0));
+  // Rows are widened a batch at a time into a buffer of at most 64K
+  // elements (one row when rows are longer).
+  const int batch = static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, 256));
+  std::vector<int> elements(static_cast<std::size_t>(std::min(batch, std::max(count, 1))) * d);
+  std::vector<const int*> vectors(static_cast<std::size_t>(batch));
+  const std::vector<int> starts(static_cast<std::size_t>(batch), 0);
+  const auto* bytes = static_cast<const unsigned char*>(rows);
+  for (int first = 0; first < count; first += batch) {
+    const int n = std::min(batch, count - first);
+    for (int b = 0; b < n; ++b) {
+      int* out = elements.data() + static_cast<std::size_t>(b) * d;
+      const unsigned char* row = bytes + (static_cast<std::size_t>(first + b) * stride) * static_cast<std::size_t>(width);
+      switch (width) {
+        case 1:
+          for (std::size_t k = 0; k < d; ++k) out[k] = row[k];
+          break;
+        case 2: {
+          const auto* words = reinterpret_cast<const std::uint16_t*>(row);
+          for (std::size_t k = 0; k < d; ++k) out[k] = words[k];
+          break;
+        }
+        default:
+          std::memcpy(out, row, d * sizeof(int));
+          break;
+      }
+      vectors[static_cast<std::size_t>(b)] = out;
+    }
+    FindMany(vectors.data(), starts.data(), n, targets + first, distances + first);
+  }
 }
 
 void ParallelFor(int count, const std::function<void(int begin, int end)>& body) {

@@ -56,6 +56,15 @@ class NearestSearch {
   // vectors[i] searched from starts[i], distances[i] its distance.
   void FindMany(const int* const* vectors, const int* starts, int count, int* targets, std::int64_t* distances) const;
 
+  // Searches every row of a block of training vectors from code vector 0:
+  // targets[i] = the nearest code vector of row i (lowest index among the
+  // nearest), distances[i] its distance. Row i starts at element i * stride
+  // of `rows`, whose elements are stored `width` bytes wide in the machine's
+  // byte order: 1 (uint8), 2 (uint16) or 4 (int32). The rows are read as
+  // they are, never widened as a whole; one thread.
+  void FindRows(const void* rows, int width, std::size_t stride, int count, int* targets,
+                std::int64_t* distances) const;
+
   bool UsesByteKernel() const { return bytes_ != nullptr; }
 
  private:

@@ -1,0 +1,48 @@
+// Running sums of partitions for the centroid codebook, fed with training
+// vectors in the width they are stored (the streaming conversion, the Python
+// module). Sums wrap around in 64 bits exactly as the partitioning record's
+// do; the readers refuse data whose sums could leave the 64-bit range.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "cb/cb.h"
+
+namespace cbdetail {
+
+class CentroidSums {
+ public:
+  // Zero sums for `partitions` partitions of `dimension` elements. A failed
+  // allocation ends the process after "ERROR: Not enough memory for the
+  // partitioning.".
+  CentroidSums(int partitions, std::size_t dimension);
+
+  // Adds row i of `rows` (count rows of dimension elements, `width` bytes
+  // each as in NearestSearch::FindRows, row after row), times freqs[i] (1
+  // when freqs is null), to the sums of partition partitionOf[i], which must
+  // lie in [0, partitions).
+  void Add(const void* rows, int width, int count, const int* freqs, const int* partitionOf);
+  // Adds another set of sums of the same shape.
+  void Merge(const CentroidSums& other);
+
+  int Partitions() const { return static_cast<int>(freqs_.size()); }
+  std::size_t Dimension() const { return dimension_; }
+  const std::int64_t* Sum(int partition) const { return sums_.data() + static_cast<std::size_t>(partition) * dimension_; }
+  std::int64_t* Sum(int partition) { return sums_.data() + static_cast<std::size_t>(partition) * dimension_; }
+  int Freq(int partition) const { return freqs_[static_cast<std::size_t>(partition)]; }
+  int& Freq(int partition) { return freqs_[static_cast<std::size_t>(partition)]; }
+
+  // The centroid of a partition with a positive frequency into vector
+  // (dimension elements): each sum over the frequency, rounded as the
+  // library rounds averages. Returns the mean of the elements, rounded.
+  int Centroid(int partition, int* vector) const;
+
+ private:
+  std::size_t dimension_;
+  std::vector<std::int64_t> sums_;
+  std::vector<int> freqs_;
+};
+
+}  // namespace cbdetail
