@@ -77,6 +77,7 @@ void PartitionLines(benchmark::State& state) {
   std::string text;
   std::mt19937 rng(3);
   constexpr int kLines = 1 << 16;
+  text = "VQ PARTITIONING 2.0\n1024\n" + std::to_string(kLines) + "\n" + std::string(37, '-') + "\n";
   for (int i = 0; i < kLines; ++i) text += std::to_string(1 + rng() % 1024) + "\n";
   const std::string name = "/tmp/mirvo-bench-lines.pa";
   std::FILE* f = std::fopen(name.c_str(), "wb");
@@ -84,11 +85,10 @@ void PartitionLines(benchmark::State& state) {
   std::fclose(f);
   std::vector<int> out(kLines);
   for (auto _ : state) {
-    std::FILE* in = std::fopen(name.c_str(), "rb");
-    FileReader reader(in);
-    std::string error;
-    benchmark::DoNotOptimize(cbdetail::ReadPartitionIndexes(reader, 1024, out.data(), kLines, &error));
-    std::fclose(in);
+    cbdetail::Refusals refusals(false);
+    cbdetail::PartitioningFileReader reader(name.c_str(), kLines, 1, refusals);
+    reader.Read(out.data(), kLines);
+    benchmark::DoNotOptimize(out.data());
   }
   std::remove(name.c_str());
   state.SetItemsProcessed(state.iterations() * kLines);

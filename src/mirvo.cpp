@@ -78,11 +78,6 @@ bool SameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
-void ShutDown(Codebook* ts, Codebook* second, Partitioning* p) {
-  FreeCodebook(ts);
-  FreeCodebook(second);
-  FreePartitioning(p);
-}
 
 [[noreturn]] void KindError(const char* message) {
   ErrorMessage("%s", message);
@@ -384,28 +379,14 @@ int MirvoMain(int argc, char** argv) {
     Quit();
   }
 
-  Codebook trainingSet;
-  Codebook codebook;
-  Partitioning partitioning;
   if (second == KindCodebook) {
     PrintOperatingInfo(names[0].c_str(), names[1].c_str(), output.c_str());
-    // Both files read, the codebook checked, the partitioning searched and
-    // written, with the training vectors kept only as narrow as their file
-    // stores them.
-    GenerateOptimalPartitioningFromFiles(names[0].c_str(), names[1].c_str(), output.c_str(), overwrite, &trainingSet,
-                                         &codebook);
+    ConvertToPartitioning(names[0].c_str(), names[1].c_str(), output.c_str(), overwrite);
   } else {
     PrintOperatingInfo(names[0].c_str(), output.c_str(), names[1].c_str());
-    // Both files in one pass, neither kept; a partitioning made for another
-    // training set is refused while reading it.
-    GenerateOptimalCodebookFromFiles(names[0].c_str(), names[1].c_str(), &trainingSet, &codebook);
-    const std::string identity = InfoLine();
-    AddString(codebook.GenerationMethod, identity.c_str(), 80);
-    TimedProgressStage(("Writing " + output + " ").c_str());
-    WriteCodebook(output.c_str(), &codebook, overwrite);
+    ConvertToCodebook(names[0].c_str(), names[1].c_str(), output.c_str(), InfoLine().c_str(), overwrite);
   }
   TimedProgressFinish();
-  ShutDown(&trainingSet, &codebook, &partitioning);
   return 0;
 }
 

@@ -199,16 +199,6 @@ int FindNearestVector(const BookNode* trainingEntry, const Codebook* cb, std::in
                       int metric);
 double GenerateOptimalPartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p,
                                           int errorFunction);
-// The optimal partitioning of a training-set file for a codebook file,
-// written to a partitioning file, without the records of the training set
-// and the partitioning: the same file, messages and exits as ReadCodebook of
-// both files, the refusal of a codebook without vectors ("ERROR: The
-// codebook %s holds no vectors.\n") or of another dimension,
-// CreateNewPartitioning, GenerateOptimalPartitioningGeneral with ErrorMSE and
-// WritePartitioning. The training-set record receives the header fields (and
-// TotalFreq) only, no entries; the codebook record is read whole.
-void GenerateOptimalPartitioningFromFiles(const char* trainingSetName, const char* codebookName,
-                                          const char* partitioningName, int overwrite, Codebook* ts, Codebook* cb);
 double GenerateOptimalPartitioningMeanError(const Codebook* ts, const Codebook* cb, Partitioning* p, int metric);
 void RepartitionDueToNewVectorsGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p,
                                        const int* newVectors, int count, int metric);
@@ -227,16 +217,35 @@ void PartitionCentroid(const Partitioning* p, int partition, BookNode* target);
 void GenerateOptimalCodebookGeneral(const Codebook* ts, Codebook* cb, const Partitioning* p, int errorFunction);
 void GenerateOptimalCodebookMSE(const Codebook* ts, Codebook* cb, const Partitioning* p);
 void CodebookCentroid(const Codebook* cb, int* centroid);
-// The codebook of the centroids of a training set's partitions, read from
-// the training-set and partitioning files in one pass without keeping their
-// records: the same codebook, messages and exits as ReadCodebook of the
-// training set, ReadPartitioning, CreateNewCodebook and
-// GenerateOptimalCodebookGeneral with ErrorMSE. The training-set record
-// receives the header fields (and TotalFreq) only, no entries.
-void GenerateOptimalCodebookFromFiles(const char* trainingSetName, const char* partitioningName, Codebook* ts,
-                                      Codebook* cb);
 void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p);
 double AverageErrorForPartitioning(const Codebook* ts, const Partitioning* p, int errorFunction);
+
+// ===========================================================================
+// Conversions between files
+// ===========================================================================
+
+// The program's two conversions, from files to a file, streaming: the
+// training set is read a chunk at a time and never held whole, so memory
+// holds the codebook (or the partitions' sums) and one chunk, whatever the
+// number of training vectors; either input may be a pipe or a FIFO. The
+// output file, the messages on both streams, their order (as if the
+// training set were read whole before the second file) and the exits are
+// those of the record functions called in turn, as listed below. Failures
+// end the process (no output file and no temporary file is left); an
+// existing output without overwrite 1 is reported and the call returns.
+// The searches and sums run on the machine's cores.
+
+// ReadCodebook of both files; "ERROR: The codebook %s holds no vectors.\n"
+// for an empty codebook; "ERROR: Training set and codebook dimensions differ
+// (%d != %d).\n"; CreateNewPartitioning; GenerateOptimalPartitioningGeneral
+// with ErrorMSE; WritePartitioning to partitioningName.
+void ConvertToPartitioning(const char* trainingSetName, const char* codebookName, const char* partitioningName,
+                           int overwrite);
+// ReadCodebook of the training set; ReadPartitioning; CreateNewCodebook;
+// GenerateOptimalCodebookGeneral with ErrorMSE; AddString of identity to the
+// generation method (80); WriteCodebook to codebookName.
+void ConvertToCodebook(const char* trainingSetName, const char* partitioningName, const char* codebookName,
+                       const char* identity, int overwrite);
 
 // ===========================================================================
 // Neighbour graph

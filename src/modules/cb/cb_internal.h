@@ -7,8 +7,10 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "cb/cb.h"
+#include "file/output.h"
 #include "file/reader.h"
 #include "interfc/interfc.h"
 
@@ -80,30 +82,73 @@ inline int RoundedMean(std::int64_t sum, double count) {
   return TruncateToInt(static_cast<double>(sum) / count + 0.5);
 }
 
-struct CloseFile {
-  void operator()(std::FILE* f) const { std::fclose(f); }
+// Where a reader's refusals go. Reported at once: the message, then the end
+// of the process. Deferred: the messages are kept and a Deferred exception
+// unwinds the reader, so that the caller can first finish reading a file
+// whose messages come before; Report then gives what was kept. Warnings are
+// kept alike while deferred.
+class Refusals {
+ public:
+  struct Deferred {};
+  explicit Refusals(bool deferred) : deferred_(deferred) {}
+  Refusals(const Refusals&) = delete;
+  Refusals& operator=(const Refusals&) = delete;
+
+  // A message that goes before the refusal.
+  void Note(const char* format, ...) MIRVO_PRINTF(2, 3);
+  [[noreturn]] void Refuse(const char* format, ...) MIRVO_PRINTF(2, 3);
+  // The named input cannot be opened: FileOpen says why.
+  [[noreturn]] void Unopened(const char* name);
+  // For the module information stream.
+  void Warn(const char* format, ...) MIRVO_PRINTF(2, 3);
+  bool Refused() const { return refused_; }
+  const std::vector<std::string>& Messages() const { return messages_; }
+  // The kept warnings, then the kept refusal, which ends the process.
+  void Report();
+
+ private:
+  [[noreturn]] void Stop();
+
+  bool deferred_;
+  bool refused_ = false;
+  std::vector<std::string> messages_;
+  std::string unopened_;
+  std::string warnings_;
 };
 
 // Reading of a training-set or codebook file: the constructor opens it and
-// reads and checks its header into the record (every field but the entries),
-// Read decodes the next records, Finish checks the total frequency. Every
+// reads and checks its header into the record (every field but the entries);
+// Read decodes the next records; Finish checks the total frequency. Every
 // message and refusal is ReadCodebook's.
 class SetFileReader {
  public:
-  SetFileReader(const char* name, Codebook* cb);
-  ~SetFileReader();
+  SetFileReader(const char* name, Codebook* cb, Refusals& refusals);
   SetFileReader(const SetFileReader&) = delete;
   SetFileReader& operator=(const SetFileReader&) = delete;
-  // Fills the vectors (room for the dimension each), frequencies and, when
-  // keepNames is set, the names of the next count entries.
-  void Read(int count, BookNode* nodes, bool keepNames);
+
+  std::size_t Dimension() const { return dimension_; }
+  // Whether the length of the file is known (a regular file).
+  bool KnowsLength() const { return reader_->Remaining().has_value(); }
+  // The width in which Read stores elements: 1 (uint8_t) for 1-byte
+  // elements, 2 (uint16_t) for 2-byte ones, 4 (int) for wider ones.
+  int RowWidth() const;
+  // Decodes the next count records: their elements row after row into rows
+  // (count x Dimension() elements of RowWidth() bytes, or of int when wide
+  // is set), their frequencies into freqs. With names given, it is left
+  // empty when none of the records has a name, else holds count names
+  // (empty for none).
+  void Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names);
+  // After the last record: the header's total frequency against the records'.
   void Finish();
 
  private:
-  std::unique_ptr<std::FILE, CloseFile> file_;
-  std::unique_ptr<FileReader> reader_;
+  const char* ReadName(bool keep, std::string* out);
+  [[noreturn]] void Truncated(int entry);
+
+  std::shared_ptr<FileReader> reader_;
   const char* name_;
   Codebook* cb_;
+  Refusals& refusals_;
   int version_ = 2;
   std::size_t dimension_ = 0;
   int next_ = 0;
@@ -111,20 +156,71 @@ class SetFileReader {
   std::int64_t magnitude_ = 0;
 };
 
-// Pieces of ReadPartitioning, with their refusals returned as the text of
-// the message instead of being reported. The partition count (line 2):
-bool ReadPartitioningCount(FileReader& reader, const char* name, const Codebook* ts, int* partitions,
-                           std::string* error);
-// The number of training vectors, the generation method and the separator:
-bool ReadPartitioningRest(FileReader& reader, const char* name, int vectors, char (&method)[80], std::string* error);
-// The partitions (0-based) of the next count vector lines; returns the
-// number read, less than count after a refusal.
-int ReadPartitionIndexes(FileReader& reader, int partitions, int* out, int count, std::string* error);
+// ReadCodebook with its refusals sent where the caller says.
+void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals);
 
-// WritePartitioning for a training set known by its size and names (names
-// may be null: no vector has a name).
-void WritePartitioningFile(const char* name, const Partitioning* p, int vectors, const char* const* names,
-                           int overwrite);
+// Reading of a partitioning file made for a training set of `vectors`
+// vectors of the given dimension: the constructor opens it and reads its
+// header; Read gives the partitions (0-based) of the next vectors. Every
+// message and refusal is ReadPartitioning's.
+class PartitioningFileReader {
+ public:
+  PartitioningFileReader(const char* name, int vectors, int dimension, Refusals& refusals);
+  int PartitionCount() const { return partitions_; }
+  const char (&GenerationMethod() const)[80] { return method_; }
+  void Read(int* out, int count);
+
+ private:
+  std::shared_ptr<FileReader> reader_;
+  Refusals& refusals_;
+  int partitions_ = 0;
+  char method_[80] = {};
+};
+
+// The writers of the two files, a record at a time: Open applies the
+// overwrite rule and writes the header, returning false after "ERROR: File
+// already exists: %s" when the target may not be replaced; each entry is
+// checked before it is written, and a refusal removes the unfinished file;
+// Commit puts the file in place.
+// The total frequency of a codebook about to be written to the named file;
+// a total beyond 32 bits is fatal.
+int CodebookTotal(std::int64_t total, const char* name);
+
+class CodebookWriter {
+ public:
+  // The header of cb as it stands (TotalFreq and BookSize included).
+  bool Open(const char* name, const Codebook* cb, int overwrite);
+  void Entry(const int* vector, int freq, const char* entryName);
+  bool Commit() { return out_.Commit(); }
+  void Abandon() { out_.Abandon(); }
+
+ private:
+  SafeOutput out_;
+  const char* name_ = nullptr;
+  std::size_t dimension_ = 0;
+  int width_ = 0;
+  int written_ = 0;
+};
+
+class PartitioningWriter {
+ public:
+  // vectors is the partitioning's training-set size, trainingSetSize the
+  // number of vectors of the training set it is written for.
+  bool Open(const char* name, const char* versionString, int partitions, int vectors, int trainingSetSize,
+            const char* method, int overwrite);
+  // One training vector's line: its 1-based partition and its name, if any.
+  void Line(int partition, const char* vectorName);
+  bool Commit() { return out_.Commit(); }
+  void Abandon() { out_.Abandon(); }
+
+ private:
+  SafeOutput out_;
+};
+
+// The centroid of sums over members of total frequency freq (positive):
+// each sum over the frequency, rounded as averages are. Returns the mean
+// of the elements, rounded.
+int Centroid(const std::int64_t* sums, int freq, std::size_t dimension, int* vector);
 
 // A partitioning record with the given number of empty partitions and every
 // training vector unassigned.

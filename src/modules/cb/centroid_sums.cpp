@@ -29,13 +29,8 @@ __attribute__((target_clones("avx2", "default"))) void AddRows(const Element* ro
 }  // namespace
 
 CentroidSums::CentroidSums(int partitions, std::size_t dimension) : dimension_(dimension) {
-  try {
-    sums_.assign(static_cast<std::size_t>(partitions) * dimension, 0);
-    freqs_.assign(static_cast<std::size_t>(partitions), 0);
-  } catch (const std::bad_alloc&) {
-    ErrorMessage("ERROR: Not enough memory for the partitioning.\n");
-    ExitProcessing(-1);
-  }
+  sums_.assign(static_cast<std::size_t>(partitions) * dimension, 0);
+  freqs_.assign(static_cast<std::size_t>(partitions), 0);
 }
 
 void CentroidSums::Add(const void* rows, int width, int count, const int* freqs, const int* partitionOf) {
@@ -61,14 +56,16 @@ void CentroidSums::Merge(const CentroidSums& other) {
 }
 
 int CentroidSums::Centroid(int partition, int* vector) const {
-  const std::int64_t* sum = Sum(partition);
-  const auto freq = static_cast<double>(Freq(partition));
+  return cbdetail::Centroid(Sum(partition), Freq(partition), dimension_, vector);
+}
+
+int Centroid(const std::int64_t* sums, int freq, std::size_t dimension, int* vector) {
   std::int64_t total = 0;
-  for (std::size_t e = 0; e < dimension_; ++e) {
-    vector[e] = RoundedMean(sum[e], freq);
+  for (std::size_t e = 0; e < dimension; ++e) {
+    vector[e] = RoundedMean(sums[e], static_cast<double>(freq));
     total += vector[e];
   }
-  return RoundedMean(total, static_cast<double>(dimension_));
+  return RoundedMean(total, static_cast<double>(dimension));
 }
 
 }  // namespace cbdetail

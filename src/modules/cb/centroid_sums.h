@@ -14,9 +14,8 @@ namespace cbdetail {
 
 class CentroidSums {
  public:
-  // Zero sums for `partitions` partitions of `dimension` elements. A failed
-  // allocation ends the process after "ERROR: Not enough memory for the
-  // partitioning.".
+  // Zero sums for `partitions` partitions of `dimension` elements; throws
+  // std::bad_alloc when they do not fit in memory.
   CentroidSums(int partitions, std::size_t dimension);
 
   // Adds row i of `rows` (count rows of dimension elements, `width` bytes

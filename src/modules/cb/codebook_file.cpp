@@ -16,27 +16,17 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 constexpr char kSeparator[] = "-------------------------------------";
 constexpr std::int64_t kIntMax = std::numeric_limits<int>::max();
 
-[[noreturn]] void Fatal(const char* format, const char* name, auto... args) {
-  ErrorMessage(format, name, args...);
-  ExitProcessing(-1);
-}
-
 // One header integer read with "%i\n".
-int HeaderInt(FileReader& reader, const char* name, const char* field) {
+int HeaderInt(FileReader& reader, cbdetail::Refusals& refusals, const char* name, const char* field) {
   std::int64_t value = 0;
   switch (reader.ScanInt(value)) {
     case FileReader::Scan::NoNumber:
-      Fatal("ERROR: The header of %s lacks a number for %s.\n", name, field);
+      refusals.Refuse("ERROR: The header of %s lacks a number for %s.\n", name, field);
     case FileReader::Scan::Overflow:
-      Fatal("ERROR: The header of %s gives %s a value beyond 32 bits.\n", name, field);
+      refusals.Refuse("ERROR: The header of %s gives %s a value beyond 32 bits.\n", name, field);
     case FileReader::Scan::Ok:
       break;
   }
@@ -56,34 +46,6 @@ void ReadTextLine(FileReader& reader, char (&field)[80]) {
   }
 }
 
-// The name of one version 2 record, up to and including its zero byte; an
-// owned copy when keep is set, else only checked.
-char* ReadName(FileReader& reader, bool keep) {
-  constexpr std::size_t kField = 80;
-  const std::size_t available = reader.Ensure(kField);
-  const auto* data = reader.Data();
-  const void* zero = std::memchr(data, 0, std::min(available, kField));
-  if (zero == nullptr) {
-    if (available < kField) {
-      ErrorMessage("ERROR: premature end of file\n");
-      ExitProcessing(-1);
-    }
-    const std::string text(reinterpret_cast<const char*>(data), kField);
-    ErrorMessage("ERROR: Too long vector name:\n%*s\nMaximum is %d characters.\n", static_cast<int>(kField),
-                 text.c_str(), static_cast<int>(kField));
-    ExitProcessing(-1);
-  }
-  const auto length = static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - data);
-  char* name = length == 0 || !keep ? nullptr : cbdetail::CopyName(reinterpret_cast<const char*>(data));
-  reader.Consume(length + 1);
-  return name;
-}
-
-[[noreturn]] void Truncated(const char* name, int entry, int bookSize) {
-  ErrorMessage("ERROR: unable to read from file.");
-  Fatal("\nERROR: %s ends inside vector %d of %d.\n", name, entry + 1, bookSize);
-}
-
 int ReadLittleEndian(FileReader& reader, int width, bool& complete) {
   unsigned value = 0;
   for (int k = 0; k < width; ++k) {
@@ -101,50 +63,45 @@ int ReadLittleEndian(FileReader& reader, int width, bool& complete) {
 
 namespace cbdetail {
 
-SetFileReader::SetFileReader(const char* name, Codebook* cb) : name_(name), cb_(cb) {
-  file_.reset(FileOpen(name, FileModeRead, 0));
-  if (!file_) ExitProcessing(-1);
-  reader_ = std::make_unique<FileReader>(file_.get());
+SetFileReader::SetFileReader(const char* name, Codebook* cb, Refusals& refusals)
+    : name_(name), cb_(cb), refusals_(refusals) {
+  reader_ = TakeInput(name);
+  if (reader_ == nullptr) refusals.Unopened(name);
   FileReader& reader = *reader_;
 
   char line[80];
-  if (!reader.ReadLine(line, sizeof line)) line[0] = '\0';
+  if (reader.ReadLine(line, sizeof line) == 0 || line[0] == '\0') refusals.Refuse("ERROR: empty header (0x00)\n");
   RemoveLineBreak(line);
   std::memcpy(cb->VersionString, line, sizeof line);
 
   const char* digit = std::strpbrk(cb->VersionString, "0123456789");
-  if (digit == nullptr) {
-    ErrorMessage("ERROR: No version number found in header.\n");
-    ExitProcessing(-1);
-  }
+  if (digit == nullptr) refusals.Refuse("ERROR: No version number found in header.\n");
   version_ = *digit - '0';
   const int version = version_;
-  if (version > 2) {
-    ErrorMessage("ERROR: Unknown file version number (%d).\n", version);
-    ExitProcessing(-1);
-  }
+  if (version > 2) refusals.Refuse("ERROR: Unknown file version number (%d).\n", version);
 
+  auto header = [&](const char* field) { return HeaderInt(reader, refusals, name, field); };
   if (version == 2) {
-    cb->VectorSizeX = HeaderInt(reader, name, "VectorSizeX");
-    cb->VectorSizeY = HeaderInt(reader, name, "VectorSizeY");
-    cb->BookSize = HeaderInt(reader, name, "BookSize");
-    cb->TotalFreq = HeaderInt(reader, name, "TotalFreq");
-    cb->BytesPerElement = HeaderInt(reader, name, "BytesPerElement");
-    cb->ReservedValue = HeaderInt(reader, name, "ReservedValue");
-    cb->ErrorScaling = HeaderInt(reader, name, "ErrorScaling");
-    cb->InheritLevel = HeaderInt(reader, name, "InheritLevel");
+    cb->VectorSizeX = header("VectorSizeX");
+    cb->VectorSizeY = header("VectorSizeY");
+    cb->BookSize = header("BookSize");
+    cb->TotalFreq = header("TotalFreq");
+    cb->BytesPerElement = header("BytesPerElement");
+    cb->ReservedValue = header("ReservedValue");
+    cb->ErrorScaling = header("ErrorScaling");
+    cb->InheritLevel = header("InheritLevel");
     if (reader.Peek() == '-') {
       cb->GenerationMethod[0] = '\0';
     } else {
       ReadTextLine(reader, cb->GenerationMethod);
     }
   } else {
-    cb->VectorSizeX = HeaderInt(reader, name, "VectorSizeX");
-    cb->VectorSizeY = HeaderInt(reader, name, "VectorSizeY");
-    cb->BookSize = HeaderInt(reader, name, "BookSize");
-    cb->InheritLevel = HeaderInt(reader, name, "InheritLevel");
-    for (int skipped = 0; skipped < 3; ++skipped) HeaderInt(reader, name, "an unused field");
-    cb->ErrorScaling = HeaderInt(reader, name, "ErrorScaling");
+    cb->VectorSizeX = header("VectorSizeX");
+    cb->VectorSizeY = header("VectorSizeY");
+    cb->BookSize = header("BookSize");
+    cb->InheritLevel = header("InheritLevel");
+    for (int skipped = 0; skipped < 3; ++skipped) header("an unused field");
+    cb->ErrorScaling = header("ErrorScaling");
     if (std::strncmp(cb->VersionString, "VQ CODEBOOK", 11) == 0) {
       ReadTextLine(reader, cb->GenerationMethod);
     } else {
@@ -156,17 +113,20 @@ SetFileReader::SetFileReader(const char* name, Codebook* cb) : name_(name), cb_(
   }
 
   if (cb->VectorSizeX < 1 || cb->VectorSizeY < 1) {
-    Fatal("ERROR: The vector size of %s is %d x %d; both must be at least 1.\n", name, cb->VectorSizeX,
-          cb->VectorSizeY);
+    refusals.Refuse("ERROR: The vector size of %s is %d x %d; both must be at least 1.\n", name, cb->VectorSizeX,
+                    cb->VectorSizeY);
   }
   const std::int64_t dimension = std::int64_t{cb->VectorSizeX} * cb->VectorSizeY;
   if (dimension > kIntMax) {
-    Fatal("ERROR: The vector size of %s, %d x %d, exceeds 2147483647 elements.\n", name, cb->VectorSizeX,
-          cb->VectorSizeY);
+    refusals.Refuse("ERROR: The vector size of %s, %d x %d, exceeds 2147483647 elements.\n", name, cb->VectorSizeX,
+                    cb->VectorSizeY);
   }
-  if (cb->BookSize < 0) Fatal("ERROR: The header of %s gives a negative number of vectors (%d).\n", name, cb->BookSize);
+  if (cb->BookSize < 0) {
+    refusals.Refuse("ERROR: The header of %s gives a negative number of vectors (%d).\n", name, cb->BookSize);
+  }
   if (cb->BytesPerElement < 1 || cb->BytesPerElement > 4) {
-    Fatal("ERROR: The header of %s gives %d bytes per element; it must be 1 to 4.\n", name, cb->BytesPerElement);
+    refusals.Refuse("ERROR: The header of %s gives %d bytes per element; it must be 1 to 4.\n", name,
+                    cb->BytesPerElement);
   }
 
   // Separator: hyphens and the one character after them.
@@ -175,124 +135,192 @@ SetFileReader::SetFileReader(const char* name, Codebook* cb) : name_(name), cb_(
 
   // Every record takes at least its elements and frequency (and in version 2
   // a name terminator): refuse a count the rest of the file cannot hold
-  // before allocating anything for it.
+  // before allocating anything for it. (The length of a pipe is not known:
+  // it is read to its announced end, a chunk at a time.)
   const std::uint64_t minimumRecord = version == 2
                                           ? 1 + static_cast<std::uint64_t>(dimension) * cb->BytesPerElement + 4
                                           : static_cast<std::uint64_t>(dimension) + 2;
   const auto remaining = reader.Remaining();
   if (remaining && static_cast<std::uint64_t>(cb->BookSize) > *remaining / minimumRecord) {
-    Fatal("ERROR: %s is too short for the %d vectors its header announces.\n", name, cb->BookSize);
+    refusals.Refuse("ERROR: %s is too short for the %d vectors its header announces.\n", name, cb->BookSize);
   }
   dimension_ = static_cast<std::size_t>(dimension);
 }
 
-SetFileReader::~SetFileReader() = default;
+int SetFileReader::RowWidth() const {
+  const int width = version_ == 2 ? cb_->BytesPerElement : 1;
+  return width <= 2 ? width : 4;
+}
 
-void SetFileReader::Read(int count, BookNode* nodes, bool keepNames) {
+// The name of one version 2 record, up to and including its zero byte; kept
+// in out when keep is set, else only checked. Returns null when the record
+// has no name.
+const char* SetFileReader::ReadName(bool keep, std::string* out) {
   FileReader& reader = *reader_;
-  const char* name = name_;
+  constexpr std::size_t kField = 80;
+  const std::size_t available = reader.Ensure(kField);
+  const auto* data = reader.Data();
+  const void* zero = std::memchr(data, 0, std::min(available, kField));
+  if (zero == nullptr) {
+    if (available < kField) refusals_.Refuse("ERROR: premature end of file\n");
+    const std::string text(reinterpret_cast<const char*>(data), kField);
+    refusals_.Refuse("ERROR: Too long vector name:\n%*s\nMaximum is %d characters.\n", static_cast<int>(kField),
+                     text.c_str(), static_cast<int>(kField));
+  }
+  const auto length = static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - data);
+  const char* name = nullptr;
+  if (length > 0 && keep) {
+    out->assign(reinterpret_cast<const char*>(data), length);
+    name = out->c_str();
+  }
+  reader.Consume(length + 1);
+  return name;
+}
+
+void SetFileReader::Truncated(int entry) {
+  refusals_.Note("ERROR: unable to read from file.");
+  refusals_.Refuse("\nERROR: %s ends inside vector %d of %d.\n", name_, entry + 1, cb_->BookSize);
+}
+
+namespace {
+
+template <class T>
+bool ReadElements(FileReader& reader, T* out, std::size_t count, int width) {
+  const std::size_t bytes = count * static_cast<std::size_t>(width);
+  if (reader.Available() >= bytes) {
+    DecodeBigEndian(reader.Data(), out, count, width);
+    reader.Consume(bytes);
+    return true;
+  }
+  return ReadBigEndianBlock(reader, out, count, width) == count;
+}
+
+}  // namespace
+
+void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names) {
+  FileReader& reader = *reader_;
   const std::size_t d = dimension_;
-  const int width = cb_->BytesPerElement;
-  const std::size_t bytes = d * static_cast<std::size_t>(width);
-  // A record without a name, decoded straight from the buffer.
-  const std::size_t record = 1 + bytes + 4;
-  const bool direct = version_ == 2 && record <= (std::size_t{1} << 16);
+  const int width = version_ == 2 ? cb_->BytesPerElement : 1;
+  const int rowWidth = wide ? 4 : RowWidth();
+  if (names != nullptr) names->clear();
+  std::string text;
   for (int r = 0; r < count; ++r, ++next_) {
     const int i = next_;
-    BookNode& node = nodes[r];
-    node.Name = nullptr;
-    int* vector = node.Vector;
-    int freq = 0;
-    // The name goes to the node only with a complete, accepted record: a
-    // record refused half-way leaves nothing behind for the caller to free.
-    std::unique_ptr<char[]> recordName;
-    if (direct && (reader.Available() >= record || reader.Ensure(record) >= record) && reader.Data()[0] == 0) {
-      const unsigned char* p = reader.Data() + 1;
-      DecodeBigEndian(p, vector, d, width);
-      DecodeBigEndian(p + bytes, &freq, 1, 4);
-      reader.Consume(record);
-    } else if (version_ == 2) {
-      recordName.reset(ReadName(reader, keepNames));
-      if (ReadBigEndianBlock(reader, vector, d, width) < d) Truncated(name, i, cb_->BookSize);
-      if (ReadBigEndianBlock(reader, &freq, 1, 4) < 1) Truncated(name, i, cb_->BookSize);
-    } else {
-      bool complete = true;
-      if (ReadBigEndianBlock(reader, vector, d, 1) < d) Truncated(name, i, cb_->BookSize);
-      freq = ReadLittleEndian(reader, 2, complete);
-      if (!complete) Truncated(name, i, cb_->BookSize);
+    void* row = static_cast<unsigned char*>(rows) + static_cast<std::size_t>(r) * d * static_cast<std::size_t>(rowWidth);
+    if (version_ == 2) {
+      // A record without a name starts with its zero byte.
+      const bool unnamed = (reader.Available() > 0 || reader.Ensure(1) > 0) && reader.Data()[0] == 0;
+      if (unnamed) {
+        reader.Consume(1);
+      } else if (ReadName(names != nullptr, &text) != nullptr) {
+        names->resize(static_cast<std::size_t>(count));
+        (*names)[static_cast<std::size_t>(r)] = text;
+      }
     }
-    node.Freq = freq;
+    bool complete = true;
+    switch (rowWidth) {
+      case 1:
+        complete = ReadElements(reader, static_cast<std::uint8_t*>(row), d, width);
+        break;
+      case 2:
+        complete = ReadElements(reader, static_cast<std::uint16_t*>(row), d, width);
+        break;
+      default:
+        complete = ReadElements(reader, static_cast<int*>(row), d, width);
+        break;
+    }
+    if (!complete) Truncated(i);
+    int freq = 0;
+    if (version_ == 2) {
+      if (!ReadElements(reader, &freq, 1, 4)) Truncated(i);
+    } else {
+      freq = ReadLittleEndian(reader, 2, complete);
+      if (!complete) Truncated(i);
+    }
+    freqs[r] = freq;
     total_ += freq;
     magnitude_ += std::abs(std::int64_t{freq});
-    if (magnitude_ > kIntMax) {
-      Fatal("ERROR: The frequencies in %s add up to more than 2147483647.\n", name);
-    }
-    node.Name = recordName.release();
+    if (magnitude_ > kIntMax) refusals_.Refuse("ERROR: The frequencies in %s add up to more than 2147483647.\n", name_);
   }
 }
 
 void SetFileReader::Finish() {
   Codebook* cb = cb_;
   if (version_ == 2 && cb->TotalFreq != total_) {
-    PrintMessage("WARNING: TotalFreq header field = %d but ", cb->TotalFreq);
-    PrintMessage("calculated totalfreq = %d.\n", static_cast<int>(total_));
+    refusals_.Warn("WARNING: TotalFreq header field = %d but calculated totalfreq = %d.\n", cb->TotalFreq,
+                   static_cast<int>(total_));
   }
   cb->TotalFreq = static_cast<int>(total_);
   reader_.reset();
-  file_.reset();
 }
 
 }  // namespace cbdetail
 
 void ReadCodebook(const char* name, Codebook* cb) {
-  cbdetail::SetFileReader file(name, cb);
-  AllocateMemoryForBook(cb);
-  const std::size_t d = cbdetail::Dim(cb);
-  const double dimension = static_cast<double>(d);
+  cbdetail::Refusals refusals(false);
+  cbdetail::ReadCodebook(name, cb, refusals);
+}
+
+namespace cbdetail {
+
+void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals) {
+  SetFileReader file(name, cb, refusals);
+  const int size = cb->BookSize;
+  const std::size_t d = file.Dimension();
+  // A pipe does not tell its length: the record grows with what it holds.
   constexpr int kChunk = 1024;
-  for (int first = 0; first < cb->BookSize; first += kChunk) {
-    const int count = std::min(kChunk, cb->BookSize - first);
-    file.Read(count, cb->Book + first, true);
+  const bool known = file.KnowsLength();
+  cb->BookSize = known ? size : std::min(size, kChunk);
+  AllocateMemoryForBook(cb);
+  const double dimension = static_cast<double>(d);
+  const int chunk = static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1,
+                                                             kChunk));
+  auto rows = NewArray<int>(static_cast<std::size_t>(chunk) * d, "ERROR: Not enough memory for new vector element.\n");
+  std::vector<int> freqs(static_cast<std::size_t>(chunk));
+  std::vector<std::string> names;
+  for (int first = 0; first < size; first += chunk) {
+    const int count = std::min(chunk, size - first);
+    if (first + count > cb->BookSize) IncreaseCodebookSize(cb, std::min(size, std::max(first + count, 2 * first)));
+    file.Read(count, rows.get(), true, freqs.data(), &names);
     for (int r = 0; r < count; ++r) {
       BookNode& node = cb->Book[first + r];
+      const int* row = rows.get() + static_cast<std::size_t>(r) * d;
+      std::copy_n(row, d, node.Vector);
       std::int64_t sum = 0;
-      for (std::size_t k = 0; k < d; ++k) sum += node.Vector[k];
-      node.VectorMean = cbdetail::RoundedMean(sum, dimension);
+      for (std::size_t k = 0; k < d; ++k) sum += row[k];
+      node.VectorMean = RoundedMean(sum, dimension);
+      node.Freq = freqs[static_cast<std::size_t>(r)];
+      if (!names.empty() && !names[static_cast<std::size_t>(r)].empty()) {
+        node.Name = CopyName(names[static_cast<std::size_t>(r)].c_str());
+      }
     }
   }
   file.Finish();
 }
 
-void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
-  std::int64_t total = 0;
-  for (int i = 0; i < cb->BookSize; ++i) total += cb->Book[i].Freq;
-  if (total > kIntMax || total < std::numeric_limits<int>::min()) {
-    Fatal("ERROR: The frequencies of the codebook for %s add up to more than 32 bits hold.\n", name);
-  }
-  cb->TotalFreq = static_cast<int>(total);
+}  // namespace cbdetail
 
-  SafeOutput out;
-  if (!out.Open(name, overwrite)) return;
+namespace cbdetail {
 
+bool CodebookWriter::Open(const char* name, const Codebook* cb, int overwrite) {
+  if (!out_.Open(name, overwrite)) return false;
+  name_ = name;
   // What the reader could not read back is refused before anything is
   // written: the file would be unreadable or read back different.
-  const int width = cb->BytesPerElement;
-  const auto d = cbdetail::Dim(cb);
   auto refuse = [&](const char* format, auto... args) {
-    out.Abandon();
+    out_.Abandon();
     ErrorMessage(format, args...);
     ExitProcessing(-1);
   };
+  width_ = cb->BytesPerElement;
+  dimension_ = Dim(cb);
   if (cb->VectorSizeX < 1 || cb->VectorSizeY < 1 || cb->BookSize < 0) {
-    refuse("ERROR: Cannot write %s: the codebook has no valid size (%d x %d, %d vectors).\n", name,
-           cb->VectorSizeX, cb->VectorSizeY, cb->BookSize);
+    refuse("ERROR: Cannot write %s: the codebook has no valid size (%d x %d, %d vectors).\n", name, cb->VectorSizeX,
+           cb->VectorSizeY, cb->BookSize);
   }
-  if (width < 1 || width > 4) {
-    refuse("ERROR: Cannot write %s: %d bytes per element; it must be 1 to 4.\n", name, width);
-  }
+  if (width_ < 1 || width_ > 4) refuse("ERROR: Cannot write %s: %d bytes per element; it must be 1 to 4.\n", name, width_);
   if (cb->GenerationMethod[0] == '-' || std::strchr(cb->GenerationMethod, '\n') != nullptr) {
-    refuse("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line break.\n",
-           name);
+    refuse("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line break.\n", name);
   }
   // A header line of another kind is written as it is: it must name version
   // 2, or the file would be read back in another layout or not at all.
@@ -302,92 +330,121 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
       (digit == nullptr || *digit != '2' || std::strchr(cb->VersionString, '\n') != nullptr)) {
     refuse("ERROR: Cannot write %s: its header line does not name version 2.\n", name);
   }
-  const std::int64_t largest = width == 4 ? kIntMax : (std::int64_t{1} << (8 * width)) - 1;
-  for (int i = 0; i < cb->BookSize; ++i) {
-    const BookNode& node = cb->Book[i];
-    if (node.Name != nullptr && std::strlen(node.Name) > 79) {
-      refuse("ERROR: Cannot write %s: the name of vector %d is longer than 79 characters.\n", name, i + 1);
-    }
-    if (width == 4) continue;
-    for (std::size_t k = 0; k < d; ++k) {
-      if (node.Vector[k] > largest) {
-        refuse("ERROR: Vector element value is too big (%d). Increase bytes/elem ratio.\n", node.Vector[k]);
-      }
-      if (node.Vector[k] < 0) {
-        refuse("ERROR: Vector element value is negative (%d); only 4 bytes per element hold negative values.\n",
-               node.Vector[k]);
-      }
-    }
-  }
 
   // A record read from an old version is written with the current header
   // line of its kind, matching the layout that follows.
   switch (kind) {
     case KindTrainingSet:
-      out.Text("VQ TRAINING SET 2.0");
+      out_.Text("VQ TRAINING SET 2.0");
       break;
     case KindCodebook:
-      out.Text("VQ CODEBOOK 2.0");
+      out_.Text("VQ CODEBOOK 2.0");
       break;
     default:
-      out.Text(cb->VersionString);
+      out_.Text(cb->VersionString);
       break;
   }
-  out.Put('\n');
+  out_.Put('\n');
   for (const int field : {cb->VectorSizeX, cb->VectorSizeY, cb->BookSize, cb->TotalFreq, cb->BytesPerElement,
                           cb->ReservedValue, cb->ErrorScaling, cb->InheritLevel}) {
-    out.Decimal(field);
-    out.Put('\n');
+    out_.Decimal(field);
+    out_.Put('\n');
   }
   if (cb->GenerationMethod[0] != '\0') {
-    out.Text(cb->GenerationMethod);
-    out.Put('\n');
+    out_.Text(cb->GenerationMethod);
+    out_.Put('\n');
   }
-  out.Text(kSeparator);
-  out.Put('\n');
+  out_.Text(kSeparator);
+  out_.Put('\n');
+  return true;
+}
 
-  constexpr std::size_t kChunk = 4096;
-  for (int i = 0; i < cb->BookSize; ++i) {
-    const BookNode& node = cb->Book[i];
-    if (node.Name != nullptr) out.Text(node.Name);
-    out.Put('\0');
-    for (std::size_t start = 0; start < d; start += kChunk) {
-      const std::size_t n = std::min(kChunk, d - start);
-      auto* p = reinterpret_cast<unsigned char*>(out.Reserve(n * static_cast<std::size_t>(width)));
-      const int* v = node.Vector + start;
-      switch (width) {
-        case 1:
-          for (std::size_t k = 0; k < n; ++k) p[k] = static_cast<unsigned char>(v[k]);
-          break;
-        case 2:
-          for (std::size_t k = 0; k < n; ++k) {
-            p[2 * k] = static_cast<unsigned char>(v[k] >> 8);
-            p[2 * k + 1] = static_cast<unsigned char>(v[k]);
-          }
-          break;
-        case 3:
-          for (std::size_t k = 0; k < n; ++k) {
-            p[3 * k] = static_cast<unsigned char>(v[k] >> 16);
-            p[3 * k + 1] = static_cast<unsigned char>(v[k] >> 8);
-            p[3 * k + 2] = static_cast<unsigned char>(v[k]);
-          }
-          break;
-        default:
-          for (std::size_t k = 0; k < n; ++k) {
-            const auto u = static_cast<std::uint32_t>(v[k]);
-            p[4 * k] = static_cast<unsigned char>(u >> 24);
-            p[4 * k + 1] = static_cast<unsigned char>(u >> 16);
-            p[4 * k + 2] = static_cast<unsigned char>(u >> 8);
-            p[4 * k + 3] = static_cast<unsigned char>(u);
-          }
-          break;
-      }
-      out.Advance(n * static_cast<std::size_t>(width));
-    }
-    const auto f = static_cast<std::uint32_t>(node.Freq);
-    const unsigned char freq[4] = {static_cast<unsigned char>(f >> 24), static_cast<unsigned char>(f >> 16),
-                                   static_cast<unsigned char>(f >> 8), static_cast<unsigned char>(f)};
-    out.Write(freq, sizeof freq);
+void CodebookWriter::Entry(const int* vector, int freq, const char* entryName) {
+  const int index = written_++;
+  auto refuse = [&](const char* format, auto... args) {
+    out_.Abandon();
+    ErrorMessage(format, args...);
+    ExitProcessing(-1);
+  };
+  const std::size_t d = dimension_;
+  const int width = width_;
+  if (entryName != nullptr && std::strlen(entryName) > 79) {
+    refuse("ERROR: Cannot write %s: the name of vector %d is longer than 79 characters.\n", name_, index + 1);
   }
-  out.Commit();
+  if (width != 4) {
+    const std::int64_t largest = (std::int64_t{1} << (8 * width)) - 1;
+    for (std::size_t k = 0; k < d; ++k) {
+      if (vector[k] > largest) {
+        refuse("ERROR: Vector element value is too big (%d). Increase bytes/elem ratio.\n", vector[k]);
+      }
+      if (vector[k] < 0) {
+        refuse("ERROR: Vector element value is negative (%d); only 4 bytes per element hold negative values.\n",
+               vector[k]);
+      }
+    }
+  }
+  if (entryName != nullptr) out_.Text(entryName);
+  out_.Put('\0');
+  constexpr std::size_t kChunk = 4096;
+  for (std::size_t start = 0; start < d; start += kChunk) {
+    const std::size_t n = std::min(kChunk, d - start);
+    auto* p = reinterpret_cast<unsigned char*>(out_.Reserve(n * static_cast<std::size_t>(width)));
+    const int* v = vector + start;
+    switch (width) {
+      case 1:
+        for (std::size_t k = 0; k < n; ++k) p[k] = static_cast<unsigned char>(v[k]);
+        break;
+      case 2:
+        for (std::size_t k = 0; k < n; ++k) {
+          p[2 * k] = static_cast<unsigned char>(v[k] >> 8);
+          p[2 * k + 1] = static_cast<unsigned char>(v[k]);
+        }
+        break;
+      case 3:
+        for (std::size_t k = 0; k < n; ++k) {
+          p[3 * k] = static_cast<unsigned char>(v[k] >> 16);
+          p[3 * k + 1] = static_cast<unsigned char>(v[k] >> 8);
+          p[3 * k + 2] = static_cast<unsigned char>(v[k]);
+        }
+        break;
+      default:
+        for (std::size_t k = 0; k < n; ++k) {
+          const auto u = static_cast<std::uint32_t>(v[k]);
+          p[4 * k] = static_cast<unsigned char>(u >> 24);
+          p[4 * k + 1] = static_cast<unsigned char>(u >> 16);
+          p[4 * k + 2] = static_cast<unsigned char>(u >> 8);
+          p[4 * k + 3] = static_cast<unsigned char>(u);
+        }
+        break;
+    }
+    out_.Advance(n * static_cast<std::size_t>(width));
+  }
+  const auto f = static_cast<std::uint32_t>(freq);
+  const unsigned char bytes[4] = {static_cast<unsigned char>(f >> 24), static_cast<unsigned char>(f >> 16),
+                                  static_cast<unsigned char>(f >> 8), static_cast<unsigned char>(f)};
+  out_.Write(bytes, sizeof bytes);
+}
+
+}  // namespace cbdetail
+
+namespace cbdetail {
+
+int CodebookTotal(std::int64_t total, const char* name) {
+  if (total > kIntMax || total < std::numeric_limits<int>::min()) {
+    ErrorMessage("ERROR: The frequencies of the codebook for %s add up to more than 32 bits hold.\n", name);
+    ExitProcessing(-1);
+  }
+  return static_cast<int>(total);
+}
+
+}  // namespace cbdetail
+
+void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
+  std::int64_t total = 0;
+  for (int i = 0; i < cb->BookSize; ++i) total += cb->Book[i].Freq;
+  cb->TotalFreq = cbdetail::CodebookTotal(total, name);
+  cbdetail::CodebookWriter writer;
+  if (!writer.Open(name, cb, overwrite)) return;
+  for (int i = 0; i < cb->BookSize; ++i) writer.Entry(cb->Book[i].Vector, cb->Book[i].Freq, cb->Book[i].Name);
+  writer.Commit();
 }

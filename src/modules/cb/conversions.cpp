@@ -1,338 +1,338 @@
-// The two conversions straight from the files, without the records of the
-// training set: the optimal partitioning searches the training vectors kept
-// as narrow as their file stores them; the centroid codebook adds each
-// training vector into the sums of its partition as it is decoded, while a
-// second thread reads the partitioning.
+// The program's two conversions as one streaming pipeline: a chunk of
+// training vectors is decoded in the width its file stores, then searched
+// (codebook to partitioning) or added into the partitions' sums (partitioning
+// to codebook), and the output is formatted as it goes. Memory holds the
+// codebook or the sums and a chunk, never the training set.
+//
+// Messages keep the order of reading the training set whole before the
+// second file: the second file's refusals and warnings are kept (deferred)
+// until the training set has been read to its end.
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cb/cb.h"
 #include "cb/cb_internal.h"
+#include "cb/centroid_sums.h"
 #include "cb/search.h"
-#include "file/file.h"
-#include "file/reader.h"
+#include "file/output.h"
 #include "interfc/interfc.h"
 
 namespace {
 
-constexpr const char* kPartitionMemory = "ERROR: Not enough memory for the partitioning.\n";
-constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
+using cbdetail::Refusals;
 
-// Reads the partitioning file on a thread of its own into a table of
-// partitions (0-based), making them known batch by batch (WaitFor). A
-// refusal is kept and reported only by Report(), which the caller invokes
-// once the training set has been read whole, so that the messages come in
-// the order of reading one file after the other.
-class PartitioningFeed {
+constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
+constexpr const char* kPartitionMemory = "ERROR: Not enough memory for the partitioning.\n";
+
+// Training vectors per chunk: about 1 MiB of elements, at least one vector.
+constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+constexpr int kMaxChunk = 1 << 16;
+
+int ChunkSize(std::size_t rowBytes) {
+  return static_cast<int>(std::clamp<std::size_t>(kChunkBytes / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk));
+}
+
+// The training set's header, or its refusal, which comes before anything.
+cbdetail::SetFileReader& OpenTrainingSet(std::optional<cbdetail::SetFileReader>& set, const char* name, Codebook* ts,
+                                         Refusals& refusals) {
+  try {
+    set.emplace(name, ts, refusals);
+  } catch (const Refusals::Deferred&) {
+    refusals.Report();
+  }
+  return *set;
+}
+
+// The partitions of a partitioning file, read on a thread of their own
+// into a bounded ring, taken in order by the summing thread.
+class PartitionFeed {
  public:
-  PartitioningFeed(const char* name, const Codebook* ts) : name_(name), ts_(ts) {
+  PartitionFeed(const char* name, int vectors, int dimension, Refusals& refusals)
+      : name_(name), vectors_(vectors), dimension_(dimension), refusals_(refusals), ring_(kRing) {
     try {
       thread_ = std::thread([this] { Run(); });
     } catch (const std::exception&) {
-      Run();  // no thread to spare: the whole file now
+      inline_ = true;  // no thread to spare: read as the partitions are taken
+      Open();
     }
   }
-  ~PartitioningFeed() {
-    stop_.store(true);
-    if (thread_.joinable()) thread_.join();
-  }
+  ~PartitionFeed() { Join(true); }
+  PartitionFeed(const PartitionFeed&) = delete;
+  PartitionFeed& operator=(const PartitionFeed&) = delete;
 
-  // Waits until the partitions of the first `count` training vectors are
-  // known or the reading has stopped; returns how many are known.
-  int WaitFor(int count) {
+  // The partition count, once the header is read; 0 when it is refused.
+  int PartitionCount() {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return ready_ >= count || finished_; });
-    return ready_;
+    changed_.wait(lock, [&] { return opened_ || finished_; });
+    return reader_ ? reader_->PartitionCount() : 0;
   }
-  const int* Partitions() const { return partitions_.get(); }
-  int PartitionCount() const { return count_; }
 
-  // After the training set: the partitioning's refusal, if any, ends the
-  // process as ReadPartitioning would.
-  void Report() {
+  // Copies the partitions of the next count (at most kRing / 2) vectors to
+  // out; returns false when the file has been refused first.
+  bool Take(int* out, int count) {
+    if (inline_) {
+      if (!reader_) return false;
+      try {
+        reader_->Read(out, count);
+        return true;
+      } catch (const Refusals::Deferred&) {
+        reader_.reset();
+        return false;
+      }
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return produced_ - consumed_ >= count || finished_; });
+    if (produced_ - consumed_ < count) return false;
+    lock.unlock();
+    for (int i = 0; i < count;) {
+      const auto at = static_cast<std::size_t>((consumed_ + i) % kRing);
+      const int n = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(count - i), kRing - at));
+      std::copy_n(ring_.data() + at, n, out + i);
+      i += n;
+    }
+    lock.lock();
+    consumed_ += count;
+    changed_.notify_all();
+    return true;
+  }
+
+  void Join(bool stop = false) {
+    if (stop) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+      changed_.notify_all();
+    }
     if (thread_.joinable()) thread_.join();
-    if (unopened_) {
-      std::FILE* file = FileOpen(name_, FileModeRead, 0);  // reports why
-      if (file != nullptr) std::fclose(file);
-      ExitProcessing(-1);
-    }
-    if (!error_.empty()) {
-      ErrorMessage("%s", error_.c_str());
-      ExitProcessing(-1);
-    }
   }
 
  private:
+  static constexpr std::size_t kRing = std::size_t{1} << 18;
+  static constexpr int kBlock = 1 << 14;
+
+  void Open() {
+    try {
+      reader_.emplace(name_, vectors_, dimension_, refusals_);
+    } catch (const Refusals::Deferred&) {
+    }
+  }
+
   void Run() {
-    Read();
+    Open();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      opened_ = true;
+      changed_.notify_all();
+    }
+    try {
+      while (reader_ && produced_ < vectors_) {
+        std::int64_t start = 0;
+        {
+          std::unique_lock<std::mutex> lock(mutex_);
+          changed_.wait(lock, [&] { return stop_ || produced_ + kBlock - consumed_ <= static_cast<std::int64_t>(kRing); });
+          if (stop_) break;
+          start = produced_;
+        }
+        const auto at = static_cast<std::size_t>(start % kRing);
+        const int n = static_cast<int>(std::min<std::int64_t>({kBlock, static_cast<std::int64_t>(kRing - at), vectors_ - start}));
+        reader_->Read(ring_.data() + at, n);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        produced_ += n;
+        changed_.notify_all();
+      }
+    } catch (const Refusals::Deferred&) {
+    }
     const std::lock_guard<std::mutex> lock(mutex_);
     finished_ = true;
     changed_.notify_all();
   }
 
-  void Read() {
-    std::unique_ptr<std::FILE, cbdetail::CloseFile> file(std::fopen(name_, "rb"));
-    if (!file) {
-      unopened_ = true;
-      return;
-    }
-    FileReader reader(file.get());
-    if (!cbdetail::ReadPartitioningCount(reader, name_, ts_, &count_, &error_)) return;
-    const int vectors = ts_->BookSize;
-    try {
-      partitions_ = std::make_unique_for_overwrite<int[]>(static_cast<std::size_t>(vectors));
-    } catch (const std::bad_alloc&) {
-      error_ = kPartitionMemory;
-      return;
-    }
-    char method[80] = {};
-    if (!cbdetail::ReadPartitioningRest(reader, name_, vectors, method, &error_)) return;
-    constexpr int kBatch = 1 << 16;
-    for (int first = 0; first < vectors && !stop_.load(std::memory_order_relaxed); first += kBatch) {
-      const int count = std::min(kBatch, vectors - first);
-      const int read = cbdetail::ReadPartitionIndexes(reader, count_, partitions_.get() + first, count, &error_);
-      {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        ready_ = first + read;
-      }
-      changed_.notify_all();
-      if (read < count) return;
-    }
-  }
-
   const char* name_;
-  const Codebook* ts_;
+  int vectors_;
+  int dimension_;
+  Refusals& refusals_;
+  std::optional<cbdetail::PartitioningFileReader> reader_;
+  std::vector<int> ring_;
   std::thread thread_;
-  std::unique_ptr<int[]> partitions_;
-  int count_ = 0;
-  std::string error_;
-  bool unopened_ = false;
+  bool inline_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
-  int ready_ = 0;          // guarded by mutex_
-  bool finished_ = false;  // guarded by mutex_
-  std::atomic<bool> stop_{false};
+  std::int64_t produced_ = 0;  // guarded by mutex_ (written by the reader)
+  std::int64_t consumed_ = 0;  // guarded by mutex_ (written by the taker)
+  bool opened_ = false;        // guarded by mutex_
+  bool finished_ = false;      // guarded by mutex_
+  bool stop_ = false;          // guarded by mutex_
 };
-
-// Adds every vector into the sums of its partition; built for AVX2 as well,
-// chosen when the processor has it.
-__attribute__((target_clones("avx2", "default"))) void AddToSums(const int* partition, const BookNode* nodes, int count,
-                                                                 std::size_t d, std::int64_t* sums, int* freqs) {
-  for (int r = 0; r < count; ++r) {
-    const auto k = static_cast<std::size_t>(partition[r]);
-    cbdetail::AddScaled(sums + k * d, nodes[r].Vector, d, nodes[r].Freq);
-    cbdetail::AddWrapped(freqs[k], nodes[r].Freq);
-  }
-}
 
 }  // namespace
 
-void GenerateOptimalCodebookFromFiles(const char* trainingSetName, const char* partitioningName, Codebook* ts,
-                                      Codebook* cb) {
-  cbdetail::SetFileReader set(trainingSetName, ts);
-  PartitioningFeed feed(partitioningName, ts);
+void ConvertToPartitioning(const char* trainingSetName, const char* codebookName, const char* partitioningName,
+                           int overwrite) {
+  Refusals first(true), second(true);
+  Codebook ts, cb;
+  std::optional<cbdetail::SetFileReader> opened;
+  cbdetail::SetFileReader& set = OpenTrainingSet(opened, trainingSetName, &ts, first);
+  try {
+    cbdetail::ReadCodebook(codebookName, &cb, second);
+    if (cb.BookSize < 1) second.Refuse("ERROR: The codebook %s holds no vectors.\n", codebookName);
+    if (VectorSize(&ts) != VectorSize(&cb)) {
+      second.Refuse("ERROR: Training set and codebook dimensions differ (%d != %d).\n", VectorSize(&ts),
+                    VectorSize(&cb));
+    }
+  } catch (const Refusals::Deferred&) {
+  }
 
-  const int n = ts->BookSize;
-  const std::size_t d = cbdetail::Dim(ts);
-  constexpr std::size_t kChunkElements = std::size_t{1} << 16;
-  const int chunk = static_cast<int>(std::clamp<std::size_t>(kChunkElements / std::max<std::size_t>(d, 1), 1, 4096));
-  auto elements = cbdetail::NewArray<int>(static_cast<std::size_t>(chunk) * d, kVectorMemory);
-  std::vector<BookNode> nodes(static_cast<std::size_t>(chunk));
-  for (int r = 0; r < chunk; ++r) nodes[static_cast<std::size_t>(r)].Vector = elements.get() + r * d;
+  // The output is written as the training set is searched, unless it is
+  // refused anyway: then the training set is only read through, for its
+  // own messages.
+  const int n = ts.BookSize;
+  bool existing = !second.Refused() && SafeOutput::Keeps(partitioningName, overwrite);
+  cbdetail::PartitioningWriter writer;
+  bool writing = false;
+  if (!second.Refused() && !existing) {
+    char version[80];
+    SetVerString(version, KindPartitioning);
+    writing = writer.Open(partitioningName, version, cb.BookSize, n, n, "", overwrite);
+  }
+  std::optional<cbdetail::NearestSearch> search;
+  if (writing) search.emplace(&cb);
 
-  std::vector<std::int64_t> sums;
-  std::vector<int> freqs;
+  const std::size_t d = set.Dimension();
+  const int width = set.RowWidth();
+  const std::size_t rowBytes = d * static_cast<std::size_t>(width);
+  const int chunk = ChunkSize(rowBytes);
+  auto rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
+  std::vector<int> freqs(static_cast<std::size_t>(chunk)), targets(freqs.size());
+  std::vector<std::int64_t> distances(freqs.size());
+  std::vector<std::string> names;
+  TimedProgressStage("Searching the nearest code vectors ");
+  for (int firstRow = 0; firstRow < n; firstRow += chunk) {
+    const int count = std::min(chunk, n - firstRow);
+    try {
+      set.Read(count, rows.get(), false, freqs.data(), writing ? &names : nullptr);
+    } catch (const Refusals::Deferred&) {
+      writer.Abandon();
+      first.Report();
+    }
+    if (writing) {
+      cbdetail::ParallelFor(
+          count,
+          [&](int begin, int end) {
+            search->FindRows(rows.get() + static_cast<std::size_t>(begin) * rowBytes, width, d, end - begin,
+                             targets.data() + begin, distances.data() + begin);
+          },
+          false);
+      for (int r = 0; r < count; ++r) {
+        writer.Line(targets[static_cast<std::size_t>(r)],
+                    names.empty() ? nullptr : names[static_cast<std::size_t>(r)].c_str());
+      }
+    }
+    TimedProgressUpdate(firstRow + count, n);
+  }
+  set.Finish();
+  first.Report();
+  second.Report();
+  if (existing) {
+    SafeOutput::ReportExisting(partitioningName);
+    return;
+  }
+  if (writing) {
+    TimedProgressStage((std::string("Writing ") + partitioningName + " ").c_str());
+    writer.Commit();
+  }
+}
+
+void ConvertToCodebook(const char* trainingSetName, const char* partitioningName, const char* codebookName,
+                       const char* identity, int overwrite) {
+  Refusals first(true), second(true);
+  Codebook ts;
+  std::optional<cbdetail::SetFileReader> opened;
+  cbdetail::SetFileReader& set = OpenTrainingSet(opened, trainingSetName, &ts, first);
+  const int n = ts.BookSize;
+  PartitionFeed feed(partitioningName, n, VectorSize(&ts), second);
+
+  const std::size_t d = set.Dimension();
+  const int width = set.RowWidth();
+  const std::size_t rowBytes = d * static_cast<std::size_t>(width);
+  const int chunk = ChunkSize(rowBytes);
+  auto rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
+  std::vector<int> freqs(static_cast<std::size_t>(chunk)), partitions(freqs.size());
+  std::optional<cbdetail::CentroidSums> sums;
   bool summing = true;
   bool memoryShort = false;
+  auto makeSums = [&] {
+    try {
+      sums.emplace(feed.PartitionCount(), d);
+    } catch (const std::bad_alloc&) {
+      memoryShort = true;  // reported where reading the partitioning would
+    }
+  };
   TimedProgressStage((std::string("Reading ") + trainingSetName + " and " + partitioningName + " ").c_str());
-  for (int first = 0; first < n; first += chunk) {
-    const int count = std::min(chunk, n - first);
-    set.Read(count, nodes.data(), false);
-    TimedProgressUpdate(first + count, n);
+  for (int firstRow = 0; firstRow < n; firstRow += chunk) {
+    const int count = std::min(chunk, n - firstRow);
+    try {
+      set.Read(count, rows.get(), false, freqs.data(), nullptr);
+    } catch (const Refusals::Deferred&) {
+      feed.Join(true);
+      first.Report();
+    }
+    TimedProgressUpdate(firstRow + count, n);
     if (!summing) continue;
-    if (feed.WaitFor(first + count) < first + count) {
+    if (!feed.Take(partitions.data(), count)) {
       summing = false;  // the partitioning is refused; its message waits
       continue;
     }
-    if (freqs.empty()) {
-      try {
-        const auto partitions = static_cast<std::size_t>(feed.PartitionCount());
-        sums.assign(partitions * d, 0);
-        freqs.assign(partitions, 0);
-      } catch (const std::bad_alloc&) {
-        memoryShort = true;  // reported where reading the partitioning would
-        summing = false;
-        continue;
-      }
+    if (!sums) makeSums();
+    if (memoryShort) {
+      summing = false;
+      continue;
     }
-    AddToSums(feed.Partitions() + first, nodes.data(), count, d, sums.data(), freqs.data());
+    sums->Add(rows.get(), width, count, freqs.data(), partitions.data());
   }
   set.Finish();
-  feed.Report();
-
-  const int partitions = feed.PartitionCount();
-  try {
-    if (freqs.empty() && !memoryShort) {
-      sums.assign(static_cast<std::size_t>(partitions) * d, 0);
-      freqs.assign(static_cast<std::size_t>(partitions), 0);
-    }
-  } catch (const std::bad_alloc&) {
-    memoryShort = true;
-  }
+  first.Report();
+  feed.Join();
+  second.Report();
+  if (!sums && !memoryShort) makeSums();
   if (memoryShort) {
     ErrorMessage("%s", kPartitionMemory);
     ExitProcessing(-1);
   }
-  // The centroids from the sums, as from those of a partitioning record.
-  std::vector<PartitionSum> slots(static_cast<std::size_t>(partitions));
-  for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = PartitionSum{sums.data() + k * d, freqs[k]};
-  Partitioning view;
-  view.PartitionCount = partitions;
-  view.AllocatedPartitions = partitions;
-  view.TrainingSetSize = n;
-  view.Dimension = static_cast<int>(d);
-  view.Sums = slots.data();
-  CreateNewCodebook(cb, partitions, ts);
-  GenerateOptimalCodebookGeneral(ts, cb, &view, ErrorMSE);
-}
 
-namespace {
-
-// The elements of a training set, each in the width its file gives it (1, 2
-// or 4 bytes; 3-byte elements take 4), and the names of its vectors.
-class PackedSet {
- public:
-  PackedSet(int count, std::size_t dimension, int width)
-      : count_(count), dimension_(dimension), width_(width == 3 ? 4 : width) {
-    elements_ = cbdetail::NewArray<std::uint8_t>(static_cast<std::size_t>(count) * dimension * width_, kVectorMemory);
-  }
-  ~PackedSet() {
-    for (char* name : names_) cbdetail::ReleaseName(name);
-  }
-  PackedSet(const PackedSet&) = delete;
-  PackedSet& operator=(const PackedSet&) = delete;
-
-  void Store(int i, const BookNode& node) {
-    std::uint8_t* at = elements_.get() + static_cast<std::size_t>(i) * dimension_ * width_;
-    switch (width_) {
-      case 1:
-        for (std::size_t k = 0; k < dimension_; ++k) at[k] = static_cast<std::uint8_t>(node.Vector[k]);
-        break;
-      case 2: {
-        auto* words = reinterpret_cast<std::uint16_t*>(at);
-        for (std::size_t k = 0; k < dimension_; ++k) words[k] = static_cast<std::uint16_t>(node.Vector[k]);
-        break;
-      }
-      default:
-        std::memcpy(at, node.Vector, dimension_ * sizeof(int));
-        break;
+  // The codebook CreateNewCodebook makes from the training set, filled with
+  // the centroids, empty partitions as zero vectors of frequency 0.
+  Codebook header;
+  CopyCodebookHeader(&ts, &header);
+  SetVerString(header.VersionString, KindCodebook);
+  if (ts.InheritLevel <= 1) header.GenerationMethod[0] = '\0';
+  AddString(header.GenerationMethod, identity, 80);
+  const int partitionCount = sums->Partitions();
+  header.BookSize = partitionCount;
+  std::int64_t total = 0;
+  for (int k = 0; k < partitionCount; ++k) total += std::max(sums->Freq(k), 0);
+  header.TotalFreq = cbdetail::CodebookTotal(total, codebookName);
+  cbdetail::CodebookWriter writer;
+  TimedProgressStage((std::string("Writing ") + codebookName + " ").c_str());
+  if (!writer.Open(codebookName, &header, overwrite)) return;
+  auto vector = cbdetail::NewArray<int>(d, kVectorMemory);
+  bool zero = false;
+  for (int k = 0; k < partitionCount; ++k) {
+    const int freq = sums->Freq(k);
+    if (freq > 0) {
+      sums->Centroid(k, vector.get());
+      zero = false;
+    } else if (!zero) {
+      std::fill_n(vector.get(), d, 0);
+      zero = true;
     }
-    if (node.Name != nullptr) {
-      if (names_.empty()) names_.assign(static_cast<std::size_t>(count_), nullptr);
-      names_[static_cast<std::size_t>(i)] = node.Name;
-    }
+    writer.Entry(vector.get(), std::max(freq, 0), nullptr);
+    TimedProgressUpdate(k + 1, partitionCount);
   }
-  void Load(int i, int* vector) const {
-    const std::uint8_t* at = elements_.get() + static_cast<std::size_t>(i) * dimension_ * width_;
-    switch (width_) {
-      case 1:
-        for (std::size_t k = 0; k < dimension_; ++k) vector[k] = at[k];
-        break;
-      case 2: {
-        const auto* words = reinterpret_cast<const std::uint16_t*>(at);
-        for (std::size_t k = 0; k < dimension_; ++k) vector[k] = words[k];
-        break;
-      }
-      default:
-        std::memcpy(vector, at, dimension_ * sizeof(int));
-        break;
-    }
-  }
-  const char* const* Names() const { return names_.empty() ? nullptr : names_.data(); }
-
- private:
-  int count_;
-  std::size_t dimension_;
-  int width_;
-  std::unique_ptr<std::uint8_t[]> elements_;
-  std::vector<char*> names_;  // empty while no vector has a name
-};
-
-}  // namespace
-
-void GenerateOptimalPartitioningFromFiles(const char* trainingSetName, const char* codebookName,
-                                          const char* partitioningName, int overwrite, Codebook* ts, Codebook* cb) {
-  cbdetail::SetFileReader set(trainingSetName, ts);
-  const int n = ts->BookSize;
-  const std::size_t d = cbdetail::Dim(ts);
-  PackedSet packed(n, d, ts->BytesPerElement);
-  {
-    constexpr std::size_t kChunkElements = std::size_t{1} << 16;
-    const int chunk = static_cast<int>(std::clamp<std::size_t>(kChunkElements / std::max<std::size_t>(d, 1), 1, 4096));
-    auto elements = cbdetail::NewArray<int>(static_cast<std::size_t>(chunk) * d, kVectorMemory);
-    std::vector<BookNode> nodes(static_cast<std::size_t>(chunk));
-    for (int r = 0; r < chunk; ++r) nodes[static_cast<std::size_t>(r)].Vector = elements.get() + r * d;
-    TimedProgressStage((std::string("Reading ") + trainingSetName + " ").c_str());
-    for (int first = 0; first < n; first += chunk) {
-      const int count = std::min(chunk, n - first);
-      // Names pass to the packed set one record at a time, so that none is
-      // lost should a later record be refused.
-      for (int r = 0; r < count; ++r) {
-        set.Read(1, &nodes[static_cast<std::size_t>(r)], true);
-        packed.Store(first + r, nodes[static_cast<std::size_t>(r)]);
-      }
-      TimedProgressUpdate(first + count, n);
-    }
-  }
-  set.Finish();
-
-  ReadCodebook(codebookName, cb);
-  if (cb->BookSize < 1) {
-    ErrorMessage("ERROR: The codebook %s holds no vectors.\n", codebookName);
-    ExitProcessing(-1);
-  }
-  if (VectorSize(ts) != VectorSize(cb)) {
-    ErrorMessage("ERROR: Training set and codebook dimensions differ (%d != %d).\n", VectorSize(ts), VectorSize(cb));
-    ExitProcessing(-1);
-  }
-
-  // Every training vector starts in partition 0, as in a new partitioning.
-  auto partitionOf = cbdetail::NewArray<int>(static_cast<std::size_t>(n), kPartitionMemory);
-  const cbdetail::NearestSearch search(cb);
-  TimedProgressStage("Searching the nearest code vectors ");
-  cbdetail::ParallelFor(n, [&](int begin, int end) {
-    constexpr int kBatch = 256;
-    std::vector<int> elements(static_cast<std::size_t>(kBatch) * d);
-    const int* vectors[kBatch];
-    const int starts[kBatch] = {};
-    std::int64_t distances[kBatch];
-    for (int first = begin; first < end; first += kBatch) {
-      const int count = std::min(kBatch, end - first);
-      for (int b = 0; b < count; ++b) {
-        int* vector = elements.data() + static_cast<std::size_t>(b) * d;
-        packed.Load(first + b, vector);
-        vectors[b] = vector;
-      }
-      search.FindMany(vectors, starts, count, partitionOf.get() + first, distances);
-    }
-  });
-
-  Partitioning view;
-  SetVerString(view.VersionString, KindPartitioning);
-  view.PartitionCount = cb->BookSize;
-  view.AllocatedPartitions = cb->BookSize;
-  view.TrainingSetSize = n;
-  view.Dimension = static_cast<int>(d);
-  view.PartitionOf = partitionOf.get();
-  TimedProgressStage((std::string("Writing ") + partitioningName + " ").c_str());
-  cbdetail::WritePartitioningFile(partitioningName, &view, n, packed.Names(), overwrite);
+  writer.Commit();
 }

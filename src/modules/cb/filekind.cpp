@@ -1,9 +1,12 @@
 // File kinds: header lines and how a named file's kind is found.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string>
 
 #include "cb/cb.h"
 #include "file/file.h"
+#include "file/reader.h"
 #include "interfc/interfc.h"
 
 namespace {
@@ -40,6 +43,15 @@ int RecognizeVersionstr(const char* text) {
 }
 
 int AnalyzeFileType(const char* name) {
+  // A pipe or FIFO can be read once only: its first line is looked at
+  // through the reader that will read it whole.
+  struct stat info {};
+  if (::stat(name, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+    const auto reader = OpenInput(name);
+    if (reader == nullptr) return KindNone;
+    char line[80];
+    return reader->PeekLine(line, sizeof line) > 0 ? RecognizeVersionstr(line) : KindNone;
+  }
   if (ExistFile(name) == 0) return KindNone;
   std::FILE* f = FileOpen(name, FileModeRead, 0);
   if (f == nullptr) return KindNone;

@@ -27,15 +27,9 @@ void PartitionCentroid(const Partitioning* p, int partition, BookNode* target) {
     ErrorMessage("ERROR: PartitionCentroid Pindex=%i CCFreq=%i\n", partition, freq);
     ExitProcessing(-1);
   }
-  const std::int64_t* sums = p->Sums[partition].VectorSum;
-  std::int64_t total = 0;
-  for (int e = 0; e < p->Dimension; ++e) {
-    const int element = cbdetail::RoundedMean(sums[e], static_cast<double>(freq));
-    target->Vector[e] = element;
-    total += element;
-  }
+  target->VectorMean =
+      cbdetail::Centroid(p->Sums[partition].VectorSum, freq, static_cast<std::size_t>(p->Dimension), target->Vector);
   target->Freq = freq;
-  target->VectorMean = cbdetail::RoundedMean(total, static_cast<double>(p->Dimension));
 }
 
 void GenerateOptimalCodebookMSE(const Codebook* /*ts*/, Codebook* cb, const Partitioning* p) {

@@ -15,187 +15,72 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 constexpr char kSeparator[] = "-------------------------------------";
 
 // Partitions beyond the training set's size are always empty; their sums
 // may take this much memory without data in the file to back them.
 constexpr std::uint64_t kUnbackedPartitionBytes = std::uint64_t{256} << 20;
 
-[[noreturn]] void Fatal(const char* format, auto... args) {
-  ErrorMessage(format, args...);
-  ExitProcessing(-1);
-}
-
-// The text of a message, formatted as ErrorMessage formats it.
-template <class... A>
-std::string Format(const char* format, A... args) {
-  const int length = std::snprintf(nullptr, 0, format, args...);
-  std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, args...);
-  text.pop_back();
-  return text;
-}
-
-// RemoveLineBreak, with its refusal returned as text.
-bool StripLineBreak(char* line, std::string* error) {
-  const std::size_t length = std::strlen(line);
-  if (length == 0) {
-    *error = "ERROR: empty header (0x00)\n";
-    return false;
-  }
-  if (line[length - 1] == '\n') line[length - 1] = '\0';
-  return true;
-}
-
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
-}  // namespace
-
-namespace {
-
-// The file of a partitioning of `vectors` training vectors whose names are
-// name(i) (null or empty: none).
-template <class Names>
-void WriteFile(const char* name, const Partitioning* p, int vectors, Names vectorName, int overwrite) {
-  SafeOutput out;
-  if (!out.Open(name, overwrite)) return;
-  if (p->TrainingSetSize != vectors) {
-    out.Abandon();
-    Fatal("ERROR: Partitioning is not for this training set (%d != %d).\n", p->TrainingSetSize, vectors);
-  }
-  if (p->GenerationMethod[0] == '-' || std::strchr(p->GenerationMethod, '\n') != nullptr) {
-    out.Abandon();
-    Fatal("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line break.\n",
-          name);
-  }
-  out.Text(p->VersionString);
-  out.Put('\n');
-  out.Decimal(p->PartitionCount);
-  out.Put('\n');
-  out.Decimal(p->TrainingSetSize);
-  out.Put('\n');
-  if (p->GenerationMethod[0] != '\0') {
-    out.Text(p->GenerationMethod);
-    out.Put('\n');
-  }
-  out.Text(kSeparator);
-  out.Put('\n');
-  for (int i = 0; i < p->TrainingSetSize; ++i) {
-    const char* text = vectorName(i);
-    if (text == nullptr || text[0] == '\0') {
-      // The common line: the index alone, formatted in place.
-      char* line = out.Reserve(16);
-      char digits[12];
-      int n = 0;
-      auto value = static_cast<std::uint32_t>(std::int64_t{p->PartitionOf[i]} + 1);
-      if (p->PartitionOf[i] < -1) {
-        out.Decimal(std::int64_t{p->PartitionOf[i]} + 1);
-        out.Put('\n');
-        continue;
-      }
-      do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-      } while (value != 0);
-      for (int k = 0; k < n; ++k) line[k] = digits[n - 1 - k];
-      line[n] = '\n';
-      out.Advance(static_cast<std::size_t>(n) + 1);
-      continue;
-    }
-    out.Decimal(std::int64_t{p->PartitionOf[i]} + 1);
-    out.Put(' ');
-    // A line break inside a name would start a line of its own and be read
-    // as the next vector's index; it is written as a blank.
-    for (const char* c = text; *c != '\0'; ++c) out.Put(*c == '\n' ? ' ' : *c);
-    out.Put('\n');
-  }
-  out.Commit();
-}
-
-}  // namespace
-
-void WritePartitioning(const char* name, const Partitioning* p, const Codebook* ts, int overwrite) {
-  WriteFile(name, p, ts->BookSize, [&](int i) -> const char* { return ts->Book[i].Name; }, overwrite);
-}
-
-namespace cbdetail {
-
-void WritePartitioningFile(const char* name, const Partitioning* p, int vectors, const char* const* names,
-                           int overwrite) {
-  WriteFile(
-      name, p, vectors, [&](int i) -> const char* { return names != nullptr ? names[i] : nullptr; }, overwrite);
-}
-
-}  // namespace cbdetail
-
-namespace cbdetail {
-
-bool ReadPartitioningCount(FileReader& reader, const char* name, const Codebook* ts, int* partitions,
-                           std::string* error) {
+// A header line through its line break, at most 79 characters kept; an
+// empty one (or one that starts with a zero byte) is refused.
+void HeaderLine(FileReader& reader, cbdetail::Refusals& refusals, char (&line)[80]) {
   // Whether a line was read whole is told by the byte count, not by the
   // text: the line may hold a zero byte.
+  const std::size_t bytes = reader.ReadLine(line, sizeof line);
+  if (line[0] == '\0') refusals.Refuse("ERROR: empty header (0x00)\n");
+  if (bytes > 0 && line[bytes - 1] == '\n') {
+    line[bytes - 1] = '\0';
+  } else {
+    reader.SkipLine();
+  }
+}
+
+}  // namespace
+
+namespace cbdetail {
+
+PartitioningFileReader::PartitioningFileReader(const char* name, int vectors, int dimension, Refusals& refusals)
+    : refusals_(refusals) {
+  reader_ = TakeInput(name);
+  if (reader_ == nullptr) refusals.Unopened(name);
+  FileReader& reader = *reader_;
   char line[80];
-  const std::size_t headerBytes = reader.ReadLine(line, sizeof line);
-  const bool wholeLine = headerBytes > 0 && line[headerBytes - 1] == '\n';
-  if (!StripLineBreak(line, error)) return false;
-  if (!wholeLine) reader.SkipLine();
+  HeaderLine(reader, refusals, line);
 
   std::int64_t count = 0;
   const auto countScan = reader.ScanInt(count);
-  if (countScan == FileReader::Scan::NoNumber) {
-    *error = Format("ERROR: The partitioning %s lacks its partition count.\n", name);
-    return false;
-  }
+  if (countScan == FileReader::Scan::NoNumber) refusals.Refuse("ERROR: The partitioning %s lacks its partition count.\n", name);
   if (countScan == FileReader::Scan::Overflow || count < 1) {
-    *error = Format("ERROR: The partition count of %s is %lld; it must be 1 to 2147483647.\n", name,
+    refusals.Refuse("ERROR: The partition count of %s is %lld; it must be 1 to 2147483647.\n", name,
                     static_cast<long long>(count));
-    return false;
   }
   reader.SkipWhitespace();
-  const int vectors = ts->BookSize;
-  const auto dimension = static_cast<std::uint64_t>(VectorSize(ts));
-  if (count > vectors && static_cast<std::uint64_t>(count) * (8 * dimension + 24) > kUnbackedPartitionBytes) {
-    *error = Format("ERROR: The partition count of %s (%lld) is too large for a training set of %d vectors.\n", name,
+  const auto d = static_cast<std::uint64_t>(dimension);
+  if (count > vectors && static_cast<std::uint64_t>(count) * (8 * d + 24) > kUnbackedPartitionBytes) {
+    refusals.Refuse("ERROR: The partition count of %s (%lld) is too large for a training set of %d vectors.\n", name,
                     static_cast<long long>(count), vectors);
-    return false;
   }
-  *partitions = static_cast<int>(count);
-  return true;
-}
+  partitions_ = static_cast<int>(count);
 
-bool ReadPartitioningRest(FileReader& reader, const char* name, int vectors, char (&method)[80],
-                          std::string* error) {
   std::int64_t size = 0;
-  const auto sizeScan = reader.ScanInt(size);
-  if (sizeScan == FileReader::Scan::NoNumber) {
-    *error = Format("ERROR: The partitioning %s lacks its number of training vectors.\n", name);
-    return false;
+  if (reader.ScanInt(size) == FileReader::Scan::NoNumber) {
+    refusals.Refuse("ERROR: The partitioning %s lacks its number of training vectors.\n", name);
   }
   if (size != vectors) {
-    *error = Format("ERROR: Partitioning is not for this training set (%lld != %d).\n", static_cast<long long>(size),
+    refusals.Refuse("ERROR: Partitioning is not for this training set (%lld != %d).\n", static_cast<long long>(size),
                     vectors);
-    return false;
   }
   reader.SkipWhitespace();
-
-  if (reader.Peek() != '-') {
-    char line[80];
-    const std::size_t methodBytes = reader.ReadLine(line, sizeof line);
-    const bool complete = methodBytes > 0 && line[methodBytes - 1] == '\n';
-    if (!StripLineBreak(line, error)) return false;
-    if (!complete) reader.SkipLine();
-    std::memcpy(method, line, sizeof line);
-  }
+  if (reader.Peek() != '-') HeaderLine(reader, refusals, method_);
   while (reader.Peek() == '-') reader.Get();
   reader.Get();
-  return true;
 }
 
-int ReadPartitionIndexes(FileReader& reader, int partitions, int* out, int count, std::string* error) {
+void PartitioningFileReader::Read(int* out, int count) {
+  FileReader& reader = *reader_;
+  const int partitions = partitions_;
   for (int i = 0; i < count; ++i) {
     // Plain decimal numbers, by far the most common, straight from the
     // buffer; anything else as "%i" reads it.
@@ -221,49 +106,96 @@ int ReadPartitionIndexes(FileReader& reader, int partitions, int* out, int count
     }
     std::int64_t index = 0;
     const auto scan = reader.ScanInt(index);
-    if (scan == FileReader::Scan::NoNumber) {
-      *error = "ERROR reading partitioning.\n";
-      return i;
-    }
+    if (scan == FileReader::Scan::NoNumber) refusals_.Refuse("ERROR reading partitioning.\n");
     reader.SkipLine();
     if (scan == FileReader::Scan::Overflow || index < 1 || index > partitions) {
-      *error = Format("ERROR: Invalid partition index (%lld) found.\n", static_cast<long long>(index));
-      return i;
+      refusals_.Refuse("ERROR: Invalid partition index (%lld) found.\n", static_cast<long long>(index));
     }
     out[i] = static_cast<int>(index) - 1;
   }
-  return count;
+}
+
+bool PartitioningWriter::Open(const char* name, const char* versionString, int partitions, int vectors,
+                              int trainingSetSize, const char* method, int overwrite) {
+  if (!out_.Open(name, overwrite)) return false;
+  if (vectors != trainingSetSize) {
+    out_.Abandon();
+    ErrorMessage("ERROR: Partitioning is not for this training set (%d != %d).\n", vectors, trainingSetSize);
+    ExitProcessing(-1);
+  }
+  if (method[0] == '-' || std::strchr(method, '\n') != nullptr) {
+    out_.Abandon();
+    ErrorMessage("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line break.\n",
+                 name);
+    ExitProcessing(-1);
+  }
+  out_.Text(versionString);
+  out_.Put('\n');
+  out_.Decimal(partitions);
+  out_.Put('\n');
+  out_.Decimal(vectors);
+  out_.Put('\n');
+  if (method[0] != '\0') {
+    out_.Text(method);
+    out_.Put('\n');
+  }
+  out_.Text(kSeparator);
+  out_.Put('\n');
+  return true;
+}
+
+void PartitioningWriter::Line(int partition, const char* vectorName) {
+  if (partition >= -1 && (vectorName == nullptr || vectorName[0] == '\0')) {
+    // The common line: the index alone, formatted in place.
+    char* line = out_.Reserve(16);
+    char digits[12];
+    int n = 0;
+    auto value = static_cast<std::uint32_t>(partition + 1);
+    do {
+      digits[n++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    for (int k = 0; k < n; ++k) line[k] = digits[n - 1 - k];
+    line[n] = '\n';
+    out_.Advance(static_cast<std::size_t>(n) + 1);
+    return;
+  }
+  out_.Decimal(std::int64_t{partition} + 1);
+  if (vectorName != nullptr && vectorName[0] != '\0') {
+    out_.Put(' ');
+    // A line break inside a name would start a line of its own and be read
+    // as the next vector's index; it is written as a blank.
+    for (const char* c = vectorName; *c != '\0'; ++c) out_.Put(*c == '\n' ? ' ' : *c);
+  }
+  out_.Put('\n');
 }
 
 }  // namespace cbdetail
 
+void WritePartitioning(const char* name, const Partitioning* p, const Codebook* ts, int overwrite) {
+  cbdetail::PartitioningWriter writer;
+  if (!writer.Open(name, p->VersionString, p->PartitionCount, p->TrainingSetSize, ts->BookSize, p->GenerationMethod,
+                   overwrite)) {
+    return;
+  }
+  for (int i = 0; i < p->TrainingSetSize; ++i) writer.Line(p->PartitionOf[i], ts->Book[i].Name);
+  writer.Commit();
+}
+
 void ReadPartitioning(const char* name, Partitioning* p, const Codebook* ts) {
-  std::unique_ptr<std::FILE, FileCloser> file(FileOpen(name, FileModeRead, 0));
-  if (!file) ExitProcessing(-1);
-  FileReader reader(file.get());
-  std::string error;
-  auto refuse = [&] {
-    ErrorMessage("%s", error.c_str());
-    ExitProcessing(-1);
-  };
-  int partitions = 0;
-  if (!cbdetail::ReadPartitioningCount(reader, name, ts, &partitions, &error)) refuse();
-  cbdetail::AllocatePartitioning(p, ts, partitions);
+  cbdetail::Refusals refusals(false);
+  cbdetail::PartitioningFileReader file(name, ts->BookSize, VectorSize(ts), refusals);
+  cbdetail::AllocatePartitioning(p, ts, file.PartitionCount());
+  std::memcpy(p->GenerationMethod, file.GenerationMethod(), sizeof p->GenerationMethod);
   const int vectors = ts->BookSize;
-  if (!cbdetail::ReadPartitioningRest(reader, name, vectors, p->GenerationMethod, &error)) refuse();
-  if (cbdetail::ReadPartitionIndexes(reader, partitions, p->PartitionOf, vectors, &error) < vectors) refuse();
+  file.Read(p->PartitionOf, vectors);
 
   // Each vector in turn was moved to the head of its partition's list, so
   // every list runs in descending index order; the sums are exact totals.
-  const auto d = cbdetail::Dim(ts);
   for (int i = 0; i < vectors; ++i) {
     const int partition = p->PartitionOf[i];
     p->NextVector[i] = p->FirstVector[partition];
     p->FirstVector[partition] = i;
-    ++p->MemberCount[partition];
-    PartitionSum& sum = p->Sums[partition];
-    const BookNode& node = ts->Book[i];
-    cbdetail::AddScaled(sum.VectorSum, node.Vector, d, node.Freq);
-    cbdetail::AddWrapped(sum.CCFreq, node.Freq);
+    cbdetail::AddContribution(ts, p, partition, i);
   }
 }

@@ -336,7 +336,7 @@ void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, in
   }
 }
 
-void ParallelFor(int count, const std::function<void(int begin, int end)>& body) {
+void ParallelFor(int count, const std::function<void(int begin, int end)>& body, bool progress) {
   constexpr int kChunk = 2048;
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   const int workers = static_cast<int>(std::min<unsigned>(cores, static_cast<unsigned>((count + kChunk - 1) / kChunk)));
@@ -355,7 +355,7 @@ void ParallelFor(int count, const std::function<void(int begin, int end)>& body)
       body(static_cast<int>(begin), static_cast<int>(end));
       const std::int64_t done = finished.fetch_add(end - begin) + (end - begin);
       // Progress is shown by the calling thread only.
-      if (std::this_thread::get_id() == caller) TimedProgressUpdate(done, count);
+      if (progress && std::this_thread::get_id() == caller) TimedProgressUpdate(done, count);
     }
   };
   std::vector<std::thread> threads;

@@ -120,6 +120,7 @@ void ByteNearest(const ByteCodes& codes, const int* const* vectors, int count, i
 
 // Runs body(begin, end) over [0, count) in chunks on the machine's cores; the
 // chunks are independent and results must not depend on how they are split.
-void ParallelFor(int count, const std::function<void(int begin, int end)>& body);
+// With progress set, the calling thread shows how far it has come.
+void ParallelFor(int count, const std::function<void(int begin, int end)>& body, bool progress = true);
 
 }  // namespace cbdetail

@@ -66,12 +66,18 @@ void SafeOutput::Fail(const char* what, int error) {
   ExitProcessing(-1);
 }
 
+bool SafeOutput::Keeps(const char* name, int overwrite) {
+  struct stat info {};
+  return overwrite != 1 && ::lstat(name, &info) == 0;
+}
+
+void SafeOutput::ReportExisting(const char* name) { ErrorMessage("ERROR: File already exists: %s", name); }
+
 bool SafeOutput::Open(const char* name, int overwrite) {
   target_ = name;
   overwrite_ = overwrite;
-  struct stat info {};
-  if (overwrite != 1 && ::lstat(name, &info) == 0) {
-    ErrorMessage("ERROR: File already exists: %s", name);
+  if (Keeps(name, overwrite)) {
+    ReportExisting(name);
     return false;
   }
   for (unsigned attempt = 0; fd_ < 0; ++attempt) {
@@ -138,7 +144,7 @@ bool SafeOutput::Commit() {
   } else if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) != 0) {
     if (errno == EEXIST) {
       Discard();
-      ErrorMessage("ERROR: File already exists: %s", target_.c_str());
+      ReportExisting(target_.c_str());
       return false;
     }
     // File systems without the no-replace rename: the target was checked

@@ -22,6 +22,11 @@ class SafeOutput {
   SafeOutput& operator=(const SafeOutput&) = delete;
   ~SafeOutput();
 
+  // Whether the overwrite rule keeps an existing target; nothing reported.
+  static bool Keeps(const char* name, int overwrite);
+  // "ERROR: File already exists: %s", the overwrite rule's refusal.
+  static void ReportExisting(const char* name);
+
   // Applies the overwrite rule and creates the temporary file. Returns false
   // after "ERROR: File already exists: %s" when the target exists and may not
   // be replaced; a target that cannot be created is fatal.

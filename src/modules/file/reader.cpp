@@ -5,6 +5,9 @@
 #include <cctype>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -26,13 +29,11 @@ FileReader::FileReader(std::FILE* stream) : stream_(stream), buffer_(kBlock) {
   const long offset = std::ftell(stream_);
   if (fstat(fileno(stream_), &info) == 0 && S_ISREG(info.st_mode) && offset >= 0) {
     size_ = static_cast<std::uint64_t>(info.st_size) - static_cast<std::uint64_t>(offset);
-    return;
   }
-  // Not a regular file: take everything now, so that the size is known.
-  while (Refill()) {
-    if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
-  }
-  size_ = end_;
+}
+
+FileReader::FileReader(std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned) : FileReader(owned.get()) {
+  owned_ = std::move(owned);
 }
 
 bool FileReader::Refill() {
@@ -43,10 +44,23 @@ bool FileReader::Refill() {
     begin_ = 0;
   }
   if (end_ == buffer_.size()) return true;  // full; the caller grows it
-  const std::size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, stream_);
+  // A read error (a folder, a device that fails) ends the input like its end.
+  const std::size_t got = std::fread(buffer_.data() + end_, 1, std::min(buffer_.size() - end_, kBlock), stream_);
   end_ += got;
   if (got == 0) eof_ = true;
   return got > 0;
+}
+
+std::size_t FileReader::PeekLine(char* out, std::size_t size) {
+  const std::size_t available = Ensure(size - 1);
+  const unsigned char* data = Data();
+  std::size_t n = 0;
+  while (n + 1 < size && n < available) {
+    out[n] = static_cast<char>(data[n]);
+    if (data[n++] == '\n') break;
+  }
+  out[n] = '\0';
+  return n;
 }
 
 std::size_t FileReader::Ensure(std::size_t n) {
@@ -151,17 +165,38 @@ std::optional<std::uint64_t> FileReader::Remaining() const {
   return *size_ >= position_ ? *size_ - position_ : 0;
 }
 
-std::size_t ReadBigEndianBlock(FileReader& reader, int* out, std::size_t count, int width) {
-  std::size_t done = 0;
-  const auto w = static_cast<std::size_t>(width);
-  while (done < count) {
-    std::size_t available = reader.Available();
-    if (available < w) available = reader.Ensure(std::min(count - done, kBlock / w) * w);
-    std::size_t n = std::min(count - done, available / w);
-    if (n == 0) break;
-    DecodeBigEndian(reader.Data(), out + done, n, width);
-    reader.Consume(n * w);
-    done += n;
-  }
-  return done;
+namespace {
+
+struct KeptInputs {
+  std::mutex lock;
+  std::map<std::string, std::shared_ptr<FileReader>> readers;
+};
+KeptInputs& Kept() {
+  static KeptInputs kept;
+  return kept;
 }
+
+// The kept reader of the name, else a new one, kept when `keep` is set and
+// the input can be read once only.
+std::shared_ptr<FileReader> Open(const char* name, bool keep) {
+  KeptInputs& kept = Kept();
+  const std::lock_guard<std::mutex> guard(kept.lock);
+  const auto found = kept.readers.find(name);
+  if (found != kept.readers.end()) {
+    auto reader = found->second;
+    if (!keep) kept.readers.erase(found);
+    return reader;
+  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(name, "rb"), &std::fclose);
+  if (!file) return nullptr;
+  struct stat info {};
+  const bool once = fstat(fileno(file.get()), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+  auto reader = std::make_shared<FileReader>(std::move(file));
+  if (once && keep) kept.readers.emplace(name, reader);
+  return reader;
+}
+
+}  // namespace
+
+std::shared_ptr<FileReader> OpenInput(const char* name) { return Open(name, true); }
+std::shared_ptr<FileReader> TakeInput(const char* name) { return Open(name, false); }

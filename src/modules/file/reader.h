@@ -1,22 +1,30 @@
 // Buffered reading of the data files: text header lines with the integer
 // rules of the "%i" conversion, and binary records decoded in large blocks.
+// Regular files and streams that can be read once only (pipes, FIFOs,
+// /dev/stdin) are read alike, a buffer at a time: nothing is read ahead of
+// need, so memory does not grow with the input.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <vector>
 
 class FileReader {
  public:
-  // Reads from an open stream that the caller keeps owning. The stream's
-  // size is known for regular files; anything else (a pipe) is read whole
-  // into memory first so that sizes can be checked before allocating.
+  // Reads from an open stream that the caller keeps owning, from its current
+  // position. The size of what is left is known for regular files only.
   explicit FileReader(std::FILE* stream);
+  // Reads from a stream it owns and closes.
+  explicit FileReader(std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned);
 
   int Get();
   int Peek();
+  // The first line as ReadLine would read it, without consuming anything.
+  std::size_t PeekLine(char* out, std::size_t size);
   // fgets: up to size-1 characters or through the first line feed, which is
   // kept. Returns the number of bytes read, 0 when nothing could be read; a
   // zero byte in the line makes it shorter than that as a text.
@@ -40,12 +48,13 @@ class FileReader {
   std::size_t Available() const { return end_ - begin_; }
   void Consume(std::size_t n) { begin_ += n; position_ += n; }
 
-  // Bytes left in the input when its size is known.
+  // Bytes left in the input when its size is known (regular files).
   std::optional<std::uint64_t> Remaining() const;
 
  private:
   bool Refill();
 
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned_{nullptr, nullptr};
   std::FILE* stream_;
   std::vector<unsigned char> buffer_;
   std::size_t begin_ = 0;
@@ -55,29 +64,60 @@ class FileReader {
   bool eof_ = false;
 };
 
+// Opens a data file for reading; null when it cannot be opened (nothing is
+// reported). A regular file is opened afresh at every call. A stream that can
+// be read once only is opened at its first call and kept, and every later
+// call for the same name gets that same reader, positioned where its reader
+// left it; TakeInput hands the reader over and forgets it. This is what lets
+// the kind of a pipe be learnt from its first line (PeekLine) and the pipe
+// then be read from its first byte. The table of kept inputs is process-wide
+// and locked.
+std::shared_ptr<FileReader> OpenInput(const char* name);
+std::shared_ptr<FileReader> TakeInput(const char* name);
+
 // Decodes n big-endian integers of `width` bytes (1 to 4; unsigned, width 4
-// two's complement) from p into out.
-inline void DecodeBigEndian(const unsigned char* p, int* out, std::size_t n, int width) {
+// two's complement) from p into out, whose type must hold them: uint8_t
+// for width 1, uint16_t for width 2 or less, int for any.
+template <class T>
+inline void DecodeBigEndian(const unsigned char* p, T* out, std::size_t n, int width) {
   switch (width) {
     case 1:
-      for (std::size_t i = 0; i < n; ++i) out[i] = p[i];
+      if constexpr (sizeof(T) == 1) {
+        std::memcpy(out, p, n);
+      } else {
+        for (std::size_t i = 0; i < n; ++i) out[i] = p[i];
+      }
       break;
     case 2:
-      for (std::size_t i = 0; i < n; ++i) out[i] = (p[2 * i] << 8) | p[2 * i + 1];
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>((p[2 * i] << 8) | p[2 * i + 1]);
       break;
     case 3:
-      for (std::size_t i = 0; i < n; ++i) out[i] = (p[3 * i] << 16) | (p[3 * i + 1] << 8) | p[3 * i + 2];
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>((p[3 * i] << 16) | (p[3 * i + 1] << 8) | p[3 * i + 2]);
       break;
     default:
       for (std::size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<int>((std::uint32_t{p[4 * i]} << 24) | (std::uint32_t{p[4 * i + 1]} << 16) |
+        out[i] = static_cast<T>((std::uint32_t{p[4 * i]} << 24) | (std::uint32_t{p[4 * i + 1]} << 16) |
                                   (std::uint32_t{p[4 * i + 2]} << 8) | std::uint32_t{p[4 * i + 3]});
       }
       break;
   }
 }
 
-// Decodes `count` unsigned big-endian integers of `width` bytes (1 to 4;
-// width 4 is two's complement) into out. Returns the number decoded, which is
-// less than count only when the input ends.
-std::size_t ReadBigEndianBlock(FileReader& reader, int* out, std::size_t count, int width);
+// Decodes `count` big-endian integers of `width` bytes into out, as
+// DecodeBigEndian does. Returns the number decoded, which is less than count
+// only when the input ends.
+template <class T>
+std::size_t ReadBigEndianBlock(FileReader& reader, T* out, std::size_t count, int width) {
+  std::size_t done = 0;
+  const auto w = static_cast<std::size_t>(width);
+  while (done < count) {
+    std::size_t available = reader.Available();
+    if (available < w) available = reader.Ensure(std::min<std::size_t>(count - done, (std::size_t{1} << 20) / w) * w);
+    const std::size_t n = std::min(count - done, available / w);
+    if (n == 0) break;
+    DecodeBigEndian(reader.Data(), out + done, n, width);
+    reader.Consume(n * w);
+    done += n;
+  }
+  return done;
+}

@@ -88,10 +88,7 @@ void ComparePartitioning(const std::string& ts, const std::string& cb, const std
       a);
   fresh();
   const Outcome files = Observe(
-      [&] {
-        Codebook trainingSet, codebook;
-        GenerateOptimalPartitioningFromFiles(tsName.c_str(), cbName.c_str(), b.c_str(), 0, &trainingSet, &codebook);
-      },
+      [&] { ConvertToPartitioning(tsName.c_str(), cbName.c_str(), b.c_str(), 0); },
       b);
   ExpectSame(files, records, label);
 }
@@ -111,16 +108,13 @@ void CompareCentroids(const std::string& ts, const std::string& pa, const std::s
         ReadPartitioning(paName.c_str(), &p, &trainingSet);
         CreateNewCodebook(&codebook, p.PartitionCount, &trainingSet);
         GenerateOptimalCodebookGeneral(&trainingSet, &codebook, &p, ErrorMSE);
+        AddString(codebook.GenerationMethod, "MIRVO\tV", 80);
         WriteCodebook(a.c_str(), &codebook, 0);
       },
       a);
   std::remove(a.c_str());
   const Outcome files = Observe(
-      [&] {
-        Codebook trainingSet, codebook;
-        GenerateOptimalCodebookFromFiles(tsName.c_str(), paName.c_str(), &trainingSet, &codebook);
-        WriteCodebook(b.c_str(), &codebook, 0);
-      },
+      [&] { ConvertToCodebook(tsName.c_str(), paName.c_str(), b.c_str(), "MIRVO\tV", 0); },
       b);
   ExpectSame(files, records, label);
 }

@@ -66,14 +66,17 @@ TEST(RecordDecoding, PartitionLinesFollowTheScanner) {
     }
     if (r.Int(0, 3) == 0) text += "garbage";
     const std::string file = dir.File("p.pa");
-    WriteFile(file, text);
-    std::FILE* f = std::fopen(file.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    FileReader reader(f);
+    WriteFile(file, "VQ PARTITIONING 2.0\n" + std::to_string(partitions) + "\n" + std::to_string(lines) + "\n" +
+                        std::string(37, '-') + "\n" + text);
+    cbdetail::Refusals refusals(true);
+    cbdetail::PartitioningFileReader reader(file.c_str(), lines, 1, refusals);
     std::vector<int> got(static_cast<std::size_t>(lines), -7);
-    std::string error;
-    const int read = cbdetail::ReadPartitionIndexes(reader, partitions, got.data(), lines, &error);
-    std::fclose(f);
+    int read = 0;
+    try {
+      for (; read < lines; ++read) reader.Read(&got[static_cast<std::size_t>(read)], 1);
+    } catch (const cbdetail::Refusals::Deferred&) {
+    }
+    const std::string error = refusals.Messages().empty() ? "" : refusals.Messages().back();
 
     const auto want = Reference(text, lines);
     int valid = 0;

@@ -1,0 +1,79 @@
+#include <cstdarg>
+
+#include "cb/cb_internal.h"
+#include "file/file.h"
+
+namespace cbdetail {
+namespace {
+
+std::string Format(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(static_cast<std::size_t>(length > 0 ? length : 0) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+void Refusals::Note(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = Format(format, args);
+  va_end(args);
+  if (deferred_) {
+    messages_.push_back(std::move(text));
+  } else {
+    ErrorMessage("%s", text.c_str());
+  }
+}
+
+void Refusals::Refuse(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  messages_.push_back(Format(format, args));
+  va_end(args);
+  Stop();
+}
+
+void Refusals::Unopened(const char* name) {
+  unopened_ = name;
+  Stop();
+}
+
+void Refusals::Stop() {
+  refused_ = true;
+  if (deferred_) throw Deferred{};
+  deferred_ = true;  // nothing left to keep: report what is there
+  Report();
+  ExitProcessing(-1);
+}
+
+void Refusals::Warn(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = Format(format, args);
+  va_end(args);
+  if (deferred_) {
+    warnings_ += text;
+  } else {
+    PrintMessage("%s", text.c_str());
+  }
+}
+
+void Refusals::Report() {
+  if (!warnings_.empty()) PrintMessage("%s", warnings_.c_str());
+  warnings_.clear();
+  if (!refused_) return;
+  if (!unopened_.empty()) {
+    std::FILE* file = FileOpen(unopened_.c_str(), FileModeRead, 0);  // says why
+    if (file != nullptr) std::fclose(file);
+  }
+  for (const std::string& message : messages_) ErrorMessage("%s", message.c_str());
+  ExitProcessing(-1);
+}
+
+}  // namespace cbdetail
