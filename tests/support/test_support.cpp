@@ -101,6 +101,10 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
       const rlimit size{static_cast<rlim_t>(limits.fileSize), static_cast<rlim_t>(limits.fileSize)};
       if (::setrlimit(RLIMIT_FSIZE, &size) != 0) ::_exit(126);
     }
+    if (limits.addressSpace >= 0) {
+      const rlimit space{static_cast<rlim_t>(limits.addressSpace), static_cast<rlim_t>(limits.addressSpace)};
+      if (::setrlimit(RLIMIT_AS, &space) != 0) ::_exit(126);
+    }
     if (limits.unprivileged && ::geteuid() == 0) {
       // Still root, owner of the test's files, but subject to their
       // permission bits: the binary started below gets none of these.

@@ -9,6 +9,15 @@
 #include "cb/cb.h"
 #include "support/file_bytes.h"
 
+// Built with AddressSanitizer: address-space limits do not apply.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MIRVO_TEST_SANITIZED 1
+#endif
+#elif defined(__SANITIZE_ADDRESS__)
+#define MIRVO_TEST_SANITIZED 1
+#endif
+
 namespace mirvotest {
 
 // A fresh folder, removed with everything in it when the object goes.
@@ -50,6 +59,7 @@ struct RunLimits {
   std::string stderrFile;
   // Stops the process for this long, 30 ms after it starts.
   int pauseMilliseconds = 0;
+  long long addressSpace = -1;  // RLIMIT_AS in bytes; -1: none
 };
 // As RunMirvo, with the limits set in the child before the binary starts.
 RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits);
