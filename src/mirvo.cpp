@@ -356,8 +356,10 @@ std::string OutputFileName(const std::string& second, const char* extension) {
 
 int MirvoMain(int argc, char** argv) {
   // A file-size limit makes a write fail with an error the writer reports,
-  // instead of killing the process half-way through a file.
+  // instead of killing the process half-way through a file. An interrupt
+  // clears the progress line and removes a half-written output.
   std::signal(SIGXFSZ, SIG_IGN);
+  CatchInterrupts();
 
   std::string names[2];
   NameSlot slots[2] = {{&names[0], "", 0, 1}, {&names[1], "", 0, 1}};
@@ -404,6 +406,9 @@ int MirvoMain(int argc, char** argv) {
     TimedProgressStage(("Writing " + output + " ").c_str());
     WriteCodebook(output.c_str(), &codebook, overwrite);
   }
+  // The writer has said why it could not write; an existing file kept
+  // without -O is no failure.
+  if (LastWriteFailed() < 0) ExitProcessing(-1);
   TimedProgressFinish();
   ShutDown(&trainingSet, &codebook, &partitioning);
   return 0;
