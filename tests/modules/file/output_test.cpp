@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "cb/cb.h"
 #include "file/file.h"
+#include "file/output.h"
 #include "support/test_support.h"
 
 namespace mirvotest {
@@ -65,6 +68,33 @@ TEST(LibraryWriters, ReportFailuresAndReturn) {
   }
   FreeGraph(g);
   FreePartitioning(&p);
+  FreeCodebook(&set);
+}
+
+void TerminateWhileWriting() { ::raise(SIGTERM); }
+
+// A program without handlers of its own: SIGTERM in the middle of a write
+// removes the temporary file and still ends the process; after a write the
+// signal has its default action again.
+TEST(LibraryWriters, AnInterruptRemovesTheTemporaryFile) {
+  TempDir dir;
+  Codebook set;
+  MakeSet(&set, {{{1, 2}, 1, ""}}, 2, 1, 1);
+  const std::string name = dir.File("set.ts");
+  WriteFile(name, "old");
+  EXPECT_EXIT(
+      {
+        SetOutputHook(TerminateWhileWriting);
+        WriteCodebook(name.c_str(), &set, 1);
+      },
+      testing::KilledBySignal(SIGTERM), "");
+  EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"set.ts"});
+  EXPECT_EQ(ReadFile(name), "old");
+  WriteCodebook(name.c_str(), &set, 1);
+  EXPECT_EQ(LastWriteFailed(), 0);
+  struct sigaction action {};
+  ::sigaction(SIGTERM, nullptr, &action);
+  EXPECT_EQ(action.sa_handler, SIG_DFL);
   FreeCodebook(&set);
 }
 
