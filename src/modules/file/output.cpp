@@ -39,9 +39,9 @@ std::string TemporaryName(const std::string& target, unsigned attempt) {
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // The temporary file an interrupt removes; null while none is written.
-std::atomic<const char*> __Temporary{nullptr};
-int __LastWrite = 0;
-OutputHook __Hook = nullptr;
+std::atomic<const char*> pendingTemporary{nullptr};
+int lastWrite = 0;
+OutputHook outputHook = nullptr;
 
 sigset_t InterruptSet() {
   sigset_t set;
@@ -115,18 +115,18 @@ bool WriteAll(int fd, const char* data, std::size_t size, int& error) {
 
 }  // namespace
 
-int LastWriteFailed() { return __LastWrite; }
+int LastWriteFailed() { return lastWrite; }
 
 void RemoveTemporaryOutput() {
-  const char* temporary = __Temporary.load();
+  const char* temporary = pendingTemporary.load();
   if (temporary != nullptr) ::unlink(temporary);
 }
 
 void CatchInterrupts() { CatchDefaultInterrupts(); }
 
-void SetOutputHook(OutputHook hook) { __Hook = hook; }
+void SetOutputHook(OutputHook hook) { outputHook = hook; }
 
-SafeOutput::SafeOutput() { __LastWrite = -1; }
+SafeOutput::SafeOutput() { lastWrite = -1; }
 
 SafeOutput::~SafeOutput() { Discard(); }
 
@@ -138,7 +138,7 @@ void SafeOutput::Discard() {
   if (temporary_.empty()) return;
   InterruptsHeld held;
   ::unlink(temporary_.c_str());
-  __Temporary = outerTemporary_;
+  pendingTemporary = outerTemporary_;
   ReleaseInterrupts(caught_);
   caught_ = 0;
   temporary_.clear();
@@ -156,7 +156,7 @@ bool SafeOutput::Open(const char* name, int overwrite) {
   struct stat info {};
   if (overwrite != 1 && ::lstat(name, &info) == 0) {
     ErrorMessage("ERROR: File already exists: %s", name);
-    __LastWrite = 1;
+    lastWrite = 1;
     return false;
   }
   {
@@ -170,7 +170,7 @@ bool SafeOutput::Open(const char* name, int overwrite) {
         return false;
       }
     }
-    outerTemporary_ = __Temporary.exchange(temporary_.c_str());
+    outerTemporary_ = pendingTemporary.exchange(temporary_.c_str());
     caught_ = CatchDefaultInterrupts();
   }
   buffer_.resize(kBufferSize);
@@ -181,9 +181,9 @@ bool SafeOutput::Open(const char* name, int overwrite) {
 void SafeOutput::Drain() {
   if (used_ > 0 && error_ == 0) WriteAll(fd_, buffer_.data(), used_, error_);
   used_ = 0;
-  if (!hooked_ && __Hook != nullptr) {
+  if (!hooked_ && outputHook != nullptr) {
     hooked_ = true;
-    __Hook();
+    outputHook();
   }
 }
 
@@ -235,7 +235,7 @@ bool SafeOutput::Commit() {
       if (errno == EEXIST) {
         Discard();
         ErrorMessage("ERROR: File already exists: %s", target_.c_str());
-        __LastWrite = 1;
+        lastWrite = 1;
         return false;
       }
       // File systems without the no-replace rename: the target was checked
@@ -245,7 +245,7 @@ bool SafeOutput::Commit() {
       }
     }
     // In place: nothing is left to remove.
-    __Temporary = outerTemporary_;
+    pendingTemporary = outerTemporary_;
     ReleaseInterrupts(caught_);
     caught_ = 0;
     temporary_.clear();
@@ -256,6 +256,6 @@ bool SafeOutput::Commit() {
     ::fsync(dir);
     ::close(dir);
   }
-  __LastWrite = 0;
+  lastWrite = 0;
   return true;
 }
