@@ -351,8 +351,10 @@ std::string OutputFileName(const std::string& second, const char* extension) {
 
 int MirvoMain(int argc, char** argv) {
   // A file-size limit makes a write fail with an error the writer reports,
-  // instead of killing the process half-way through a file.
+  // instead of killing the process half-way through a file. An interrupt
+  // clears the progress line and removes a half-written output.
   std::signal(SIGXFSZ, SIG_IGN);
+  CatchInterrupts();
 
   std::string names[2];
   NameSlot slots[2] = {{&names[0], "", 0, 1}, {&names[1], "", 0, 1}};
@@ -386,6 +388,9 @@ int MirvoMain(int argc, char** argv) {
     PrintOperatingInfo(names[0].c_str(), output.c_str(), names[1].c_str());
     ConvertToCodebook(names[0].c_str(), names[1].c_str(), output.c_str(), InfoLine().c_str(), overwrite);
   }
+  // The writer has said why it could not write; an existing file kept
+  // without -O is no failure.
+  if (LastWriteFailed() < 0) ExitProcessing(-1);
   TimedProgressFinish();
   return 0;
 }

@@ -154,6 +154,15 @@ TEST(Conversion, ReportFollowsTheQuietLevel) {
       {"-Q1", "p.pa", "t.ts         p.cb         "},
   };
   for (const auto& c : cases) EXPECT_EQ(Outcome(RunMirvo({"-O", c[0], "t.ts", c[1]}, dir.path())), "0|" + c[2] + "|");
+  // The library's one warning is no part of the report: even quiet level 0
+  // shows it, on standard output.
+  std::string wrongTotal = SetFileBytes({{{1}, 1, ""}}, 1, 1, 1);
+  wrongTotal.replace(wrongTotal.find("\n1\n1\n1\n1\n"), 9, "\n1\n1\n1\n5\n");
+  WriteFile(dir.File("t.ts"), wrongTotal);
+  for (const char* second : {"c.cb", "p.pa"}) {
+    EXPECT_EQ(Outcome(RunMirvo({"-O", "-Q0", "t.ts", second}, dir.path())),
+              "0|WARNING: TotalFreq header field = 5 but calculated totalfreq = 1.\n|");
+  }
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 // Hostile input through the whole program: frequency totals at the edge of
 // 32 bits, and option errors that reach an installed exit handler.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +23,7 @@
 
 #include "interfc/interfc.h"
 #include "mirvo.h"
+#include "seed_files.h"
 #include "support/test_support.h"
 
 namespace mirvotest {
@@ -45,16 +51,27 @@ struct SumCase {
   std::string codebook;  // what pa->cb writes; empty: both conversions refuse
 };
 
-// One partition holds every vector: its frequency is the whole total.
-TEST(HostileInput, FrequencyTotalsAtTheEdgeOf32Bits) {
-  const std::string more = "ERROR: The frequencies in set.ts add up to more than 2147483647.\n";
-  const std::vector<SumCase> cases = {
+const std::vector<SumCase>& SumCases() {
+  static const std::vector<SumCase> cases = {
       {{2147483646, 1}, SetFileBytes({{{10}, 2147483647, ""}}, 1, 1, 1, true, "MIRVO\tV.0.13\t04.08.09")},
       {{1073741824, 1073741823}, SetFileBytes({{{15}, 2147483647, ""}}, 1, 1, 1, true, "MIRVO\tV.0.13\t04.08.09")},
       {{2147483647, 1}, ""},
       {{1073741824, 1073741824}, ""},
   };
-  for (const SumCase& c : cases) {
+  return cases;
+}
+
+// The training set of a fatal path taken half-way through its named vectors.
+std::string TruncatedSet() {
+  std::string truncated = TrainingSet({1, 1, 1}, true);
+  truncated.resize(truncated.size() - 3);
+  return truncated;
+}
+
+// One partition holds every vector: its frequency is the whole total.
+TEST(HostileInput, FrequencyTotalsAtTheEdgeOf32Bits) {
+  const std::string more = "ERROR: The frequencies in set.ts add up to more than 2147483647.\n";
+  for (const SumCase& c : SumCases()) {
     SCOPED_TRACE(std::to_string(c.freqs[0]) + " + " + std::to_string(c.freqs[1]));
     TempDir dir;
     WriteFile(dir.File("set.ts"), TrainingSet(c.freqs));
@@ -106,8 +123,7 @@ int RunInProcess(std::vector<std::string> args) {
 TEST(HostileInput, FatalPathsUnwindWithoutLeaks) {
   TempDir dir;
   const std::string ts = dir.File("set.ts");
-  std::string truncated = TrainingSet({1, 1, 1}, true);
-  truncated.resize(truncated.size() - 3);
+  const std::string truncated = TruncatedSet();
   struct Case {
     std::string trainingSet, err;
   };
@@ -159,6 +175,93 @@ TEST(HostileInput, OptionAndArgumentErrorsReachTheExitHandler) {
     EXPECT_EQ(out.substr(0, c.outStart.size()), c.outStart);
   }
   SetExitProcessingHandler(previous);
+}
+
+// Every input of the fuzz corpora and seeds and of the tables above, under an
+// address-space limit of 256 MiB: a conversion or an "ERROR..." with status
+// 255, never an abort or another signal. (The sanitizers need more address
+// space than that.)
+TEST(HostileInput, CorporaUnderAMemoryLimit) {
+#ifdef MIRVO_LEAK_CHECK
+  GTEST_SKIP() << "the sanitized build reserves more address space than the limit";
+#endif
+  constexpr long long kLimit = 256LL << 20;
+  struct Input {
+    std::string name, first, second;  // second: a codebook or a partitioning
+    std::vector<std::string> options;
+  };
+  std::vector<Input> inputs;
+  std::vector<std::pair<std::string, std::string>> graphs;
+  const std::string corpus = std::string(MIRVO_SOURCE_DIR) + "/fuzz/corpus/";
+  for (const std::string target : {"fuzz_cb_to_pa", "fuzz_pa_to_cb", "fuzz_read_codebook",
+                                   "fuzz_read_partitioning", "fuzz_graph_read"}) {
+    std::vector<mirvofuzz::Seed> files = mirvofuzz::SeedsFor(target);
+    if (FileExists(corpus + target)) {
+      for (const std::string& name : ListFolder(corpus + target)) {
+        files.push_back({name, ReadFile(corpus + target + "/" + name)});
+      }
+    }
+    for (const auto& [name, bytes] : files) {
+      const std::string label = target + "/" + name;
+      if (target == "fuzz_graph_read") {
+        graphs.emplace_back(label, bytes);
+      } else if (target == "fuzz_read_codebook") {
+        inputs.push_back({label + " as training set", bytes, mirvofuzz::SmallCodebook(), {"-Q0"}});
+        inputs.push_back({label + " as codebook", mirvofuzz::SmallTrainingSet(), bytes, {"-Q0"}});
+      } else if (target == "fuzz_read_partitioning") {
+        const std::vector<VectorSpec> five = {
+            {{1, 2}, 3, "first"}, {{200, 7}, 1, ""}, {{0, 255}, 2, "third"}, {{9, 9}, 1, "fourth"}, {{255, 0}, 7, "fifth"}};
+        inputs.push_back({label, SetFileBytes(five, 2, 1, 1), bytes, {"-Q0"}});
+      } else if (!bytes.empty()) {
+        // An options byte, the training set, the separator, the second file.
+        const std::string rest = bytes.substr(1);
+        const auto at = rest.find(mirvofuzz::kFileSeparator);
+        if (at == std::string::npos) continue;
+        const unsigned options = static_cast<unsigned char>(bytes[0]);
+        Input input{label, rest.substr(0, at), rest.substr(at + std::strlen(mirvofuzz::kFileSeparator)), {}};
+        if ((options & 1u) != 0) input.options.push_back("-O");
+        if (((options >> 1) & 3u) < 3) input.options.push_back("-Q" + std::to_string((options >> 1) & 3u));
+        inputs.push_back(input);
+      }
+    }
+  }
+  for (const SumCase& c : SumCases()) {
+    for (const std::string& second : {SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true),
+                                      "VQ PARTITIONING 2.0\n1\n2\n" + kSeparator + "1\n1\n"}) {
+      inputs.push_back({"frequencies " + std::to_string(c.freqs[0]), TrainingSet(c.freqs), second, {"-Q0"}});
+    }
+  }
+  inputs.push_back({"truncated", TruncatedSet(), SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true), {"-Q0"}});
+
+  RunLimits limits;
+  limits.addressSpace = kLimit;
+  for (const Input& input : inputs) {
+    TempDir dir;
+    WriteFile(dir.File("one"), input.first);
+    WriteFile(dir.File("two"), input.second);
+    std::vector<std::string> args = input.options;
+    args.insert(args.end(), {"one", "two"});
+    const RunResult run = RunMirvoLimited(args, dir.path(), limits);
+    EXPECT_TRUE(run.status == 0 || (run.status == 255 && run.err.find("ERROR") != std::string::npos))
+        << input.name << ": status " << run.status << "\n" << run.err;
+  }
+  // The graph reader, in a child process under the limit.
+  for (const auto& [name, bytes] : graphs) {
+    TempDir dir;
+    WriteFile(dir.File("graph"), bytes);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const rlimit space{static_cast<rlim_t>(kLimit), static_cast<rlim_t>(kLimit)};
+      if (::setrlimit(RLIMIT_AS, &space) != 0) ::_exit(126);
+      ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
+      Graph* g = GraphRead(dir.File("graph").c_str());
+      if (g != nullptr) FreeGraph(g);
+      ::_exit(IsGraphFile(dir.File("graph").c_str()) >= 0 ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name << ": status " << status;
+  }
 }
 
 }  // namespace

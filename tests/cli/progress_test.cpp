@@ -1,5 +1,6 @@
 // The progress of a long conversion on a terminal, and its absence from
 // pipes and files.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <random>
@@ -32,6 +33,8 @@ TEST(Progress, LongConversionsShowItOnATerminalOnly) {
     std::string stderrFile;
     bool shown;
   };
+  // On a 40-column terminal the stage's text is shortened so that the line
+  // never wraps.
   const Case cases[] = {
       {"terminal", {"wide.ts", "wide.cb"}, "", true},
       {"quiet level 1", {"-Q1", "wide.ts", "wide.cb"}, "", false},
@@ -46,11 +49,21 @@ TEST(Progress, LongConversionsShowItOnATerminalOnly) {
     RunLimits limits;
     limits.terminal = true;
     limits.stderrFile = c.stderrFile;
+    limits.columns = 40;
     limits.pauseMilliseconds = 1200;  // the conversion then takes more than a second
     const RunResult run = RunMirvoLimited(c.args, dir.path(), limits);
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_EQ(run.out.find("Searching the nearest code vectors") != std::string::npos, c.shown) << run.out;
+    EXPECT_EQ(run.out.find("\rSearching th...de vectors (") != std::string::npos, c.shown) << run.out;
     EXPECT_EQ(run.out.find("% done") != std::string::npos, c.shown) << run.out;
+    // Every redrawn line fits in 39 columns, and the last one is blanked.
+    const std::size_t progress = run.out.find('\r');
+    if (c.shown) {
+      for (std::size_t at = progress, next; at != std::string::npos; at = next) {
+        next = run.out.find('\r', at + 1);
+        EXPECT_LE((next == std::string::npos ? run.out.size() : next) - at - 1, 39u);
+      }
+      EXPECT_THAT(run.out, testing::MatchesRegex("(.|\n)*\r +\r"));
+    }
     if (!c.stderrFile.empty()) EXPECT_EQ(ReadFile(dir.File(c.stderrFile)), "");
     // The file written is the same whatever the terminal showed.
     if (partitioning.empty()) partitioning = ReadFile(dir.File("wide.pa"));

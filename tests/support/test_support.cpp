@@ -117,6 +117,10 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
       ::setsid();
       const int slave = ::open(::ptsname(terminal), O_RDWR);
       ::ioctl(slave, TIOCSCTTY, 0);
+      if (limits.columns > 0) {
+        const winsize size{24, static_cast<unsigned short>(limits.columns), 0, 0};
+        ::ioctl(slave, TIOCSWINSZ, &size);
+      }
       ::dup2(slave, 0);
       ::dup2(slave, 1);
       if (limits.stderrFile.empty()) {
@@ -128,12 +132,12 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
       ::close(terminal);
     }
     std::vector<char*> argv;
-    std::string program = MIRVO_BINARY;
+    std::string program = limits.binary;
     argv.push_back(program.data());
     std::vector<std::string> copies(args);
     for (auto& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
-    ::execv(MIRVO_BINARY, argv.data());
+    ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
   std::string shown;
@@ -150,7 +154,13 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
     ::kill(child, SIGCONT);
   }
   int status = 0;
-  ::waitpid(child, &status, 0);
+  while (::waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status)) {
+    if (limits.whenStopped) {
+      limits.whenStopped(child);
+    } else {
+      ::kill(child, SIGCONT);
+    }
+  }
   if (terminal >= 0) {
     reader.join();
     ::close(terminal);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,9 +58,17 @@ struct RunLimits {
   // goes to that file in the folder instead.
   bool terminal = false;
   std::string stderrFile;
+  int columns = 0;  // width of the terminal; 0: as the system opens it
   // Stops the process for this long, 30 ms after it starts.
   int pauseMilliseconds = 0;
   long long addressSpace = -1;  // RLIMIT_AS in bytes; -1: none
+  // The binary run: MIRVO_BINARY, or MIRVO_PAUSED_BINARY, which stops itself
+  // once the first block of its output is in its temporary file (with the
+  // progress line drawn on a terminal). Whenever the process stops itself,
+  // whenStopped gets its id and must let it go on (SIGCONT); unset, it goes
+  // on at once.
+  std::string binary = MIRVO_BINARY;
+  std::function<void(int pid)> whenStopped;
 };
 // As RunMirvo, with the limits set in the child before the binary starts.
 RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits);

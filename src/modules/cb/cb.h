@@ -105,6 +105,10 @@ void AddString(char* field, const char* text, int size);
 // Codebook and training-set files
 // ===========================================================================
 
+// Writes the file whole or not at all. A file that exists without overwrite
+// 1, or that cannot be created, written or put in place, is reported and the
+// call returns: LastWriteFailed (file/file.h) then tells which. The same
+// holds for WritePartitioning and GraphWrite.
 void WriteCodebook(const char* name, Codebook* cb, int overwrite);
 void ReadCodebook(const char* name, Codebook* cb);
 

@@ -8,8 +8,15 @@
 namespace cbdetail {
 namespace {
 
+// Clang does not clone function templates for several targets.
+#if defined(__clang__)
+#define MIRVO_AVX2_CLONES
+#else
+#define MIRVO_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 template <class Element>
-__attribute__((target_clones("avx2", "default"))) void AddRows(const Element* rows, std::size_t d, int count,
+MIRVO_AVX2_CLONES void AddRows(const Element* rows, std::size_t d, int count,
                                                                  const int* freqs, const int* partitionOf,
                                                                  std::int64_t* sums, int* totals) {
   for (int r = 0; r < count; ++r) {

@@ -423,13 +423,13 @@ Graph* GraphRead(const char* name) {
 // Written whole or not at all. A graph with an empty slot is refused before
 // anything is written: its file could not be read back.
 void GraphWrite(const char* name, const Graph* g, int overwrite) {
+  SafeOutput out;
   for (int i = 0; i < g->NumberVectors; ++i) {
     if (g->Vectors[i] == nullptr) {
       ErrorMessage("ERROR: Cannot write %s: the graph holds no vector %d.\n", name, i);
       return;
     }
   }
-  SafeOutput out;
   if (!out.Open(name, overwrite)) return;
   out.Text("Graph v. 1\n");
   for (const int field : {g->NumberVectors, g->K, g->Dim}) {

@@ -20,6 +20,37 @@ std::FILE* FileOpen(const char* name, int mode, int overwrite);
 // As FileOpen, but a failure ends the process.
 std::FILE* OpenFile(const char* name, int mode, int overwrite);
 
+// ---- Output files ----------------------------------------------------------
+//
+// WriteCodebook, WritePartitioning and GraphWrite write a temporary file
+// ".NAME.XXXXXXXXXX.tmp" (a dot, the target's name, ten hexadecimal digits,
+// ".tmp") in the target's folder and rename it over the target once every
+// byte is on disk: the target is always either the old file or the complete
+// new one. None of them ends the process when the file cannot be written.
+
+// How the last of those writers ended: 0 when it wrote its file; 1 when it
+// wrote nothing because the file exists and overwriting was not allowed; -1
+// when it failed ("ERROR: ..." said why: the file could not be created,
+// written or put in place, or the graph had an empty slot). Whenever it is
+// not 0, the target is as it was and no temporary file is left.
+int LastWriteFailed();
+
+// Interrupts. While a temporary file exists, each of SIGINT, SIGTERM, SIGHUP
+// and SIGPIPE whose action is the default is caught: the handler removes the
+// temporary file, clears the progress line and ends the process by the same
+// signal (the shell sees 130, 143, 129, 141). Signals the program ignores stay
+// ignored. A program that has handlers of its own for these signals must call
+// RemoveTemporaryOutput (and EraseProgressLine, interfc.h) from them before
+// it ends; otherwise the temporary file stays behind, as after SIGKILL or a
+// power cut (it is never read and may be deleted).
+//
+// CatchInterrupts installs that handler for the rest of the run, so that an
+// interrupt at any moment also leaves the terminal clean; the command line
+// does so before anything else.
+void CatchInterrupts();
+// Removes the temporary file being written, if any. Async-signal-safe.
+void RemoveTemporaryOutput();
+
 // ---- Binary integers -----------------------------------------------------
 
 // Writes the low `width` bytes of value, most significant first. Widths 0 to

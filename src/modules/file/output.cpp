@@ -1,10 +1,13 @@
 #include "file/output.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -31,6 +34,71 @@ std::string TemporaryName(const std::string& target, unsigned attempt) {
   return FolderOf(target) + "." + base + suffix;
 }
 
+// ---- Interrupts ------------------------------------------------------------
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// The temporary file an interrupt removes; null while none is written.
+std::atomic<const char*> pendingTemporary{nullptr};
+int lastWrite = 0;
+OutputHook outputHook = nullptr;
+
+sigset_t InterruptSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : kInterrupts) sigaddset(&set, signal);
+  return set;
+}
+
+// Removes the temporary file and clears the progress line, then ends the
+// process by the same signal: the action is back to the default, and the
+// signal raised again is delivered as soon as the handler returns.
+extern "C" void OnInterrupt(int signal) {
+  RemoveTemporaryOutput();
+  EraseProgressLine();
+  ::raise(signal);
+}
+
+// Catches every interrupt whose action is the default; the bits of the ones
+// caught.
+unsigned CatchDefaultInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  action.sa_mask = InterruptSet();
+  action.sa_flags = SA_RESETHAND;
+  unsigned caught = 0;
+  for (unsigned i = 0; i < std::size(kInterrupts); ++i) {
+    struct sigaction current {};
+    if (::sigaction(kInterrupts[i], nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+        current.sa_handler == SIG_DFL && ::sigaction(kInterrupts[i], &action, nullptr) == 0) {
+      caught |= 1u << i;
+    }
+  }
+  return caught;
+}
+
+// Gives the interrupts caught by CatchDefaultInterrupts their default back.
+void ReleaseInterrupts(unsigned caught) {
+  for (unsigned i = 0; i < std::size(kInterrupts); ++i) {
+    if ((caught & (1u << i)) != 0) std::signal(kInterrupts[i], SIG_DFL);
+  }
+}
+
+// Interrupts wait while the temporary file changes hands.
+class InterruptsHeld {
+ public:
+  InterruptsHeld() {
+    const sigset_t set = InterruptSet();
+    ::pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~InterruptsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
 bool WriteAll(int fd, const char* data, std::size_t size, int& error) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
@@ -47,6 +115,19 @@ bool WriteAll(int fd, const char* data, std::size_t size, int& error) {
 
 }  // namespace
 
+int LastWriteFailed() { return lastWrite; }
+
+void RemoveTemporaryOutput() {
+  const char* temporary = pendingTemporary.load();
+  if (temporary != nullptr) ::unlink(temporary);
+}
+
+void CatchInterrupts() { CatchDefaultInterrupts(); }
+
+void SetOutputHook(OutputHook hook) { outputHook = hook; }
+
+SafeOutput::SafeOutput() { lastWrite = -1; }
+
 SafeOutput::~SafeOutput() { Discard(); }
 
 void SafeOutput::Discard() {
@@ -54,16 +135,19 @@ void SafeOutput::Discard() {
     ::close(fd_);
     fd_ = -1;
   }
-  if (!temporary_.empty()) {
-    ::unlink(temporary_.c_str());
-    temporary_.clear();
-  }
+  if (temporary_.empty()) return;
+  InterruptsHeld held;
+  ::unlink(temporary_.c_str());
+  pendingTemporary = outerTemporary_;
+  ReleaseInterrupts(caught_);
+  caught_ = 0;
+  temporary_.clear();
 }
 
-void SafeOutput::Fail(const char* what, int error) {
+bool SafeOutput::Fail(const char* what, int error) {
   Discard();
   ErrorMessage("ERROR: %s the file %s failed: %s\n", what, target_.c_str(), std::strerror(error));
-  ExitProcessing(-1);
+  return false;
 }
 
 bool SafeOutput::Keeps(const char* name, int overwrite) {
@@ -71,7 +155,10 @@ bool SafeOutput::Keeps(const char* name, int overwrite) {
   return overwrite != 1 && ::lstat(name, &info) == 0;
 }
 
-void SafeOutput::ReportExisting(const char* name) { ErrorMessage("ERROR: File already exists: %s", name); }
+void SafeOutput::ReportExisting(const char* name) {
+  ErrorMessage("ERROR: File already exists: %s", name);
+  lastWrite = 1;
+}
 
 bool SafeOutput::Open(const char* name, int overwrite) {
   target_ = name;
@@ -80,14 +167,19 @@ bool SafeOutput::Open(const char* name, int overwrite) {
     ReportExisting(name);
     return false;
   }
-  for (unsigned attempt = 0; fd_ < 0; ++attempt) {
-    temporary_ = TemporaryName(target_, attempt);
-    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ < 0 && (errno != EEXIST || attempt > 100)) {
-      temporary_.clear();
-      ErrorMessage("ERROR: Couldn't open the file: %s", name);
-      ExitProcessing(-1);
+  {
+    InterruptsHeld held;
+    for (unsigned attempt = 0; fd_ < 0; ++attempt) {
+      temporary_ = TemporaryName(target_, attempt);
+      fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd_ < 0 && (errno != EEXIST || attempt > 100)) {
+        temporary_.clear();
+        ErrorMessage("ERROR: Couldn't open the file: %s", name);
+        return false;
+      }
     }
+    outerTemporary_ = pendingTemporary.exchange(temporary_.c_str());
+    caught_ = CatchDefaultInterrupts();
   }
   buffer_.resize(kBufferSize);
   used_ = 0;
@@ -97,6 +189,10 @@ bool SafeOutput::Open(const char* name, int overwrite) {
 void SafeOutput::Drain() {
   if (used_ > 0 && error_ == 0) WriteAll(fd_, buffer_.data(), used_, error_);
   used_ = 0;
+  if (!hooked_ && outputHook != nullptr) {
+    hooked_ = true;
+    outputHook();
+  }
 }
 
 void SafeOutput::WriteSlow(const void* data, std::size_t size) {
@@ -134,31 +230,39 @@ void SafeOutput::Decimal(std::int64_t v) {
 
 bool SafeOutput::Commit() {
   Drain();
-  if (error_ != 0) Fail("Writing", error_);
-  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) Fail("Writing", errno);
+  if (error_ != 0) return Fail("Writing", error_);
+  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) return Fail("Writing", errno);
   const int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) Fail("Writing", errno);
-  if (overwrite_ == 1) {
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) Fail("Replacing", errno);
-  } else if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) != 0) {
-    if (errno == EEXIST) {
-      Discard();
-      ReportExisting(target_.c_str());
-      return false;
+  if (::close(fd) != 0) return Fail("Writing", errno);
+  {
+    InterruptsHeld held;
+    if (overwrite_ == 1) {
+      if (::rename(temporary_.c_str(), target_.c_str()) != 0) return Fail("Replacing", errno);
+    } else if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) != 0) {
+      if (errno == EEXIST) {
+        Discard();
+        ReportExisting(target_.c_str());
+        return false;
+      }
+      // File systems without the no-replace rename: the target was checked
+      // when the file was opened.
+      if ((errno != EINVAL && errno != ENOSYS) || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        return Fail("Creating", errno);
+      }
     }
-    // File systems without the no-replace rename: the target was checked
-    // when the file was opened.
-    if ((errno != EINVAL && errno != ENOSYS) || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
-      Fail("Creating", errno);
-    }
+    // In place: nothing is left to remove.
+    pendingTemporary = outerTemporary_;
+    ReleaseInterrupts(caught_);
+    caught_ = 0;
+    temporary_.clear();
   }
-  temporary_.clear();
   const std::string folder = FolderOf(target_);
   const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);
   }
+  lastWrite = 0;
   return true;
 }

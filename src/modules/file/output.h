@@ -4,8 +4,10 @@
 // target's folder; Commit checks every write, flushes the file to disk and
 // renames it over the target. On any failure the temporary file is removed,
 // the target stays as it was, an "ERROR: ..." message names the file and the
-// process ends. The overwrite rule is the one of FileOpen: an existing file
-// is replaced only when overwrite is exactly 1.
+// writer returns false; LastWriteFailed (file.h) tells the writer's caller.
+// The overwrite rule is the one of FileOpen: an existing file is replaced
+// only when overwrite is exactly 1. While the temporary file exists, an
+// interrupt removes it (see CatchInterrupts in file.h).
 #pragma once
 
 #include <cstddef>
@@ -17,7 +19,8 @@
 
 class SafeOutput {
  public:
-  SafeOutput() = default;
+  // The last write counts as failed until Commit succeeds.
+  SafeOutput();
   SafeOutput(const SafeOutput&) = delete;
   SafeOutput& operator=(const SafeOutput&) = delete;
   ~SafeOutput();
@@ -29,7 +32,8 @@ class SafeOutput {
 
   // Applies the overwrite rule and creates the temporary file. Returns false
   // after "ERROR: File already exists: %s" when the target exists and may not
-  // be replaced; a target that cannot be created is fatal.
+  // be replaced, or after "ERROR: Couldn't open the file: %s" when no file
+  // can be created there.
   bool Open(const char* name, int overwrite);
 
   void Write(const void* data, std::size_t size) {
@@ -51,9 +55,9 @@ class SafeOutput {
   char* Reserve(std::size_t n);
   void Advance(std::size_t n) { used_ += n; }
 
-  // Finishes the file and puts it in place; fatal on failure. Returns false
-  // (after "ERROR: File already exists: %s") when the target appeared in the
-  // meantime and may not be replaced.
+  // Finishes the file and puts it in place. Returns false after a message
+  // when it could not be written or put in place, or when the target
+  // appeared in the meantime and may not be replaced.
   bool Commit();
   // Gives up: the temporary file is removed and the target left as it was.
   void Abandon() { Discard(); }
@@ -61,14 +65,22 @@ class SafeOutput {
  private:
   void WriteSlow(const void* data, std::size_t size);
   void Drain();
-  [[noreturn]] void Fail(const char* what, int error);
+  bool Fail(const char* what, int error);
   void Discard();
 
   std::string target_;
   std::string temporary_;
+  const char* outerTemporary_ = nullptr;  // the one an interrupt removed before this
+  unsigned caught_ = 0;                   // interrupts this output catches itself
   int fd_ = -1;
   int overwrite_ = 0;
   int error_ = 0;
+  bool hooked_ = false;
   std::vector<char> buffer_;
   std::size_t used_ = 0;
 };
+
+// For tests: called once per output, right after its first block has reached
+// the temporary file (null: none).
+using OutputHook = void (*)();
+void SetOutputHook(OutputHook hook);

@@ -1,6 +1,11 @@
 #include "interfc/interfc.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -42,8 +47,8 @@ class Formatted {
   std::string heap_;
 };
 
-// Timed progress: the window opens once the work has taken longer than the
-// delay; messages first clear its line.
+// Timed progress: the line appears once the work has taken longer than the
+// delay; messages first clear it.
 struct TimedProgress {
   using Clock = std::chrono::steady_clock;
   bool enabled = false;
@@ -54,6 +59,15 @@ struct TimedProgress {
   std::string label;
 };
 TimedProgress __Timed;
+
+// Columns of standard error's line that a progress indicator has written
+// over and that EraseProgressLine blanks; 0 when there is none.
+constexpr int kWidestLine = 511;
+volatile std::sig_atomic_t __LineShown = 0;
+
+void NoteLineShown(std::size_t columns) {
+  __LineShown = static_cast<std::sig_atomic_t>(std::min<std::size_t>(columns, kWidestLine));
+}
 
 void ClearTimedProgress() {
   if (__Timed.shown) TimedProgressFinish();
@@ -116,6 +130,7 @@ int CloseInfoFlow() {
 }
 
 void ExitProcessing(int status) {
+  ClearTimedProgress();
   if (__ExitHandler != nullptr) __ExitHandler(status);
   std::exit(status);
 }
@@ -159,6 +174,8 @@ int WriteProgressLabel(const char* label) {
   const int written = std::fprintf(stderr, "%s", label);
   std::fprintf(stderr, "%12s", "");
   std::fflush(stderr);
+  // The label, its blanks and a bar drawn over them.
+  NoteLineShown(std::max<std::size_t>(70, std::strlen(label) + 16));
   return written;
 }
 
@@ -188,18 +205,30 @@ int UpdateProgressBar(int done, int total) {
   return 0;
 }
 
-int UpdateFancyProgressBar(int done, int total) {
+namespace {
+
+// "(%c)%3i %% done": the spinner's next character and the percentage. The
+// spinner turns through "-", "\\", "|", "/" across every bar drawn.
+std::string SpinnerStep(int done, int total) {
   static int phase = 0;
+  static const char kSpinner[4] = {'-', '\\', '|', '/'};
+  const char c = kSpinner[phase];
+  phase = (phase + 1) % 4;
+  char text[32];
+  std::snprintf(text, sizeof text, "(%c)%3i %% done", c, Percent(done, total));
+  return text;
+}
+
+}  // namespace
+
+int UpdateFancyProgressBar(int done, int total) {
   if (__ShowProgress == 0 || __ShowProgressBar == 0) return 0;
   if (total == 0) {
     std::fprintf(stderr, "%s stage complete", "\b\b\b\b\b\b\b\b\b\b\b\b\b\b");
   } else if (done == 0) {
     std::fprintf(stderr, "%s  wait...     ", "\b\b\b\b\b\b\b\b\b\b\b\b");
   } else {
-    static const char kSpinner[4] = {'-', '\\', '|', '/'};
-    const char c = kSpinner[phase];
-    phase = (phase + 1) % 4;
-    std::fprintf(stderr, "%s(%c)%3i %% done", "\b\b\b\b\b\b\b\b\b\b\b\b\b", c, Percent(done, total));
+    std::fprintf(stderr, "%s%s", "\b\b\b\b\b\b\b\b\b\b\b\b\b", SpinnerStep(done, total).c_str());
     std::fflush(stderr);
   }
   return 0;
@@ -210,9 +239,56 @@ int CloseProgressWindow() {
     WriteProgressLabel("");
     std::fputc('\r', stderr);
     std::fflush(stderr);
+    __LineShown = 0;
   }
   __ProgressCreated = 0;
   return 0;
+}
+
+namespace {
+
+// Columns of the terminal on standard error (80 when it does not say).
+std::size_t TerminalColumns() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+// The label cut to `room` columns: its beginning, "..." and its end (where
+// the file name is).
+std::string Shortened(const std::string& label, std::size_t room) {
+  if (label.size() <= room) return label;
+  if (room < 5) return label.substr(0, room);
+  const std::size_t tail = (room - 3) / 2;
+  return label.substr(0, room - 3 - tail) + "..." + label.substr(label.size() - tail);
+}
+
+// Redraws the line: the stage's label and the bar, shortened to stay one
+// column short of the terminal's width so that it never wraps.
+void DrawTimedProgress(const std::string& bar) {
+  const std::size_t room = std::min<std::size_t>(TerminalColumns() - 1, kWidestLine);
+  std::string line = bar.substr(0, room);
+  line.insert(0, Shortened(__Timed.label, room - line.size()));
+  const std::size_t previous = std::min<std::size_t>(static_cast<std::size_t>(__LineShown), room);
+  const std::size_t shown = std::max(line.size(), previous);
+  line.resize(shown, ' ');
+  line.insert(0, 1, '\r');
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  NoteLineShown(shown);
+}
+
+}  // namespace
+
+void EraseProgressLine() {
+  const auto columns = static_cast<int>(__LineShown);
+  if (columns <= 0) return;
+  char line[kWidestLine + 2];
+  line[0] = '\r';
+  for (int i = 1; i <= columns; ++i) line[i] = ' ';
+  line[columns + 1] = '\r';
+  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line, static_cast<std::size_t>(columns) + 2);
+  __LineShown = 0;
 }
 
 void SetTimedProgress(int enabled, int delayMilliseconds) {
@@ -227,7 +303,7 @@ void TimedProgressStage(const char* label) {
   if (!__Timed.enabled) return;
   __Timed.label = label;
   if (__Timed.shown) {
-    UpdateProgressLabel("%s", label);
+    DrawTimedProgress("");
     __Timed.drawn = TimedProgress::Clock::time_point{};
   }
 }
@@ -236,21 +312,18 @@ void TimedProgressUpdate(long long done, long long total) {
   if (!__Timed.enabled || total <= 0) return;
   const auto now = TimedProgress::Clock::now();
   if (!__Timed.shown) {
-    if (now - __Timed.start <= __Timed.delay) return;
-    OpenProgressWindow();
-    __Timed.shown = __ProgressCreated != 0;
-    if (!__Timed.shown) return;
-    UpdateProgressLabel("%s", __Timed.label.c_str());
+    if (now - __Timed.start <= __Timed.delay || __ShowProgress == 0) return;
+    __Timed.shown = true;
   } else if (now - __Timed.drawn < std::chrono::milliseconds(100) && done < total) {
     return;
   }
   __Timed.drawn = now;
   // Thousandths keep the bar's 32-bit arithmetic safe for any count.
-  UpdateFancyProgressBar(static_cast<int>(done * 1000 / total), 1000);
+  DrawTimedProgress(__ShowProgressBar != 0 ? SpinnerStep(static_cast<int>(done * 1000 / total), 1000) : "");
 }
 
 void TimedProgressFinish() {
   if (!__Timed.shown) return;
   __Timed.shown = false;
-  CloseProgressWindow();
+  EraseProgressLine();
 }

@@ -62,5 +62,9 @@ int CloseProgressWindow();
 void SetTimedProgress(int enabled, int delayMilliseconds);
 void TimedProgressStage(const char* label);
 void TimedProgressUpdate(long long done, long long total);
-// Clears the line and closes the window, if it was opened.
+// Clears the line and closes the window, if it was opened. Every fatal exit
+// through ExitProcessing does this first.
 void TimedProgressFinish();
+// Clears the progress line shown, if any, with a single write to standard
+// error; async-signal-safe, for signal handlers.
+void EraseProgressLine();

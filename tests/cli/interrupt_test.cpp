@@ -1,0 +1,162 @@
+// Interrupted runs: a signal in the middle of the write removes the
+// temporary file, keeps the old output and ends the process by that signal,
+// leaving the terminal's line clean; SIGKILL at any moment leaves the old
+// output or the complete new one, and at most the recognisable temporary file.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace mirvotest {
+namespace {
+
+const std::string kOld = "old output, kept byte for byte\n";
+
+// A training set of n one-byte pairs, a codebook of two and a partitioning
+// of the set into three.
+void Populate(const TempDir& dir, int n) {
+  std::vector<VectorSpec> vectors;
+  std::string lines;
+  for (int i = 0; i < n; ++i) {
+    vectors.push_back({{i % 256, (7 * i) % 256}, 1, ""});
+    lines += std::to_string(1 + i % 3) + "\n";
+  }
+  WriteFile(dir.File("set.ts"), SetFileBytes(vectors, 2, 1, 1));
+  WriteFile(dir.File("book.cb"), SetFileBytes({{{0, 0}, 1, ""}, {{255, 255}, 1, ""}}, 2, 1, 1, true));
+  WriteFile(dir.File("part.pa"), "VQ PARTITIONING 2.0\n3\n" + std::to_string(n) + "\n" + std::string(37, '-') + "\n" +
+                                     lines);
+}
+
+const std::vector<std::string> kInputs = {"book.cb", "part.pa", "set.ts"};
+
+std::vector<std::string> With(std::vector<std::string> names, const std::string& extra) {
+  names.push_back(extra);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(Interrupts, SignalsWhileWritingRemoveTheTemporaryFile) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    for (const bool oldOutput : {false, true}) {
+      for (const std::string second : {"book.cb", "part.pa"}) {
+        const std::string output = second == "book.cb" ? "book.pa" : "part.cb";
+        SCOPED_TRACE(std::string(strsignal(signal)) + " writing " + output + (oldOutput ? " over an old file" : ""));
+        TempDir dir;
+        Populate(dir, 100);
+        if (oldOutput) WriteFile(dir.File(output), kOld);
+        RunLimits limits;
+        limits.binary = MIRVO_PAUSED_BINARY;
+        std::vector<std::string> seen;
+        limits.whenStopped = [&](int pid) {
+          seen = ListFolder(dir.path());
+          ::kill(pid, signal);
+          ::kill(pid, SIGCONT);
+        };
+        const RunResult run = RunMirvoLimited({"-Q0", "-O", "set.ts", second}, dir.path(), limits);
+        EXPECT_EQ(run.status, 128 + signal);
+        EXPECT_EQ(run.out + run.err, "");
+        // Caught writing: the temporary file was there, named after the output.
+        ASSERT_EQ(seen.size(), kInputs.size() + 1 + (oldOutput ? 1 : 0));
+        EXPECT_THAT(seen, testing::Contains(testing::MatchesRegex("\\." + output + "\\.[0-9a-f]{10}\\.tmp")));
+        EXPECT_EQ(ListFolder(dir.path()), oldOutput ? With(kInputs, output) : kInputs);
+        if (oldOutput) EXPECT_EQ(ReadFile(dir.File(output)), kOld);
+      }
+    }
+  }
+}
+
+// Ctrl-C with the progress line drawn on a 40-column terminal: the line is
+// blanked before the process ends, nothing is left after it.
+TEST(Interrupts, TerminalLineIsClearedOnInterrupt) {
+  TempDir dir;
+  Populate(dir, 100);
+  RunLimits limits;
+  limits.binary = MIRVO_PAUSED_BINARY;
+  limits.terminal = true;
+  limits.columns = 40;
+  limits.whenStopped = [](int pid) {
+    ::kill(pid, SIGINT);
+    ::kill(pid, SIGCONT);
+  };
+  const RunResult run = RunMirvoLimited({"-Q0", "set.ts", "book.cb"}, dir.path(), limits);
+  EXPECT_EQ(run.status, 128 + SIGINT);
+  EXPECT_THAT(run.out, testing::EndsWith("\rWriting (-) 50 % done\r" + std::string(21, ' ') + "\r"));
+  EXPECT_EQ(ListFolder(dir.path()), kInputs);
+}
+
+// SIGKILL at random moments of a large write: the target is the old file or
+// the complete new one; the only debris is the temporary file.
+TEST(Interrupts, KillAtAnyMomentKeepsOldOrNewFile) {
+  TempDir data;
+  Populate(data, 540000);  // a partitioning of 1.08 MB, written in two blocks
+  TempDir dir;
+  const auto reset = [&] {
+    for (const std::string& name : ListFolder(dir.path())) ::unlink(dir.File(name).c_str());
+    for (const std::string& name : kInputs) WriteFile(dir.File(name), ReadFile(data.File(name)));
+    WriteFile(dir.File("book.pa"), kOld);
+  };
+  reset();
+  // The whole write once, unhindered: how long after the first block the
+  // new file takes its place.
+  RunLimits limits;
+  limits.binary = MIRVO_PAUSED_BINARY;
+  std::chrono::steady_clock::duration rest{};
+  limits.whenStopped = [&](int pid) {
+    struct stat old {}, now {};
+    ::stat(dir.File("book.pa").c_str(), &old);
+    const auto resumed = std::chrono::steady_clock::now();
+    ::kill(pid, SIGCONT);
+    do {
+      rest = std::chrono::steady_clock::now() - resumed;
+    } while (::stat(dir.File("book.pa").c_str(), &now) == 0 && now.st_ino == old.st_ino &&
+             rest < std::chrono::seconds(5));
+  };
+  const std::vector<std::string> args = {"-Q0", "-O", "set.ts", "book.cb"};
+  ASSERT_EQ(RunMirvoLimited(args, dir.path(), limits).status, 0);
+  const std::string complete = ReadFile(dir.File("book.pa"));
+  ASSERT_GT(complete.size(), std::size_t{1} << 20);
+
+  // Random moments up to a little after that; the span follows the machine's
+  // pace: it shrinks after a round that came too late, so that most land
+  // during the write.
+  std::mt19937 random(12);
+  double span = 1.0;
+  int kept = 0;
+  for (int round = 0; round < 20; ++round) {
+    reset();
+    const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(
+        rest * std::uniform_real_distribution<double>(0.0, span)(random));
+    limits.whenStopped = [&](int pid) {
+      ::kill(pid, SIGCONT);
+      std::this_thread::sleep_for(delay);
+      ::kill(pid, SIGKILL);
+    };
+    const RunResult run = RunMirvoLimited(args, dir.path(), limits);
+    const std::string now = ReadFile(dir.File("book.pa"));
+    ASSERT_TRUE(now == kOld || now == complete) << "round " << round << ": " << now.size() << " bytes";
+    kept += now == kOld ? 1 : 0;
+    span *= now == kOld ? 1.05 : 0.5;
+    std::vector<std::string> listing = ListFolder(dir.path());
+    if (run.status == 128 + SIGKILL && listing.size() == kInputs.size() + 2) {
+      EXPECT_THAT(listing[0], testing::MatchesRegex("\\.book\\.pa\\.[0-9a-f]{10}\\.tmp"));
+      listing.erase(listing.begin());
+    }
+    EXPECT_EQ(listing, With(kInputs, "book.pa")) << "round " << round;
+  }
+  EXPECT_GE(kept, 10);
+}
+
+}  // namespace
+}  // namespace mirvotest
