@@ -53,8 +53,7 @@ def partition(x, codebook):
         codebook = codebook.vectors
     codes = np.asarray(codebook)
     if codes.ndim != 2 or codes.shape[1] != x.shape[1]:
-        raise ValueError("training set and codebook dimensions differ (%d != %s)"
-                         % (x.shape[1], codes.shape[1:] and codes.shape[1]))
+        raise ValueError("the codebook must be M x %d, not %s" % (x.shape[1], codes.shape))
     return x.map_blocks(_partition_block, codes=codes, dtype=np.int32, drop_axis=1)
 
 
