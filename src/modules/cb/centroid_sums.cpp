@@ -9,9 +9,8 @@ namespace cbdetail {
 namespace {
 
 template <class Element>
-__attribute__((target_clones("avx2", "default"))) void AddRows(const Element* rows, std::size_t d, int count,
-                                                                 const int* freqs, const int* partitionOf,
-                                                                 std::int64_t* sums, int* totals) {
+[[gnu::always_inline]] inline void AddRowsOf(const Element* rows, std::size_t d, int count, const int* freqs,
+                                             const int* partitionOf, std::int64_t* sums, int* totals) {
   for (int r = 0; r < count; ++r) {
     const Element* row = rows + static_cast<std::size_t>(r) * d;
     auto* s = reinterpret_cast<std::uint64_t*>(sums + static_cast<std::size_t>(partitionOf[r]) * d);
@@ -24,6 +23,24 @@ __attribute__((target_clones("avx2", "default"))) void AddRows(const Element* ro
     }
     AddWrapped(totals[partitionOf[r]], freq);
   }
+}
+
+// Built for AVX2 as well, chosen when the processor has it: one function per
+// width, as clang clones no function templates.
+__attribute__((target_clones("avx2", "default"))) void AddRows(const std::uint8_t* rows, std::size_t d, int count,
+                                                                 const int* freqs, const int* partitionOf, std::int64_t* sums,
+                                                                 int* totals) {
+  AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
+}
+__attribute__((target_clones("avx2", "default"))) void AddRows(const std::uint16_t* rows, std::size_t d, int count,
+                                                                 const int* freqs, const int* partitionOf, std::int64_t* sums,
+                                                                 int* totals) {
+  AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
+}
+__attribute__((target_clones("avx2", "default"))) void AddRows(const std::int32_t* rows, std::size_t d, int count,
+                                                                 const int* freqs, const int* partitionOf, std::int64_t* sums,
+                                                                 int* totals) {
+  AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
 }
 
 }  // namespace
