@@ -870,21 +870,34 @@ struct Sums {
 
 void AddRowsInto(const Rows& rows, py::ssize_t n, std::size_t d, const std::int32_t* freqs,
                  const std::int32_t* partitionOf, cbdetail::CentroidSums& total, Watch& watch) {
+  // One set of sums per thread of ParallelFor (at most one per core), made
+  // here so that a refused allocation is reported on this thread.
+  struct Slot {
+    std::thread::id owner;
+    std::optional<cbdetail::CentroidSums> sums;
+  };
+  std::vector<Slot> slots(std::max(1u, std::thread::hardware_concurrency()));
+  for (Slot& slot : slots) slot.sums.emplace(total.Partitions(), d);
   std::mutex lock;
-  std::vector<std::pair<std::thread::id, std::unique_ptr<cbdetail::CentroidSums>>> perThread;
+  std::mutex spare;  // guards `total` for a thread beyond the slots, should there be one
   const bool packed = rows.stride == d;
   OverRows(n, watch, [&](int begin, int end) {
     cbdetail::CentroidSums* sums = nullptr;
     {
       const std::lock_guard<std::mutex> guard(lock);
       const auto self = std::this_thread::get_id();
-      for (auto& [id, s] : perThread) {
-        if (id == self) sums = s.get();
+      for (Slot& slot : slots) {
+        if (slot.owner == self || slot.owner == std::thread::id()) {
+          slot.owner = self;
+          sums = &*slot.sums;
+          break;
+        }
       }
-      if (sums == nullptr) {
-        perThread.emplace_back(self, std::make_unique<cbdetail::CentroidSums>(total.Partitions(), d));
-        sums = perThread.back().second.get();
-      }
+    }
+    std::unique_lock<std::mutex> shared(spare, std::defer_lock);
+    if (sums == nullptr) {
+      shared.lock();
+      sums = &total;
     }
     const int count = end - begin;
     if (packed) {
@@ -899,7 +912,7 @@ void AddRowsInto(const Rows& rows, py::ssize_t n, std::size_t d, const std::int3
       sums->Add(block.data(), rows.width, count, freqs + begin, partitionOf + begin);
     }
   });
-  for (const auto& entry : perThread) total.Merge(*entry.second);
+  for (const Slot& slot : slots) total.Merge(*slot.sums);
 }
 
 // The codebook of the centroids of the sums, as the command line makes it
@@ -1155,7 +1168,8 @@ PYBIND11_MODULE(_mirvo, m) {
              if (count < 1) throw py::value_error("the partition count must be at least 1");
              return PartitioningData{ToInt32(indices, "indices"), count, ToField(method, "generation_method")};
            }),
-           py::arg("indices"), py::arg("count"), py::arg("generation_method") = "")
+           py::arg("indices"), py::arg("count"), py::arg("generation_method") = "",
+           "Makes a partitioning of 0-based indices (integers that fit int32) into count partitions.")
       .def_property(
           "indices", [](const PartitioningData& p) { return p.indices; },
           [](PartitioningData& p, py::handle v) { p.indices = ToInt32(v, "indices"); }, "int32 array, 0-based")
