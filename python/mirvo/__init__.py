@@ -9,7 +9,8 @@ command line writes them, and partition() and centroids() run the command
 line's kernels on its threads.
 
 Every computation and file access releases the GIL, so threads run in
-parallel; Ctrl-C interrupts a long call with KeyboardInterrupt.
+parallel; Ctrl-C interrupts a long computation or read with KeyboardInterrupt
+(a write runs to its end first).
 
 Failures raise mirvo.Error (a subclass of Exception) whose text is the
 library's ERROR message; files that cannot be opened raise subclasses that
