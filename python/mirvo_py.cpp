@@ -1,36 +1,59 @@
-// The Python module `mirvo`: training sets, codebooks and partitionings as
-// numpy arrays, read and written by the library's own file functions (so the
-// files are byte for byte those of the command line), and the two
-// conversions with the library's exact nearest-code-vector search.
+// The compiled part of the Python package `mirvo` (imported as mirvo._mirvo):
+// training sets, codebooks and partitionings as numpy arrays, read and
+// written by the library's own file functions (so the files are byte for
+// byte those of the command line), and the two conversions run on the
+// library's search and centroid kernels over the arrays as they are stored.
+//
+// Vectors stay in the width of their array (uint8, uint16 or int32), never
+// widened as a whole. Every computation and file access runs with the GIL
+// released; the calling thread, when it is the main thread, looks for
+// signals between chunks so that Ctrl-C interrupts a long call.
 //
 // The library reports a failure with ErrorMessage and ends with
-// ExitProcessing. Around every library call the module captures the message
-// text and turns the exit into a C++ exception, which unwinds through the
-// library (records free what they own) and reaches Python as mirvo.Error.
+// ExitProcessing. The module takes the message text (per thread) and turns
+// the exit into a C++ exception, which unwinds through the library (records
+// free what they own) and reaches Python as mirvo.Error.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
+#include <unistd.h>
 #include <vector>
 
 #include "cb/cb.h"
+#include "cb/cb_internal.h"
+#include "cb/centroid_sums.h"
+#include "cb/search.h"
 #include "interfc/interfc.h"
+
+#ifndef MIRVO_VERSION
+#define MIRVO_VERSION "unknown"
+#endif
 
 namespace py = pybind11;
 
 namespace {
 
 using IntArray = py::array_t<std::int32_t, py::array::c_style>;
+using Int64Array = py::array_t<std::int64_t, py::array::c_style>;
 
 constexpr const char* kIdentity = "MIRVO\tV.0.13\t04.08.09";
 
@@ -42,13 +65,23 @@ class LibraryError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Reaches Python as the OSError subclass of the error number that is also a
+// mirvo.Error, with errno, strerror and filename set.
+struct FileFailure {
+  int number;
+  std::string message;
+  std::string path;
+};
+
 // Thrown by the exit handler to leave the library instead of the process.
 struct LibraryExit {
   int status;
 };
 
+// Messages of the library calls of this thread (calls run in several threads
+// at once, each with the GIL released).
 std::string& CapturedText() {
-  static std::string text;
+  thread_local std::string text;
   return text;
 }
 
@@ -56,30 +89,22 @@ void CaptureMessage(const char* text) { CapturedText() += text; }
 
 void LeaveLibrary(int status) { throw LibraryExit{status}; }
 
-std::string CapturedError(const char* fallback) {
-  const std::string& text = CapturedText();
+std::string Trimmed(const std::string& text, const std::string& fallback) {
   const auto first = text.find_first_not_of(" \t\n");
   if (first == std::string::npos) return fallback;
   return text.substr(first, text.find_last_not_of(" \t\n") - first + 1);
 }
 
 // Runs library code with its error messages captured and its fatal exit
-// turned into LibraryError; the previous handlers are restored afterwards.
-// A message without an exit (an existing output file without overwrite, for
-// one) is an error too. No Python object may be touched inside `body`.
+// turned into LibraryError. A message without an exit (an existing output
+// file without overwrite, for one) is an error too. No Python object may be
+// touched inside `body`. The handlers are the module's for the whole process
+// (installed at import).
 template <typename Body>
 auto Guarded(Body&& body) {
-  struct Handlers {
-    MessageHandler message = SetErrorMessageHandler(&CaptureMessage);
-    ExitHandler exit = SetExitProcessingHandler(&LeaveLibrary);
-    ~Handlers() {
-      SetErrorMessageHandler(message);
-      SetExitProcessingHandler(exit);
-    }
-  } handlers;
   CapturedText().clear();
   auto complain = [] {
-    if (!CapturedText().empty()) throw LibraryError(CapturedError(""));
+    if (!CapturedText().empty()) throw LibraryError(Trimmed(CapturedText(), ""));
   };
   try {
     if constexpr (std::is_void_v<decltype(body())>) {
@@ -91,28 +116,217 @@ auto Guarded(Body&& body) {
       return result;
     }
   } catch (const LibraryExit& exit) {
-    const std::string silent = "ERROR: the library stopped with status " + std::to_string(exit.status);
-    throw LibraryError(CapturedError(silent.c_str()));
+    throw LibraryError(
+        Trimmed(CapturedText(), "ERROR: the library stopped with status " + std::to_string(exit.status)));
   }
 }
 
-// ---- Arguments --------------------------------------------------------------
+// ---- Interrupts ---------------------------------------------------------------
 
-// A C-contiguous int32 copy of an integer array of `ndim` dimensions; values
-// beyond int32 are refused rather than wrapped.
-IntArray ToInt32(py::handle value, const char* what, int ndim) {
-  py::array array = py::module_::import("numpy").attr("asarray")(value);
+// Test hook: while the gate is closed, every computation waits at its start
+// (GIL released, signals still seen), counted in gateWaiting.
+std::atomic<bool> gateClosed{false};
+std::atomic<int> gateWaiting{0};
+unsigned long mainThread = 0;
+
+// Stops a long computation when the main thread has a signal pending. Made
+// with the GIL held; Poll is called between chunks by any thread of the
+// computation, and only the calling thread, when it is the main thread,
+// takes the GIL for a moment (at most every 20 ms) to run the handlers.
+class Watch {
+ public:
+  Watch() : caller_(std::this_thread::get_id()), main_(PyThread_get_thread_ident() == mainThread) {}
+  ~Watch() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(trace_);
+  }
+  Watch(const Watch&) = delete;
+  Watch& operator=(const Watch&) = delete;
+
+  // True once the work should stop.
+  bool Poll() {
+    if (stop_.load(std::memory_order_relaxed)) return true;
+    if (!main_ || std::this_thread::get_id() != caller_) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(20)) return false;
+    last_ = now;
+    const py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) {
+      PyErr_Fetch(&type_, &value_, &trace_);
+      stop_.store(true);
+    }
+    return stop_.load();
+  }
+  void Gate() {
+    if (!gateClosed.load()) return;
+    ++gateWaiting;
+    // At most 30 s: a test that cannot open it (its thread held up) fails instead of hanging.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (gateClosed.load() && !Poll() && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    --gateWaiting;
+  }
+  bool Stopped() const { return stop_.load(); }
+  // With the GIL held after the work: raises what stopped it, if anything.
+  void Raise() {
+    if (type_ == nullptr) return;
+    PyErr_Restore(type_, value_, trace_);
+    type_ = value_ = trace_ = nullptr;
+    throw py::error_already_set();
+  }
+
+ private:
+  std::thread::id caller_;
+  bool main_;
+  std::chrono::steady_clock::time_point last_{};
+  std::atomic<bool> stop_{false};
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* trace_ = nullptr;
+};
+
+// Leaves a computation stopped by Watch; caught where the GIL is back.
+struct Interrupted {};
+
+// ---- Files --------------------------------------------------------------------
+
+// The first line of a file, without its line break; a file that cannot be
+// opened or read raises the OSError of its error number.
+std::string FirstLine(const std::string& path) {
+  errno = 0;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  char line[80] = {};
+  if (file && std::fgets(line, sizeof line, file.get()) == nullptr && std::ferror(file.get())) file.reset();
+  if (!file) {
+    const int number = errno != 0 ? errno : EIO;
+    throw FileFailure{number, "ERROR: Cannot read " + path + ": " + std::strerror(number) + ".", path};
+  }
+  std::string text(line);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+const char* KindText(int kind) {
+  switch (kind) {
+    case KindTrainingSet:
+      return "a training set";
+    case KindCodebook:
+      return "a codebook";
+    case KindPartitioning:
+      return "a partitioning";
+    default:
+      return "of no known kind";
+  }
+}
+
+// Refuses a file whose first line names another kind than those expected.
+void CheckKind(const std::string& path, std::initializer_list<int> expected, const char* expectedText,
+               bool unknownToo) {
+  const std::string line = FirstLine(path);
+  const int kind = RecognizeVersionstr(line.c_str());
+  if (std::find(expected.begin(), expected.end(), kind) != expected.end()) return;
+  if (kind == KindNone && !unknownToo) return;  // the library says what is wrong with it
+  throw LibraryError("ERROR: " + path + " is " + KindText(kind) + ", not " + expectedText + ": its first line is \"" +
+                     line + "\".");
+}
+
+// A library refusal of a write, as the OSError it is when the folder cannot
+// take the file or the file exists.
+[[noreturn]] void RaiseWriteFailure(const LibraryError& error, const std::string& path) {
+  const std::string message = error.what();
+  if (message.rfind("ERROR: File already exists", 0) == 0) throw FileFailure{EEXIST, message, path};
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  const std::string where = folder.empty() ? "." : folder.string();
+  if (::access(where.c_str(), W_OK | X_OK) != 0) throw FileFailure{errno, message, path};
+  throw error;
+}
+
+// ---- Arrays ---------------------------------------------------------------------
+
+py::module_ Numpy() { return py::module_::import("numpy"); }
+
+// Rows of vectors as the kernels take them: elements `width` bytes wide, row
+// i at element i * stride.
+struct Rows {
+  const void* data = nullptr;
+  int width = 1;
+  std::size_t stride = 0;
+  const std::uint8_t* Row(py::ssize_t i) const {
+    return static_cast<const std::uint8_t*>(data) + static_cast<std::size_t>(i) * stride * width;
+  }
+};
+
+bool IsNarrow(const py::dtype& dtype) {
+  return dtype.equal(py::dtype::of<std::uint8_t>()) || dtype.equal(py::dtype::of<std::uint16_t>()) ||
+         dtype.equal(py::dtype::of<std::int32_t>());
+}
+
+// An integer array as the module keeps vectors: uint8, uint16 and int32
+// arrays as they are; any other integers converted to the narrowest of those
+// that holds every value exactly. Element order within a row must be
+// contiguous; an array whose rows are not is copied, in its own width.
+py::array ToVectors(py::handle value, const char* what) {
+  py::array array = Numpy().attr("asarray")(value);
+  const char kind = array.dtype().kind();
+  if (kind == 'f' || kind == 'c') {
+    throw py::type_error(std::string(what) + " must hold integers, not " + py::str(array.dtype()).cast<std::string>() +
+                         ": round them first, e.g. numpy.rint(x).astype(numpy.int32)");
+  }
+  if (kind != 'i' && kind != 'u') {
+    throw py::type_error(std::string(what) + " must hold integers, not " + py::str(array.dtype()).cast<std::string>());
+  }
+  if (array.ndim() != 2) {
+    throw py::value_error(std::string(what) + " must have 2 dimensions (N x D), not " + std::to_string(array.ndim()));
+  }
+  if (!IsNarrow(array.dtype())) {
+    const char* target = "uint8";
+    if (array.size() > 0) {
+      const py::object low = array.attr("min")(), high = array.attr("max")();
+      if (low < py::int_(std::numeric_limits<std::int32_t>::min()) ||
+          high > py::int_(std::numeric_limits<std::int32_t>::max())) {
+        throw py::value_error(std::string(what) + " holds values beyond 32-bit integers");
+      }
+      if (low < py::int_(0) || high > py::int_(65535)) {
+        target = "int32";
+      } else if (high > py::int_(255)) {
+        target = "uint16";
+      }
+    }
+    array = array.attr("astype")(target, py::arg("order") = "C");
+  }
+  const py::ssize_t item = array.itemsize();
+  const bool rowsOk = (array.shape(1) <= 1 || array.strides(1) == item) && array.strides(0) >= 0 &&
+                      array.strides(0) % item == 0;
+  if (!rowsOk) array = Numpy().attr("ascontiguousarray")(array);
+  return array;
+}
+
+Rows RowsOf(const py::array& vectors) {
+  Rows rows;
+  rows.data = vectors.data();
+  rows.width = static_cast<int>(vectors.itemsize());
+  rows.stride = vectors.shape(0) > 1 ? static_cast<std::size_t>(vectors.strides(0) / vectors.itemsize())
+                                     : static_cast<std::size_t>(vectors.shape(1));
+  return rows;
+}
+
+// A C-contiguous int32 array of one dimension; other integers converted
+// when every value fits.
+IntArray ToInt32(py::handle value, const char* what) {
+  py::array array = Numpy().attr("asarray")(value);
   const char kind = array.dtype().kind();
   if (kind != 'i' && kind != 'u') throw py::type_error(std::string(what) + " must hold integers");
-  if (array.ndim() != ndim) {
-    throw py::value_error(std::string(what) + " must have " + std::to_string(ndim) + " dimension(s), not " +
-                          std::to_string(array.ndim()));
+  if (array.ndim() != 1) {
+    throw py::value_error(std::string(what) + " must have 1 dimension, not " + std::to_string(array.ndim()));
   }
-  if (array.size() > 0 && (array.attr("min")() < py::int_(std::numeric_limits<std::int32_t>::min()) ||
-                           array.attr("max")() > py::int_(std::numeric_limits<std::int32_t>::max()))) {
+  if (!array.dtype().equal(py::dtype::of<std::int32_t>()) && array.size() > 0 &&
+      (array.attr("min")() < py::int_(std::numeric_limits<std::int32_t>::min()) ||
+       array.attr("max")() > py::int_(std::numeric_limits<std::int32_t>::max()))) {
     throw py::value_error(std::string(what) + " holds values beyond 32-bit integers");
   }
-  return array.attr("astype")("int32", py::arg("order") = "C", py::arg("copy") = true).cast<IntArray>();
+  return Numpy().attr("ascontiguousarray")(array, py::arg("dtype") = "int32").cast<IntArray>();
 }
 
 // A text field of the records: at most 79 bytes, no zero byte.
@@ -132,12 +346,18 @@ int ToCount(py::ssize_t n, const char* what) {
   return static_cast<int>(n);
 }
 
+// Names as the files hold them: bytes, read back through surrogateescape.
+py::object NameObject(const char* text, std::size_t length) {
+  return py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), "surrogateescape"));
+}
+
 // ---- Training sets and codebooks ----------------------------------------------
 
 struct VectorSet {
-  IntArray vectors{std::vector<py::ssize_t>{0, 1}};
+  py::array vectors = py::array_t<std::uint8_t>(std::vector<py::ssize_t>{0, 1});
   IntArray freqs{std::vector<py::ssize_t>{0}};
-  py::list names;
+  py::object names = py::none();  // None: no vector has a name
   std::string version_string = "VQ TRAINING SET 2.0";
   int vector_size_x = 1;
   int vector_size_y = 1;
@@ -149,10 +369,12 @@ struct VectorSet {
   int total_freq = 0;
 
   py::ssize_t size() const { return vectors.shape(0); }
+  py::ssize_t dimension() const { return vectors.shape(1); }
+  int Kind() const { return RecognizeVersionstr(version_string.c_str()); }
 };
 
-const char* KindName(const std::string& versionString) {
-  switch (RecognizeVersionstr(versionString.c_str())) {
+const char* KindName(const VectorSet& set) {
+  switch (set.Kind()) {
     case KindTrainingSet:
       return "training set";
     case KindCodebook:
@@ -168,10 +390,11 @@ std::string VersionFor(const std::string& kind) {
   throw py::value_error("kind must be 'training set' or 'codebook', not '" + kind + "'");
 }
 
-py::list ToNames(py::handle names, py::ssize_t n) {
-  py::list list = names.is_none() ? py::list() : py::list(py::reinterpret_borrow<py::object>(names));
-  if (names.is_none()) {
-    for (py::ssize_t i = 0; i < n; ++i) list.append(py::none());
+py::object ToNames(py::handle names, py::ssize_t n) {
+  if (names.is_none()) return py::none();
+  py::list list(py::reinterpret_borrow<py::object>(names));
+  if (static_cast<py::ssize_t>(list.size()) != n) {
+    throw py::value_error("names must hold " + std::to_string(n) + " entries, not " + std::to_string(list.size()));
   }
   for (const auto name : list) {
     if (!name.is_none() && !py::isinstance<py::str>(name)) throw py::type_error("names must be str or None");
@@ -179,169 +402,306 @@ py::list ToNames(py::handle names, py::ssize_t n) {
   return list;
 }
 
-// What a record is made of, taken from a VectorSet before the library runs.
-struct SetContents {
-  IntArray vectors;
-  IntArray freqs;
-  std::vector<std::optional<std::string>> names;
-  int n = 0;
-  VectorSet* header = nullptr;
-};
-
-SetContents Contents(VectorSet& set, const char* what) {
+// Checks a set's shapes before the library sees it.
+void CheckSet(const VectorSet& set, const char* what) {
   const std::string role(what);
-  if (set.vectors.ndim() != 2) throw py::value_error(role + ": vectors must be N x D");
-  const py::ssize_t n = set.vectors.shape(0);
+  const py::ssize_t n = set.size();
+  ToCount(n, what);
   if (set.vector_size_x < 1 || set.vector_size_y < 1 ||
-      static_cast<std::int64_t>(set.vector_size_x) * set.vector_size_y != set.vectors.shape(1)) {
+      static_cast<std::int64_t>(set.vector_size_x) * set.vector_size_y != set.dimension()) {
     throw py::value_error(role + ": vector_size_x * vector_size_y (" + std::to_string(set.vector_size_x) + " * " +
                           std::to_string(set.vector_size_y) + ") must equal the " +
-                          std::to_string(set.vectors.shape(1)) + " columns of vectors");
+                          std::to_string(set.dimension()) + " columns of vectors");
   }
-  if (set.freqs.ndim() != 1 || set.freqs.shape(0) != n) throw py::value_error(role + ": freqs must hold N values");
-  if (static_cast<py::ssize_t>(py::len(set.names)) != n) throw py::value_error(role + ": names must hold N entries");
-  SetContents contents{set.vectors, set.freqs, {}, ToCount(n, what), &set};
-  contents.names.reserve(static_cast<std::size_t>(n));
-  for (const auto name : set.names) {
-    if (name.is_none()) {
-      contents.names.emplace_back();
-    } else if (py::isinstance<py::str>(name)) {
-      contents.names.emplace_back(name.cast<std::string>());
-    } else {
-      throw py::type_error(role + ": names must be str or None");
-    }
+  if (set.freqs.shape(0) != n) throw py::value_error(role + ": freqs must hold N values");
+  if (!set.names.is_none() && static_cast<py::ssize_t>(py::len(set.names)) != n) {
+    throw py::value_error(role + ": names must hold N entries");
   }
-  return contents;
 }
 
-// Builds the record inside a guarded call.
-void Fill(const SetContents& c, Codebook* cb) {
-  const VectorSet& h = *c.header;
-  CreateNewTrainingSet(cb, c.n, h.vector_size_x, h.vector_size_y, h.bytes_per_element, h.reserved_value,
-                       h.error_scaling, h.inherit_level, h.generation_method.c_str());
-  CopyField(cb->VersionString, h.version_string);
-  const auto d = static_cast<std::size_t>(VectorSize(cb));
-  const std::int32_t* vectors = c.vectors.data();
-  std::int64_t total = 0;
-  for (int i = 0; i < c.n; ++i) {
-    BookNode& node = cb->Book[i];
-    std::memcpy(node.Vector, vectors + static_cast<std::size_t>(i) * d, d * sizeof(int));
-    node.Freq = c.freqs.data()[i];
-    total += node.Freq;
-    if (c.names[static_cast<std::size_t>(i)]) ChangeVectorName(&node, c.names[static_cast<std::size_t>(i)]->c_str());
-  }
-  CalculateVectorMeans(cb);
-  cb->TotalFreq = static_cast<int>(total);
-}
-
-// A record's contents, copied out of the library (plain C++, no Python).
-struct SetCopy {
-  std::vector<std::int32_t> vectors, freqs;
-  std::vector<std::optional<std::string>> names;
-  int n = 0, d = 0;
-  std::string version_string, generation_method;
-  int x = 0, y = 0, bytes = 0, reserved = 0, scaling = 0, inherit = 0, total = 0;
+// Names of a set as zero-terminated texts in one block (encoded back through
+// surrogateescape); pointers[i] is null for no name. Empty when no names.
+struct NameTexts {
+  std::string block;
+  std::vector<const char*> pointers;
+  const char* const* Data() const { return pointers.empty() ? nullptr : pointers.data(); }
 };
 
-SetCopy CopyOut(const Codebook& cb) {
-  SetCopy s;
-  s.n = cb.BookSize;
-  s.d = VectorSize(&cb);
-  s.vectors.resize(static_cast<std::size_t>(s.n) * static_cast<std::size_t>(s.d));
-  s.freqs.resize(static_cast<std::size_t>(s.n));
-  for (int i = 0; i < s.n; ++i) {
-    const BookNode& node = cb.Book[i];
-    std::memcpy(s.vectors.data() + static_cast<std::size_t>(i) * s.d, node.Vector, sizeof(int) * s.d);
-    s.freqs[static_cast<std::size_t>(i)] = node.Freq;
-    s.names.push_back(node.Name != nullptr && node.Name[0] != '\0' ? std::optional<std::string>(node.Name)
-                                                                   : std::nullopt);
+NameTexts NameTextsOf(const VectorSet& set) {
+  NameTexts texts;
+  if (set.names.is_none()) return texts;
+  std::vector<std::size_t> offsets;
+  const py::list list = set.names;
+  offsets.reserve(list.size());
+  for (const auto name : list) {
+    if (name.is_none()) {
+      offsets.push_back(std::string::npos);
+      continue;
+    }
+    const py::bytes encoded = py::reinterpret_steal<py::bytes>(
+        PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape"));
+    if (!encoded) throw py::error_already_set();
+    const std::string text = encoded;
+    if (text.find('\0') != std::string::npos) throw py::value_error("a name holds a zero byte");
+    offsets.push_back(texts.block.size());
+    texts.block += text;
+    texts.block += '\0';
   }
-  s.version_string = cb.VersionString;
-  s.generation_method = cb.GenerationMethod;
-  s.x = cb.VectorSizeX;
-  s.y = cb.VectorSizeY;
-  s.bytes = cb.BytesPerElement;
-  s.reserved = cb.ReservedValue;
-  s.scaling = cb.ErrorScaling;
-  s.inherit = cb.InheritLevel;
-  s.total = cb.TotalFreq;
-  return s;
+  texts.pointers.reserve(offsets.size());
+  for (const std::size_t offset : offsets) {
+    texts.pointers.push_back(offset == std::string::npos ? nullptr : texts.block.data() + offset);
+  }
+  return texts;
 }
 
-template <typename T>
-IntArray ArrayOf(const std::vector<T>& values, std::vector<py::ssize_t> shape) {
-  IntArray array(shape);
-  if (!values.empty()) std::memcpy(array.mutable_data(), values.data(), values.size() * sizeof(std::int32_t));
-  return array;
+// A record with the set's header and no entries.
+void FillHeader(const VectorSet& set, int bookSize, Codebook* cb) {
+  CopyField(cb->VersionString, set.version_string);
+  cb->VectorSizeX = set.vector_size_x;
+  cb->VectorSizeY = set.vector_size_y;
+  cb->BookSize = bookSize;
+  cb->BytesPerElement = set.bytes_per_element;
+  cb->ReservedValue = set.reserved_value;
+  cb->ErrorScaling = set.error_scaling;
+  cb->InheritLevel = set.inherit_level;
+  CopyField(cb->GenerationMethod, set.generation_method);
+  cb->TotalFreq = set.total_freq;
 }
 
-VectorSet ToVectorSet(const SetCopy& s) {
+// Widens rows [first, first + count) into `out` (count x d ints).
+void Widen(const Rows& rows, py::ssize_t first, int count, std::size_t d, int* out) {
+  for (int r = 0; r < count; ++r) {
+    const std::uint8_t* row = rows.Row(first + r);
+    int* o = out + static_cast<std::size_t>(r) * d;
+    switch (rows.width) {
+      case 1:
+        for (std::size_t k = 0; k < d; ++k) o[k] = row[k];
+        break;
+      case 2: {
+        const auto* words = reinterpret_cast<const std::uint16_t*>(row);
+        for (std::size_t k = 0; k < d; ++k) o[k] = words[k];
+        break;
+      }
+      default:
+        std::memcpy(o, row, d * sizeof(int));
+        break;
+    }
+  }
+}
+
+// The entries of a set as a record's book, pointing into the arrays where
+// they are int32 rows and into `widened` otherwise. The record owns none of
+// it (AllocatedSize 0).
+struct BookView {
+  std::unique_ptr<BookNode[]> nodes;
+  std::unique_ptr<int[]> widened;
+};
+
+void ViewBook(const Rows& rows, py::ssize_t n, std::size_t d, const std::int32_t* freqs, const NameTexts& names,
+              BookView& view, Codebook* cb) {
+  // Not zeroed first: every element is written below.
+  view.nodes = std::make_unique_for_overwrite<BookNode[]>(static_cast<std::size_t>(n));
+  const bool direct = rows.width == 4;
+  if (!direct) {
+    view.widened = std::make_unique_for_overwrite<int[]>(static_cast<std::size_t>(n) * d);
+    Widen(rows, 0, static_cast<int>(n), d, view.widened.get());
+  }
+  for (py::ssize_t i = 0; i < n; ++i) {
+    BookNode& node = view.nodes[static_cast<std::size_t>(i)];
+    node.Vector = direct ? const_cast<int*>(reinterpret_cast<const int*>(rows.Row(i)))
+                         : view.widened.get() + static_cast<std::size_t>(i) * d;
+    node.Freq = freqs[i];
+    node.VectorMean = 0;
+    node.Name = names.pointers.empty() ? nullptr : const_cast<char*>(names.pointers[static_cast<std::size_t>(i)]);
+  }
+  cb->Book = view.nodes.get();
+  cb->AllocatedSize = 0;
+}
+
+// Where the records of a set file go: N rows of D elements `width` bytes
+// wide, and N frequencies.
+struct SetDestination {
+  void* rows;
+  int width;
+  std::int32_t* freqs;
+};
+
+// Names read from a file, in one block.
+struct ReadNames {
+  std::vector<int> index;
+  std::vector<std::size_t> offset;
+  std::string block;
+};
+
+// The one place files of vector sets are read. Reads the header of the file
+// into *header, asks prepare(*header) where the N records go, decodes them
+// there chunk by chunk and keeps every name, when the file has any. Returns
+// the sum of the frequencies. Messages and refusals are ReadCodebook's, the
+// TotalFreq mismatch left to the caller. Runs inside Guarded with the GIL
+// released; prepare takes it as it needs.
+std::int64_t ReadSetFile(const std::string& path, Codebook* header,
+                         const std::function<SetDestination(const Codebook&)>& prepare, ReadNames& names,
+                         Watch& watch) {
+  cbdetail::Refusals refusals(false);
+  cbdetail::SetFileReader reader(path.c_str(), header, refusals);
+  const SetDestination to = prepare(*header);
+  const int n = header->BookSize;
+  const std::size_t rowBytes = reader.Dimension() * static_cast<std::size_t>(to.width);
+  const int chunk = static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 20) / std::max<std::size_t>(rowBytes, 1), 1, 1 << 16));
+  std::vector<std::string> chunkNames;
+  std::int64_t total = 0;
+  auto* out = static_cast<std::uint8_t*>(to.rows);
+  for (int first = 0; first < n; first += chunk) {
+    if (watch.Poll()) throw Interrupted{};
+    const int count = std::min(chunk, n - first);
+    reader.Read(count, out + static_cast<std::size_t>(first) * rowBytes, false, to.freqs + first, &chunkNames);
+    for (int r = 0; r < count; ++r) {
+      total += to.freqs[first + r];
+      if (!chunkNames.empty() && !chunkNames[static_cast<std::size_t>(r)].empty()) {
+        names.index.push_back(first + r);
+        names.offset.push_back(names.block.size());
+        names.block += chunkNames[static_cast<std::size_t>(r)];
+        names.block += '\0';
+      }
+    }
+  }
+  return total;
+}
+
+int WidthOfFile(int bytesPerElement) { return bytesPerElement == 1 ? 1 : bytesPerElement == 2 ? 2 : 4; }
+
+py::array NewRows(py::ssize_t n, py::ssize_t d, int width) {
+  std::vector<py::ssize_t> shape{n, d};
+  switch (width) {
+    case 1:
+      return py::array_t<std::uint8_t>(shape);
+    case 2:
+      return py::array_t<std::uint16_t>(shape);
+    default:
+      return py::array_t<std::int32_t>(shape);
+  }
+}
+
+void SetHeaderFields(VectorSet& set, const Codebook& cb) {
+  set.version_string = cb.VersionString;
+  set.generation_method = cb.GenerationMethod;
+  set.vector_size_x = cb.VectorSizeX;
+  set.vector_size_y = cb.VectorSizeY;
+  set.bytes_per_element = cb.BytesPerElement;
+  set.reserved_value = cb.ReservedValue;
+  set.error_scaling = cb.ErrorScaling;
+  set.inherit_level = cb.InheritLevel;
+}
+
+VectorSet ReadVectorSet(const std::filesystem::path& file) {
+  const std::string path = file.string();
+  CheckKind(path, {KindTrainingSet, KindCodebook}, "a training set or codebook", false);
   VectorSet set;
-  set.vectors = ArrayOf(s.vectors, {s.n, s.d});
-  set.freqs = ArrayOf(s.freqs, {s.n});
-  for (const auto& name : s.names) set.names.append(name ? py::object(py::str(*name)) : py::object(py::none()));
-  set.version_string = s.version_string;
-  set.generation_method = s.generation_method;
-  set.vector_size_x = s.x;
-  set.vector_size_y = s.y;
-  set.bytes_per_element = s.bytes;
-  set.reserved_value = s.reserved;
-  set.error_scaling = s.scaling;
-  set.inherit_level = s.inherit;
-  set.total_freq = s.total;
+  Codebook header;
+  ReadNames names;
+  std::int64_t total = 0;
+  Watch watch;
+  try {
+    const py::gil_scoped_release free;
+    total = Guarded([&] {
+      return ReadSetFile(
+          path, &header,
+          [&](const Codebook& h) {
+            const py::gil_scoped_acquire gil;
+            set.vectors = NewRows(h.BookSize, VectorSize(&h), WidthOfFile(h.BytesPerElement));
+            set.freqs = IntArray(std::vector<py::ssize_t>{h.BookSize});
+            return SetDestination{set.vectors.mutable_data(), static_cast<int>(set.vectors.itemsize()),
+                                  set.freqs.mutable_data()};
+          },
+          names, watch);
+    });
+  } catch (const Interrupted&) {
+  }
+  watch.Raise();
+  SetHeaderFields(set, header);
+  const char* digit = std::strpbrk(header.VersionString, "0123456789");
+  if (digit != nullptr && *digit == '2' && header.TotalFreq != total) {
+    const std::string text = "WARNING: TotalFreq header field = " + std::to_string(header.TotalFreq) +
+                             " but calculated totalfreq = " + std::to_string(static_cast<int>(total)) + ".";
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw py::error_already_set();
+  }
+  set.total_freq = static_cast<int>(total);
+  if (!names.index.empty()) {
+    py::list list(set.size());
+    for (py::ssize_t i = 0; i < set.size(); ++i) PyList_SET_ITEM(list.ptr(), i, py::none().release().ptr());
+    for (std::size_t k = 0; k < names.index.size(); ++k) {
+      const char* text = names.block.data() + names.offset[k];
+      list[static_cast<std::size_t>(names.index[k])] = NameObject(text, std::strlen(text));
+    }
+    set.names = std::move(list);
+  }
   return set;
 }
 
+void WriteVectorSet(const std::filesystem::path& file, VectorSet& set, bool overwrite) {
+  CheckSet(set, "vector set");
+  if (KindName(set) == nullptr) {
+    throw py::value_error("version_string must begin with 'VQ TRAINING SET' or 'VQ CODEBOOK'");
+  }
+  const std::string path = file.string();
+  const NameTexts names = NameTextsOf(set);
+  const py::array vectors = set.vectors;
+  const IntArray freqs = set.freqs;
+  const Rows rows = RowsOf(vectors);
+  try {
+    const py::gil_scoped_release free;
+    set.total_freq = Guarded([&] {
+      // Written a row at a time: only one row is ever widened.
+      const py::ssize_t n = vectors.shape(0);
+      const auto d = static_cast<std::size_t>(vectors.shape(1));
+      Codebook cb;
+      FillHeader(set, static_cast<int>(n), &cb);
+      std::int64_t total = 0;
+      for (py::ssize_t i = 0; i < n; ++i) total += freqs.data()[i];
+      cb.TotalFreq = cbdetail::CodebookTotal(total, path.c_str());
+      cbdetail::CodebookWriter writer;
+      if (!writer.Open(path.c_str(), &cb, overwrite ? 1 : 0)) return cb.TotalFreq;
+      std::vector<int> row(d);
+      const char* const* texts = names.Data();
+      for (py::ssize_t i = 0; i < n; ++i) {
+        Widen(rows, i, 1, d, row.data());
+        writer.Entry(row.data(), freqs.data()[i], texts != nullptr ? texts[i] : nullptr);
+      }
+      writer.Commit();
+      return cb.TotalFreq;
+    });
+  } catch (const LibraryError& error) {
+    RaiseWriteFailure(error, path);
+  }
+}
+
 VectorSet MakeVectorSet(py::handle vectors, py::handle freqs, py::handle names, const std::string& kind,
-                        std::optional<int> x, int y, int bytes, int reserved, int scaling, int inherit,
+                        std::optional<int> x, int y, std::optional<int> bytes, int reserved, int scaling, int inherit,
                         const std::string& method) {
   VectorSet set;
-  set.vectors = ToInt32(vectors, "vectors", 2);
-  const py::ssize_t n = set.vectors.shape(0), d = set.vectors.shape(1);
+  set.vectors = ToVectors(vectors, "vectors");
+  const py::ssize_t n = set.size(), d = set.dimension();
   if (freqs.is_none()) {
     set.freqs = IntArray(std::vector<py::ssize_t>{n});
     std::fill_n(set.freqs.mutable_data(), n, 1);
   } else {
-    set.freqs = ToInt32(freqs, "freqs", 1);
+    set.freqs = ToInt32(freqs, "freqs");
   }
   set.names = ToNames(names, n);
   set.version_string = VersionFor(kind);
   if (y < 1) throw py::value_error("vector_size_y must be at least 1");
   set.vector_size_y = y;
   set.vector_size_x = x ? *x : static_cast<int>(d / y);
-  set.bytes_per_element = bytes;
+  set.bytes_per_element = bytes ? *bytes : static_cast<int>(set.vectors.itemsize());
   set.reserved_value = reserved;
   set.error_scaling = scaling;
   set.inherit_level = inherit;
   set.generation_method = ToField(method, "generation_method");
-  Contents(set, "VectorSet");  // every shape checked now rather than at first use
+  CheckSet(set, "VectorSet");  // every shape checked now rather than at first use
   std::int64_t total = 0;
   for (py::ssize_t i = 0; i < n; ++i) total += set.freqs.data()[i];
   set.total_freq = static_cast<int>(total);
   return set;
-}
-
-VectorSet ReadVectorSet(const std::filesystem::path& path) {
-  const std::string name = path.string();
-  return ToVectorSet(Guarded([&] {
-    Codebook cb;
-    ReadCodebook(name.c_str(), &cb);
-    return CopyOut(cb);
-  }));
-}
-
-void WriteVectorSet(const std::filesystem::path& path, VectorSet& set, bool overwrite) {
-  const SetContents contents = Contents(set, "vector set");
-  if (KindName(set.version_string) == nullptr) {
-    throw py::value_error("version_string must begin with 'VQ TRAINING SET' or 'VQ CODEBOOK'");
-  }
-  const std::string name = path.string();
-  set.total_freq = Guarded([&] {
-    Codebook cb;
-    Fill(contents, &cb);
-    WriteCodebook(name.c_str(), &cb, overwrite ? 1 : 0);
-    return cb.TotalFreq;
-  });
 }
 
 // ---- Partitionings ---------------------------------------------------------------
@@ -352,201 +712,505 @@ struct PartitioningData {
   std::string generation_method;
 };
 
-// Checks 0-based indices against a training set and a partition count.
-void CheckIndices(const IntArray& indices, const SetContents& ts, int count) {
+// Checks 0-based indices against a number of vectors and a partition count
+// (GIL released: the loop is long for big sets).
+void CheckIndices(const IntArray& indices, py::ssize_t n, int count) {
   if (count < 1) throw py::value_error("the partition count must be at least 1");
-  if (indices.shape(0) != ts.n) {
+  if (indices.shape(0) != n) {
     throw py::value_error("indices hold " + std::to_string(indices.shape(0)) + " entries for a training set of " +
-                          std::to_string(ts.n) + " vectors");
+                          std::to_string(n) + " vectors");
   }
-  for (int i = 0; i < ts.n; ++i) {
-    const int p = indices.data()[i];
-    if (p < 0 || p >= count) {
-      throw py::value_error("index " + std::to_string(p) + " of vector " + std::to_string(i) +
-                            " is outside 0.." + std::to_string(count - 1));
+  const std::int32_t* p = indices.data();
+  py::ssize_t bad = -1;
+  {
+    const py::gil_scoped_release free;
+    for (py::ssize_t i = 0; i < n; ++i) {
+      if (p[i] < 0 || p[i] >= count) {
+        bad = i;
+        break;
+      }
     }
   }
+  if (bad >= 0) {
+    throw py::value_error("index " + std::to_string(p[bad]) + " of vector " + std::to_string(bad) +
+                          " is outside 0.." + std::to_string(count - 1));
+  }
 }
 
-// The record for the given assignment, as ReadPartitioning builds it from a
-// file: every vector taken out of partition 0 and put at the head of its own.
-void Assign(const Codebook* ts, Partitioning* p, const IntArray& indices, int count) {
-  CreateNewPartitioning(p, ts, count);
-  for (int i = 0; i < ts->BookSize; ++i) ChangePartition(ts, p, -1, i);
-  for (int i = 0; i < ts->BookSize; ++i) AddToPartition(ts, p, indices.data()[i], i);
+PartitioningData ReadPartitioningFile(const std::filesystem::path& file, VectorSet& trainingSet) {
+  CheckSet(trainingSet, "training set");
+  const std::string path = file.string();
+  CheckKind(path, {KindPartitioning}, "a partitioning", true);
+  PartitioningData data;
+  data.indices = IntArray(std::vector<py::ssize_t>{trainingSet.size()});
+  char method[80] = {};
+  {
+    const py::gil_scoped_release free;
+    Codebook ts;
+    FillHeader(trainingSet, static_cast<int>(trainingSet.size()), &ts);
+    Guarded([&] {
+      cbdetail::Refusals refusals(false);
+      cbdetail::PartitioningFileReader reader(path.c_str(), ts.BookSize, VectorSize(&ts), refusals);
+      data.count = reader.PartitionCount();
+      std::memcpy(method, reader.GenerationMethod(), sizeof method);
+      reader.Read(data.indices.mutable_data(), ts.BookSize);
+    });
+  }
+  data.generation_method = method;
+  return data;
 }
 
-IntArray IndicesOf(const std::vector<std::int32_t>& indices) {
-  return ArrayOf(indices, {static_cast<py::ssize_t>(indices.size())});
-}
-
-PartitioningData ReadPartitioningFile(const std::filesystem::path& path, VectorSet& trainingSet) {
-  const SetContents ts = Contents(trainingSet, "training set");
-  const std::string name = path.string();
-  struct Result {
-    std::vector<std::int32_t> indices;
-    int count;
-    std::string method;
-  };
-  const Result r = Guarded([&] {
-    Codebook set;
-    Fill(ts, &set);
-    Partitioning p;
-    ReadPartitioning(name.c_str(), &p, &set);
-    Result result{std::vector<std::int32_t>(p.PartitionOf, p.PartitionOf + p.TrainingSetSize), p.PartitionCount,
-                  p.GenerationMethod};
-    FreePartitioning(&p);
-    return result;
-  });
-  return PartitioningData{IndicesOf(r.indices), r.count, r.method};
-}
-
-void WritePartitioningFile(const std::filesystem::path& path, const PartitioningData& data, VectorSet& trainingSet,
+void WritePartitioningFile(const std::filesystem::path& file, const PartitioningData& data, VectorSet& trainingSet,
                            bool overwrite) {
-  const SetContents ts = Contents(trainingSet, "training set");
-  CheckIndices(data.indices, ts, data.count);
-  const std::string name = path.string();
-  Guarded([&] {
-    Codebook set;
-    Fill(ts, &set);
-    Partitioning p;
-    Assign(&set, &p, data.indices, data.count);
-    CopyField(p.GenerationMethod, data.generation_method);
-    WritePartitioning(name.c_str(), &p, &set, overwrite ? 1 : 0);
-    FreePartitioning(&p);
-  });
+  CheckSet(trainingSet, "training set");
+  CheckIndices(data.indices, trainingSet.size(), data.count);
+  const std::string path = file.string();
+  const NameTexts names = NameTextsOf(trainingSet);
+  const IntArray indices = data.indices;
+  try {
+    const py::gil_scoped_release free;
+    Guarded([&] {
+      char version[80], method[80] = {};
+      SetVerString(version, KindPartitioning);
+      CopyField(method, data.generation_method);
+      const int n = static_cast<int>(indices.shape(0));
+      cbdetail::PartitioningWriter writer;
+      if (!writer.Open(path.c_str(), version, data.count, n, n, method, overwrite ? 1 : 0)) return;
+      const char* const* texts = names.Data();
+      for (int i = 0; i < n; ++i) writer.Line(indices.data()[i], texts != nullptr ? texts[i] : nullptr);
+      writer.Commit();
+    });
+  } catch (const LibraryError& error) {
+    RaiseWriteFailure(error, path);
+  }
 }
 
 // ---- Conversions ------------------------------------------------------------------
 
-IntArray Partition(VectorSet& trainingSet, VectorSet& codebook) {
-  const SetContents ts = Contents(trainingSet, "training set");
-  const SetContents cb = Contents(codebook, "codebook");
-  if (cb.n < 1) throw py::value_error("the codebook holds no vectors");
-  if (trainingSet.vectors.shape(1) != codebook.vectors.shape(1)) {
-    throw py::value_error("training set and codebook dimensions differ (" +
-                          std::to_string(trainingSet.vectors.shape(1)) +
-                          " != " + std::to_string(codebook.vectors.shape(1)) + ")");
+void CheckTrainingSet(const VectorSet& ts) {
+  CheckSet(ts, "training set");
+  if (ts.Kind() != KindTrainingSet) throw LibraryError("ERROR: The first given file must be a ts file.");
+}
+
+// Runs body(begin, end) over the rows on the library's threads, in blocks of
+// at most 256 rows, until the watch stops it.
+void OverRows(py::ssize_t n, Watch& watch, const std::function<void(int, int)>& body) {
+  watch.Gate();
+  cbdetail::ParallelFor(static_cast<int>(n), [&](int begin, int end) {
+    constexpr int kBlock = 256;
+    for (int first = begin; first < end; first += kBlock) {
+      if (watch.Poll()) return;
+      body(first, std::min(end, first + kBlock));
+    }
+  });
+}
+
+py::object Partition(VectorSet& trainingSet, VectorSet& codebook, bool returnDistances) {
+  CheckTrainingSet(trainingSet);
+  CheckSet(codebook, "codebook");
+  if (codebook.Kind() != KindCodebook) throw LibraryError("ERROR: You must give a cb or pa file as input file.");
+  if (codebook.size() < 1) throw py::value_error("the codebook holds no vectors");
+  if (trainingSet.dimension() != codebook.dimension()) {
+    throw py::value_error("training set and codebook dimensions differ (" + std::to_string(trainingSet.dimension()) +
+                          " != " + std::to_string(codebook.dimension()) + ")");
   }
-  return IndicesOf(Guarded([&] {
-    Codebook set, book;
-    Fill(ts, &set);
-    Fill(cb, &book);
-    Partitioning p;
-    CreateNewPartitioning(&p, &set, book.BookSize);
-    GenerateOptimalPartitioningGeneral(&set, &book, &p, ErrorMSE);
-    std::vector<std::int32_t> indices(p.PartitionOf, p.PartitionOf + p.TrainingSetSize);
-    FreePartitioning(&p);
-    return indices;
-  }));
+  const py::array vectors = trainingSet.vectors, codes = codebook.vectors;
+  const Rows rows = RowsOf(vectors), codeRows = RowsOf(codes);
+  const py::ssize_t n = vectors.shape(0);
+  IntArray indices(std::vector<py::ssize_t>{n});
+  Int64Array distances(std::vector<py::ssize_t>{returnDistances ? n : 0});
+  std::int32_t* targets = indices.mutable_data();
+  std::int64_t* found = returnDistances ? distances.mutable_data() : nullptr;
+  Watch watch;
+  {
+    const py::gil_scoped_release free;
+    Guarded([&] {
+      Codebook book;
+      FillHeader(codebook, static_cast<int>(codes.shape(0)), &book);
+      AllocateMemoryForBook(&book);
+      const std::size_t d = static_cast<std::size_t>(codes.shape(1));
+      for (int j = 0; j < book.BookSize; ++j) Widen(codeRows, j, 1, d, book.Book[j].Vector);
+      const cbdetail::NearestSearch search(&book);
+      OverRows(n, watch, [&](int begin, int end) {
+        std::int64_t scratch[256];
+        search.FindRows(rows.Row(begin), rows.width, rows.stride, end - begin, targets + begin,
+                        found != nullptr ? found + begin : scratch);
+      });
+    });
+  }
+  watch.Raise();
+  if (returnDistances) return py::make_tuple(indices, distances);
+  return indices;
+}
+
+// Sums of the training vectors (times their frequencies) and of the
+// frequencies per partition, over the library's threads: per-thread sums,
+// merged.
+struct Sums {
+  Int64Array vectors;
+  Int64Array freqs;
+};
+
+void AddRowsInto(const Rows& rows, py::ssize_t n, std::size_t d, const std::int32_t* freqs,
+                 const std::int32_t* partitionOf, cbdetail::CentroidSums& total, Watch& watch) {
+  // One set of sums per thread of ParallelFor (at most one per core), made
+  // here so that a refused allocation is reported on this thread.
+  struct Slot {
+    std::thread::id owner;
+    std::optional<cbdetail::CentroidSums> sums;
+  };
+  std::vector<Slot> slots(std::max(1u, std::thread::hardware_concurrency()));
+  for (Slot& slot : slots) slot.sums.emplace(total.Partitions(), d);
+  std::mutex lock;
+  std::mutex spare;  // guards `total` for a thread beyond the slots, should there be one
+  const bool packed = rows.stride == d;
+  OverRows(n, watch, [&](int begin, int end) {
+    cbdetail::CentroidSums* sums = nullptr;
+    {
+      const std::lock_guard<std::mutex> guard(lock);
+      const auto self = std::this_thread::get_id();
+      for (Slot& slot : slots) {
+        if (slot.owner == self || slot.owner == std::thread::id()) {
+          slot.owner = self;
+          sums = &*slot.sums;
+          break;
+        }
+      }
+    }
+    std::unique_lock<std::mutex> shared(spare, std::defer_lock);
+    if (sums == nullptr) {
+      shared.lock();
+      sums = &total;
+    }
+    const int count = end - begin;
+    if (packed) {
+      sums->Add(rows.Row(begin), rows.width, count, freqs + begin, partitionOf + begin);
+    } else {
+      // Rows apart in memory: gathered into one block in their own width.
+      std::vector<std::uint8_t> block(static_cast<std::size_t>(count) * d * rows.width);
+      for (int r = 0; r < count; ++r) {
+        std::memcpy(block.data() + static_cast<std::size_t>(r) * d * rows.width, rows.Row(begin + r),
+                    d * rows.width);
+      }
+      sums->Add(block.data(), rows.width, count, freqs + begin, partitionOf + begin);
+    }
+  });
+  for (const Slot& slot : slots) total.Merge(*slot.sums);
+}
+
+// The codebook of the centroids of the sums, as the command line makes it
+// from a training set with the given header: the rounded mean of every
+// partition with a positive frequency, zeros with frequency 0 elsewhere.
+VectorSet CodebookOfSums(const cbdetail::CentroidSums& sums, const VectorSet& header, int narrowWidth) {
+  const int count = sums.Partitions();
+  const auto d = static_cast<py::ssize_t>(sums.Dimension());
+  struct Made {
+    std::vector<int> vectors;
+    std::vector<int> freqs;
+    Codebook header;
+  } made;
+  Guarded([&] {
+    Codebook ts;
+    FillHeader(header, 0, &ts);
+    CreateNewCodebook(&made.header, 0, &ts);
+    made.vectors.assign(static_cast<std::size_t>(count) * d, 0);
+    made.freqs.assign(static_cast<std::size_t>(count), 0);
+    for (int k = 0; k < count; ++k) {
+      if (sums.Freq(k) <= 0) continue;
+      sums.Centroid(k, made.vectors.data() + static_cast<std::size_t>(k) * d);
+      made.freqs[static_cast<std::size_t>(k)] = sums.Freq(k);
+    }
+  });
+  // Centroids keep the width of the training vectors when they fit in it.
+  const auto [low, high] = std::minmax_element(made.vectors.begin(), made.vectors.end());
+  int width = narrowWidth;
+  if (low != made.vectors.end() && (*low < 0 || *high > (width == 1 ? 255 : width == 2 ? 65535 : INT32_MAX))) {
+    width = 4;
+  }
+  VectorSet cb;
+  cb.vectors = NewRows(count, d, width);
+  auto* out = static_cast<std::uint8_t*>(cb.vectors.mutable_data());
+  for (std::size_t i = 0; i < made.vectors.size(); ++i) {
+    const int v = made.vectors[i];
+    if (width == 1) out[i] = static_cast<std::uint8_t>(v);
+    if (width == 2) reinterpret_cast<std::uint16_t*>(out)[i] = static_cast<std::uint16_t>(v);
+    if (width == 4) reinterpret_cast<std::int32_t*>(out)[i] = v;
+  }
+  cb.freqs = IntArray(std::vector<py::ssize_t>{count});
+  std::copy(made.freqs.begin(), made.freqs.end(), cb.freqs.mutable_data());
+  SetHeaderFields(cb, made.header);
+  std::int64_t total = 0;
+  for (const int f : made.freqs) total += f;
+  cb.total_freq = static_cast<int>(total);
+  return cb;
 }
 
 VectorSet Centroids(VectorSet& trainingSet, py::handle indicesArgument, int count) {
-  const SetContents ts = Contents(trainingSet, "training set");
-  const IntArray indices = ToInt32(indicesArgument, "indices", 1);
-  CheckIndices(indices, ts, count);
-  return ToVectorSet(Guarded([&] {
-    Codebook set, book;
-    Fill(ts, &set);
-    Partitioning p;
-    Assign(&set, &p, indices, count);
-    CreateNewCodebook(&book, count, &set);
-    GenerateOptimalCodebookGeneral(&set, &book, &p, ErrorMSE);
-    FreePartitioning(&p);
-    return CopyOut(book);
-  }));
+  CheckTrainingSet(trainingSet);
+  const IntArray indices = ToInt32(indicesArgument, "indices");
+  CheckIndices(indices, trainingSet.size(), count);
+  const py::array vectors = trainingSet.vectors;
+  const IntArray freqs = trainingSet.freqs;
+  const Rows rows = RowsOf(vectors);
+  const auto d = static_cast<std::size_t>(vectors.shape(1));
+  Watch watch;
+  std::optional<cbdetail::CentroidSums> sums;
+  {
+    const py::gil_scoped_release free;
+    Guarded([&] {
+      sums.emplace(count, d);
+      AddRowsInto(rows, vectors.shape(0), d, freqs.data(), indices.data(), *sums, watch);
+    });
+  }
+  watch.Raise();
+  return CodebookOfSums(*sums, trainingSet, rows.width);
+}
+
+// For sums made piecewise (mirvo.dask): the sums of one piece.
+py::tuple PartitionSums(py::handle vectorsArgument, py::handle freqsArgument, py::handle indicesArgument, int count) {
+  const py::array vectors = ToVectors(vectorsArgument, "vectors");
+  const IntArray freqs = ToInt32(freqsArgument, "freqs");
+  const IntArray indices = ToInt32(indicesArgument, "indices");
+  if (freqs.shape(0) != vectors.shape(0)) throw py::value_error("freqs must hold N values");
+  CheckIndices(indices, vectors.shape(0), count);
+  const Rows rows = RowsOf(vectors);
+  const auto d = static_cast<std::size_t>(vectors.shape(1));
+  Int64Array sumsOut(std::vector<py::ssize_t>{count, static_cast<py::ssize_t>(d)});
+  Int64Array freqsOut(std::vector<py::ssize_t>{count});
+  Watch watch;
+  {
+    const py::gil_scoped_release free;
+    Guarded([&] {
+      cbdetail::CentroidSums sums(count, d);
+      AddRowsInto(rows, vectors.shape(0), d, freqs.data(), indices.data(), sums, watch);
+      for (int k = 0; k < count; ++k) {
+        std::copy_n(sums.Sum(k), d, sumsOut.mutable_data() + static_cast<std::size_t>(k) * d);
+        freqsOut.mutable_data()[k] = sums.Freq(k);
+      }
+    });
+  }
+  watch.Raise();
+  return py::make_tuple(sumsOut, freqsOut);
+}
+
+// The codebook of sums added up piecewise (wrapping in 64 bits, frequencies
+// wrapping in 32 as the library's do).
+VectorSet CodebookFromSums(py::handle sumsArgument, py::handle freqsArgument, VectorSet& header) {
+  const auto sumsIn = Numpy().attr("ascontiguousarray")(sumsArgument, py::arg("dtype") = "int64").cast<Int64Array>();
+  const auto freqsIn = Numpy().attr("ascontiguousarray")(freqsArgument, py::arg("dtype") = "int64").cast<Int64Array>();
+  if (sumsIn.ndim() != 2 || freqsIn.ndim() != 1 || sumsIn.shape(0) != freqsIn.shape(0)) {
+    throw py::value_error("sums must be count x D and freqs must hold count values");
+  }
+  if (sumsIn.shape(1) != header.dimension()) throw py::value_error("sums and the header's vectors differ in D");
+  const int count = ToCount(sumsIn.shape(0), "count");
+  cbdetail::CentroidSums sums = Guarded([&] { return cbdetail::CentroidSums(count, sumsIn.shape(1)); });
+  for (int k = 0; k < count; ++k) {
+    std::copy_n(sumsIn.data() + static_cast<std::size_t>(k) * sumsIn.shape(1), sumsIn.shape(1), sums.Sum(k));
+    sums.Freq(k) = static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(freqsIn.data()[k])));
+  }
+  return CodebookOfSums(sums, header, static_cast<int>(header.vectors.itemsize()));
 }
 
 std::string Repr(const VectorSet& set) {
-  const char* kind = KindName(set.version_string);
+  const char* kind = KindName(set);
   return std::string("<mirvo.VectorSet ") + (kind != nullptr ? kind : "of unknown kind") + ": " +
          std::to_string(set.size()) + " vectors of " + std::to_string(set.vector_size_x) + "x" +
-         std::to_string(set.vector_size_y) + ">";
+         std::to_string(set.vector_size_y) + ", " + py::str(set.vectors.dtype()).cast<std::string>() + ">";
 }
 
 }  // namespace
 
-PYBIND11_MODULE(mirvo, m) {
-  m.doc() =
-      "MIRVO's vector-quantisation files and conversions.\n\n"
-      "Training sets and codebooks are VectorSet objects (vectors as an int32\n"
-      "array N x D, freqs, names); partitionings are Partitioning objects\n"
-      "(0-based int32 indices, partition count). Files are read and written by\n"
-      "the MIRVO library itself, so they are byte for byte the command line's.\n"
-      "Failures raise mirvo.Error with the library's ERROR text.";
-  py::register_exception<LibraryError>(m, "Error", PyExc_RuntimeError);
+PYBIND11_MODULE(_mirvo, m) {
+  m.doc() = "The compiled part of mirvo; use the package mirvo.";
+  SetErrorMessageHandler(&CaptureMessage);
+  SetExitProcessingHandler(&LeaveLibrary);
+  mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+
+  // mirvo.Error, and for failing files the OSError subclasses that are
+  // mirvo.Error as well.
+  static py::exception<LibraryError> error(m, "Error", PyExc_Exception);
+  error.doc() =
+      "A refusal of the MIRVO library; str(error) is its ERROR text, e.g.\n"
+      "'ERROR: Unknown file version number (3).'. Files that cannot be opened raise\n"
+      "subclasses that are also the matching OSError (FileNotFoundError, PermissionError,\n"
+      "IsADirectoryError, FileExistsError, ...) with errno set.";
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const LibraryError& e) {
+      error(e.what());
+    }
+  });
+  // Kept for the life of the process (a handle, never released at exit).
+  static const py::handle osErrors = py::dict().release();
+  for (const char* name : {"FileNotFoundError", "PermissionError", "IsADirectoryError", "NotADirectoryError",
+                           "FileExistsError", "OSError"}) {
+    const py::object base = py::module_::import("builtins").attr(name);
+    const std::string qualified = std::string("mirvo.") + name;
+    py::object made = py::reinterpret_steal<py::object>(
+        PyErr_NewException(qualified.c_str(), py::make_tuple(error, base).ptr(), nullptr));
+    py::reinterpret_borrow<py::dict>(osErrors)[name] = made;
+  }
+  m.attr("_os_errors") = osErrors;
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const FileFailure& failure) {
+      const char* name = "OSError";
+      switch (failure.number) {
+        case ENOENT:
+          name = "FileNotFoundError";
+          break;
+        case EACCES:
+        case EPERM:
+          name = "PermissionError";
+          break;
+        case EISDIR:
+          name = "IsADirectoryError";
+          break;
+        case ENOTDIR:
+          name = "NotADirectoryError";
+          break;
+        case EEXIST:
+          name = "FileExistsError";
+          break;
+        default:
+          break;
+      }
+      const py::object type = py::reinterpret_borrow<py::dict>(osErrors)[name];
+      py::object instance = type(failure.message);
+      // errno only: with strerror or filename set, str() would no longer be
+      // the ERROR text (which names the file and the reason).
+      instance.attr("errno") = failure.number;
+      PyErr_SetObject(type.ptr(), instance.ptr());
+    }
+  });
+
   m.attr("PROGRAM_IDENTITY") = kIdentity;
+  m.attr("__version__") = MIRVO_VERSION;
 
   py::class_<VectorSet>(m, "VectorSet",
-                        "A training set or a codebook: vectors, frequencies, names and the header fields.")
+                        "A training set or a codebook: N vectors of D elements, their frequencies and names,\n"
+                        "and the header fields of the file.\n\n"
+                        "vectors: numpy array N x D of uint8, uint16 or int32, kept as given (not copied,\n"
+                        "  not widened; rows may lie apart, elements of a row must be adjacent or the\n"
+                        "  array is copied in its own dtype). Other integer arrays and nested lists are\n"
+                        "  converted, exactly, to the narrowest of uint8, uint16 and int32 holding every\n"
+                        "  value; values beyond int32 raise ValueError, floats TypeError (round them\n"
+                        "  first: numpy.rint(x).astype(numpy.int32)).\n"
+                        "freqs: int32 array of N frequencies (default all 1).\n"
+                        "names: None when no vector has a name, else a list of N str or None.\n"
+                        "kind: 'training set' or 'codebook' (from version_string).\n"
+                        "bytes_per_element: the width in the file; by default the dtype's (uint8 1,\n"
+                        "  uint16 2, int32 4).")
       .def(py::init(&MakeVectorSet), py::arg("vectors"), py::arg("freqs") = py::none(),
            py::arg("names") = py::none(), py::kw_only(), py::arg("kind") = "training set",
-           py::arg("vector_size_x") = py::none(), py::arg("vector_size_y") = 1, py::arg("bytes_per_element") = 1,
-           py::arg("reserved_value") = 0, py::arg("error_scaling") = 0, py::arg("inherit_level") = 0,
-           py::arg("generation_method") = "",
-           "Makes a set from an integer array N x D; freqs default to 1, names to None.\n"
-           "vector_size_x defaults to D / vector_size_y.")
+           py::arg("vector_size_x") = py::none(), py::arg("vector_size_y") = 1,
+           py::arg("bytes_per_element") = py::none(), py::arg("reserved_value") = 0, py::arg("error_scaling") = 0,
+           py::arg("inherit_level") = 0, py::arg("generation_method") = "",
+           "Makes a set of an integer array N x D; vector_size_x defaults to D / vector_size_y.\n"
+           "Raises TypeError for non-integer data, ValueError for wrong shapes or values beyond int32.")
       .def_property(
           "vectors", [](const VectorSet& s) { return s.vectors; },
-          [](VectorSet& s, py::handle v) { s.vectors = ToInt32(v, "vectors", 2); }, "int32 array N x D")
+          [](VectorSet& s, py::handle v) { s.vectors = ToVectors(v, "vectors"); },
+          "numpy array N x D of uint8, uint16 or int32 (the stored data itself, not a copy)")
       .def_property(
           "freqs", [](const VectorSet& s) { return s.freqs; },
-          [](VectorSet& s, py::handle v) { s.freqs = ToInt32(v, "freqs", 1); }, "int32 array of N frequencies")
+          [](VectorSet& s, py::handle v) { s.freqs = ToInt32(v, "freqs"); }, "int32 array of N frequencies")
       .def_property(
           "names", [](const VectorSet& s) { return s.names; },
-          [](VectorSet& s, py::handle v) { s.names = ToNames(v, s.size()); }, "list of N names, None for no name")
+          [](VectorSet& s, py::handle v) { s.names = ToNames(v, s.size()); },
+          "None when no vector has a name, else a list of N names (str, or None for no name)")
       .def_property(
-          "kind", [](const VectorSet& s) { return KindName(s.version_string); },
+          "kind", [](const VectorSet& s) { return KindName(s); },
           [](VectorSet& s, const std::string& kind) { s.version_string = VersionFor(kind); },
           "'training set' or 'codebook', from version_string")
       .def_property(
           "version_string", [](const VectorSet& s) { return s.version_string; },
-          [](VectorSet& s, const std::string& v) { s.version_string = ToField(v, "version_string"); })
+          [](VectorSet& s, const std::string& v) { s.version_string = ToField(v, "version_string"); },
+          "the first line of the file, e.g. 'VQ TRAINING SET 2.0'")
       .def_property(
           "generation_method", [](const VectorSet& s) { return s.generation_method; },
-          [](VectorSet& s, const std::string& v) { s.generation_method = ToField(v, "generation_method"); })
-      .def_readwrite("vector_size_x", &VectorSet::vector_size_x)
-      .def_readwrite("vector_size_y", &VectorSet::vector_size_y)
-      .def_readwrite("bytes_per_element", &VectorSet::bytes_per_element)
-      .def_readwrite("reserved_value", &VectorSet::reserved_value)
-      .def_readwrite("error_scaling", &VectorSet::error_scaling)
-      .def_readwrite("inherit_level", &VectorSet::inherit_level)
-      .def_readwrite("total_freq", &VectorSet::total_freq, "sum of freqs as last read or written")
-      .def("__len__", &VectorSet::size)
+          [](VectorSet& s, const std::string& v) { s.generation_method = ToField(v, "generation_method"); },
+          "header text of at most 79 characters")
+      .def_readwrite("vector_size_x", &VectorSet::vector_size_x, "vector width; x * y = D")
+      .def_readwrite("vector_size_y", &VectorSet::vector_size_y, "vector height")
+      .def_readwrite("bytes_per_element", &VectorSet::bytes_per_element, "bytes of an element in the file, 1 to 4")
+      .def_readwrite("reserved_value", &VectorSet::reserved_value, "header field")
+      .def_readwrite("error_scaling", &VectorSet::error_scaling, "header field")
+      .def_readwrite("inherit_level", &VectorSet::inherit_level,
+                     "header field; above 1 a codebook made from the set inherits its generation method")
+      .def_readwrite("total_freq", &VectorSet::total_freq, "sum of freqs as last made, read or written")
+      .def("__len__", &VectorSet::size, "N, the number of vectors")
       .def("__repr__", &Repr);
 
-  py::class_<PartitioningData>(m, "Partitioning", "The partition of every training vector, counted from 0.")
+  py::class_<PartitioningData>(m, "Partitioning",
+                               "The partition of every training vector, counted from 0.\n\n"
+                               "indices: int32 array of N values in 0..count-1; count: the number of partitions.")
       .def(py::init([](py::handle indices, int count, const std::string& method) {
              if (count < 1) throw py::value_error("the partition count must be at least 1");
-             return PartitioningData{ToInt32(indices, "indices", 1), count, ToField(method, "generation_method")};
+             return PartitioningData{ToInt32(indices, "indices"), count, ToField(method, "generation_method")};
            }),
-           py::arg("indices"), py::arg("count"), py::arg("generation_method") = "")
+           py::arg("indices"), py::arg("count"), py::arg("generation_method") = "",
+           "Makes a partitioning of 0-based indices (integers that fit int32) into count partitions.")
       .def_property(
           "indices", [](const PartitioningData& p) { return p.indices; },
-          [](PartitioningData& p, py::handle v) { p.indices = ToInt32(v, "indices", 1); }, "int32 array, 0-based")
-      .def_readwrite("count", &PartitioningData::count)
+          [](PartitioningData& p, py::handle v) { p.indices = ToInt32(v, "indices"); }, "int32 array, 0-based")
+      .def_readwrite("count", &PartitioningData::count, "number of partitions")
       .def_property(
           "generation_method", [](const PartitioningData& p) { return p.generation_method; },
-          [](PartitioningData& p, const std::string& v) { p.generation_method = ToField(v, "generation_method"); })
-      .def("__len__", [](const PartitioningData& p) { return p.indices.shape(0); })
+          [](PartitioningData& p, const std::string& v) { p.generation_method = ToField(v, "generation_method"); },
+          "header text of at most 79 characters")
+      .def("__len__", [](const PartitioningData& p) { return p.indices.shape(0); }, "N, the number of vectors")
       .def("__repr__", [](const PartitioningData& p) {
         return "<mirvo.Partitioning: " + std::to_string(p.indices.shape(0)) + " vectors in " +
                std::to_string(p.count) + " partitions>";
       });
 
   m.def("read_vector_set", &ReadVectorSet, py::arg("path"),
-        "Reads a training-set or codebook file (versions 0, 1 and 2).");
+        "read_vector_set(path) -> VectorSet\n\n"
+        "Reads a training-set or codebook file (versions 0, 1 and 2). vectors come as uint8\n"
+        "for 1 byte per element, uint16 for 2, int32 for 3 and 4. A TotalFreq header that\n"
+        "disagrees with the frequencies gives a UserWarning. Raises mirvo.Error for a bad\n"
+        "file (a partitioning: what its first line is), the OSError subclasses for a file\n"
+        "that cannot be read.");
   m.def("write_vector_set", &WriteVectorSet, py::arg("path"), py::arg("vector_set"), py::arg("overwrite") = false,
-        "Writes a training-set or codebook file; an existing file is replaced only with overwrite=True.");
+        "write_vector_set(path, vector_set, overwrite=False)\n\n"
+        "Writes a training-set or codebook file (version 2); an existing file is replaced\n"
+        "only with overwrite=True (else FileExistsError). Values that do not fit\n"
+        "bytes_per_element raise mirvo.Error and nothing is written.");
   m.def("read_partitioning", &ReadPartitioningFile, py::arg("path"), py::arg("training_set"),
-        "Reads a partitioning file made for the given training set.");
+        "read_partitioning(path, training_set) -> Partitioning\n\n"
+        "Reads a partitioning file made for the given training set (its size is checked).\n"
+        "Raises mirvo.Error for a bad file or a file of another kind.");
   m.def("write_partitioning", &WritePartitioningFile, py::arg("path"), py::arg("partitioning"),
         py::arg("training_set"), py::arg("overwrite") = false,
+        "write_partitioning(path, partitioning, training_set, overwrite=False)\n\n"
         "Writes a partitioning file; the training set gives the names on its lines.");
-  m.def("partition", &Partition, py::arg("training_set"), py::arg("codebook"),
-        "The 0-based index of every training vector's nearest code vector (squared Euclidean distance,\n"
-        "ties to the lowest index): the command line's codebook-to-partitioning conversion.");
+  m.def("partition", &Partition, py::arg("training_set"), py::arg("codebook"), py::arg("return_distances") = false,
+        "partition(training_set, codebook, return_distances=False) -> indices | (indices, distances)\n\n"
+        "The 0-based index (int32 array of N) of every training vector's nearest code vector\n"
+        "(squared Euclidean distance, ties to the lowest index): the command line's\n"
+        "codebook-to-partitioning conversion, on the same kernels and threads. With\n"
+        "return_distances, also the squared distances (int64 array of N; scipy's vq returns\n"
+        "their square roots). The first argument must be a training set and the second a\n"
+        "codebook (mirvo.Error otherwise); ValueError for an empty codebook or differing D.");
   m.def("centroids", &Centroids, py::arg("training_set"), py::arg("indices"), py::arg("count"),
-        "The codebook of the partition centroids (frequency-weighted, rounded); an empty partition gives\n"
-        "zeros with frequency 0. The command line also appends PROGRAM_IDENTITY to generation_method.");
+        "centroids(training_set, indices, count) -> VectorSet\n\n"
+        "The codebook of the partition centroids: per partition, sum(freq * vector) / sum(freq)\n"
+        "per element, plus 0.5, truncated toward zero; a partition of frequency <= 0 gives zeros\n"
+        "with frequency 0. The vectors keep the training set's dtype when the centroids fit it.\n"
+        "As the command line's partitioning-to-codebook conversion, which also appends\n"
+        "PROGRAM_IDENTITY to generation_method. ValueError for indices outside 0..count-1.");
+  m.def("_partition_sums", &PartitionSums, py::arg("vectors"), py::arg("freqs"), py::arg("indices"),
+        py::arg("count"),
+        "_partition_sums(vectors, freqs, indices, count) -> (sums int64 count x D, freqs int64 count)\n\n"
+        "Per partition, the sums of freq * vector and of freq (for mirvo.dask).");
+  m.def("_codebook_from_sums", &CodebookFromSums, py::arg("sums"), py::arg("freqs"), py::arg("training_set"),
+        "_codebook_from_sums(sums, freqs, training_set) -> VectorSet\n\n"
+        "The centroid codebook of summed pieces, with the header a codebook of training_set gets.");
+  m.def(
+      "_gate", [](bool closed) { gateClosed.store(closed); }, py::arg("closed"),
+      "Test hook: while closed, computations wait at their start with the GIL released.");
+  m.def("_gate_waiting", [] { return gateWaiting.load(); }, "Test hook: computations waiting at the gate.");
 }

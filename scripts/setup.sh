@@ -4,6 +4,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev "$@")
 # The Python module and its tests, the manual-page checks, the install check.
 packages+=(python3-dev pybind11-dev python3-numpy python3-pytest groff-base mandoc pkgconf)
+# mirvo.dask and its test; setup.py of `pip install ./python`.
+packages+=(python3-dask python3-distributed python3-pybind11 python3-setuptools)
 # The sanitized build and the fuzz targets (clang with libFuzzer).
 packages+=(clang-14 libclang-rt-14-dev)
 missing=()

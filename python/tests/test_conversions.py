@@ -73,3 +73,23 @@ def test_centroids_are_rounded_weighted_means_like_mirvo(tmp_path, run, vectors,
     mirvo.write_vector_set(tmp_path / "py.cb", cb)
     assert (tmp_path / "py.cb").read_bytes() == (tmp_path / "p.cb").read_bytes()
 
+
+
+@pytest.mark.parametrize("dtype, high", [(np.uint8, 256), (np.uint16, 65536), (np.int32, 2 ** 20)])
+def test_conversions_on_random_rows_equal_a_plain_reference(dtype, high):
+    rng = np.random.default_rng(7)
+    base = rng.integers(0, high, (1500, 12)).astype(dtype)
+    rows = base[::3, 2:10]  # rows apart in memory, searched where they lie
+    codes = np.concatenate([rows[:20], rows[:5], rng.integers(0, high, (8, 8)).astype(dtype)])  # ties
+    indices, distances = mirvo.partition(mirvo.VectorSet(rows), mirvo.VectorSet(codes, kind="codebook"),
+                                         return_distances=True)
+    squared = ((rows.astype(np.int64)[:, None, :] - codes.astype(np.int64)[None]) ** 2).sum(axis=2)
+    assert indices.tolist() == squared.argmin(axis=1).tolist()  # the lowest index among the nearest
+    assert distances.tolist() == squared.min(axis=1).tolist()
+    freqs = rng.integers(1, 5, len(rows))
+    cb = mirvo.centroids(mirvo.VectorSet(rows, freqs), indices, len(codes))
+    sums = np.zeros((len(codes), 8), np.int64)
+    np.add.at(sums, indices, rows.astype(np.int64) * freqs[:, None])
+    weights = np.bincount(indices, freqs, len(codes)).astype(np.int64)
+    mean = np.trunc(sums / np.maximum(weights, 1)[:, None] + 0.5).astype(np.int64) * (weights > 0)[:, None]
+    assert (cb.vectors.dtype, cb.vectors.tolist(), cb.freqs.tolist()) == (dtype, mean.tolist(), weights.tolist())

@@ -27,7 +27,6 @@ def test_bad_vector_set_raises_its_error_text(tmp_path, content, message):
     with pytest.raises(mirvo.Error) as raised:
         mirvo.read_vector_set(tmp_path / "bad")
     assert str(raised.value) == message
-    assert isinstance(raised.value, RuntimeError)
 
 
 PARTITIONING_HEADER = "VQ PARTITIONING 2.0\n64\n%d\n" + "-" * 37 + "\n"
@@ -48,10 +47,39 @@ def test_bad_partitioning_raises_its_error_text(work, content, message):
     assert str(raised.value) == message
 
 
-def test_missing_file_raises_its_error_text(tmp_path):
+def test_unreadable_files_raise_the_matching_os_error_that_is_a_mirvo_error(work):
+    missing, folder = work / "none.ts", work
+    cases = [
+        (lambda: mirvo.read_vector_set(missing), FileNotFoundError,
+         "ERROR: Cannot read %s: No such file or directory." % missing),
+        (lambda: mirvo.read_vector_set(folder), IsADirectoryError, "ERROR: Cannot read %s: Is a directory." % folder),
+        (lambda: mirvo.write_vector_set(work / "image.ts", mirvo.VectorSet([[1]])), FileExistsError,
+         "ERROR: File already exists: %s" % (work / "image.ts")),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error) as raised:
+            call()
+        assert isinstance(raised.value, mirvo.Error) and str(raised.value) == message
+
+
+def test_file_of_another_kind_says_what_its_first_line_is(work, run):
+    run(work, "image", "image")
+    ts = mirvo.read_vector_set(work / "image.ts")
     with pytest.raises(mirvo.Error) as raised:
-        mirvo.read_vector_set(tmp_path / "none.ts")
-    assert str(raised.value) == "ERROR: Cannot find the file: %s" % (tmp_path / "none.ts")
+        mirvo.read_partitioning(work / "image.ts", ts)
+    assert str(raised.value) == ('ERROR: %s is a training set, not a partitioning: its first line is '
+                                 '"VQ TRAINING SET 2.0".' % (work / "image.ts"))
+    with pytest.raises(mirvo.Error) as raised:
+        mirvo.read_vector_set(work / "image.pa")
+    assert str(raised.value) == ('ERROR: %s is a partitioning, not a training set or codebook: its first line is '
+                                 '"VQ PARTITIONING 2.0".' % (work / "image.pa"))
+
+
+def test_total_freq_mismatch_is_a_warning_not_output(tmp_path, capfd):
+    (tmp_path / "t.ts").write_bytes(ONE_BYTE_SET % (1, 5) + b"\0\x07\0\0\0\x01")
+    with pytest.warns(UserWarning, match="^WARNING: TotalFreq header field = 5 but calculated totalfreq = 1.$"):
+        ts = mirvo.read_vector_set(tmp_path / "t.ts")
+    assert (ts.total_freq, capfd.readouterr()) == (1, ("", ""))
 
 
 def refused_writes(folder):
@@ -59,7 +87,7 @@ def refused_writes(folder):
     existing.write_bytes(b"kept")
     return [
         (existing, mirvo.VectorSet([[1]]), "ERROR: File already exists: %s" % existing),
-        (folder / "wide.ts", mirvo.VectorSet([[256]]),
+        (folder / "wide.ts", mirvo.VectorSet([[256]], bytes_per_element=1),
          "ERROR: Vector element value is too big (256). Increase bytes/elem ratio."),
         (folder / "dash.ts", mirvo.VectorSet([[1]], generation_method="-x"),
          "ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line break."
@@ -94,12 +122,15 @@ def test_interpreter_survives_and_prints_nothing_of_its_own(tmp_path):
 BAD_ARGUMENTS = [
     (lambda ts, cb: mirvo.partition(ts, mirvo.VectorSet(np.zeros((0, 16), int), kind="codebook")),
      ValueError, "the codebook holds no vectors"),
-    (lambda ts, cb: mirvo.partition(ts, mirvo.VectorSet([[1, 2]])), ValueError,
+    (lambda ts, cb: mirvo.partition(ts, mirvo.VectorSet([[1, 2]], kind="codebook")), ValueError,
      r"training set and codebook dimensions differ \(16 != 2\)"),
+    (lambda ts, cb: mirvo.partition(cb, ts), mirvo.Error, "^ERROR: The first given file must be a ts file.$"),
+    (lambda ts, cb: mirvo.partition(ts, ts), mirvo.Error, "^ERROR: You must give a cb or pa file as input file.$"),
     (lambda ts, cb: mirvo.centroids(ts, np.full(779, 64), 64), ValueError, "index 64 of vector 0 is outside 0..63"),
     (lambda ts, cb: mirvo.centroids(ts, np.zeros(778, int), 64), ValueError, "indices hold 778 entries"),
     (lambda ts, cb: mirvo.VectorSet([[2 ** 31]]), ValueError, "beyond 32-bit"),
-    (lambda ts, cb: mirvo.VectorSet([[1.5]]), TypeError, "integers"),
+    (lambda ts, cb: mirvo.VectorSet([[1.5]]), TypeError, "must hold integers, not float64: round them first"),
+    (lambda ts, cb: mirvo.VectorSet(np.zeros(3, np.uint8)), ValueError, "2 dimensions"),
     (lambda ts, cb: mirvo.VectorSet([[1, 2, 3]], vector_size_x=2), ValueError, r"2 \* 1"),
     (lambda ts, cb: mirvo.VectorSet([[1]], generation_method="g" * 80), ValueError, "79 characters"),
 ]

@@ -24,7 +24,7 @@ def test_reads_the_example_training_set_as_its_bytes_say(work):
               ts.reserved_value, ts.error_scaling, ts.inherit_level, ts.generation_method]
     assert [str(field) for field in fields] == header.decode().splitlines()
     assert (ts.kind, len(ts), ts.total_freq, int(ts.freqs.sum())) == ("training set", 779, 1024, 1024)
-    assert ts.vectors.shape == (779, 16) and ts.vectors.dtype == ts.freqs.dtype == np.int32
+    assert ts.vectors.shape == (779, 16) and (ts.vectors.dtype, ts.freqs.dtype) == (np.uint8, np.int32)
     first = b"r0c0\0" + bytes(ts.vectors[0].tolist()) + int(ts.freqs[0]).to_bytes(4, "big")
     last = b"r31c31\0" + bytes(ts.vectors[-1].tolist()) + int(ts.freqs[-1]).to_bytes(4, "big")
     assert records.startswith(first) and records.endswith(last)
@@ -48,7 +48,7 @@ def test_partitioning_round_trip_is_byte_identical(converted):
 
 
 ARRAY_SETS = [
-    # (arguments, keyword arguments, exact file)
+    # (arguments, keyword arguments, exact file); one per width, uint8, uint16 and int32
     (([[3, 250]], [2], ["a"]), {},
      b"VQ TRAINING SET 2.0\n2\n1\n1\n2\n1\n0\n0\n0\n" + SEPARATOR + b"a\0\x03\xfa\0\0\0\x02"),
     (([[1, 2, 3, 258]],), dict(kind="codebook", vector_size_y=2, bytes_per_element=2, reserved_value=7,
@@ -67,16 +67,33 @@ def test_set_made_from_arrays_is_written_exactly_and_reads_back(tmp_path, args, 
     mirvo.write_vector_set(tmp_path / "set", made)
     assert (tmp_path / "set").read_bytes() == expected
     read = mirvo.read_vector_set(tmp_path / "set")
+    assert read.vectors.dtype == made.vectors.dtype == {1: np.uint8, 2: np.uint16, 4: np.int32}[made.bytes_per_element]
     assert read.vectors.tolist() == made.vectors.tolist()
     assert read.freqs.tolist() == made.freqs.tolist()
-    assert read.names == [name or None for name in made.names]
+    assert read.names == (None if made.names is None else [name or None for name in made.names])
     assert read.total_freq == made.total_freq == sum(made.freqs.tolist())
 
 
 def test_reads_a_version_1_file_and_writes_the_current_version(tmp_path):
     (tmp_path / "old.ts").write_bytes(b"VQ TRAINING SET 1.0\n2\n1\n1\n0\n9\n9\n9\n0\n-----\n\x05\x06\x02\x01")
     old = mirvo.read_vector_set(tmp_path / "old.ts")
-    assert (old.vectors.tolist(), old.freqs.tolist(), old.names, old.bytes_per_element) == ([[5, 6]], [258], [None], 1)
+    assert (old.vectors.tolist(), old.freqs.tolist(), old.names, old.bytes_per_element) == ([[5, 6]], [258], None, 1)
     mirvo.write_vector_set(tmp_path / "new.ts", old)
     assert (tmp_path / "new.ts").read_bytes() == (b"VQ TRAINING SET 2.0\n2\n1\n1\n258\n1\n0\n0\n0\n" + SEPARATOR
                                                   + b"\0\x05\x06\0\0\x01\x02")
+
+
+def test_arrays_are_kept_in_their_width_without_a_copy(tmp_path):
+    base = np.arange(4 * 6, dtype=np.uint16).reshape(4, 6) * 1000
+    rows = base[::2, 1:5]  # rows apart in memory, elements adjacent
+    kept = mirvo.VectorSet(rows)
+    assert np.shares_memory(kept.vectors, base) and kept.bytes_per_element == 2 and kept.vector_size_x == 4
+    mirvo.write_vector_set(tmp_path / "view", kept)
+    mirvo.write_vector_set(tmp_path / "copy", mirvo.VectorSet(np.ascontiguousarray(rows)))
+    assert (tmp_path / "view").read_bytes() == (tmp_path / "copy").read_bytes()
+    one_byte = mirvo.VectorSet(np.zeros((1000, 16), np.uint8))
+    assert one_byte.vectors.nbytes == 16000 and one_byte.names is None
+    # Other integers: the narrowest of uint8, uint16, int32 that holds the values.
+    assert [mirvo.VectorSet(np.array(v, dtype)).vectors.dtype for v, dtype in
+            [([[255]], np.int64), ([[256]], np.int64), ([[-1]], np.int8)]] == \
+        [np.uint8, np.uint16, np.int32]

@@ -8,17 +8,9 @@
 namespace cbdetail {
 namespace {
 
-// Clang does not clone function templates for several targets.
-#if defined(__clang__)
-#define MIRVO_AVX2_CLONES
-#else
-#define MIRVO_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-
 template <class Element>
-MIRVO_AVX2_CLONES void AddRows(const Element* rows, std::size_t d, int count,
-                                                                 const int* freqs, const int* partitionOf,
-                                                                 std::int64_t* sums, int* totals) {
+[[gnu::always_inline]] inline void AddRowsOf(const Element* rows, std::size_t d, int count, const int* freqs,
+                                             const int* partitionOf, std::int64_t* sums, int* totals) {
   for (int r = 0; r < count; ++r) {
     const Element* row = rows + static_cast<std::size_t>(r) * d;
     auto* s = reinterpret_cast<std::uint64_t*>(sums + static_cast<std::size_t>(partitionOf[r]) * d);
@@ -31,6 +23,24 @@ MIRVO_AVX2_CLONES void AddRows(const Element* rows, std::size_t d, int count,
     }
     AddWrapped(totals[partitionOf[r]], freq);
   }
+}
+
+// Built for AVX2 as well, chosen when the processor has it: one function per
+// width, as clang clones no function templates.
+__attribute__((target_clones("avx2", "default"))) void AddRows(const std::uint8_t* rows, std::size_t d, int count,
+                                                                 const int* freqs, const int* partitionOf, std::int64_t* sums,
+                                                                 int* totals) {
+  AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
+}
+__attribute__((target_clones("avx2", "default"))) void AddRows(const std::uint16_t* rows, std::size_t d, int count,
+                                                                 const int* freqs, const int* partitionOf, std::int64_t* sums,
+                                                                 int* totals) {
+  AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
+}
+__attribute__((target_clones("avx2", "default"))) void AddRows(const std::int32_t* rows, std::size_t d, int count,
+                                                                 const int* freqs, const int* partitionOf, std::int64_t* sums,
+                                                                 int* totals) {
+  AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
 }
 
 }  // namespace
