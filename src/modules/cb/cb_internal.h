@@ -217,6 +217,11 @@ class PartitioningWriter {
   SafeOutput out_;
 };
 
+// The most the centroid conversion spends on sums for every partition
+// before it keeps them only for partitions with members (256 MiB); returns
+// the previous limit. For tests.
+std::uint64_t SetDenseSumsLimit(std::uint64_t bytes);
+
 // The centroid of sums over members of total frequency freq (positive):
 // each sum over the frequency, rounded as averages are. Returns the mean
 // of the elements, rounded.

@@ -67,6 +67,11 @@ void CentroidSums::Add(const void* rows, int width, int count, const int* freqs,
   }
 }
 
+void CentroidSums::AddPartition() {
+  sums_.resize(sums_.size() + dimension_, 0);
+  freqs_.push_back(0);
+}
+
 void CentroidSums::Merge(const CentroidSums& other) {
   for (std::size_t i = 0; i < sums_.size(); ++i) AddWrapped(sums_[i], other.sums_[i]);
   for (std::size_t k = 0; k < freqs_.size(); ++k) AddWrapped(freqs_[k], other.freqs_[k]);

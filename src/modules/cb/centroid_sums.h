@@ -23,6 +23,9 @@ class CentroidSums {
   // when freqs is null), to the sums of partition partitionOf[i], which must
   // lie in [0, partitions).
   void Add(const void* rows, int width, int count, const int* freqs, const int* partitionOf);
+  // One more partition, with zero sums, at the end; throws std::bad_alloc
+  // when it does not fit.
+  void AddPartition();
   // Adds another set of sums of the same shape.
   void Merge(const CentroidSums& other);
 

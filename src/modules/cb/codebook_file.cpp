@@ -273,8 +273,8 @@ void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals) {
   cb->BookSize = known ? size : std::min(size, kChunk);
   AllocateMemoryForBook(cb);
   const double dimension = static_cast<double>(d);
-  const int chunk = static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1,
-                                                             kChunk));
+  const int chunk = std::min(size, static_cast<int>(std::clamp<std::size_t>(
+                                       (std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, kChunk)));
   auto rows = NewArray<int>(static_cast<std::size_t>(chunk) * d, "ERROR: Not enough memory for new vector element.\n");
   std::vector<int> freqs(static_cast<std::size_t>(chunk));
   std::vector<std::string> names;

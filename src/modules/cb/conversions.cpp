@@ -8,6 +8,7 @@
 // second file: the second file's refusals and warnings are kept (deferred)
 // until the training set has been read to its end.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "cb/cb.h"
@@ -31,12 +33,20 @@ using cbdetail::Refusals;
 constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
 constexpr const char* kPartitionMemory = "ERROR: Not enough memory for the partitioning.\n";
 
+// The centroids keep sums for every partition while they take at most this
+// much; beyond it, only for the partitions that have members, so that what
+// a header announces never reserves more.
+std::atomic<std::uint64_t> denseSums{std::uint64_t{256} << 20};
+
 // Training vectors per chunk: about 1 MiB of elements, at least one vector.
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 constexpr int kMaxChunk = 1 << 16;
 
-int ChunkSize(std::size_t rowBytes) {
-  return static_cast<int>(std::clamp<std::size_t>(kChunkBytes / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk));
+// Never more than the n vectors announced: a set without vectors takes no
+// memory for them, whatever their dimension.
+int ChunkSize(std::size_t rowBytes, int n) {
+  return std::min(n, static_cast<int>(std::clamp<std::size_t>(kChunkBytes / std::max<std::size_t>(rowBytes, 1), 1,
+                                                               kMaxChunk)));
 }
 
 // The training set's header, or its refusal, which comes before anything.
@@ -172,6 +182,8 @@ class PartitionFeed {
 
 }  // namespace
 
+std::uint64_t cbdetail::SetDenseSumsLimit(std::uint64_t bytes) { return denseSums.exchange(bytes); }
+
 void ConvertToPartitioning(const char* trainingSetName, const char* codebookName, const char* partitioningName,
                            int overwrite) {
   Refusals first(true), second(true);
@@ -206,7 +218,7 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
   const std::size_t d = set.Dimension();
   const int width = set.RowWidth();
   const std::size_t rowBytes = d * static_cast<std::size_t>(width);
-  const int chunk = ChunkSize(rowBytes);
+  const int chunk = ChunkSize(rowBytes, n);
   auto rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
   std::vector<int> freqs(static_cast<std::size_t>(chunk)), targets(freqs.size());
   std::vector<std::int64_t> distances(freqs.size());
@@ -260,15 +272,19 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   const std::size_t d = set.Dimension();
   const int width = set.RowWidth();
   const std::size_t rowBytes = d * static_cast<std::size_t>(width);
-  const int chunk = ChunkSize(rowBytes);
+  const int chunk = ChunkSize(rowBytes, n);
   auto rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
   std::vector<int> freqs(static_cast<std::size_t>(chunk)), partitions(freqs.size());
   std::optional<cbdetail::CentroidSums> sums;
+  std::unordered_map<int, int> slotOf;  // partition -> its sums, when not every partition has them
+  bool dense = true;
   bool summing = true;
   bool memoryShort = false;
   auto makeSums = [&] {
+    const int partitionCount = feed.PartitionCount();
+    dense = static_cast<std::uint64_t>(partitionCount) * (8 * d + 4) <= denseSums.load();
     try {
-      sums.emplace(feed.PartitionCount(), d);
+      sums.emplace(dense ? partitionCount : 0, d);
     } catch (const std::bad_alloc&) {
       memoryShort = true;  // reported where reading the partitioning would
     }
@@ -289,6 +305,16 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
       continue;
     }
     if (!sums) makeSums();
+    try {
+      for (int r = 0; !dense && !memoryShort && r < count; ++r) {
+        int& partition = partitions[static_cast<std::size_t>(r)];
+        const auto [slot, added] = slotOf.try_emplace(partition, sums->Partitions());
+        if (added) sums->AddPartition();
+        partition = slot->second;
+      }
+    } catch (const std::bad_alloc&) {
+      memoryShort = true;
+    }
     if (memoryShort) {
       summing = false;
       continue;
@@ -312,10 +338,10 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   SetVerString(header.VersionString, KindCodebook);
   if (ts.InheritLevel <= 1) header.GenerationMethod[0] = '\0';
   AddString(header.GenerationMethod, identity, 80);
-  const int partitionCount = sums->Partitions();
+  const int partitionCount = feed.PartitionCount();
   header.BookSize = partitionCount;
   std::int64_t total = 0;
-  for (int k = 0; k < partitionCount; ++k) total += std::max(sums->Freq(k), 0);
+  for (int slot = 0; slot < sums->Partitions(); ++slot) total += std::max(sums->Freq(slot), 0);
   header.TotalFreq = cbdetail::CodebookTotal(total, codebookName);
   cbdetail::CodebookWriter writer;
   TimedProgressStage((std::string("Writing ") + codebookName + " ").c_str());
@@ -323,9 +349,14 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   auto vector = cbdetail::NewArray<int>(d, kVectorMemory);
   bool zero = false;
   for (int k = 0; k < partitionCount; ++k) {
-    const int freq = sums->Freq(k);
+    int slot = k;
+    if (!dense) {
+      const auto found = slotOf.find(k);
+      slot = found == slotOf.end() ? -1 : found->second;
+    }
+    const int freq = slot < 0 ? 0 : sums->Freq(slot);
     if (freq > 0) {
-      sums->Centroid(k, vector.get());
+      sums->Centroid(slot, vector.get());
       zero = false;
     } else if (!zero) {
       std::fill_n(vector.get(), d, 0);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "cb/cb_internal.h"
 #include "interfc/interfc.h"
 #include "support/reference.h"
 
@@ -137,6 +138,10 @@ TEST(ConversionsFromFiles, MatchTheRecordsOnRandomData) {
     std::vector<int> assignment;
     for (int i = 0; i < n; ++i) assignment.push_back(r.Int(0, books - 1));
     CompareCentroids(ts, PartitioningText(books, train, assignment), label);
+    // Sums kept only for the partitions that have members.
+    const auto limit = cbdetail::SetDenseSumsLimit(0);
+    CompareCentroids(ts, PartitioningText(books, train, assignment), label + ", sparse sums");
+    cbdetail::SetDenseSumsLimit(limit);
   }
 }
 
