@@ -209,8 +209,8 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
         inputs.push_back({label + " as training set", bytes, mirvofuzz::SmallCodebook(), {"-Q0"}});
         inputs.push_back({label + " as codebook", mirvofuzz::SmallTrainingSet(), bytes, {"-Q0"}});
       } else if (target == "fuzz_read_partitioning") {
-        const std::vector<VectorSpec> five = {
-            {{1, 2}, 3, "first"}, {{200, 7}, 1, ""}, {{0, 255}, 2, "third"}, {{9, 9}, 1, "fourth"}, {{255, 0}, 7, "fifth"}};
+        const std::vector<VectorSpec> five = {{{1, 2}, 3, "first"}, {{200, 7}, 1, ""}, {{0, 255}, 2, "third"},
+                                              {{9, 9}, 1, "fourth"}, {{255, 0}, 7, "fifth"}};
         inputs.push_back({label, SetFileBytes(five, 2, 1, 1), bytes, {"-Q0"}});
       } else if (!bytes.empty()) {
         // An options byte, the training set, the separator, the second file.

@@ -71,7 +71,9 @@ TEST(Interrupts, SignalsWhileWritingRemoveTheTemporaryFile) {
         ASSERT_EQ(seen.size(), kInputs.size() + 1 + (oldOutput ? 1 : 0));
         EXPECT_THAT(seen, testing::Contains(testing::MatchesRegex("\\." + output + "\\.[0-9a-f]{10}\\.tmp")));
         EXPECT_EQ(ListFolder(dir.path()), oldOutput ? With(kInputs, output) : kInputs);
-        if (oldOutput) EXPECT_EQ(ReadFile(dir.File(output)), kOld);
+        if (oldOutput) {
+          EXPECT_EQ(ReadFile(dir.File(output)), kOld);
+        }
       }
     }
   }

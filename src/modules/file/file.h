@@ -31,7 +31,8 @@ std::FILE* OpenFile(const char* name, int mode, int overwrite);
 // How the last of those writers ended: 0 when it wrote its file; 1 when it
 // wrote nothing because the file exists and overwriting was not allowed; -1
 // when it failed ("ERROR: ..." said why: the file could not be created,
-// written or put in place, or the graph had an empty slot). Whenever it is
+// written or put in place, there was no memory for its buffer, or the graph
+// had an empty slot). Whenever it is
 // not 0, the target is as it was and no temporary file is left.
 int LastWriteFailed();
 

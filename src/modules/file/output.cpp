@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <random>
 
 #include "file/file.h"
@@ -181,7 +182,13 @@ bool SafeOutput::Open(const char* name, int overwrite) {
     outerTemporary_ = pendingTemporary.exchange(temporary_.c_str());
     caught_ = CatchDefaultInterrupts();
   }
-  buffer_.resize(kBufferSize);
+  try {
+    buffer_.resize(kBufferSize);
+  } catch (const std::bad_alloc&) {
+    Discard();
+    ErrorMessage("ERROR: Not enough memory for the output buffer of %s.\n", name);
+    return false;
+  }
   used_ = 0;
   return true;
 }

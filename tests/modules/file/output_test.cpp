@@ -62,7 +62,9 @@ TEST(LibraryWriters, ReportFailuresAndReturn) {
       EXPECT_EQ(LastWriteFailed(), c.status);
       EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"folder", "old"}));
       EXPECT_EQ(ListFolder(folder), std::vector<std::string>{"inside"});
-      if (c.status != 0) EXPECT_EQ(ReadFile(old), "old");
+      if (c.status != 0) {
+        EXPECT_EQ(ReadFile(old), "old");
+      }
     }
     EXPECT_NE(ReadFile(old), "old");
   }
