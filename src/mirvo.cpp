@@ -394,7 +394,3 @@ int MirvoMain(int argc, char** argv) {
   TimedProgressFinish();
   return 0;
 }
-
-#ifndef MIRVO_NO_MAIN
-int main(int argc, char** argv) { return MirvoMain(argc, argv); }
-#endif

@@ -1,0 +1,3 @@
+#include "mirvo.h"
+
+int main(int argc, char** argv) { return MirvoMain(argc, argv); }
