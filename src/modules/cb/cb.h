@@ -64,11 +64,11 @@ struct Codebook {
   // unwinding error handler does not leak.
   ~Codebook();
 
-  // Storage behind Book, released by FreeCodebook: the AllocatedSize entries
-  // and one contiguous block holding all their vectors, each with room for
-  // StoredDimension elements.
+  // The array behind Book, released by FreeCodebook, and the dimension its
+  // vectors were made with. The vectors a record makes for its entries lie
+  // in one block, but each entry owns its vector as a separate one would be
+  // owned (see FreeVector).
   std::unique_ptr<BookNode[]> BookStore;
-  std::unique_ptr<int[]> VectorStore;
   std::size_t StoredDimension = 0;
 };
 

@@ -66,6 +66,10 @@ inline void AddScaled(std::int64_t* sum, const int* vector, std::size_t count, i
 char* CopyName(const char* text);
 void ReleaseName(char* name);
 
+// Exchanges the entries (Book, AllocatedSize and the storage behind them) of
+// two records; the headers stay.
+void ExchangeBooks(Codebook* a, Codebook* b);
+
 // Truncation toward zero of a double to an int; values beyond the int range
 // (only reachable through frequencies of mixed sign) are clamped.
 inline int TruncateToInt(double x) {

@@ -2,6 +2,9 @@
 // copying and release.
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -20,6 +23,13 @@ char* CopyName(const char* text) {
 
 void ReleaseName(char* name) { std::unique_ptr<char[]> owned(name); }
 
+void ExchangeBooks(Codebook* a, Codebook* b) {
+  std::swap(a->Book, b->Book);
+  std::swap(a->AllocatedSize, b->AllocatedSize);
+  std::swap(a->BookStore, b->BookStore);
+  std::swap(a->StoredDimension, b->StoredDimension);
+}
+
 }  // namespace cbdetail
 
 using cbdetail::CopyName;
@@ -29,28 +39,106 @@ namespace {
 
 constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
 
-// Releases every name and the storage of the record.
+// Vectors made for a whole record lie in one block each. A block belongs to
+// its vectors together: every vector is released on its own (FreeVector,
+// FreeNode, FreeCodebook) and the block goes with the last of them. Blocks
+// are known by their address ranges, so that a vector pointer alone tells
+// whether it lies in a block or was allocated separately.
+struct VectorBlock {
+  std::unique_ptr<int[]> storage;
+  std::size_t length = 0;  // in elements
+  std::size_t live = 0;    // vectors not yet released
+};
+
+class BlockRegistry {
+ public:
+  using Blocks = std::map<const int*, VectorBlock, std::less<const int*>>;
+
+  // A block of count vectors of stride elements each, with every vector live.
+  int* Add(std::size_t count, std::size_t stride, bool zero) {
+    VectorBlock block;
+    block.length = count * stride;
+    block.live = count;
+    block.storage = zero ? cbdetail::NewZeroArray<int>(block.length, kVectorMemory)
+                         : cbdetail::NewArray<int>(block.length, kVectorMemory);
+    int* base = block.storage.get();
+    std::lock_guard<std::mutex> lock(mutex_);
+    blocks_.emplace(base, std::move(block));
+    return base;
+  }
+
+  // Releases the vectors of the nodes, each in its block or on its own, and
+  // leaves the nodes without vectors. Entries of one record mostly lie in
+  // one block, so the block of the previous vector is tried first.
+  void Release(BookNode* nodes, std::size_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto hint = blocks_.end();
+    for (std::size_t i = 0; i < count; ++i) {
+      int* vector = nodes[i].Vector;
+      nodes[i].Vector = nullptr;
+      if (vector == nullptr) continue;
+      if (hint == blocks_.end() || !Contains(hint, vector)) hint = Find(vector);
+      if (hint == blocks_.end()) {
+        std::unique_ptr<int[]> owned(vector);
+      } else if (--hint->second.live == 0) {
+        blocks_.erase(hint);
+        hint = blocks_.end();
+      }
+    }
+  }
+
+ private:
+  static bool Contains(Blocks::const_iterator at, const int* vector) {
+    return !std::less<const int*>()(vector, at->first) &&
+           std::less<const int*>()(vector, at->first + at->second.length);
+  }
+  Blocks::iterator Find(const int* vector) {
+    auto at = blocks_.upper_bound(vector);
+    if (at == blocks_.begin()) return blocks_.end();
+    --at;
+    return Contains(at, vector) ? at : blocks_.end();
+  }
+
+  std::mutex mutex_;
+  Blocks blocks_;
+};
+
+// Never destroyed, so that records of static duration can still be freed
+// while the program ends.
+BlockRegistry& Registry() {
+  static BlockRegistry* registry = new BlockRegistry;
+  return *registry;
+}
+
+// Releases every vector and name and the entry array of the record.
 void ReleaseBook(Codebook* cb) {
   if (cb->Book != nullptr) {
     for (int i = 0; i < cb->AllocatedSize; ++i) ReleaseName(cb->Book[i].Name);
+    Registry().Release(cb->Book, static_cast<std::size_t>(std::max(cb->AllocatedSize, 0)));
   }
   cb->BookStore.reset();
-  cb->VectorStore.reset();
   cb->Book = nullptr;
   cb->AllocatedSize = 0;
   cb->StoredDimension = 0;
 }
 
-void SwapStorage(Codebook* a, Codebook* b) {
-  std::swap(a->Book, b->Book);
-  std::swap(a->AllocatedSize, b->AllocatedSize);
-  std::swap(a->BookStore, b->BookStore);
-  std::swap(a->VectorStore, b->VectorStore);
-  std::swap(a->StoredDimension, b->StoredDimension);
-}
-
-void ZeroVectors(Codebook* cb) {
-  std::fill_n(cb->VectorStore.get(), static_cast<std::size_t>(cb->AllocatedSize) * cb->StoredDimension, 0);
+// AllocateMemoryForBook, with every element zero when `zero` is set.
+void AllocateBook(Codebook* cb, bool zero) {
+  ReleaseBook(cb);
+  if (cb->BookSize < 0 || cb->VectorSizeX < 0 || cb->VectorSizeY < 0) {
+    ErrorMessage("ERROR: allocate CB->Book\n");
+    ExitProcessing(-1);
+  }
+  const std::size_t size = static_cast<std::size_t>(cb->BookSize);
+  const std::size_t dimension = cbdetail::Dim(cb);
+  cb->BookStore = cbdetail::NewArray<BookNode>(size, "ERROR: allocate CB->Book\n");
+  cb->Book = cb->BookStore.get();
+  // Vectors without elements still get addresses of their own.
+  const std::size_t stride = std::max<std::size_t>(dimension, 1);
+  int* vector = size > 0 ? Registry().Add(size, stride, zero) : nullptr;
+  for (std::size_t i = 0; i < size; ++i, vector += stride) cb->Book[i] = BookNode{vector, 0, 0, nullptr};
+  cb->StoredDimension = dimension;
+  cb->AllocatedSize = cb->BookSize;
 }
 
 }  // namespace
@@ -68,7 +156,10 @@ void CopyVector(const int* source, int* destination, int count) {
   if (count > 0) std::memmove(destination, source, static_cast<std::size_t>(count) * sizeof(int));
 }
 
-void FreeVector(int* vector) { std::unique_ptr<int[]> owned(vector); }
+void FreeVector(int* vector) {
+  BookNode node{vector, 0, 0, nullptr};
+  Registry().Release(&node, 1);
+}
 
 BookNode CreateEmptyNode(int count) { return BookNode{CreateEmptyVector(count), 0, 0, nullptr}; }
 
@@ -83,9 +174,8 @@ void CopyNode(const BookNode* source, BookNode* destination, int count) {
 }
 
 void FreeNode(BookNode* node) {
-  FreeVector(node->Vector);
+  Registry().Release(node, 1);
   ReleaseName(node->Name);
-  node->Vector = nullptr;
   node->Name = nullptr;
 }
 
@@ -97,20 +187,7 @@ void ChangeVectorName(BookNode* node, const char* name) {
 }
 
 Codebook* AllocateMemoryForBook(Codebook* cb) {
-  ReleaseBook(cb);
-  if (cb->BookSize < 0 || cb->VectorSizeX < 0 || cb->VectorSizeY < 0) {
-    ErrorMessage("ERROR: allocate CB->Book\n");
-    ExitProcessing(-1);
-  }
-  const std::size_t size = static_cast<std::size_t>(cb->BookSize);
-  const std::size_t dimension = cbdetail::Dim(cb);
-  cb->BookStore = cbdetail::NewArray<BookNode>(size, "ERROR: allocate CB->Book\n");
-  cb->VectorStore = cbdetail::NewArray<int>(size * dimension, kVectorMemory);
-  cb->StoredDimension = dimension;
-  cb->Book = cb->BookStore.get();
-  int* vector = cb->VectorStore.get();
-  for (std::size_t i = 0; i < size; ++i, vector += dimension) cb->Book[i] = BookNode{vector, 0, 0, nullptr};
-  cb->AllocatedSize = cb->BookSize;
+  AllocateBook(cb, false);
   return cb;
 }
 
@@ -131,8 +208,7 @@ void CreateNewCodebook(Codebook* cb, int bookSize, const Codebook* templ) {
   cb->TotalFreq = total;
   std::memcpy(cb->GenerationMethod, method, sizeof method);
   cb->BookSize = bookSize;
-  AllocateMemoryForBook(cb);
-  ZeroVectors(cb);
+  AllocateBook(cb, true);
 }
 
 void CreateNewTrainingSet(Codebook* cb, int bookSize, int vectorSizeX, int vectorSizeY, int bytesPerElement,
@@ -148,8 +224,7 @@ void CreateNewTrainingSet(Codebook* cb, int bookSize, int vectorSizeX, int vecto
                 generationMethod != nullptr ? generationMethod : "");
   cb->TotalFreq = 0;
   cb->BookSize = bookSize;
-  AllocateMemoryForBook(cb);
-  ZeroVectors(cb);
+  AllocateBook(cb, true);
 }
 
 void CopyCodebookHeader(const Codebook* source, Codebook* destination) {
@@ -195,7 +270,7 @@ void SetAllocatedCodebookSize(Codebook* cb, int newAllocatedSize) {
   Codebook temporary;
   CreateNewCodebook(&temporary, newAllocatedSize, cb);
   CopyCodebook(cb, &temporary);
-  SwapStorage(cb, &temporary);
+  cbdetail::ExchangeBooks(cb, &temporary);
   FreeCodebook(&temporary);
 }
 

@@ -294,12 +294,15 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
     refuse("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line break.\n",
            name);
   }
-  // A header line of another kind is written as it is: it must name version
-  // 2, or the file would be read back in another layout or not at all.
+  // A header line that names version 2 is written as the record holds it,
+  // whatever follows the version; the line of a record read from an old
+  // version is replaced by the current line of its kind, matching the layout
+  // that follows. Any other line would be read back in another layout or
+  // not at all.
   const int kind = RecognizeVersionstr(cb->VersionString);
   const char* digit = std::strpbrk(cb->VersionString, "0123456789");
-  if (kind != KindTrainingSet && kind != KindCodebook &&
-      (digit == nullptr || *digit != '2' || std::strchr(cb->VersionString, '\n') != nullptr)) {
+  const bool current = digit != nullptr && *digit == '2' && std::strchr(cb->VersionString, '\n') == nullptr;
+  if (!current && kind != KindTrainingSet && kind != KindCodebook) {
     refuse("ERROR: Cannot write %s: its header line does not name version 2.\n", name);
   }
   const std::int64_t largest = width == 4 ? kIntMax : (std::int64_t{1} << (8 * width)) - 1;
@@ -320,19 +323,14 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
     }
   }
 
-  // A record read from an old version is written with the current header
-  // line of its kind, matching the layout that follows.
-  switch (kind) {
-    case KindTrainingSet:
-      out.Text("VQ TRAINING SET 2.0");
-      break;
-    case KindCodebook:
-      out.Text("VQ CODEBOOK 2.0");
-      break;
-    default:
-      out.Text(cb->VersionString);
-      break;
+  char line[80];
+  if (current) {
+    std::memcpy(line, cb->VersionString, sizeof line);
+    line[79] = '\0';
+  } else {
+    SetVerString(line, kind);
   }
+  out.Text(line);
   out.Put('\n');
   for (const int field : {cb->VectorSizeX, cb->VectorSizeY, cb->BookSize, cb->TotalFreq, cb->BytesPerElement,
                           cb->ReservedValue, cb->ErrorScaling, cb->InheritLevel}) {
