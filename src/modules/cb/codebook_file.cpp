@@ -85,16 +85,11 @@ char* ReadName(FileReader& reader, bool keep) {
 }
 
 int ReadLittleEndian(FileReader& reader, int width, bool& complete) {
-  unsigned value = 0;
-  for (int k = 0; k < width; ++k) {
-    const int c = reader.Get();
-    if (c == EOF) {
-      complete = false;
-      return static_cast<int>(value);
-    }
-    value |= static_cast<unsigned>(c) << (8 * k);
-  }
-  return static_cast<int>(value);
+  unsigned char bytes[4] = {};
+  int got = 0;
+  for (int c; got < width && (c = reader.Get()) != EOF; ++got) bytes[got] = static_cast<unsigned char>(c);
+  if (got < width) complete = false;
+  return DecodeLittleEndian(bytes, got);
 }
 
 }  // namespace
@@ -352,39 +347,11 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
     for (std::size_t start = 0; start < d; start += kChunk) {
       const std::size_t n = std::min(kChunk, d - start);
       auto* p = reinterpret_cast<unsigned char*>(out.Reserve(n * static_cast<std::size_t>(width)));
-      const int* v = node.Vector + start;
-      switch (width) {
-        case 1:
-          for (std::size_t k = 0; k < n; ++k) p[k] = static_cast<unsigned char>(v[k]);
-          break;
-        case 2:
-          for (std::size_t k = 0; k < n; ++k) {
-            p[2 * k] = static_cast<unsigned char>(v[k] >> 8);
-            p[2 * k + 1] = static_cast<unsigned char>(v[k]);
-          }
-          break;
-        case 3:
-          for (std::size_t k = 0; k < n; ++k) {
-            p[3 * k] = static_cast<unsigned char>(v[k] >> 16);
-            p[3 * k + 1] = static_cast<unsigned char>(v[k] >> 8);
-            p[3 * k + 2] = static_cast<unsigned char>(v[k]);
-          }
-          break;
-        default:
-          for (std::size_t k = 0; k < n; ++k) {
-            const auto u = static_cast<std::uint32_t>(v[k]);
-            p[4 * k] = static_cast<unsigned char>(u >> 24);
-            p[4 * k + 1] = static_cast<unsigned char>(u >> 16);
-            p[4 * k + 2] = static_cast<unsigned char>(u >> 8);
-            p[4 * k + 3] = static_cast<unsigned char>(u);
-          }
-          break;
-      }
+      EncodeBigEndian(node.Vector + start, n, width, p);
       out.Advance(n * static_cast<std::size_t>(width));
     }
-    const auto f = static_cast<std::uint32_t>(node.Freq);
-    const unsigned char freq[4] = {static_cast<unsigned char>(f >> 24), static_cast<unsigned char>(f >> 16),
-                                   static_cast<unsigned char>(f >> 8), static_cast<unsigned char>(f)};
+    unsigned char freq[4];
+    EncodeBigEndian(&node.Freq, 1, 4, freq);
     out.Write(freq, sizeof freq);
   }
   out.Commit();
