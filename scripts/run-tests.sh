@@ -6,6 +6,8 @@ scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DMIRVO_BUILD_TESTS=ON
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
+# The same example converted by an arm64 build under qemu-user.
+scripts/cross-check.sh build
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer
 # (clang, with the fuzz targets, whose seeds and committed corpus replay as

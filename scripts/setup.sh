@@ -6,6 +6,8 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmar
 packages+=(python3-dev pybind11-dev python3-numpy python3-pytest groff-base mandoc pkgconf)
 # The sanitized build and the fuzz targets (clang with libFuzzer).
 packages+=(clang-14 libclang-rt-14-dev)
+# The arm64 cross-check: cross compiler and user-mode emulator.
+packages+=(g++-aarch64-linux-gnu qemu-user)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

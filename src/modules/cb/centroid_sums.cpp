@@ -9,7 +9,10 @@ namespace cbdetail {
 namespace {
 
 template <class Element>
-__attribute__((target_clones("avx2", "default"))) void AddRows(const Element* rows, std::size_t d, int count,
+#if defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void AddRows(const Element* rows, std::size_t d, int count,
                                                                  const int* freqs, const int* partitionOf,
                                                                  std::int64_t* sums, int* totals) {
   for (int r = 0; r < count; ++r) {

@@ -125,7 +125,10 @@ class PartitioningFeed {
 
 // Adds every vector into the sums of its partition; built for AVX2 as well,
 // chosen when the processor has it.
-__attribute__((target_clones("avx2", "default"))) void AddToSums(const int* partition, const BookNode* nodes, int count,
+#if defined(__x86_64__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void AddToSums(const int* partition, const BookNode* nodes, int count,
                                                                  std::size_t d, std::int64_t* sums, int* freqs) {
   for (int r = 0; r < count; ++r) {
     const auto k = static_cast<std::size_t>(partition[r]);
