@@ -16,6 +16,7 @@
 #define MIRVO_LEAK_CHECK 1
 #endif
 
+#include "mirvo_version.h"
 #include "interfc/interfc.h"
 #include "mirvo.h"
 #include "support/test_support.h"
@@ -49,8 +50,8 @@ struct SumCase {
 TEST(HostileInput, FrequencyTotalsAtTheEdgeOf32Bits) {
   const std::string more = "ERROR: The frequencies in set.ts add up to more than 2147483647.\n";
   const std::vector<SumCase> cases = {
-      {{2147483646, 1}, SetFileBytes({{{10}, 2147483647, ""}}, 1, 1, 1, true, "MIRVO\tV.0.13\t04.08.09")},
-      {{1073741824, 1073741823}, SetFileBytes({{{15}, 2147483647, ""}}, 1, 1, 1, true, "MIRVO\tV.0.13\t04.08.09")},
+      {{2147483646, 1}, SetFileBytes({{{10}, 2147483647, ""}}, 1, 1, 1, true, MIRVO_IDENTITY)},
+      {{1073741824, 1073741823}, SetFileBytes({{{15}, 2147483647, ""}}, 1, 1, 1, true, MIRVO_IDENTITY)},
       {{2147483647, 1}, ""},
       {{1073741824, 1073741824}, ""},
   };
@@ -145,9 +146,9 @@ TEST(HostileInput, OptionAndArgumentErrorsReachTheExitHandler) {
   const std::vector<Case> cases = {
       {{"-X"}, "ERROR: Unknown option -X found.\n"},
       {{"-Q100", "a", "b"}, "ERROR: Parameter Q(1) = 100 is out of range [0,99].\n"},
-      {{"a"}, "ERROR: Too few parameters\n\n\nMIRVO V.0.13 04.08.09\n"},
-      {{"a", "b", "c"}, "ERROR: Too many parameters\n\n\nMIRVO V.0.13 04.08.09\n"},
-      {{}, "\nMIRVO V.0.13 04.08.09\nThis program converts"},
+      {{"a"}, "ERROR: Too few parameters\n\n\n" MIRVO_IDENTITY_LINE "\n"},
+      {{"a", "b", "c"}, "ERROR: Too many parameters\n\n\n" MIRVO_IDENTITY_LINE "\n"},
+      {{}, "\n" MIRVO_IDENTITY_LINE "\nThis program converts"},
   };
   const ExitHandler previous = SetExitProcessingHandler(ThrowStatus);
   for (const Case& c : cases) {
