@@ -51,8 +51,9 @@ inline void AddWrapped(int& sum, int value) {
   sum = static_cast<int>(static_cast<std::uint32_t>(sum) + static_cast<std::uint32_t>(value));
 }
 
-// sum[k] += freq * vector[k] for k < count, with wrap-around.
-inline void AddScaled(std::int64_t* sum, const int* vector, std::size_t count, int freq) {
+// sum[k] += freq * vector[k] for k < count, with wrap-around. The factor is
+// 64 bits wide so that a frequency can be taken away (-freq) for any int.
+inline void AddScaled(std::int64_t* sum, const int* vector, std::size_t count, std::int64_t freq) {
   auto* s = reinterpret_cast<std::uint64_t*>(sum);
   if (freq == 1) {
     for (std::size_t k = 0; k < count; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{vector[k]});
@@ -84,6 +85,12 @@ inline int RoundedMean(std::int64_t sum, double count) {
   return TruncateToInt(static_cast<double>(sum) / count + 0.5);
 }
 
+// Messages and texts shared by the sources of the module.
+inline constexpr char kSeparator[] = "-------------------------------------";
+inline constexpr const char* kPartitionMemory = "ERROR: Not enough memory for the partitioning.\n";
+inline constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
+
+// Closes an owned stream.
 struct CloseFile {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };

@@ -37,7 +37,7 @@ using cbdetail::ReleaseName;
 
 namespace {
 
-constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
+using cbdetail::kVectorMemory;
 
 // Vectors made for a whole record lie in one block each. A block belongs to
 // its vectors together: every vector is released on its own (FreeVector,

@@ -16,12 +16,8 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-constexpr char kSeparator[] = "-------------------------------------";
+using FilePtr = std::unique_ptr<std::FILE, cbdetail::CloseFile>;
+using cbdetail::kSeparator;
 constexpr std::int64_t kIntMax = std::numeric_limits<int>::max();
 
 [[noreturn]] void Fatal(const char* format, const char* name, auto... args) {

@@ -24,8 +24,8 @@
 
 namespace {
 
-constexpr const char* kPartitionMemory = "ERROR: Not enough memory for the partitioning.\n";
-constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
+using cbdetail::kPartitionMemory;
+using cbdetail::kVectorMemory;
 
 // Reads the partitioning file on a thread of its own into a table of
 // partitions (0-based), making them known batch by batch (WaitFor). A

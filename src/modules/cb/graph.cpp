@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 
 #include "cb/cb.h"
+#include "cb/cb_internal.h"
 #include "file/coding.h"
 #include "file/file.h"
 #include "file/output.h"
@@ -26,7 +27,7 @@
 
 namespace {
 
-constexpr const char* kSeparator = "-------------------------------------";
+using cbdetail::kSeparator;
 
 // A new array of n ints, or null when n is negative or memory is short.
 std::unique_ptr<int[]> TryIntArray(int n) {

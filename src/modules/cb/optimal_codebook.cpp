@@ -69,9 +69,7 @@ void CodebookCentroid(const Codebook* cb, int* centroid) {
   const auto dimension = cbdetail::Dim(cb);
   std::vector<std::int64_t> sums(dimension, 0);
   for (int i = 0; i < cb->BookSize; ++i) {
-    const BookNode& node = cb->Book[i];
-    const std::int64_t freq = node.Freq;
-    for (std::size_t e = 0; e < dimension; ++e) cbdetail::AddWrapped(sums[e], node.Vector[e] * freq);
+    cbdetail::AddScaled(sums.data(), cb->Book[i].Vector, dimension, cb->Book[i].Freq);
   }
   for (std::size_t e = 0; e < dimension; ++e) {
     centroid[e] = cbdetail::RoundedMean(sums[e], static_cast<double>(cb->TotalFreq));

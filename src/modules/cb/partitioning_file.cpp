@@ -15,11 +15,7 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-constexpr char kSeparator[] = "-------------------------------------";
+using cbdetail::kSeparator;
 
 // Partitions beyond the training set's size are always empty; their sums
 // may take this much memory without data in the file to back them.
@@ -238,7 +234,7 @@ int ReadPartitionIndexes(FileReader& reader, int partitions, int* out, int count
 }  // namespace cbdetail
 
 void ReadPartitioning(const char* name, Partitioning* p, const Codebook* ts) {
-  std::unique_ptr<std::FILE, FileCloser> file(FileOpen(name, FileModeRead, 0));
+  std::unique_ptr<std::FILE, cbdetail::CloseFile> file(FileOpen(name, FileModeRead, 0));
   if (!file) ExitProcessing(-1);
   FileReader reader(file.get());
   std::string error;
