@@ -51,7 +51,9 @@ TEST(Progress, LongConversionsShowItOnATerminalOnly) {
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(run.out.find("Searching the nearest code vectors") != std::string::npos, c.shown) << run.out;
     EXPECT_EQ(run.out.find("% done") != std::string::npos, c.shown) << run.out;
-    if (!c.stderrFile.empty()) EXPECT_EQ(ReadFile(dir.File(c.stderrFile)), "");
+    if (!c.stderrFile.empty()) {
+      EXPECT_EQ(ReadFile(dir.File(c.stderrFile)), "");
+    }
     // The file written is the same whatever the terminal showed.
     if (partitioning.empty()) partitioning = ReadFile(dir.File("wide.pa"));
     EXPECT_EQ(ReadFile(dir.File("wide.pa")), partitioning);

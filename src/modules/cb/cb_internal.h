@@ -63,6 +63,11 @@ inline void AddScaled(std::int64_t* sum, const int* vector, std::size_t count, s
   }
 }
 
+// The text printf would write.
+std::string Format(const char* format, ...) MIRVO_PRINTF(1, 2);
+// ErrorMessage, then ExitProcessing(-1).
+[[noreturn]] void Fatal(const char* format, ...) MIRVO_PRINTF(1, 2);
+
 // Owned copy of a zero-terminated text.
 char* CopyName(const char* text);
 void ReleaseName(char* name);

@@ -20,10 +20,8 @@ using FilePtr = std::unique_ptr<std::FILE, cbdetail::CloseFile>;
 using cbdetail::kSeparator;
 constexpr std::int64_t kIntMax = std::numeric_limits<int>::max();
 
-[[noreturn]] void Fatal(const char* format, const char* name, auto... args) {
-  ErrorMessage(format, name, args...);
-  ExitProcessing(-1);
-}
+using cbdetail::Fatal;
+using cbdetail::Format;
 
 // One header integer read with "%i\n".
 int HeaderInt(FileReader& reader, const char* name, const char* field) {
@@ -269,21 +267,22 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
   // written: the file would be unreadable or read back different.
   const int width = cb->BytesPerElement;
   const auto d = cbdetail::Dim(cb);
-  auto refuse = [&](const char* format, auto... args) {
+  auto refuse = [&](const std::string& message) {
     out.Abandon();
-    ErrorMessage(format, args...);
+    ErrorMessage("%s", message.c_str());
     ExitProcessing(-1);
   };
   if (cb->VectorSizeX < 1 || cb->VectorSizeY < 1 || cb->BookSize < 0) {
-    refuse("ERROR: Cannot write %s: the codebook has no valid size (%d x %d, %d vectors).\n", name,
-           cb->VectorSizeX, cb->VectorSizeY, cb->BookSize);
+    refuse(Format("ERROR: Cannot write %s: the codebook has no valid size (%d x %d, %d vectors).\n", name,
+                  cb->VectorSizeX, cb->VectorSizeY, cb->BookSize));
   }
   if (width < 1 || width > 4) {
-    refuse("ERROR: Cannot write %s: %d bytes per element; it must be 1 to 4.\n", name, width);
+    refuse(Format("ERROR: Cannot write %s: %d bytes per element; it must be 1 to 4.\n", name, width));
   }
   if (cb->GenerationMethod[0] == '-' || std::strchr(cb->GenerationMethod, '\n') != nullptr) {
-    refuse("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line break.\n",
-           name);
+    refuse(Format("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line "
+                  "break.\n",
+                  name));
   }
   // A header line that names version 2 is written as the record holds it,
   // whatever follows the version; the line of a record read from an old
@@ -294,22 +293,25 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
   const char* digit = std::strpbrk(cb->VersionString, "0123456789");
   const bool current = digit != nullptr && *digit == '2' && std::strchr(cb->VersionString, '\n') == nullptr;
   if (!current && kind != KindTrainingSet && kind != KindCodebook) {
-    refuse("ERROR: Cannot write %s: its header line does not name version 2.\n", name);
+    refuse(Format("ERROR: Cannot write %s: its header line does not name version 2.\n", name));
   }
   const std::int64_t largest = width == 4 ? kIntMax : (std::int64_t{1} << (8 * width)) - 1;
   for (int i = 0; i < cb->BookSize; ++i) {
     const BookNode& node = cb->Book[i];
     if (node.Name != nullptr && std::strlen(node.Name) > 79) {
-      refuse("ERROR: Cannot write %s: the name of vector %d is longer than 79 characters.\n", name, i + 1);
+      refuse(Format("ERROR: Cannot write %s: the name of vector %d is longer than 79 characters.\n", name,
+                    i + 1));
     }
     if (width == 4) continue;
     for (std::size_t k = 0; k < d; ++k) {
       if (node.Vector[k] > largest) {
-        refuse("ERROR: Vector element value is too big (%d). Increase bytes/elem ratio.\n", node.Vector[k]);
+        refuse(Format("ERROR: Vector element value is too big (%d). Increase bytes/elem ratio.\n",
+                      node.Vector[k]));
       }
       if (node.Vector[k] < 0) {
-        refuse("ERROR: Vector element value is negative (%d); only 4 bytes per element hold negative values.\n",
-               node.Vector[k]);
+        refuse(Format("ERROR: Vector element value is negative (%d); only 4 bytes per element hold negative "
+                      "values.\n",
+                      node.Vector[k]));
       }
     }
   }

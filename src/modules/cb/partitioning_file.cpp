@@ -21,20 +21,8 @@ using cbdetail::kSeparator;
 // may take this much memory without data in the file to back them.
 constexpr std::uint64_t kUnbackedPartitionBytes = std::uint64_t{256} << 20;
 
-[[noreturn]] void Fatal(const char* format, auto... args) {
-  ErrorMessage(format, args...);
-  ExitProcessing(-1);
-}
-
-// The text of a message, formatted as ErrorMessage formats it.
-template <class... A>
-std::string Format(const char* format, A... args) {
-  const int length = std::snprintf(nullptr, 0, format, args...);
-  std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, args...);
-  text.pop_back();
-  return text;
-}
+using cbdetail::Fatal;
+using cbdetail::Format;
 
 // RemoveLineBreak, with its refusal returned as text.
 bool StripLineBreak(char* line, std::string* error) {
