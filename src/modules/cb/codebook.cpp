@@ -18,7 +18,7 @@ namespace cbdetail {
 
 namespace {
 
-std::string FormatList(const char* format, va_list args) {
+MIRVO_PRINTF(1, 0) std::string FormatList(const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
   const int length = std::vsnprintf(nullptr, 0, format, copy);
