@@ -175,6 +175,26 @@ void AllocateBook(Codebook* cb, bool zero) {
   cb->AllocatedSize = cb->BookSize;
 }
 
+// The header values a new record takes.
+struct Shape {
+  int x, y, bytes, reserved, scaling, inherit, total;
+};
+
+// A new record of the kind with bookSize zeroed entries.
+void CreateSet(Codebook* cb, int kind, int bookSize, const Shape& shape, const char* method) {
+  SetVerString(cb->VersionString, kind);
+  cb->VectorSizeX = shape.x;
+  cb->VectorSizeY = shape.y;
+  cb->BytesPerElement = shape.bytes;
+  cb->ReservedValue = shape.reserved;
+  cb->ErrorScaling = shape.scaling;
+  cb->InheritLevel = shape.inherit;
+  cb->TotalFreq = shape.total;
+  std::snprintf(cb->GenerationMethod, sizeof cb->GenerationMethod, "%s", method != nullptr ? method : "");
+  cb->BookSize = bookSize;
+  AllocateBook(cb, true);
+}
+
 }  // namespace
 
 int* CreateEmptyVector(int count) {
@@ -202,9 +222,7 @@ void CopyNode(const BookNode* source, BookNode* destination, int count) {
   CopyVector(source->Vector, destination->Vector, count);
   destination->Freq = source->Freq;
   destination->VectorMean = source->VectorMean;
-  if (source->Name == destination->Name) return;
-  ReleaseName(destination->Name);
-  destination->Name = source->Name != nullptr ? CopyName(source->Name) : nullptr;
+  ChangeVectorName(destination, source->Name);
 }
 
 void FreeNode(BookNode* node) {
@@ -226,39 +244,20 @@ Codebook* AllocateMemoryForBook(Codebook* cb) {
 }
 
 void CreateNewCodebook(Codebook* cb, int bookSize, const Codebook* templ) {
+  // The template may be the record itself: its values are taken first.
   char method[80] = {};
-  if (templ->InheritLevel > 1) std::memcpy(method, templ->GenerationMethod, sizeof method);
-  method[79] = '\0';
-  const int x = templ->VectorSizeX, y = templ->VectorSizeY, bytes = templ->BytesPerElement;
-  const int reserved = templ->ReservedValue, scaling = templ->ErrorScaling, inherit = templ->InheritLevel;
-  const int total = templ->TotalFreq;
-  SetVerString(cb->VersionString, KindCodebook);
-  cb->VectorSizeX = x;
-  cb->VectorSizeY = y;
-  cb->BytesPerElement = bytes;
-  cb->ReservedValue = reserved;
-  cb->ErrorScaling = scaling;
-  cb->InheritLevel = inherit;
-  cb->TotalFreq = total;
-  std::memcpy(cb->GenerationMethod, method, sizeof method);
-  cb->BookSize = bookSize;
-  AllocateBook(cb, true);
+  if (templ->InheritLevel > 1) std::memcpy(method, templ->GenerationMethod, sizeof method - 1);
+  const Codebook& t = *templ;
+  CreateSet(cb, KindCodebook, bookSize, {t.VectorSizeX, t.VectorSizeY, t.BytesPerElement, t.ReservedValue,
+                                         t.ErrorScaling, t.InheritLevel, t.TotalFreq},
+            method);
 }
 
 void CreateNewTrainingSet(Codebook* cb, int bookSize, int vectorSizeX, int vectorSizeY, int bytesPerElement,
                           int reservedValue, int errorScaling, int inheritLevel, const char* generationMethod) {
-  SetVerString(cb->VersionString, KindTrainingSet);
-  cb->VectorSizeX = vectorSizeX;
-  cb->VectorSizeY = vectorSizeY;
-  cb->BytesPerElement = bytesPerElement;
-  cb->ReservedValue = reservedValue;
-  cb->ErrorScaling = errorScaling;
-  cb->InheritLevel = inheritLevel;
-  std::snprintf(cb->GenerationMethod, sizeof cb->GenerationMethod, "%s",
-                generationMethod != nullptr ? generationMethod : "");
-  cb->TotalFreq = 0;
-  cb->BookSize = bookSize;
-  AllocateBook(cb, true);
+  CreateSet(cb, KindTrainingSet, bookSize,
+            {vectorSizeX, vectorSizeY, bytesPerElement, reservedValue, errorScaling, inheritLevel, 0},
+            generationMethod);
 }
 
 void CopyCodebookHeader(const Codebook* source, Codebook* destination) {
