@@ -1,7 +1,8 @@
 # What `cmake --install` puts under the prefix: the program, the static
 # library and its public headers (consumers write #include <cb/cb.h>), a CMake
-# package (find_package(mirvo) -> mirvo::mirvo), a pkg-config file and the
-# manual page.
+# package (find_package(mirvo) -> mirvo::mirvo), a pkg-config file, the
+# manual page and the documents it refers to (README and docs/ under
+# share/doc/mirvo).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -17,10 +18,11 @@ install(TARGETS mirvo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS libmirvo EXPORT mirvoTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${MIRVO_INSTALL_INCLUDEDIR})
-foreach(header interfc/interfc.h file/file.h cb/cb.h)
+foreach(header interfc/interfc.h file/file.h file/coding.h cb/cb.h)
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${PROJECT_SOURCE_DIR}/src/modules/${header} DESTINATION ${MIRVO_INSTALL_INCLUDEDIR}/${folder})
 endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/generated/mirvo_version.h DESTINATION ${MIRVO_INSTALL_INCLUDEDIR})
 
 install(EXPORT mirvoTargets NAMESPACE mirvo:: DESTINATION ${MIRVO_INSTALL_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/mirvoConfig.cmake.in
@@ -38,3 +40,5 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/mirvo.pc.in ${PROJECT_BINARY_DIR}/mir
 install(FILES ${PROJECT_BINARY_DIR}/mirvo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 install(FILES ${PROJECT_SOURCE_DIR}/man/mirvo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)

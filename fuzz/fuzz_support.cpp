@@ -19,14 +19,9 @@ namespace mirvofuzz {
 namespace {
 
 std::string folder;
-std::string messages;
-
-void ThrowOnExit(int status) { throw FatalExit{status}; }
-
-void Collect(const char* text) {
-  // A runaway message would only slow the target down.
-  if (messages.size() < 65536) messages += text;
-}
+// Installed for the life of the process; a runaway message would only slow
+// the target down.
+mirvotest::ErrorCapture* capture = nullptr;
 
 void RemoveFolder() {
   if (folder.empty()) return;
@@ -38,8 +33,7 @@ void RemoveFolder() {
 
 void Setup() {
   if (!folder.empty()) return;
-  SetExitProcessingHandler(ThrowOnExit);
-  SetErrorMessageHandler(Collect);
+  capture = new mirvotest::ErrorCapture(65536);
   const int null = ::open("/dev/null", O_WRONLY);
   if (null >= 0) {
     ::dup2(null, 1);
@@ -90,17 +84,20 @@ void Defect(const char* format, ...) {
   va_start(args, format);
   std::vfprintf(stderr, format, args);
   va_end(args);
-  std::fprintf(stderr, "\n==== messages so far:\n%s\n", messages.c_str());
+  std::fprintf(stderr, "\n==== messages so far:\n%s\n", Messages().c_str());
   std::abort();
 }
 
-const std::string& Messages() { return messages; }
+const std::string& Messages() {
+  static const std::string none;
+  return capture != nullptr ? capture->text() : none;
+}
 
-void BeginRun() { messages.clear(); }
+void BeginRun() { capture->Clear(); }
 
 void CheckFatal(const FatalExit& exit, bool messageRequired) {
   if (exit.status != -1) Defect("fatal path with status %d instead of -1", exit.status);
-  if (messageRequired && messages.find("ERROR") == std::string::npos) {
+  if (messageRequired && Messages().find("ERROR") == std::string::npos) {
     Defect("fatal path without an ERROR message");
   }
 }

@@ -9,12 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "support/error_capture.h"
+
 namespace mirvofuzz {
 
 // Thrown by the installed exit handler instead of ending the process.
-struct FatalExit {
-  int status;
-};
+using mirvotest::FatalExit;
 
 // Installs the handlers, sends standard output to /dev/null (usage texts
 // and reports are not what is tested) and creates the working folder.

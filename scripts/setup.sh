@@ -8,6 +8,8 @@ packages+=(python3-dev pybind11-dev python3-numpy python3-pytest groff-base mand
 packages+=(python3-dask python3-distributed python3-pybind11 python3-setuptools)
 # The sanitized build and the fuzz targets (clang with libFuzzer).
 packages+=(clang-14 libclang-rt-14-dev)
+# The arm64 cross-check: cross compiler and user-mode emulator.
+packages+=(g++-aarch64-linux-gnu qemu-user)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

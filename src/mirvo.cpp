@@ -16,12 +16,10 @@
 #include "cb/cb.h"
 #include "file/file.h"
 #include "interfc/interfc.h"
+#include "mirvo_version.h"
 
 namespace {
 
-constexpr const char* kProgramName = "MIRVO";
-constexpr const char* kVersion = "V.0.13";
-constexpr const char* kDate = "04.08.09";
 constexpr char kOptionChar = '-';
 constexpr int kFirstLive = 1;
 constexpr int kLastLive = 2;
@@ -33,7 +31,7 @@ constexpr int kMaxValues = 19;
 // installed exit handler sees them too.
 [[noreturn]] void Quit() { ExitProcessing(-1); }
 
-void PrintIdentity() { std::printf("\n%s %s %s\n", kProgramName, kVersion, kDate); }
+void PrintIdentity() { std::printf("\n%s\n", MIRVO_IDENTITY_LINE); }
 
 std::string Rendered(int entry, int value) {
   const ParameterEntry& e = Parameter[entry];
@@ -223,9 +221,9 @@ void PrintInfo() {
   PrintIdentity();
   std::printf("This program converts given codebook and trainingset to partition\n");
   std::printf("or, alternatively, it converts given partition and trainingset to codebook.\n");
-  std::printf("Usage (cb->pa): %s [%coption] <training-set> <codebook>\n", kProgramName, kOptionChar);
-  std::printf("or (pa->cb):    %s [%coption] <training-set> <partitioning>\n", kProgramName, kOptionChar);
-  std::printf("For example: %s bridge bridge-km\n", kProgramName);
+  std::printf("Usage (cb->pa): %s [%coption] <training-set> <codebook>\n", MIRVO_PROGRAM_NAME, kOptionChar);
+  std::printf("or (pa->cb):    %s [%coption] <training-set> <partitioning>\n", MIRVO_PROGRAM_NAME, kOptionChar);
+  std::printf("For example: %s bridge bridge-km\n", MIRVO_PROGRAM_NAME);
   std::printf("\n  Options:\n");
   PrintOptions();
   PrintIdentity();
@@ -337,9 +335,7 @@ void ReadOptions(std::FILE* stream) {
   }
 }
 
-std::string InfoLine() {
-  return std::string(kProgramName) + "\t" + kVersion + "\t" + kDate;
-}
+std::string InfoLine() { return MIRVO_IDENTITY; }
 
 std::string OutputFileName(const std::string& second, const char* extension) {
   const auto folder = second.find_last_of("/\\");

@@ -60,7 +60,8 @@ void PrintOperatingInfo(const char* trainingSet, const char* codebook, const cha
 void WriteOptions(std::FILE* stream);
 void ReadOptions(std::FILE* stream);
 
-// "MIRVO\tV.0.13\t04.08.09", the identity stored in the codebooks written.
+// MIRVO_IDENTITY (mirvo_version.h), the identity stored in the codebooks
+// written.
 std::string InfoLine();
 
 // The name of a conversion's output: the second input's name cut at the

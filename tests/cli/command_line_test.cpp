@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "mirvo_version.h"
 #include "support/test_support.h"
 
 namespace mirvotest {
@@ -11,13 +12,13 @@ namespace {
 
 TEST(CommandLine, ErrorsGoToStandardOutput) {
   const std::string usage =
-      "\nMIRVO V.0.13 04.08.09\nThis program converts given codebook and trainingset to partition\n"
+      "\n" MIRVO_IDENTITY_LINE "\nThis program converts given codebook and trainingset to partition\n"
       "or, alternatively, it converts given partition and trainingset to codebook.\n"
       "Usage (cb->pa): MIRVO [-option] <training-set> <codebook>\n"
       "or (pa->cb):    MIRVO [-option] <training-set> <partitioning>\n"
       "For example: MIRVO bridge bridge-km\n\n  Options:\n"
       "  -O               = Overwrite existing file (default=NO)\n"
-      "  -Qn              = Quiet level (0..99, default=2)\n\nMIRVO V.0.13 04.08.09\n";
+      "  -Qn              = Quiet level (0..99, default=2)\n\n" MIRVO_IDENTITY_LINE "\n";
   const std::string range = "ERROR: Parameter Q(1) = ";
   TempDir dir;
   for (const auto& [args, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{

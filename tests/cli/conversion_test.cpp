@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "mirvo_version.h"
 #include "support/reference.h"
 
 namespace mirvotest {
@@ -12,8 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kIdentity = "\nMIRVO V.0.13 04.08.09\n";
-const std::string kInfoLine = "MIRVO\tV.0.13\t04.08.09";
+const std::string kIdentity = "\n" MIRVO_IDENTITY_LINE "\n";
+const std::string kInfoLine = MIRVO_IDENTITY;
 const std::string kSeparator = std::string(37, '-') + "\n";
 const std::string kOnePartition = "VQ PARTITIONING 2.0\n1\n1\n" + kSeparator + "1\n";
 

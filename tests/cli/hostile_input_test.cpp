@@ -21,9 +21,11 @@
 #define MIRVO_LEAK_CHECK 1
 #endif
 
+#include "mirvo_version.h"
 #include "interfc/interfc.h"
 #include "mirvo.h"
 #include "seed_files.h"
+#include "support/error_capture.h"
 #include "support/test_support.h"
 
 namespace mirvotest {
@@ -53,8 +55,8 @@ struct SumCase {
 
 const std::vector<SumCase>& SumCases() {
   static const std::vector<SumCase> cases = {
-      {{2147483646, 1}, SetFileBytes({{{10}, 2147483647, ""}}, 1, 1, 1, true, "MIRVO\tV.0.13\t04.08.09")},
-      {{1073741824, 1073741823}, SetFileBytes({{{15}, 2147483647, ""}}, 1, 1, 1, true, "MIRVO\tV.0.13\t04.08.09")},
+      {{2147483646, 1}, SetFileBytes({{{10}, 2147483647, ""}}, 1, 1, 1, true, MIRVO_IDENTITY)},
+      {{1073741824, 1073741823}, SetFileBytes({{{15}, 2147483647, ""}}, 1, 1, 1, true, MIRVO_IDENTITY)},
       {{2147483647, 1}, ""},
       {{1073741824, 1073741824}, ""},
   };
@@ -95,26 +97,15 @@ TEST(HostileInput, FrequencyTotalsAtTheEdgeOf32Bits) {
   }
 }
 
-struct Unwound {
-  int status;
-};
-void ThrowStatus(int status) { throw Unwound{status}; }
-
-std::string captured;
-void Capture(const char* text) { captured += text; }
-
-// MirvoMain in this process with the exit handler installed: the status it
-// ended with (0 when it returned).
-int RunInProcess(std::vector<std::string> args) {
+// MirvoMain in this process under the capture: the status it ended with
+// (what it returned, or what it gave ExitProcessing).
+int RunInProcess(ErrorCapture& capture, std::vector<std::string> args) {
   args.insert(args.begin(), "mirvo");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  try {
-    return MirvoMain(static_cast<int>(args.size()), argv.data());
-  } catch (const Unwound& unwound) {
-    return unwound.status;
-  }
+  int status = 0;
+  return capture.Run([&] { status = MirvoMain(static_cast<int>(args.size()), argv.data()); }).value_or(status);
 }
 
 // A fatal path taken half-way through reading named vectors unwinds through
@@ -133,18 +124,17 @@ TEST(HostileInput, FatalPathsUnwindWithoutLeaks) {
   };
   WriteFile(dir.File("book.cb"), SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true));
   WriteFile(dir.File("part.pa"), "VQ PARTITIONING 2.0\n1\n3\n" + kSeparator + "1\n1\n1\n");
-  const ExitHandler previousExit = SetExitProcessingHandler(ThrowStatus);
-  const MessageHandler previousMessage = SetErrorMessageHandler(Capture);
-  for (const Case& c : cases) {
-    WriteFile(ts, c.trainingSet);
-    for (const char* second : {"book.cb", "part.pa"}) {
-      captured.clear();
-      EXPECT_EQ(RunInProcess({"-Q0", ts, dir.File(second)}), -1) << second;
-      EXPECT_EQ(captured, c.err) << second;
+  {
+    ErrorCapture capture;
+    for (const Case& c : cases) {
+      WriteFile(ts, c.trainingSet);
+      for (const char* second : {"book.cb", "part.pa"}) {
+        capture.Clear();
+        EXPECT_EQ(RunInProcess(capture, {"-Q0", ts, dir.File(second)}), -1) << second;
+        EXPECT_EQ(capture.text(), c.err) << second;
+      }
     }
   }
-  SetErrorMessageHandler(previousMessage);
-  SetExitProcessingHandler(previousExit);
   EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"book.cb", "part.pa", "set.ts"}));
 #ifdef MIRVO_LEAK_CHECK
   EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
@@ -161,20 +151,19 @@ TEST(HostileInput, OptionAndArgumentErrorsReachTheExitHandler) {
   const std::vector<Case> cases = {
       {{"-X"}, "ERROR: Unknown option -X found.\n"},
       {{"-Q100", "a", "b"}, "ERROR: Parameter Q(1) = 100 is out of range [0,99].\n"},
-      {{"a"}, "ERROR: Too few parameters\n\n\nMIRVO V.0.13 04.08.09\n"},
-      {{"a", "b", "c"}, "ERROR: Too many parameters\n\n\nMIRVO V.0.13 04.08.09\n"},
-      {{}, "\nMIRVO V.0.13 04.08.09\nThis program converts"},
+      {{"a"}, "ERROR: Too few parameters\n\n\n" MIRVO_IDENTITY_LINE "\n"},
+      {{"a", "b", "c"}, "ERROR: Too many parameters\n\n\n" MIRVO_IDENTITY_LINE "\n"},
+      {{}, "\n" MIRVO_IDENTITY_LINE "\nThis program converts"},
   };
-  const ExitHandler previous = SetExitProcessingHandler(ThrowStatus);
+  ErrorCapture capture;
   for (const Case& c : cases) {
     testing::internal::CaptureStdout();
-    const int status = RunInProcess(c.args);
+    const int status = RunInProcess(capture, c.args);
     std::fflush(stdout);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(status, -1) << c.outStart;
     EXPECT_EQ(out.substr(0, c.outStart.size()), c.outStart);
   }
-  SetExitProcessingHandler(previous);
 }
 
 // Every input of the fuzz corpora and seeds and of the tables above, under an

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "mirvo_version.h"
 #include "mirvo.h"
 
 namespace mirvotest {
@@ -80,7 +81,7 @@ TEST(Options, ListingsFollowTheTable) {
   const std::string selected = "Quiet level               = 3\nDetail                    = some\n";
   EXPECT_EQ(GetCapturedStdout(),
             "Quiet level               = NOT DEFINED\nDetail                    = some\n"
-            "\nMIRVO V.0.13 04.08.09\nTraining Set: t\nCodebook:     c\nPartitioning: p\n" +
+            "\n" MIRVO_IDENTITY_LINE "\nTraining Set: t\nCodebook:     c\nPartitioning: p\n" +
                 selected + "\n");
 }
 

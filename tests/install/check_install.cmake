@@ -4,7 +4,7 @@
 # through pkg-config.
 #
 # -D variables: BUILD_DIR, WORK_DIR, SOURCE_DIR, GENERATOR, CXX, LIBDIR,
-# PKG_CONFIG (may be empty), FLAGS (compiler flags the consumer needs, such as
+# VERSION (the project's), PKG_CONFIG (may be empty), FLAGS (compiler flags the consumer needs, such as
 # a sanitizer's; may be empty).
 
 function(run)
@@ -28,7 +28,8 @@ file(MAKE_DIRECTORY ${WORK_DIR}/data)
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(path bin/mirvo ${LIBDIR}/libmirvo.a include/mirvo/cb/cb.h include/mirvo/file/file.h
-             include/mirvo/interfc/interfc.h ${LIBDIR}/cmake/mirvo/mirvoConfig.cmake
+             include/mirvo/interfc/interfc.h include/mirvo/file/coding.h include/mirvo/mirvo_version.h
+             share/doc/mirvo/README.md share/doc/mirvo/docs/performance.md ${LIBDIR}/cmake/mirvo/mirvoConfig.cmake
              ${LIBDIR}/cmake/mirvo/mirvoConfigVersion.cmake ${LIBDIR}/cmake/mirvo/mirvoTargets.cmake
              ${LIBDIR}/pkgconfig/mirvo.pc share/man/man1/mirvo.1)
   if(NOT EXISTS ${prefix}/${path})
@@ -49,7 +50,7 @@ endif()
 # find_package(mirvo) with nothing but the prefix to go on.
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install/consumer -B ${WORK_DIR}/consumer -G ${GENERATOR}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${FLAGS}" -DCMAKE_PREFIX_PATH=${prefix}
-    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DMIRVO_VERSION=${VERSION})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 expect_size(${WORK_DIR}/consumer/consumer)
 

@@ -2,8 +2,31 @@
 // optimisation, and the neighbour graph.
 //
 // Records are plain values owned by their user; everything they point to
-// belongs to the record and is released by its free operation. Errors are
-// reported with ErrorMessage and end the process with ExitProcessing(-1).
+// belongs to the record and is released by its free operation. A record
+// must be freed before it is filled anew by a create or read operation
+// (the earlier content would otherwise be lost, not reused).
+//
+// Failures: unless a comment says otherwise, a function that cannot do its
+// work prints an "ERROR: ..." (or "CB::Function: ...") message with
+// ErrorMessage and ends the process with ExitProcessing(-1) (status 255);
+// it returns nothing to report. Preconditions named "requires" are the
+// caller's to keep: indices in range and records of matching sizes; those
+// that are cheap to check are refused with a message, the others are
+// checked by assertions only (debug and sanitized builds).
+//
+// Threads and process-wide state: records are not locked. Different records
+// may be used from different threads at once; one record (with the records
+// it is read with) must not be changed while another thread uses it. The
+// module's process-wide state is the registry of vector blocks behind
+// FreeVector (locked internally, so vectors and records may be freed from
+// any thread) and, through the console module, the message and exit
+// handlers and the progress indicator. GenerateOptimalPartitioningGeneral
+// and the *FromFiles conversions start worker threads for the duration of
+// the call (one per processor core at most) and join them before returning;
+// the callbacks of the console module are called from the calling thread
+// only. The search instruction set (AVX-512, AVX2 or portable, chosen once
+// at first use from the processor) is process-wide and gives the same
+// results on every level.
 #pragma once
 
 #include <cstdint>
@@ -18,18 +41,23 @@
 enum FileKind { KindNone = 0, KindTrainingSet = 1, KindCodebook = 2, KindPartitioning = 3 };
 
 // Writes the header line of a kind ("VQ TRAINING SET 2.0", "VQ CODEBOOK 2.0",
-// "VQ PARTITIONING 2.0") into an 80-byte buffer.
+// "VQ PARTITIONING 2.0") into the buffer, which requires room for 80 bytes.
+// A kind other than 1 to 3 is fatal.
 void SetVerString(char* buffer, int kind);
-// The kind named by the text's prefix, 0 if none.
+// The kind named by the text's prefix, 0 if none. Never fails.
 int RecognizeVersionstr(const char* text);
-// The kind of the named file from its first line, 0 if it cannot be read.
+// The kind of the named file from its first line; 0 when it cannot be
+// opened or read. Prints nothing.
 int AnalyzeFileType(const char* name);
 // The kind of the named file, trying the name unchanged and then with the
 // extensions named by the decimal digits of `order` (1 "ts", 2 "cb",
-// 3 "pa"). When found under an added extension, the name is completed.
+// 3 "pa"); 0 when none is found. When found under an added extension, the
+// name is completed. A digit other than 1 to 3 in `order` is fatal.
 int DetermineCBFileTypeConsideringOrder(std::string& name, int order);
-// Removes one trailing line feed. Empty or missing text is fatal.
+// Removes one trailing line feed in place and returns the text. A null or
+// empty text is fatal ("ERROR: empty header (NULL)" / "(0x00)").
 char* RemoveLineBreak(char* text);
+// Makes the text empty; returns it.
 char* ClearString(char* text);
 
 // ===========================================================================
@@ -64,64 +92,138 @@ struct Codebook {
   // unwinding error handler does not leak.
   ~Codebook();
 
-  // Storage behind Book, released by FreeCodebook: the AllocatedSize entries
-  // and one contiguous block holding all their vectors, each with room for
-  // StoredDimension elements.
+  // The array behind Book, released by FreeCodebook, and the dimension its
+  // vectors were made with. The vectors a record makes for its entries lie
+  // in one block, but each entry owns its vector as a separate one would be
+  // owned (see FreeVector).
   std::unique_ptr<BookNode[]> BookStore;
-  std::unique_ptr<int[]> VectorStore;
   std::size_t StoredDimension = 0;
 };
 
 // Dimension of a record: VectorSizeX * VectorSizeY.
 inline int VectorSize(const Codebook* cb) { return cb->VectorSizeX * cb->VectorSizeY; }
 
-// Standalone vectors and nodes. The entries of a Codebook hold vectors inside
-// the record's block: they are released with the record, never with
-// FreeVector or FreeNode.
+// Vectors and entries. Every entry owns its vector and name, whoever made
+// them: an entry's vector may be released with FreeVector or FreeNode and
+// replaced by one from CreateEmptyVector or CreateEmptyNode, entries may be
+// exchanged within and between records, and FreeCodebook releases whatever
+// the entries hold at that time (a null vector or name is skipped). The
+// vectors a record makes for its entries lie in one block, released when
+// the last of them is.
+
+// A new vector of count elements (none for count <= 0), contents unset;
+// owned by the caller until given to an entry. Out of memory is fatal.
 int* CreateEmptyVector(int count);
+// Copies count elements (none for count <= 0); the ranges may overlap. A
+// null source or destination is fatal.
 void CopyVector(const int* source, int* destination, int count);
+// Releases a vector made by CreateEmptyVector or by a record for its
+// entries; null is allowed. Safe from any thread.
 void FreeVector(int* vector);
+// An entry by value with a new vector of count elements (unset), VectorMean
+// and Freq 0 and no name; the caller owns what it holds.
 BookNode CreateEmptyNode(int count);
+// Makes the destination an independent copy of the source: count elements
+// into the destination's existing vector (which requires room for them),
+// Freq, VectorMean and an own copy of the name. Onto itself: nothing.
 void CopyNode(const BookNode* source, BookNode* destination, int count);
+// Releases the node's vector and name and sets both to null; the node
+// itself is not freed.
 void FreeNode(BookNode* node);
+// Replaces the node's name by an own copy of the text (null: no name).
 void ChangeVectorName(BookNode* node, const char* name);
 
+// Records. Out of memory is fatal in all of them.
+
+// Releases what the record's Book holds, then gives it BookSize fresh
+// entries (vector of the record's dimension, contents unset; no name;
+// VectorMean 0) and AllocatedSize = BookSize. Negative sizes are fatal.
+// Returns cb.
 Codebook* AllocateMemoryForBook(Codebook* cb);
+// A codebook ("VQ CODEBOOK 2.0") of bookSize entries shaped like the
+// template: dimension, BytesPerElement, ReservedValue, ErrorScaling,
+// InheritLevel and TotalFreq copied; the template's GenerationMethod when
+// its InheritLevel is above 1, else empty. Elements, Freq and VectorMean
+// start at 0. The template may be cb itself.
 void CreateNewCodebook(Codebook* cb, int bookSize, const Codebook* templ);
+// A training set ("VQ TRAINING SET 2.0") of bookSize zeroed entries with the
+// given header values; generationMethod may be null and is cut at 79
+// characters. TotalFreq 0.
 void CreateNewTrainingSet(Codebook* cb, int bookSize, int vectorSizeX, int vectorSizeY, int bytesPerElement,
                           int reservedValue, int errorScaling, int inheritLevel, const char* generationMethod);
+// Copies every header field but Book and AllocatedSize.
 void CopyCodebookHeader(const Codebook* source, Codebook* destination);
+// The header and the entries in use of the source into the destination,
+// with own copies of the names; entries beyond keep their content. Fatal
+// when the destination has fewer than BookSize entries allocated or its
+// vectors are shorter than the source's dimension.
 void CopyCodebook(const Codebook* source, Codebook* destination);
+// Grows the allocation to exactly newAllocatedSize entries, keeping the
+// entries in use (copied into fresh ones; the old ones are released).
+// Never shrinks. Fatal when newAllocatedSize <= BookSize.
 void SetAllocatedCodebookSize(Codebook* cb, int newAllocatedSize);
+// BookSize = newSize, growing the allocation when needed; entries coming
+// into use keep what their slots hold. newSize <= BookSize ends the process
+// without a message.
 void IncreaseCodebookSize(Codebook* cb, int newSize);
+// BookSize = newSize; nothing is released. newSize < 0 or >= BookSize ends
+// the process without a message.
 void DecreaseCodebookSize(Codebook* cb, int newSize);
+// Increase or Decrease as needed; the same size does nothing.
 void ChangeCodebookSize(Codebook* cb, int newSize);
+// Releases every entry's vector and name and the Book array; the other
+// fields stay. A record with nothing allocated is fine.
 void FreeCodebook(Codebook* cb);
 // Appends text to a zero-terminated field of `size` bytes, keeping at most
-// size-1 characters.
+// size-1 characters. A text longer than size is fatal.
 void AddString(char* field, const char* text, int size);
 
 // ===========================================================================
 // Codebook and training-set files
 // ===========================================================================
 
-// Writes the file whole or not at all. A file that exists without overwrite
-// 1, or that cannot be created, written or put in place, is reported and the
-// call returns: LastWriteFailed (file/file.h) then tells which. The same
-// holds for WritePartitioning and GraphWrite.
+// Writes the record in the current layout (file/coding.h gives the byte
+// order) after setting TotalFreq to the sum of Freq over the entries in use.
+// A header line naming version 2 is written as the record holds it; the
+// line of a record read from version 0 or 1 gives way to the current line of
+// its kind. All or nothing: the file is written under a temporary name and
+// put in place at the end. A file that exists without overwrite == 1 ("ERROR:
+// File already exists: %s", nothing written), or that cannot be created,
+// written or put in place, is reported and the call returns:
+// LastWriteFailed (file/file.h) then tells which. The same holds for
+// WritePartitioning and GraphWrite. Anything the reader could not read back
+// (sizes, widths, element values, names, generation method, header line) is
+// fatal before writing.
 void WriteCodebook(const char* name, Codebook* cb, int overwrite);
+// Fills the record from a file of version 0, 1 or 2. Requires a record that
+// holds nothing (FreeCodebook it first). A header TotalFreq that differs
+// from the frequencies prints a warning with PrintMessage; every other
+// fault (missing file, unknown version, cut or oversized data) is fatal.
 void ReadCodebook(const char* name, Codebook* cb);
 
 // ===========================================================================
 // Codebook utilities
 // ===========================================================================
 
+// These print nothing but through PrintMessage and have no failures of their
+// own beyond those of the record operations they use.
+
+// 1, 0 or -1: the lexicographic order of the first count elements.
 int CompareVectors(const int* a, const int* b, int count);
+// BookSize less the number of distinct vectors in use.
 int DuplicatesInCodebook(const Codebook* cb);
+// Sets VectorMean of every entry in use (rounded mean of the elements).
 void CalculateVectorMeans(Codebook* cb);
+// Appends copies of the source's entries in use, adds its TotalFreq and
+// marks GenerationMethod with "++" (once, when it fits). Requires the same
+// dimension; a source without entries ends the process without a message.
 void AddCodebook(Codebook* destination, const Codebook* source);
+// Replaces the entries by one entry of Freq 1 per occurrence. Requires
+// TotalFreq to be the sum of the frequencies in use.
 void UnrollTrainingSet(Codebook* cb);
+// "%3i " per element, then "\n", on the module information stream.
 void PrintVector(const int* vector, int rows, int columns);
+// The record's listing on the module information stream.
 void PrintCodebook(const Codebook* cb);
 
 // ===========================================================================
@@ -156,21 +258,47 @@ struct Partitioning {
   std::unique_ptr<std::int64_t[]> VectorSumStore;
 };
 
+// The operations taking ts require the training set the partitioning was
+// made for (TrainingSetSize == BookSize, the same dimension) and indices in
+// range; these are asserted.
+
+// A partitioning of the training set into partitionCount (at least 1,
+// else fatal) partitions with every vector in partition 0. Requires a
+// record that holds nothing.
 void CreateNewPartitioning(Partitioning* p, const Codebook* ts, int partitionCount);
+// Puts an unassigned vector into the partition, updating lists and sums.
 void AddToPartition(const Codebook* ts, Partitioning* p, int partition, int vector);
+// Moves the vector to newPartition (-1: unassigned), updating lists and sums.
 void ChangePartition(const Codebook* ts, Partitioning* p, int newPartition, int vector);
+// ChangePartition for a vector whose list predecessor is known (-1 when it
+// heads its list).
 void ChangePartitionFast(const Codebook* ts, Partitioning* p, int newPartition, int vector, int predecessor);
+// Releases everything the record holds; the other fields stay.
 void FreePartitioning(Partitioning* p);
 
+// Writes the partitioning file (1-based partitions), all or nothing like
+// WriteCodebook, including its refusal of an existing file.
 void WritePartitioning(const char* name, const Partitioning* p, const Codebook* ts, int overwrite);
+// Fills the record from a partitioning file for the training set. Requires
+// a record that holds nothing; any fault of the file is fatal.
 void ReadPartitioning(const char* name, Partitioning* p, const Codebook* ts);
 
+// Moves every vector of partition `gone` into `keep` (different, in range).
 void JoinPartitions(const Codebook* ts, Partitioning* p, int keep, int gone);
+// One partition per training vector, vector i in partition i.
 void PutAllInOwnPartition(const Codebook* ts, Partitioning* p);
+// Increase or Decrease as needed; the same count does nothing.
 void ChangeNumberOfPartitions(Partitioning* p, int newCount);
+// Adds empty partitions; fatal when newCount is not above the count.
 void IncreaseNumberOfPartitions(Partitioning* p, int newCount);
+// Drops the partitions from newCount on, which must be empty; fatal when
+// newCount is not in 1 .. count-1 or one of them holds a vector.
 void DecreaseNumberOfPartitions(Partitioning* p, int newCount);
+// Grows the partition slots to newSlots; never shrinks; fatal below the
+// partition count.
 void SetNumberOfAllocatedPartitions(Partitioning* p, int newSlots);
+// Copies the assignment, lists and sums; fatal when the destination has
+// too few slots or another training-set size.
 void CopyPartitioning(const Partitioning* source, Partitioning* destination);
 
 // ===========================================================================
@@ -185,11 +313,18 @@ constexpr std::int64_t kNoBound = INT64_MAX;
 
 // Distance from code vector a to training vector b. Metric 0 is exact; a
 // squared distance beyond the 64-bit range is returned as kNoBound. Under
-// metrics 0 and 1 a result at or above the bound may be partial.
+// metrics 0 and 1 a result at or above the bound may be partial. An
+// unknown metric, or under metric 1 a training element other than 0 or
+// 1000000, is fatal.
 std::int64_t VectorDistance(const int* a, const int* b, int count, std::int64_t bound, int metric);
+// The metric of an error function; an unknown code is fatal.
 int DistType(int errorFunction);
+// The error of the training set under the codebook and partitioning (every
+// training vector's partition must be a code vector, else fatal); an
+// unknown error function is fatal.
 double AverageErrorForSolution(const Codebook* ts, const Codebook* cb, const Partitioning* p, int errorFunction);
 double AverageErrorForSolutionMeanError(const Codebook* ts, const Codebook* cb, const Partitioning* p, int metric);
+// The error per vector (ErrorScaling 1) or per element.
 double PrintableError(double error, const Codebook* cb);
 
 // ===========================================================================
@@ -198,18 +333,28 @@ double PrintableError(double error, const Codebook* cb);
 
 // Index of the code vector nearest to the training entry: the start index
 // when it is among the nearest, else the lowest index at the smallest
-// distance. The complete distance is stored in *distance.
+// distance. The complete distance is stored in *distance. A start that is
+// not a code vector is fatal.
 int FindNearestVector(const BookNode* trainingEntry, const Codebook* cb, std::int64_t* distance, int start,
                       int metric);
+// Moves every training vector into the partition of its nearest code
+// vector and returns the error. Fatal: dimensions that differ, a
+// partitioning of another training set or with fewer partitions than code
+// vectors, an unknown error function. Runs worker threads during the call.
 double GenerateOptimalPartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p,
                                           int errorFunction);
 double GenerateOptimalPartitioningMeanError(const Codebook* ts, const Codebook* cb, Partitioning* p, int metric);
+// Incremental repartitioning after code vectors changed: the training
+// vectors move to the listed (or the one) new code vectors when nearer, or
+// those of one partition are searched anew. Same requirements as above.
 void RepartitionDueToNewVectorsGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p,
                                        const int* newVectors, int count, int metric);
 void RepartitionDueToNewVectorGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, int newVector,
                                       int metric);
 void LocalRepartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, int partition, int metric);
-// The partitioning may be null.
+// The error of the training set coded with its nearest code vectors (the
+// partitioning, which may be null, gives the start of each search); an
+// unknown error function is fatal.
 double AverageErrorCBFast(const Codebook* ts, const Codebook* cb, const Partitioning* p, int errorFunction);
 double AverageErrorCBFastMeanError(const Codebook* ts, const Codebook* cb, const Partitioning* p, int metric);
 
@@ -217,11 +362,29 @@ double AverageErrorCBFastMeanError(const Codebook* ts, const Codebook* cb, const
 // Optimal codebook
 // ===========================================================================
 
+// The centroid of the partition into the target's vector (room for the
+// dimension required), Freq and VectorMean; its name stays. An empty
+// partition is fatal.
 void PartitionCentroid(const Partitioning* p, int partition, BookNode* target);
+// Entry k becomes the centroid of partition k (an empty one: Freq 0, the
+// rest kept). Fatal: a codebook with more entries than partitions or of
+// another dimension, an error function other than 0, 1, 2, 11, 12.
 void GenerateOptimalCodebookGeneral(const Codebook* ts, Codebook* cb, const Partitioning* p, int errorFunction);
 void GenerateOptimalCodebookMSE(const Codebook* ts, Codebook* cb, const Partitioning* p);
+// The frequency-weighted mean of the entries in use, divided by TotalFreq,
+// into centroid (room for the dimension required); nothing when TotalFreq
+// is 0.
 void CodebookCentroid(const Codebook* cb, int* centroid);
+// Moves the worst-served training vectors into the empty partitions, in
+// partition order, and makes their code vectors copies of them; the
+// partitions they left get new centroids. The codebook may have fewer
+// entries than the partitioning has partitions as long as the walk never
+// reaches an empty partition without a code vector. Fatal: that case,
+// dimensions that differ, a training vector in a partition without a code
+// vector.
 void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p);
+// The error of the partitioning with its own centroid codebook (made and
+// released inside); an unknown error function is fatal.
 double AverageErrorForPartitioning(const Codebook* ts, const Partitioning* p, int errorFunction);
 
 // ===========================================================================
@@ -272,6 +435,11 @@ struct Graph {
   std::unique_ptr<GraphVector*[]> VectorsStore;
 };
 
+// Accessors and stores: indices are not range-checked except j against K;
+// stores return 0 when done, 1 when not done (j >= K, or no memory).
+// Allocation failures return null (or 1) after an "ERROR: Allocate error"
+// message. No graph function ends the process, except GraphWrite when the
+// file cannot be created or written.
 int GraphGetNumberVectors(const Graph* g);
 int GraphPutNumberVectors(Graph* g, int n);
 int GraphGetK(const Graph* g);
@@ -288,16 +456,27 @@ GraphVector* GraphGetNNVector(const Graph* g, const GraphVector* v, int j);
 int GraphPutNN(const Graph* g, GraphVector* v, int value, int j);
 int IsGraphEdge(const Graph* g, const GraphVector* v, const GraphVector* w);
 int GraphPutVector(Graph* g, int i, const int* coordinates);
+// A new graph of n empty slots, owned by the caller until FreeGraph.
 Graph* AllocateMemoryForGraph(int n, int k, int dim);
 GraphVector* AllocateMemoryForGraphVector(const Graph* g, int index);
 int FreeGraphVector(Graph* g, int i);
+// Releases every vector, the slots and the graph itself; 0.
 int FreeGraph(Graph* g);
+// A line of at most 1023 characters into a 1024-byte buffer; 0 when read
+// and the file has not ended.
 int readline(std::FILE* file, char* buffer);
 GraphVector* ReadGraphVectorFromFile(std::FILE* file, Graph* g, int index);
 int WriteGraphVectorToFile(std::FILE* file, const Graph* g, const GraphVector* v);
 int WriteGraphkFileHeader(std::FILE* file, const Graph* g);
+// A new graph sized from the header, or null when it is not a graph header.
 Graph* ReadGraphFileHeader(std::FILE* file);
+// The whole graph file, or null after a message (missing file, a line that
+// is missing or holds the wrong count of numbers).
 Graph* GraphRead(const char* name);
+// Writes the graph file, all or nothing; an existing file without
+// overwrite == 1 is reported and left, an empty slot refused with a message.
 void GraphWrite(const char* name, const Graph* g, int overwrite);
+// Every vector line on standard output; 0.
 int GraphPrint(const Graph* g);
+// 1 when the file begins with a graph header, else 0.
 int IsGraphFile(const char* name);

@@ -1,6 +1,7 @@
 // Helpers shared by the sources of the cb module; not part of its interface.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -53,8 +54,9 @@ inline void AddWrapped(int& sum, int value) {
   sum = static_cast<int>(static_cast<std::uint32_t>(sum) + static_cast<std::uint32_t>(value));
 }
 
-// sum[k] += freq * vector[k] for k < count, with wrap-around.
-inline void AddScaled(std::int64_t* sum, const int* vector, std::size_t count, int freq) {
+// sum[k] += freq * vector[k] for k < count, with wrap-around. The factor is
+// 64 bits wide so that a frequency can be taken away (-freq) for any int.
+inline void AddScaled(std::int64_t* sum, const int* vector, std::size_t count, std::int64_t freq) {
   auto* s = reinterpret_cast<std::uint64_t*>(sum);
   if (freq == 1) {
     for (std::size_t k = 0; k < count; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{vector[k]});
@@ -64,9 +66,19 @@ inline void AddScaled(std::int64_t* sum, const int* vector, std::size_t count, i
   }
 }
 
+// The text printf would write.
+std::string Format(const char* format, ...) MIRVO_PRINTF(1, 2);
+std::string FormatList(const char* format, va_list args) MIRVO_PRINTF(1, 0);
+// ErrorMessage, then ExitProcessing(-1).
+[[noreturn]] void Fatal(const char* format, ...) MIRVO_PRINTF(1, 2);
+
 // Owned copy of a zero-terminated text.
 char* CopyName(const char* text);
 void ReleaseName(char* name);
+
+// Exchanges the entries (Book, AllocatedSize and the storage behind them) of
+// two records; the headers stay.
+void ExchangeBooks(Codebook* a, Codebook* b);
 
 // Truncation toward zero of a double to an int; values beyond the int range
 // (only reachable through frequencies of mixed sign) are clamped.
@@ -81,6 +93,16 @@ inline int TruncateToInt(double x) {
 inline int RoundedMean(std::int64_t sum, double count) {
   return TruncateToInt(static_cast<double>(sum) / count + 0.5);
 }
+
+// Messages and texts shared by the sources of the module.
+inline constexpr char kSeparator[] = "-------------------------------------";
+inline constexpr const char* kPartitionMemory = "ERROR: Not enough memory for the partitioning.\n";
+inline constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
+
+// Closes an owned stream.
+struct CloseFile {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
 
 // Where a reader's refusals go. Reported at once: the message, then the end
 // of the process. Deferred: the messages are kept and a Deferred exception

@@ -25,19 +25,24 @@ template <class Element>
   }
 }
 
-// Built for AVX2 as well, chosen when the processor has it: one function per
-// width, as clang clones no function templates.
-__attribute__((target_clones("avx2", "default"))) void AddRows(const std::uint8_t* rows, std::size_t d, int count,
+// Built for AVX2 as well on x86-64, chosen when the processor has it: one
+// function per width, as clang clones no function templates.
+#if defined(__x86_64__)
+#define MIRVO_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define MIRVO_AVX2_CLONES
+#endif
+MIRVO_AVX2_CLONES void AddRows(const std::uint8_t* rows, std::size_t d, int count,
                                                                  const int* freqs, const int* partitionOf, std::int64_t* sums,
                                                                  int* totals) {
   AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
 }
-__attribute__((target_clones("avx2", "default"))) void AddRows(const std::uint16_t* rows, std::size_t d, int count,
+MIRVO_AVX2_CLONES void AddRows(const std::uint16_t* rows, std::size_t d, int count,
                                                                  const int* freqs, const int* partitionOf, std::int64_t* sums,
                                                                  int* totals) {
   AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
 }
-__attribute__((target_clones("avx2", "default"))) void AddRows(const std::int32_t* rows, std::size_t d, int count,
+MIRVO_AVX2_CLONES void AddRows(const std::int32_t* rows, std::size_t d, int count,
                                                                  const int* freqs, const int* partitionOf, std::int64_t* sums,
                                                                  int* totals) {
   AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);

@@ -1,7 +1,12 @@
 // The Codebook record: entries, vectors and names, creation, resizing,
 // copying and release.
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -10,6 +15,35 @@
 #include "interfc/interfc.h"
 
 namespace cbdetail {
+
+std::string FormatList(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.pop_back();
+  return text;
+}
+
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatList(format, args);
+  va_end(args);
+  return text;
+}
+
+void Fatal(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = FormatList(format, args);
+  va_end(args);
+  ErrorMessage("%s", text.c_str());
+  ExitProcessing(-1);
+}
 
 char* CopyName(const char* text) {
   const std::size_t length = std::strlen(text);
@@ -20,6 +54,13 @@ char* CopyName(const char* text) {
 
 void ReleaseName(char* name) { std::unique_ptr<char[]> owned(name); }
 
+void ExchangeBooks(Codebook* a, Codebook* b) {
+  std::swap(a->Book, b->Book);
+  std::swap(a->AllocatedSize, b->AllocatedSize);
+  std::swap(a->BookStore, b->BookStore);
+  std::swap(a->StoredDimension, b->StoredDimension);
+}
+
 }  // namespace cbdetail
 
 using cbdetail::CopyName;
@@ -27,30 +68,128 @@ using cbdetail::ReleaseName;
 
 namespace {
 
-constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
+using cbdetail::kVectorMemory;
 
-// Releases every name and the storage of the record.
+// Vectors made for a whole record lie in one block each. A block belongs to
+// its vectors together: every vector is released on its own (FreeVector,
+// FreeNode, FreeCodebook) and the block goes with the last of them. Blocks
+// are known by their address ranges, so that a vector pointer alone tells
+// whether it lies in a block or was allocated separately.
+struct VectorBlock {
+  std::unique_ptr<int[]> storage;
+  std::size_t length = 0;  // in elements
+  std::size_t live = 0;    // vectors not yet released
+};
+
+class BlockRegistry {
+ public:
+  using Blocks = std::map<const int*, VectorBlock, std::less<const int*>>;
+
+  // A block of count vectors of stride elements each, with every vector live.
+  int* Add(std::size_t count, std::size_t stride, bool zero) {
+    VectorBlock block;
+    block.length = count * stride;
+    block.live = count;
+    block.storage = zero ? cbdetail::NewZeroArray<int>(block.length, kVectorMemory)
+                         : cbdetail::NewArray<int>(block.length, kVectorMemory);
+    int* base = block.storage.get();
+    std::lock_guard<std::mutex> lock(mutex_);
+    blocks_.emplace(base, std::move(block));
+    return base;
+  }
+
+  // Releases the vectors of the nodes, each in its block or on its own, and
+  // leaves the nodes without vectors. Entries of one record mostly lie in
+  // one block, so the block of the previous vector is tried first.
+  void Release(BookNode* nodes, std::size_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto hint = blocks_.end();
+    for (std::size_t i = 0; i < count; ++i) {
+      int* vector = nodes[i].Vector;
+      nodes[i].Vector = nullptr;
+      if (vector == nullptr) continue;
+      if (hint == blocks_.end() || !Contains(hint, vector)) hint = Find(vector);
+      if (hint == blocks_.end()) {
+        std::unique_ptr<int[]> owned(vector);
+      } else if (--hint->second.live == 0) {
+        blocks_.erase(hint);
+        hint = blocks_.end();
+      }
+    }
+  }
+
+ private:
+  static bool Contains(Blocks::const_iterator at, const int* vector) {
+    return !std::less<const int*>()(vector, at->first) &&
+           std::less<const int*>()(vector, at->first + at->second.length);
+  }
+  Blocks::iterator Find(const int* vector) {
+    auto at = blocks_.upper_bound(vector);
+    if (at == blocks_.begin()) return blocks_.end();
+    --at;
+    return Contains(at, vector) ? at : blocks_.end();
+  }
+
+  std::mutex mutex_;
+  Blocks blocks_;
+};
+
+// Never destroyed, so that records of static duration can still be freed
+// while the program ends.
+BlockRegistry& Registry() {
+  static BlockRegistry* registry = new BlockRegistry;
+  return *registry;
+}
+
+// Releases every vector and name and the entry array of the record.
 void ReleaseBook(Codebook* cb) {
   if (cb->Book != nullptr) {
     for (int i = 0; i < cb->AllocatedSize; ++i) ReleaseName(cb->Book[i].Name);
+    Registry().Release(cb->Book, static_cast<std::size_t>(std::max(cb->AllocatedSize, 0)));
   }
   cb->BookStore.reset();
-  cb->VectorStore.reset();
   cb->Book = nullptr;
   cb->AllocatedSize = 0;
   cb->StoredDimension = 0;
 }
 
-void SwapStorage(Codebook* a, Codebook* b) {
-  std::swap(a->Book, b->Book);
-  std::swap(a->AllocatedSize, b->AllocatedSize);
-  std::swap(a->BookStore, b->BookStore);
-  std::swap(a->VectorStore, b->VectorStore);
-  std::swap(a->StoredDimension, b->StoredDimension);
+// AllocateMemoryForBook, with every element zero when `zero` is set.
+void AllocateBook(Codebook* cb, bool zero) {
+  ReleaseBook(cb);
+  if (cb->BookSize < 0 || cb->VectorSizeX < 0 || cb->VectorSizeY < 0) {
+    ErrorMessage("ERROR: allocate CB->Book\n");
+    ExitProcessing(-1);
+  }
+  const std::size_t size = static_cast<std::size_t>(cb->BookSize);
+  const std::size_t dimension = cbdetail::Dim(cb);
+  cb->BookStore = cbdetail::NewArray<BookNode>(size, "ERROR: allocate CB->Book\n");
+  cb->Book = cb->BookStore.get();
+  // Vectors without elements still get addresses of their own.
+  const std::size_t stride = std::max<std::size_t>(dimension, 1);
+  int* vector = size > 0 ? Registry().Add(size, stride, zero) : nullptr;
+  for (std::size_t i = 0; i < size; ++i, vector += stride) cb->Book[i] = BookNode{vector, 0, 0, nullptr};
+  cb->StoredDimension = dimension;
+  cb->AllocatedSize = cb->BookSize;
 }
 
-void ZeroVectors(Codebook* cb) {
-  std::fill_n(cb->VectorStore.get(), static_cast<std::size_t>(cb->AllocatedSize) * cb->StoredDimension, 0);
+// The header values a new record takes.
+struct Shape {
+  int x, y, bytes, reserved, scaling, inherit, total;
+};
+
+// A new record of the kind with bookSize zeroed entries.
+void CreateSet(Codebook* cb, int kind, int bookSize, const Shape& shape, const char* method) {
+  SetVerString(cb->VersionString, kind);
+  cb->VectorSizeX = shape.x;
+  cb->VectorSizeY = shape.y;
+  cb->BytesPerElement = shape.bytes;
+  cb->ReservedValue = shape.reserved;
+  cb->ErrorScaling = shape.scaling;
+  cb->InheritLevel = shape.inherit;
+  cb->TotalFreq = shape.total;
+  std::snprintf(cb->GenerationMethod, sizeof cb->GenerationMethod, "%s", method != nullptr ? method : "");
+  cb->BookSize = bookSize;
+  AllocateBook(cb, true);
 }
 
 }  // namespace
@@ -68,7 +207,10 @@ void CopyVector(const int* source, int* destination, int count) {
   if (count > 0) std::memmove(destination, source, static_cast<std::size_t>(count) * sizeof(int));
 }
 
-void FreeVector(int* vector) { std::unique_ptr<int[]> owned(vector); }
+void FreeVector(int* vector) {
+  BookNode node{vector, 0, 0, nullptr};
+  Registry().Release(&node, 1);
+}
 
 BookNode CreateEmptyNode(int count) { return BookNode{CreateEmptyVector(count), 0, 0, nullptr}; }
 
@@ -77,15 +219,12 @@ void CopyNode(const BookNode* source, BookNode* destination, int count) {
   CopyVector(source->Vector, destination->Vector, count);
   destination->Freq = source->Freq;
   destination->VectorMean = source->VectorMean;
-  if (source->Name == destination->Name) return;
-  ReleaseName(destination->Name);
-  destination->Name = source->Name != nullptr ? CopyName(source->Name) : nullptr;
+  ChangeVectorName(destination, source->Name);
 }
 
 void FreeNode(BookNode* node) {
-  FreeVector(node->Vector);
+  Registry().Release(node, 1);
   ReleaseName(node->Name);
-  node->Vector = nullptr;
   node->Name = nullptr;
 }
 
@@ -97,59 +236,25 @@ void ChangeVectorName(BookNode* node, const char* name) {
 }
 
 Codebook* AllocateMemoryForBook(Codebook* cb) {
-  ReleaseBook(cb);
-  if (cb->BookSize < 0 || cb->VectorSizeX < 0 || cb->VectorSizeY < 0) {
-    ErrorMessage("ERROR: allocate CB->Book\n");
-    ExitProcessing(-1);
-  }
-  const std::size_t size = static_cast<std::size_t>(cb->BookSize);
-  const std::size_t dimension = cbdetail::Dim(cb);
-  cb->BookStore = cbdetail::NewArray<BookNode>(size, "ERROR: allocate CB->Book\n");
-  cb->VectorStore = cbdetail::NewArray<int>(size * dimension, kVectorMemory);
-  cb->StoredDimension = dimension;
-  cb->Book = cb->BookStore.get();
-  int* vector = cb->VectorStore.get();
-  for (std::size_t i = 0; i < size; ++i, vector += dimension) cb->Book[i] = BookNode{vector, 0, 0, nullptr};
-  cb->AllocatedSize = cb->BookSize;
+  AllocateBook(cb, false);
   return cb;
 }
 
 void CreateNewCodebook(Codebook* cb, int bookSize, const Codebook* templ) {
+  // The template may be the record itself: its values are taken first.
   char method[80] = {};
-  if (templ->InheritLevel > 1) std::memcpy(method, templ->GenerationMethod, sizeof method);
-  method[79] = '\0';
-  const int x = templ->VectorSizeX, y = templ->VectorSizeY, bytes = templ->BytesPerElement;
-  const int reserved = templ->ReservedValue, scaling = templ->ErrorScaling, inherit = templ->InheritLevel;
-  const int total = templ->TotalFreq;
-  SetVerString(cb->VersionString, KindCodebook);
-  cb->VectorSizeX = x;
-  cb->VectorSizeY = y;
-  cb->BytesPerElement = bytes;
-  cb->ReservedValue = reserved;
-  cb->ErrorScaling = scaling;
-  cb->InheritLevel = inherit;
-  cb->TotalFreq = total;
-  std::memcpy(cb->GenerationMethod, method, sizeof method);
-  cb->BookSize = bookSize;
-  AllocateMemoryForBook(cb);
-  ZeroVectors(cb);
+  if (templ->InheritLevel > 1) std::memcpy(method, templ->GenerationMethod, sizeof method - 1);
+  const Codebook& t = *templ;
+  CreateSet(cb, KindCodebook, bookSize, {t.VectorSizeX, t.VectorSizeY, t.BytesPerElement, t.ReservedValue,
+                                         t.ErrorScaling, t.InheritLevel, t.TotalFreq},
+            method);
 }
 
 void CreateNewTrainingSet(Codebook* cb, int bookSize, int vectorSizeX, int vectorSizeY, int bytesPerElement,
                           int reservedValue, int errorScaling, int inheritLevel, const char* generationMethod) {
-  SetVerString(cb->VersionString, KindTrainingSet);
-  cb->VectorSizeX = vectorSizeX;
-  cb->VectorSizeY = vectorSizeY;
-  cb->BytesPerElement = bytesPerElement;
-  cb->ReservedValue = reservedValue;
-  cb->ErrorScaling = errorScaling;
-  cb->InheritLevel = inheritLevel;
-  std::snprintf(cb->GenerationMethod, sizeof cb->GenerationMethod, "%s",
-                generationMethod != nullptr ? generationMethod : "");
-  cb->TotalFreq = 0;
-  cb->BookSize = bookSize;
-  AllocateMemoryForBook(cb);
-  ZeroVectors(cb);
+  CreateSet(cb, KindTrainingSet, bookSize,
+            {vectorSizeX, vectorSizeY, bytesPerElement, reservedValue, errorScaling, inheritLevel, 0},
+            generationMethod);
 }
 
 void CopyCodebookHeader(const Codebook* source, Codebook* destination) {
@@ -195,7 +300,7 @@ void SetAllocatedCodebookSize(Codebook* cb, int newAllocatedSize) {
   Codebook temporary;
   CreateNewCodebook(&temporary, newAllocatedSize, cb);
   CopyCodebook(cb, &temporary);
-  SwapStorage(cb, &temporary);
+  cbdetail::ExchangeBooks(cb, &temporary);
   FreeCodebook(&temporary);
 }
 

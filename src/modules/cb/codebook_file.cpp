@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr char kSeparator[] = "-------------------------------------";
+using cbdetail::kSeparator;
 constexpr std::int64_t kIntMax = std::numeric_limits<int>::max();
 
 // One header integer read with "%i\n".
@@ -47,16 +47,11 @@ void ReadTextLine(FileReader& reader, char (&field)[80]) {
 }
 
 int ReadLittleEndian(FileReader& reader, int width, bool& complete) {
-  unsigned value = 0;
-  for (int k = 0; k < width; ++k) {
-    const int c = reader.Get();
-    if (c == EOF) {
-      complete = false;
-      return static_cast<int>(value);
-    }
-    value |= static_cast<unsigned>(c) << (8 * k);
-  }
-  return static_cast<int>(value);
+  unsigned char bytes[4] = {};
+  int got = 0;
+  for (int c; got < width && (c = reader.Get()) != EOF; ++got) bytes[got] = static_cast<unsigned char>(c);
+  if (got < width) complete = false;
+  return DecodeLittleEndian(bytes, got);
 }
 
 }  // namespace
@@ -307,43 +302,43 @@ bool CodebookWriter::Open(const char* name, const Codebook* cb, int overwrite) {
   name_ = name;
   // What the reader could not read back is refused before anything is
   // written: the file would be unreadable or read back different.
-  auto refuse = [&](const char* format, auto... args) {
+  auto refuse = [&](const std::string& message) {
     out_.Abandon();
-    ErrorMessage(format, args...);
-    ExitProcessing(-1);
+    Fatal("%s", message.c_str());
   };
   width_ = cb->BytesPerElement;
   dimension_ = Dim(cb);
   if (cb->VectorSizeX < 1 || cb->VectorSizeY < 1 || cb->BookSize < 0) {
-    refuse("ERROR: Cannot write %s: the codebook has no valid size (%d x %d, %d vectors).\n", name, cb->VectorSizeX,
-           cb->VectorSizeY, cb->BookSize);
+    refuse(Format("ERROR: Cannot write %s: the codebook has no valid size (%d x %d, %d vectors).\n", name,
+                  cb->VectorSizeX, cb->VectorSizeY, cb->BookSize));
   }
-  if (width_ < 1 || width_ > 4) refuse("ERROR: Cannot write %s: %d bytes per element; it must be 1 to 4.\n", name, width_);
+  if (width_ < 1 || width_ > 4) {
+    refuse(Format("ERROR: Cannot write %s: %d bytes per element; it must be 1 to 4.\n", name, width_));
+  }
   if (cb->GenerationMethod[0] == '-' || std::strchr(cb->GenerationMethod, '\n') != nullptr) {
-    refuse("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line break.\n", name);
+    refuse(Format("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line "
+                  "break.\n",
+                  name));
   }
-  // A header line of another kind is written as it is: it must name version
-  // 2, or the file would be read back in another layout or not at all.
+  // A header line that names version 2 is written as the record holds it,
+  // whatever follows the version; the line of a record read from an old
+  // version is replaced by the current line of its kind, matching the layout
+  // that follows. Any other line would be read back in another layout or
+  // not at all.
   const int kind = RecognizeVersionstr(cb->VersionString);
   const char* digit = std::strpbrk(cb->VersionString, "0123456789");
-  if (kind != KindTrainingSet && kind != KindCodebook &&
-      (digit == nullptr || *digit != '2' || std::strchr(cb->VersionString, '\n') != nullptr)) {
-    refuse("ERROR: Cannot write %s: its header line does not name version 2.\n", name);
+  const bool current = digit != nullptr && *digit == '2' && std::strchr(cb->VersionString, '\n') == nullptr;
+  if (!current && kind != KindTrainingSet && kind != KindCodebook) {
+    refuse(Format("ERROR: Cannot write %s: its header line does not name version 2.\n", name));
   }
-
-  // A record read from an old version is written with the current header
-  // line of its kind, matching the layout that follows.
-  switch (kind) {
-    case KindTrainingSet:
-      out_.Text("VQ TRAINING SET 2.0");
-      break;
-    case KindCodebook:
-      out_.Text("VQ CODEBOOK 2.0");
-      break;
-    default:
-      out_.Text(cb->VersionString);
-      break;
+  char line[80];
+  if (current) {
+    std::memcpy(line, cb->VersionString, sizeof line);
+    line[79] = '\0';
+  } else {
+    SetVerString(line, kind);
   }
+  out_.Text(line);
   out_.Put('\n');
   for (const int field : {cb->VectorSizeX, cb->VectorSizeY, cb->BookSize, cb->TotalFreq, cb->BytesPerElement,
                           cb->ReservedValue, cb->ErrorScaling, cb->InheritLevel}) {
@@ -361,25 +356,25 @@ bool CodebookWriter::Open(const char* name, const Codebook* cb, int overwrite) {
 
 void CodebookWriter::Entry(const int* vector, int freq, const char* entryName) {
   const int index = written_++;
-  auto refuse = [&](const char* format, auto... args) {
+  auto refuse = [&](const std::string& message) {
     out_.Abandon();
-    ErrorMessage(format, args...);
-    ExitProcessing(-1);
+    Fatal("%s", message.c_str());
   };
   const std::size_t d = dimension_;
   const int width = width_;
   if (entryName != nullptr && std::strlen(entryName) > 79) {
-    refuse("ERROR: Cannot write %s: the name of vector %d is longer than 79 characters.\n", name_, index + 1);
+    refuse(Format("ERROR: Cannot write %s: the name of vector %d is longer than 79 characters.\n", name_, index + 1));
   }
   if (width != 4) {
     const std::int64_t largest = (std::int64_t{1} << (8 * width)) - 1;
     for (std::size_t k = 0; k < d; ++k) {
       if (vector[k] > largest) {
-        refuse("ERROR: Vector element value is too big (%d). Increase bytes/elem ratio.\n", vector[k]);
+        refuse(Format("ERROR: Vector element value is too big (%d). Increase bytes/elem ratio.\n", vector[k]));
       }
       if (vector[k] < 0) {
-        refuse("ERROR: Vector element value is negative (%d); only 4 bytes per element hold negative values.\n",
-               vector[k]);
+        refuse(Format("ERROR: Vector element value is negative (%d); only 4 bytes per element hold negative "
+                      "values.\n",
+                      vector[k]));
       }
     }
   }
@@ -389,39 +384,11 @@ void CodebookWriter::Entry(const int* vector, int freq, const char* entryName) {
   for (std::size_t start = 0; start < d; start += kChunk) {
     const std::size_t n = std::min(kChunk, d - start);
     auto* p = reinterpret_cast<unsigned char*>(out_.Reserve(n * static_cast<std::size_t>(width)));
-    const int* v = vector + start;
-    switch (width) {
-      case 1:
-        for (std::size_t k = 0; k < n; ++k) p[k] = static_cast<unsigned char>(v[k]);
-        break;
-      case 2:
-        for (std::size_t k = 0; k < n; ++k) {
-          p[2 * k] = static_cast<unsigned char>(v[k] >> 8);
-          p[2 * k + 1] = static_cast<unsigned char>(v[k]);
-        }
-        break;
-      case 3:
-        for (std::size_t k = 0; k < n; ++k) {
-          p[3 * k] = static_cast<unsigned char>(v[k] >> 16);
-          p[3 * k + 1] = static_cast<unsigned char>(v[k] >> 8);
-          p[3 * k + 2] = static_cast<unsigned char>(v[k]);
-        }
-        break;
-      default:
-        for (std::size_t k = 0; k < n; ++k) {
-          const auto u = static_cast<std::uint32_t>(v[k]);
-          p[4 * k] = static_cast<unsigned char>(u >> 24);
-          p[4 * k + 1] = static_cast<unsigned char>(u >> 16);
-          p[4 * k + 2] = static_cast<unsigned char>(u >> 8);
-          p[4 * k + 3] = static_cast<unsigned char>(u);
-        }
-        break;
-    }
+    EncodeBigEndian(vector + start, n, width, p);
     out_.Advance(n * static_cast<std::size_t>(width));
   }
-  const auto f = static_cast<std::uint32_t>(freq);
-  const unsigned char bytes[4] = {static_cast<unsigned char>(f >> 24), static_cast<unsigned char>(f >> 16),
-                                  static_cast<unsigned char>(f >> 8), static_cast<unsigned char>(f)};
+  unsigned char bytes[4];
+  EncodeBigEndian(&freq, 1, 4, bytes);
   out_.Write(bytes, sizeof bytes);
 }
 
@@ -431,8 +398,7 @@ namespace cbdetail {
 
 int CodebookTotal(std::int64_t total, const char* name) {
   if (total > kIntMax || total < std::numeric_limits<int>::min()) {
-    ErrorMessage("ERROR: The frequencies of the codebook for %s add up to more than 32 bits hold.\n", name);
-    ExitProcessing(-1);
+    Fatal("ERROR: The frequencies of the codebook for %s add up to more than 32 bits hold.\n", name);
   }
   return static_cast<int>(total);
 }

@@ -15,18 +15,6 @@
 #include "cb/cb_internal.h"
 #include "interfc/interfc.h"
 
-namespace {
-
-void SwapBooks(Codebook* a, Codebook* b) {
-  std::swap(a->Book, b->Book);
-  std::swap(a->AllocatedSize, b->AllocatedSize);
-  std::swap(a->BookStore, b->BookStore);
-  std::swap(a->VectorStore, b->VectorStore);
-  std::swap(a->StoredDimension, b->StoredDimension);
-}
-
-}  // namespace
-
 int CompareVectors(const int* a, const int* b, int count) {
   for (int k = 0; k < count; ++k) {
     if (a[k] != b[k]) return a[k] > b[k] ? 1 : -1;
@@ -108,7 +96,7 @@ void UnrollTrainingSet(Codebook* cb) {
       unrolled.Book[next].Freq = 1;
     }
   }
-  SwapBooks(cb, &unrolled);
+  cbdetail::ExchangeBooks(cb, &unrolled);
   cb->BookSize = cb->TotalFreq;
   FreeCodebook(&unrolled);
 }

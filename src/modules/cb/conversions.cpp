@@ -28,10 +28,9 @@
 
 namespace {
 
+using cbdetail::kPartitionMemory;
+using cbdetail::kVectorMemory;
 using cbdetail::Refusals;
-
-constexpr const char* kVectorMemory = "ERROR: Not enough memory for new vector element.\n";
-constexpr const char* kPartitionMemory = "ERROR: Not enough memory for the partitioning.\n";
 
 // The centroids keep sums for every partition while they take at most this
 // much; beyond it, only for the partitions that have members, so that what

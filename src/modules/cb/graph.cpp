@@ -6,7 +6,6 @@
 // coordinates and its neighbour indices, each number followed by a blank.
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -20,13 +19,15 @@
 #include <sys/stat.h>
 
 #include "cb/cb.h"
+#include "cb/cb_internal.h"
+#include "file/coding.h"
 #include "file/file.h"
 #include "file/output.h"
 #include "interfc/interfc.h"
 
 namespace {
 
-constexpr const char* kSeparator = "-------------------------------------";
+using cbdetail::kSeparator;
 
 // A new array of n ints, or null when n is negative or memory is short.
 std::unique_ptr<int[]> TryIntArray(int n) {
@@ -161,15 +162,21 @@ void SkipSpace(std::FILE* file, std::int64_t* lineBreaks) {
   if (c != EOF) std::ungetc(c, file);
 }
 
-// A header number as "%i" reads it (decimal, "0x" hexadecimal, leading "0"
-// octal) after white space; false when none is there or it leaves the int
-// range.
+// A header number as "%i" reads it (file/coding.h) after white space; false
+// when none is there or it leaves the int range.
 bool ReadHeaderNumber(std::FILE* file, int* value, std::int64_t* lineBreaks) {
   SkipSpace(file, lineBreaks);
-  long number = 0;
-  errno = 0;
-  if (std::fscanf(file, "%li", &number) != 1 || errno == ERANGE) return false;
-  if (number < INT_MIN || number > INT_MAX) return false;
+  struct Source {
+    std::FILE* file;
+    int Get() { return std::getc(file); }
+    int Peek() {
+      const int c = std::getc(file);
+      if (c != EOF) std::ungetc(c, file);
+      return c;
+    }
+  } source{file};
+  std::int64_t number = 0;
+  if (ScanInteger(source, number) != ScanResult::Ok) return false;
   *value = static_cast<int>(number);
   return true;
 }

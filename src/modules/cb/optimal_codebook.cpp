@@ -63,9 +63,7 @@ void CodebookCentroid(const Codebook* cb, int* centroid) {
   const auto dimension = cbdetail::Dim(cb);
   std::vector<std::int64_t> sums(dimension, 0);
   for (int i = 0; i < cb->BookSize; ++i) {
-    const BookNode& node = cb->Book[i];
-    const std::int64_t freq = node.Freq;
-    for (std::size_t e = 0; e < dimension; ++e) cbdetail::AddWrapped(sums[e], node.Vector[e] * freq);
+    cbdetail::AddScaled(sums.data(), cb->Book[i].Vector, dimension, cb->Book[i].Freq);
   }
   for (std::size_t e = 0; e < dimension; ++e) {
     centroid[e] = cbdetail::RoundedMean(sums[e], static_cast<double>(cb->TotalFreq));
@@ -78,9 +76,10 @@ void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p) {
     if (p->Sums[l].CCFreq == 0) ++empty;
   }
   if (empty == 0) return;
-  if (cb->BookSize < p->PartitionCount) {
-    ErrorMessage("CB::FillEmptyPartitions: A codebook of %i vectors cannot fill %i partitions.\n", cb->BookSize,
-                 p->PartitionCount);
+  const int dimension = VectorSize(ts);
+  if (VectorSize(cb) != dimension || p->Dimension != dimension) {
+    ErrorMessage("CB::FillEmptyPartitions: Dimensions differ (training set %i, codebook %i, partitioning %i).\n",
+                 dimension, VectorSize(cb), p->Dimension);
     ExitProcessing(-1);
   }
 
@@ -94,7 +93,6 @@ void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p) {
     return a.key != b.key ? a.key > b.key : a.index < b.index;
   };
   std::priority_queue<Candidate, std::vector<Candidate>, decltype(before)> kept(before);
-  const int dimension = VectorSize(ts);
   for (int m = 0; m < ts->BookSize; ++m) {
     const int partition = p->PartitionOf[m];
     if (partition < 0 || partition >= cb->BookSize) {
@@ -114,6 +112,26 @@ void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p) {
   }
   std::vector<int> list(kept.size());
   for (auto i = list.size(); i-- > 0; kept.pop()) list[i] = kept.top().index;
+
+  // A smaller codebook than the partitioning is refused only when the walk
+  // would fill a partition that has no code vector. The walk is played
+  // first on the frequencies alone, so that a refusal changes nothing.
+  if (cb->BookSize < p->PartitionCount) {
+    std::vector<int> freq(static_cast<std::size_t>(p->PartitionCount));
+    for (int l = 0; l < p->PartitionCount; ++l) freq[static_cast<std::size_t>(l)] = p->Sums[l].CCFreq;
+    std::size_t next = 0;
+    for (int l = 0; l < p->PartitionCount && next < list.size(); ++l) {
+      if (freq[static_cast<std::size_t>(l)] != 0) continue;
+      if (l >= cb->BookSize) {
+        ErrorMessage("CB::FillEmptyPartitions: A codebook of %i vectors cannot fill partition %i.\n", cb->BookSize,
+                     l);
+        ExitProcessing(-1);
+      }
+      const int v = list[next++];
+      cbdetail::AddWrapped(freq[static_cast<std::size_t>(p->PartitionOf[v])], -ts->Book[v].Freq);
+      cbdetail::AddWrapped(freq[static_cast<std::size_t>(l)], ts->Book[v].Freq);
+    }
+  }
 
   std::size_t next = 0;
   for (int l = 0; l < p->PartitionCount && next < list.size(); ++l) {

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char* kPartitionMemory = "ERROR: Not enough memory for the partitioning.\n";
+using cbdetail::kPartitionMemory;
 
 void EmptySlot(Partitioning* p, int slot) {
   p->FirstVector[slot] = -1;
@@ -82,11 +82,11 @@ void PutAllInOwnPartition(const Codebook* ts, Partitioning* p) {
   // The former lists and sums are overwritten, not unwound.
   for (int i = 0; i < p->PartitionCount; ++i) {
     const BookNode& node = ts->Book[i];
-    const std::int64_t freq = node.Freq;
     p->PartitionOf[i] = i;
     p->FirstVector[i] = i;
     p->NextVector[i] = -1;
-    for (int k = 0; k < p->Dimension; ++k) p->Sums[i].VectorSum[k] = node.Vector[k] * freq;
+    std::fill_n(p->Sums[i].VectorSum, p->Dimension, std::int64_t{0});
+    cbdetail::AddScaled(p->Sums[i].VectorSum, node.Vector, static_cast<std::size_t>(p->Dimension), node.Freq);
     p->Sums[i].CCFreq = node.Freq;
     p->MemberCount[i] = 1;
   }

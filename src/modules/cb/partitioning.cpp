@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr const char* kPartitionMemory = "ERROR: Not enough memory for the partitioning.\n";
+using cbdetail::kPartitionMemory;
 
 void ReleaseStorage(Partitioning* p) {
   p->PartitionOfStore.reset();
@@ -30,8 +30,7 @@ namespace cbdetail {
 void AddContribution(const Codebook* ts, Partitioning* p, int partition, int vector) {
   const BookNode& node = ts->Book[vector];
   PartitionSum& sum = p->Sums[partition];
-  const std::int64_t freq = node.Freq;
-  for (int k = 0; k < p->Dimension; ++k) AddWrapped(sum.VectorSum[k], node.Vector[k] * freq);
+  AddScaled(sum.VectorSum, node.Vector, static_cast<std::size_t>(p->Dimension), node.Freq);
   AddWrapped(sum.CCFreq, node.Freq);
   ++p->MemberCount[partition];
 }
@@ -39,8 +38,7 @@ void AddContribution(const Codebook* ts, Partitioning* p, int partition, int vec
 void RemoveContribution(const Codebook* ts, Partitioning* p, int partition, int vector) {
   const BookNode& node = ts->Book[vector];
   PartitionSum& sum = p->Sums[partition];
-  const std::int64_t freq = node.Freq;
-  for (int k = 0; k < p->Dimension; ++k) AddWrapped(sum.VectorSum[k], -(node.Vector[k] * freq));
+  AddScaled(sum.VectorSum, node.Vector, static_cast<std::size_t>(p->Dimension), -std::int64_t{node.Freq});
   AddWrapped(sum.CCFreq, -node.Freq);
   --p->MemberCount[partition];
 }
@@ -101,8 +99,7 @@ void CreateNewPartitioning(Partitioning* p, const Codebook* ts, int partitionCou
     p->PartitionOf[v] = 0;
     p->NextVector[v] = static_cast<int>(v) + 1;
     const BookNode& node = ts->Book[v];
-    const std::int64_t freq = node.Freq;
-    for (std::size_t k = 0; k < dimension; ++k) cbdetail::AddWrapped(sum.VectorSum[k], node.Vector[k] * freq);
+    cbdetail::AddScaled(sum.VectorSum, node.Vector, dimension, node.Freq);
     cbdetail::AddWrapped(sum.CCFreq, node.Freq);
   }
   p->NextVector[n - 1] = -1;

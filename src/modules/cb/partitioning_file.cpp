@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr char kSeparator[] = "-------------------------------------";
+using cbdetail::kSeparator;
 
 // Partitions beyond the training set's size are always empty; their sums
 // may take this much memory without data in the file to back them.

@@ -4,25 +4,11 @@
 #include "file/file.h"
 
 namespace cbdetail {
-namespace {
-
-std::string Format(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(static_cast<std::size_t>(length > 0 ? length : 0) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, args);
-  text.pop_back();
-  return text;
-}
-
-}  // namespace
 
 void Refusals::Note(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = Format(format, args);
+  std::string text = FormatList(format, args);
   va_end(args);
   if (deferred_) {
     messages_.push_back(std::move(text));
@@ -34,7 +20,7 @@ void Refusals::Note(const char* format, ...) {
 void Refusals::Refuse(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  messages_.push_back(Format(format, args));
+  messages_.push_back(FormatList(format, args));
   va_end(args);
   Stop();
 }
@@ -55,7 +41,7 @@ void Refusals::Stop() {
 void Refusals::Warn(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = Format(format, args);
+  std::string text = FormatList(format, args);
   va_end(args);
   if (deferred_) {
     warnings_ += text;

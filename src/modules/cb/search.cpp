@@ -77,11 +77,13 @@ u128 NoBound(u128) { return ~u128{0}; }
 std::atomic<int> g_level{-1};
 
 SimdLevel Detect() {
+#if defined(__x86_64__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni")) {
     return SimdLevel::Avx512;
   }
   if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
+#endif
   return SimdLevel::Portable;
 }
 

@@ -18,7 +18,9 @@
 //   lane j holds them as two 16-bit values; vpmaddwd with the training
 //   vector's pair: base = |c|^2 and f = base - 2 * acc.
 // - Portable: the code vectors as rows of bytes; base = |c|^2.
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <climits>
@@ -93,6 +95,7 @@ void NearestPortable(const ByteCodes& codes, const int* const* vectors, int coun
   }
 }
 
+#if defined(__x86_64__)
 // ---------------------------------------------------------------- AVX2
 
 __attribute__((target("avx2"))) void NearestAvx2(const ByteCodes& codes, const int* const* vectors, int count,
@@ -211,6 +214,8 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void NearestAvx512(const 
     Finish(best[v].f, best[v].index, vectors[v], codes.dimension, offset, &index[v], &distance[v]);
 }
 
+#endif  // defined(__x86_64__)
+
 }  // namespace
 
 std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, int dimension, int offset,
@@ -275,12 +280,16 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, i
 void ByteNearest(const ByteCodes& codes, const int* const* vectors, int count, int offset, int* index,
                  std::int64_t* distance) {
   switch (codes.level) {
+#if defined(__x86_64__)
     case SimdLevel::Avx512:
       NearestAvx512(codes, vectors, count, offset, index, distance);
       break;
     case SimdLevel::Avx2:
       NearestAvx2(codes, vectors, count, offset, index, distance);
       break;
+#else
+    default:
+#endif
     case SimdLevel::Portable:
       NearestPortable(codes, vectors, count, offset, index, distance);
       break;

@@ -4,6 +4,7 @@
 
 #include <cctype>
 
+#include "file/coding.h"
 #include "interfc/interfc.h"
 
 // The C library's assertion failure, which stays available when assertions
@@ -58,34 +59,44 @@ int WriteIntegerToFile(std::FILE* stream, int value, int width) {
     return 0;
   }
   if (width <= 0 || width > 4) return 0;
-  const auto bits = static_cast<unsigned>(value);
-  for (int k = width - 1; k >= 0; --k) {
-    if (std::putc(static_cast<int>((bits >> (8 * k)) & 0xFFu), stream) == EOF) {
+  unsigned char bytes[4];
+  EncodeBigEndian(&value, 1, width, bytes);
+  for (int k = 0; k < width; ++k) {
+    if (std::putc(bytes[k], stream) == EOF) {
       ErrorMessage("ERROR: unable to write to file.");
-      return width - 1 - k;
+      return k;
     }
   }
   return width;
 }
+
+namespace {
+
+// Reads up to width bytes into bytes (the rest zero); returns how many.
+int ReadBytes(std::FILE* stream, unsigned char (&bytes)[4], int width) {
+  for (int k = 0; k < width; ++k) {
+    const int c = std::getc(stream);
+    if (c == EOF) {
+      ErrorMessage("ERROR: unable to read from file.");
+      return k;
+    }
+    bytes[k] = static_cast<unsigned char>(c);
+  }
+  return width;
+}
+
+}  // namespace
 
 int ReadIntegerFromFile(std::FILE* stream, int* value, int width) {
   if (width < 1 || width > 4) {
     *value = 0;
     return 0;
   }
-  unsigned result = 0;
-  for (int k = 0; k < width; ++k) {
-    result <<= 8;
-    const int c = std::getc(stream);
-    if (c == EOF) {
-      ErrorMessage("ERROR: unable to read from file.");
-      *value = static_cast<int>(result);
-      return k;
-    }
-    result |= static_cast<unsigned>(c);
-  }
-  *value = static_cast<int>(result);
-  return width;
+  unsigned char bytes[4] = {};
+  const int got = ReadBytes(stream, bytes, width);
+  // A short read keeps the bytes read so far followed by one zero byte.
+  DecodeBigEndian(bytes, value, 1, got < width ? got + 1 : width);
+  return got;
 }
 
 int ReadLittleEndianIntegerFromFile(std::FILE* stream, int* value, int width) {
@@ -93,18 +104,10 @@ int ReadLittleEndianIntegerFromFile(std::FILE* stream, int* value, int width) {
     *value = 0;
     return 0;
   }
-  unsigned result = 0;
-  for (int k = 0; k < width; ++k) {
-    const int c = std::getc(stream);
-    if (c == EOF) {
-      *value = static_cast<int>(result);
-      ErrorMessage("ERROR: unable to read from file.");
-      return k;
-    }
-    result |= static_cast<unsigned>(c) << (8 * k);
-  }
-  *value = static_cast<int>(result);
-  return width;
+  unsigned char bytes[4] = {};
+  const int got = ReadBytes(stream, bytes, width);
+  *value = DecodeLittleEndian(bytes, got);
+  return got;
 }
 
 void InitializeBitStream(BitStream* bits, std::FILE* stream) {

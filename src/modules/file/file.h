@@ -1,5 +1,14 @@
 // File utilities: opening under the overwrite rule, fixed-width binary
 // integers, bit streams and file-name operations.
+//
+// Failures: these functions never end the process (except OpenFile and a
+// broken OutputBit precondition); they print an "ERROR: ..." message with
+// ErrorMessage and return null or a short count, and the caller decides.
+// Streams are opened and closed by the caller, which keeps owning them.
+// Byte order, widths and sign rules of the integer fields: file/coding.h.
+//
+// Threads: no process-wide state of its own; a stream or BitStream must be
+// used by one thread at a time.
 #pragma once
 
 #include <cstdio>
@@ -55,14 +64,19 @@ void RemoveTemporaryOutput();
 // ---- Binary integers -----------------------------------------------------
 
 // Writes the low `width` bytes of value, most significant first. Widths 0 to
-// 3 refuse values that do not fit (negative values pass with their low
-// bytes). Returns the number of bytes written.
+// 3 refuse values that do not fit ("ERROR: Vector element value is too
+// big (%d). Increase bytes/elem ratio.", 0 returned, nothing written);
+// negative values pass with their low bytes. Widths outside 1 to 4 write
+// nothing. Returns the number of bytes written, short after "ERROR: unable
+// to write to file.".
 int WriteIntegerToFile(std::FILE* stream, int value, int width);
-// Reads `width` bytes, most significant first; widths below 4 give values
-// that are never negative. Returns the number of bytes read; the (partial)
-// value is stored in every case.
+// Reads `width` bytes (1 to 4, else 0 stored and returned), most
+// significant first. Returns the number of bytes read, short after "ERROR:
+// unable to read from file."; the value is stored in every case (a short
+// read keeps the bytes read followed by one zero byte).
 int ReadIntegerFromFile(std::FILE* stream, int* value, int width);
-// As ReadIntegerFromFile with the least significant byte first.
+// As ReadIntegerFromFile with the least significant byte first; a short
+// read stores the bytes read.
 int ReadLittleEndianIntegerFromFile(std::FILE* stream, int* value, int width);
 
 // ---- Bit streams ---------------------------------------------------------
@@ -73,12 +87,22 @@ struct BitStream {
   int Buffer;
 };
 
+// Bits go out most significant first within each byte; values least
+// significant bit first. Failed writes are not noticed.
 void InitializeBitStream(BitStream* bits, std::FILE* stream);
+// Requires bit 0 or 1: anything else stops the process as a failed
+// assertion, in every build.
 void OutputBit(BitStream* bits, int bit);
+// The low count bits of value (none for count <= 0).
 void OutputValue(BitStream* bits, int value, int count);
+// Writes the bits collected so far, padded with zeros to a byte.
 void FlushOutput(BitStream* bits);
+// 0 or 1; -1 at the end of the file after "Unexpected EOF in input file.".
 int InputBit(BitStream* bits);
+// count bits (0 for count <= 0), the first one lowest; an end-of-file bit
+// counts as 1.
 int InputValue(BitStream* bits, int count);
+// Drops the rest of the current byte.
 void FlushInput(BitStream* bits);
 
 // ---- File names ----------------------------------------------------------
@@ -90,5 +114,6 @@ void PickFileName(std::string_view source, std::string& destination);
 void CheckFileName(std::string& name, std::string_view extension);
 // 1 when the whole text after the first '.' equals the extension.
 int CheckExtention(std::string_view name, std::string_view extension);
-// 1 when the names are equal regardless of letter case.
+// 1 when the names are equal regardless of letter case. The name functions
+// never fail.
 int EqualFileNames(std::string_view first, std::string_view second);

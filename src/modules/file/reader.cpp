@@ -14,15 +14,6 @@ namespace {
 
 constexpr std::size_t kBlock = std::size_t{1} << 20;
 
-bool IsSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-int DigitValue(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return 99;
-}
-
 }  // namespace
 
 FileReader::FileReader(std::FILE* stream) : stream_(stream), buffer_(kBlock) {
@@ -117,52 +108,7 @@ void FileReader::SkipLine() {
 }
 
 void FileReader::SkipWhitespace() {
-  while (IsSpace(Peek())) Get();
-}
-
-FileReader::Scan FileReader::ScanInt(std::int64_t& value) {
-  SkipWhitespace();
-  bool negative = false;
-  int c = Peek();
-  if (c == '+' || c == '-') {
-    negative = c == '-';
-    Get();
-    c = Peek();
-  }
-  int base = 10;
-  if (c == '0') {
-    Get();
-    c = Peek();
-    if (c == 'x' || c == 'X') {
-      Get();
-      base = 16;
-    } else {
-      base = 8;
-    }
-    // The leading zero is itself a digit: "0", "0x" and "08" all read as 0.
-  } else if (!(c >= '0' && c <= '9')) {
-    return Scan::NoNumber;
-  }
-  std::uint64_t magnitude = 0;
-  bool overflow = false;
-  for (;;) {
-    const int digit = DigitValue(Peek());
-    if (digit >= base) break;
-    Get();
-    if (magnitude > (std::numeric_limits<std::uint64_t>::max() - static_cast<unsigned>(digit)) / base) {
-      overflow = true;
-      magnitude = std::numeric_limits<std::uint64_t>::max();
-    } else if (!overflow) {
-      magnitude = magnitude * base + static_cast<unsigned>(digit);
-    }
-  }
-  constexpr auto kMax64 = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  if (magnitude > kMax64) magnitude = kMax64;
-  value = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
-  if (overflow || value > std::numeric_limits<int>::max() || value < std::numeric_limits<int>::min()) {
-    return Scan::Overflow;
-  }
-  return Scan::Ok;
+  while (IsScanSpace(Peek())) Get();
 }
 
 std::optional<std::uint64_t> FileReader::Remaining() const {

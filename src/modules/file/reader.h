@@ -13,6 +13,8 @@
 #include <optional>
 #include <vector>
 
+#include "file/coding.h"
+
 class FileReader {
  public:
   // Reads from an open stream that the caller keeps owning, from its current
@@ -33,13 +35,9 @@ class FileReader {
   void SkipLine();
   void SkipWhitespace();
 
-  enum class Scan { Ok, NoNumber, Overflow };
-  // One integer under the rules of "%i": leading white space skipped, an
-  // optional sign, "0x" hexadecimal, a leading "0" octal, else decimal. A
-  // sign not followed by a number is consumed, as is "0x" not followed by a
-  // hexadecimal digit (giving 0). Values outside the 32-bit range give
-  // Overflow with the value saturated at the 64-bit range.
-  Scan ScanInt(std::int64_t& value);
+  using Scan = ScanResult;
+  // One integer under the rules of "%i" (file/coding.h).
+  Scan ScanInt(std::int64_t& value) { return ScanInteger(*this, value); }
 
   // Makes at least n bytes available at Data() unless the input ends first;
   // returns the number available (at most the buffer's content).
@@ -74,34 +72,6 @@ class FileReader {
 // and locked.
 std::shared_ptr<FileReader> OpenInput(const char* name);
 std::shared_ptr<FileReader> TakeInput(const char* name);
-
-// Decodes n big-endian integers of `width` bytes (1 to 4; unsigned, width 4
-// two's complement) from p into out, whose type must hold them: uint8_t
-// for width 1, uint16_t for width 2 or less, int for any.
-template <class T>
-inline void DecodeBigEndian(const unsigned char* p, T* out, std::size_t n, int width) {
-  switch (width) {
-    case 1:
-      if constexpr (sizeof(T) == 1) {
-        std::memcpy(out, p, n);
-      } else {
-        for (std::size_t i = 0; i < n; ++i) out[i] = p[i];
-      }
-      break;
-    case 2:
-      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>((p[2 * i] << 8) | p[2 * i + 1]);
-      break;
-    case 3:
-      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>((p[3 * i] << 16) | (p[3 * i + 1] << 8) | p[3 * i + 2]);
-      break;
-    default:
-      for (std::size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<T>((std::uint32_t{p[4 * i]} << 24) | (std::uint32_t{p[4 * i + 1]} << 16) |
-                                  (std::uint32_t{p[4 * i + 2]} << 8) | std::uint32_t{p[4 * i + 3]});
-      }
-      break;
-  }
-}
 
 // Decodes `count` big-endian integers of `width` bytes into out, as
 // DecodeBigEndian does. Returns the number decoded, which is less than count

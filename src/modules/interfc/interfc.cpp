@@ -28,7 +28,7 @@ MessageHandler __ErrorHandler = nullptr;
 template <std::size_t N>
 class Formatted {
  public:
-  Formatted(const char* format, va_list args) {
+  MIRVO_PRINTF(2, 0) Formatted(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     const int length = std::vsnprintf(stack_, N, format, args);

@@ -4,7 +4,16 @@
 // to standard error with ErrorMessage, the library's own listings to the
 // module information stream with PrintMessage, a front end's output to the
 // program information stream with PrintProgramMessage. Fatal errors are an
-// ErrorMessage followed by ExitProcessing(-1).
+// ErrorMessage followed by ExitProcessing(-1). None of these functions fails:
+// a stream that cannot be written is not reported.
+//
+// Threads and process-wide state: the information streams, the exit and
+// message handlers and the progress indicator are process-wide and not
+// locked. Install handlers and choose streams before other threads use the
+// library; ErrorMessage and PrintMessage may be called from any thread (each
+// message is one stream write), the progress functions from one thread at
+// a time (the library's worker threads never call them). A handler is
+// called on the thread that reports or exits.
 #pragma once
 
 #include <cstdio>
@@ -21,8 +30,10 @@ int PrintMessage(const char* format, ...) MIRVO_PRINTF(1, 2);
 // output), then flushes it.
 int PrintProgramMessage(const char* format, ...) MIRVO_PRINTF(1, 2);
 
-// Non-zero sends the module stream to standard error, 0 to standard output.
+// Non-zero sends the module stream to standard error, 0 to standard output;
+// returns 0.
 int OpenInfoFlow(int moduleToStderr);
+// Flushes both information streams; returns 0.
 int CloseInfoFlow();
 
 // Ends the process with the given status (-1 is 255 in a shell) after the
@@ -39,18 +50,28 @@ ExitHandler SetExitProcessingHandler(ExitHandler handler);
 using MessageHandler = void (*)(const char* text);
 MessageHandler SetErrorMessageHandler(MessageHandler handler);
 
+// No exit is ever requested from outside: always 0.
 int ExitRequested();
+// The status stored by SetExitRequestHonored (initially 0).
 int ExitRequestHonored();
 void SetExitRequestHonored(int status);
 extern int ExitRequestHonoredStatus;
 
-// Progress indicator on standard error.
+// Progress indicator on standard error: a label and a percentage on one
+// line, redrawn in place. Visibility 0 (SetProgressVisibility) makes every
+// call silent, a freeze (FreezeProgress(1)) the bars. Results are 0, except
+// UpdateProgressLabel's: the characters of the label written (0 before
+// OpenProgressWindow).
 void SetProgressVisibility(int visible);
 void FreezeProgress(int freeze);
 int OpenProgressWindow();
 int UpdateProgressLabel(const char* format, ...) MIRVO_PRINTF(1, 2);
+// "done * 100 / total %"; a total of 0 shows nothing.
 int UpdateProgressBar(int done, int total);
+// As UpdateProgressBar with a spinner; total 0 shows "stage complete",
+// done 0 "wait...".
 int UpdateFancyProgressBar(int done, int total);
+// Clears the line; the label is gone until the next OpenProgressWindow.
 int CloseProgressWindow();
 
 // Progress of long work, for a terminal. Once enabled (the front end enables

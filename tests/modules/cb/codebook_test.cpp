@@ -87,6 +87,35 @@ TEST(CodebookRecord, EntriesResizingAndCopies) {
   FreeCodebook(&cb);
 }
 
+// A caller's patterns: entries made with the record are freed, replaced,
+// swapped within and between records and copied; every vector is released
+// once, by whoever owns it last (the sanitized build checks it).
+TEST(CodebookRecord, EntriesOwnTheirVectors) {
+  Codebook a, b;
+  MakeSet(&a, {{{1, 2}, 1, "a0"}, {{3, 4}, 2, ""}, {{5, 6}, 3, "a2"}, {{7, 8}, 4, ""}}, 2, 1, 1);
+  CreateNewCodebook(&b, 3, &a);
+  FreeNode(&a.Book[0]);
+  EXPECT_TRUE(a.Book[0].Vector == nullptr && a.Book[0].Name == nullptr);
+  a.Book[0] = CreateEmptyNode(2);
+  a.Book[0].Vector[0] = 10;
+  a.Book[0].Vector[1] = 11;
+  FreeVector(a.Book[1].Vector);
+  a.Book[1].Vector = CreateEmptyVector(2);
+  CopyVector(a.Book[2].Vector, a.Book[1].Vector, 2);
+  std::swap(a.Book[2], a.Book[3]);
+  std::swap(a.Book[3], b.Book[1]);  // b now owns a vector of a's block, a one of b's
+  CopyNode(&b.Book[1], &b.Book[2], 2);
+  ChangeVectorName(&b.Book[0], "b0");
+  SetAllocatedCodebookSize(&a, 6);  // copies into new vectors, releases the old ones
+  EXPECT_EQ(Entries(a, 0, 4), "10,11 0 -|5,6 2 -|7,8 4 -|0,0 0 -");
+  FreeCodebook(&a);
+  EXPECT_EQ(Entries(b, 0, 3), "0,0 0 b0|5,6 3 a2|5,6 3 a2");
+  FreeVector(b.Book[2].Vector);
+  b.Book[2].Vector = nullptr;  // a null vector is released as nothing
+  FreeCodebook(&b);
+  FreeVector(nullptr);
+}
+
 TEST(CodebookRecord, AddStringAppendsAndCuts) {
   char field[80] = "xyz";
   AddString(field, "abc", 80);

@@ -9,15 +9,12 @@
 
 #include "cb/cb_internal.h"
 #include "interfc/interfc.h"
+#include "support/error_capture.h"
 #include "support/reference.h"
 
 namespace mirvotest {
 namespace {
 
-struct Unwound {
-  int status;
-};
-std::vector<std::string>* g_errors = nullptr;
 
 struct Outcome {
   int status = 0;
@@ -28,19 +25,14 @@ struct Outcome {
 
 Outcome Observe(const std::function<void()>& body, const std::string& output) {
   Outcome o;
-  g_errors = &o.errors;
-  const MessageHandler previousMessages = SetErrorMessageHandler([](const char* text) { g_errors->push_back(text); });
-  const ExitHandler previousExit = SetExitProcessingHandler([](int status) { throw Unwound{status}; });
-  testing::internal::CaptureStdout();
-  try {
-    body();
-  } catch (const Unwound& unwound) {
-    o.status = unwound.status;
+  {
+    ErrorCapture capture;
+    testing::internal::CaptureStdout();
+    o.status = capture.Run(body).value_or(0);
+    std::fflush(stdout);
+    o.out = testing::internal::GetCapturedStdout();
+    o.errors = capture.messages();
   }
-  std::fflush(stdout);
-  o.out = testing::internal::GetCapturedStdout();
-  SetExitProcessingHandler(previousExit);
-  SetErrorMessageHandler(previousMessages);
   o.file = FileExists(output) ? ReadFile(output) : "(none)";
   return o;
 }

@@ -91,5 +91,29 @@ TEST(OptimalCodebook, FillEmptyPartitionsTakesTheWorstServedVectors) {
               testing::StrEq("ERROR: Unknown error function.\n"));
 }
 
+// A codebook smaller than the partitioning: the walk fills what it reaches
+// while the list lasts and refuses only a partition without a code vector.
+TEST(OptimalCodebook, FillEmptyPartitionsWithASmallerCodebook) {
+  Codebook ts, cb;
+  MakeSet(&ts, {{{4}, 2, "v"}}, 1, 1, 1);
+  Partitioning p;
+  CreateNewPartitioning(&p, &ts, 3);
+  CreateNewCodebook(&cb, 2, &ts);
+  FillEmptyPartitions(&ts, &cb, &p);
+  EXPECT_EQ(p.PartitionOf[0], 1);
+  EXPECT_THAT(Entry(cb, 0), ElementsAre(0, 0, 0));
+  EXPECT_THAT(Entry(cb, 1), ElementsAre(4, 2, 4));
+  ExpectConsistent(ts, p);
+
+  Codebook two;
+  MakeSet(&two, {{{4}, 2, ""}, {{6}, 1, ""}}, 1, 1, 1);
+  Partitioning q;
+  CreateNewPartitioning(&q, &two, 3);
+  EXPECT_EXIT(FillEmptyPartitions(&two, &cb, &q), testing::ExitedWithCode(255),
+              testing::StrEq("CB::FillEmptyPartitions: A codebook of 2 vectors cannot fill partition 2.\n"));
+  FreePartitioning(&q);
+  FreePartitioning(&p);
+}
+
 }  // namespace
 }  // namespace mirvotest

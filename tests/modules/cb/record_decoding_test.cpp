@@ -50,18 +50,42 @@ std::vector<long long> Reference(const std::string& text, int lines) {
 }
 
 TEST(RecordDecoding, PartitionLinesFollowTheScanner) {
-  const char* const forms[] = {"%d",  "%d\n",   " %d",  "\t%d x",  "%#o",      "%#x", "%#X",
-                               "+%d", "\n\n%d", "%d\r", "%d name", "  \v%d\t", "0%d", "%d\f"};
+  // Text before the number, its form (decimal, "%#o", "%#x", "%#X") and text
+  // after it.
+  struct Form {
+    const char* before;
+    int base;
+    const char* after;
+  };
+  const Form forms[] = {{"", 10, ""},    {"", 10, "\n"},   {" ", 10, ""},  {"\t", 10, " x"},    {"", 8, ""},
+                        {"", 16, ""},    {"", 17, ""},     {"+", 10, ""},  {"\n\n", 10, ""},    {"", 10, "\r"},
+                        {"", 10, " name"}, {"  \v", 10, "\t"}, {"0", 10, ""}, {"", 10, "\f"}};
+  const auto number = [](int base, int value) {
+    char text[32];
+    switch (base) {
+      case 8:
+        std::snprintf(text, sizeof text, "%#o", static_cast<unsigned>(value));
+        break;
+      case 16:
+        std::snprintf(text, sizeof text, "%#x", static_cast<unsigned>(value));
+        break;
+      case 17:
+        std::snprintf(text, sizeof text, "%#X", static_cast<unsigned>(value));
+        break;
+      default:
+        std::snprintf(text, sizeof text, "%d", value);
+    }
+    return std::string(text);
+  };
   TempDir dir;
   for (unsigned seed = 1; seed <= 200; ++seed) {
     RandomData r(seed);
     const int partitions = r.Int(1, 3000), lines = r.Int(1, 60);
     std::string text;
     for (int i = 0; i < lines; ++i) {
-      char line[64];
       const int value = r.Int(0, 9) == 0 ? r.Int(-2, partitions + 2) : r.Int(1, partitions);
-      std::snprintf(line, sizeof line, forms[r.Int(0, static_cast<int>(std::size(forms)) - 1)], value);
-      text += line;
+      const Form& form = forms[r.Int(0, static_cast<int>(std::size(forms)) - 1)];
+      text += form.before + number(form.base, value) + form.after;
       if (text.back() != '\n' && r.Int(0, 5) != 0) text += '\n';
     }
     if (r.Int(0, 3) == 0) text += "garbage";

@@ -1,0 +1,163 @@
+// How numbers are coded in the library's files, in one place: every reader
+// and writer of binary integer fields and of text header integers goes
+// through these functions.
+//
+// Binary integer fields are 1 to 4 bytes wide and hold the low `width` bytes
+// of a 32-bit two's-complement value. The current layouts (codebook and
+// training-set records, stored option values) put the most significant byte
+// first (big-endian); the old codebook layouts (versions 0 and 1) put the
+// least significant byte first (little-endian). Decoding a field of 1 to 3
+// bytes gives its unsigned value, never negative (no sign is extended);
+// decoding a 4-byte field gives the int32 whose two's complement it is.
+// Encoding writes the low `width` bytes of the value whatever it holds:
+// range checks belong to the callers.
+//
+// Text integers (header lines) follow the rules of the "%i" conversion:
+// leading white space (blank, tab, line feed, vertical tab, form feed,
+// carriage return) is skipped; an optional sign; then "0x" or "0X" starts a
+// hexadecimal number, a leading "0" an octal one, any other digit a decimal
+// one; the number ends at the first character that is not a digit of its
+// base, which is left unread. A sign not followed by a number is consumed;
+// "0x" not followed by a hexadecimal digit reads as 0 with the "x" consumed,
+// and "08" reads as 0 leaving the "8". A value outside the int32 range is
+// reported as an overflow, saturated at the int64 range.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+// ---- Binary fields --------------------------------------------------------
+
+// Decodes n big-endian fields of `width` bytes (1 to 4) from p into out,
+// whose type must hold them: uint8_t for width 1, uint16_t for widths 1 and
+// 2, int for any.
+template <class T>
+inline void DecodeBigEndian(const unsigned char* p, T* out, std::size_t n, int width) {
+  switch (width) {
+    case 1:
+      if constexpr (sizeof(T) == 1) {
+        std::memcpy(out, p, n);
+      } else {
+        for (std::size_t i = 0; i < n; ++i) out[i] = p[i];
+      }
+      break;
+    case 2:
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>((p[2 * i] << 8) | p[2 * i + 1]);
+      break;
+    case 3:
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>((p[3 * i] << 16) | (p[3 * i + 1] << 8) | p[3 * i + 2]);
+      break;
+    default:
+      for (std::size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<T>((std::uint32_t{p[4 * i]} << 24) | (std::uint32_t{p[4 * i + 1]} << 16) |
+                                (std::uint32_t{p[4 * i + 2]} << 8) | std::uint32_t{p[4 * i + 3]});
+      }
+      break;
+  }
+}
+
+// Encodes n values into big-endian fields of `width` bytes (1 to 4) at p:
+// the low `width` bytes of each value.
+inline void EncodeBigEndian(const int* values, std::size_t n, int width, unsigned char* p) {
+  switch (width) {
+    case 1:
+      for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(values[i]);
+      break;
+    case 2:
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto u = static_cast<std::uint32_t>(values[i]);
+        p[2 * i] = static_cast<unsigned char>(u >> 8);
+        p[2 * i + 1] = static_cast<unsigned char>(u);
+      }
+      break;
+    case 3:
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto u = static_cast<std::uint32_t>(values[i]);
+        p[3 * i] = static_cast<unsigned char>(u >> 16);
+        p[3 * i + 1] = static_cast<unsigned char>(u >> 8);
+        p[3 * i + 2] = static_cast<unsigned char>(u);
+      }
+      break;
+    default:
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto u = static_cast<std::uint32_t>(values[i]);
+        p[4 * i] = static_cast<unsigned char>(u >> 24);
+        p[4 * i + 1] = static_cast<unsigned char>(u >> 16);
+        p[4 * i + 2] = static_cast<unsigned char>(u >> 8);
+        p[4 * i + 3] = static_cast<unsigned char>(u);
+      }
+      break;
+  }
+}
+
+// One little-endian field of `width` bytes (0 to 4) from p.
+inline int DecodeLittleEndian(const unsigned char* p, int width) {
+  std::uint32_t value = 0;
+  for (int k = 0; k < width; ++k) value |= std::uint32_t{p[k]} << (8 * k);
+  return static_cast<int>(value);
+}
+
+// ---- Text integers ("%i") -------------------------------------------------
+
+// White space as the scanf conversions skip it.
+inline bool IsScanSpace(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+enum class ScanResult { Ok, NoNumber, Overflow };
+
+// One integer under the rules above from a source with int Peek() and
+// int Get() (EOF at the end), starting with its white space.
+template <class Source>
+ScanResult ScanInteger(Source& in, std::int64_t& value) {
+  while (IsScanSpace(in.Peek())) in.Get();
+  const auto digitValue = [](int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 99;
+  };
+  bool negative = false;
+  int c = in.Peek();
+  if (c == '+' || c == '-') {
+    negative = c == '-';
+    in.Get();
+    c = in.Peek();
+  }
+  int base = 10;
+  if (c == '0') {
+    in.Get();
+    c = in.Peek();
+    if (c == 'x' || c == 'X') {
+      in.Get();
+      base = 16;
+    } else {
+      base = 8;
+    }
+    // The leading zero is itself a digit: "0", "0x" and "08" all read as 0.
+  } else if (!(c >= '0' && c <= '9')) {
+    return ScanResult::NoNumber;
+  }
+  std::uint64_t magnitude = 0;
+  bool overflow = false;
+  for (;;) {
+    const int digit = digitValue(in.Peek());
+    if (digit >= base) break;
+    in.Get();
+    if (magnitude > (std::numeric_limits<std::uint64_t>::max() - static_cast<unsigned>(digit)) / base) {
+      overflow = true;
+      magnitude = std::numeric_limits<std::uint64_t>::max();
+    } else if (!overflow) {
+      magnitude = magnitude * base + static_cast<unsigned>(digit);
+    }
+  }
+  constexpr auto kMax64 = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (magnitude > kMax64) magnitude = kMax64;
+  value = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+  if (overflow || value > std::numeric_limits<int>::max() || value < std::numeric_limits<int>::min()) {
+    return ScanResult::Overflow;
+  }
+  return ScanResult::Ok;
+}
