@@ -64,7 +64,9 @@ TEST(Progress, LongConversionsShowItOnATerminalOnly) {
       }
       EXPECT_THAT(run.out, testing::MatchesRegex("(.|\n)*\r +\r"));
     }
-    if (!c.stderrFile.empty()) EXPECT_EQ(ReadFile(dir.File(c.stderrFile)), "");
+    if (!c.stderrFile.empty()) {
+      EXPECT_EQ(ReadFile(dir.File(c.stderrFile)), "");
+    }
     // The file written is the same whatever the terminal showed.
     if (partitioning.empty()) partitioning = ReadFile(dir.File("wide.pa"));
     EXPECT_EQ(ReadFile(dir.File("wide.pa")), partitioning);
