@@ -22,6 +22,9 @@ constexpr auto kInt64Max = static_cast<std::uint64_t>(std::numeric_limits<std::i
 // The byte kernels keep every term in 32 bits up to this dimension.
 constexpr int kMaxByteDimension = 8192;
 
+// Training vectors handed to the byte kernels at a time.
+constexpr int kBatch = 256;
+
 std::int64_t Saturate(u128 d) { return d > kInt64Max ? kNoBound : static_cast<std::int64_t>(d); }
 
 std::uint64_t Square(int a, int b) {
@@ -171,11 +174,15 @@ NearestSearch::NearestSearch(const Codebook* cb) : cb_(cb), size_(cb->BookSize),
 
 NearestSearch::~NearestSearch() = default;
 
-bool NearestSearch::InByteRange(const int* vector) const {
+template <class Element>
+bool NearestSearch::ToBytes(const Element* vector, std::uint8_t* out) const {
   // Elements below the offset wrap to large values.
   std::uint32_t bits = 0;
-  for (int k = 0; k < dimension_; ++k)
-    bits |= static_cast<std::uint32_t>(vector[k]) - static_cast<std::uint32_t>(offset_);
+  for (int k = 0; k < dimension_; ++k) {
+    const std::uint32_t value = static_cast<std::uint32_t>(vector[k]) - static_cast<std::uint32_t>(offset_);
+    bits |= value;
+    out[k] = static_cast<std::uint8_t>(value);
+  }
   return bits <= 255u;
 }
 
@@ -272,29 +279,37 @@ void NearestSearch::FindMany(const int* const* vectors, const int* starts, int c
     }
     return;
   }
-  constexpr int kGroup = 4;
-  const int* group[kGroup];
-  int members[kGroup];
+  if (bytes_ == nullptr) {
+    for (int i = 0; i < count; ++i) targets[i] = FindSorted(vectors[i], starts[i], &distances[i]);
+    return;
+  }
+  const auto d = static_cast<std::size_t>(dimension_);
+  const int batch = std::min(kBatch, count);
+  std::vector<std::uint8_t> packed(static_cast<std::size_t>(batch) * d);
+  const std::uint8_t* rows[kBatch];
+  int members[kBatch], index[kBatch];
+  std::int64_t found[kBatch];
   int filled = 0;
   auto flush = [&] {
-    int index[kGroup];
-    std::int64_t found[kGroup];
-    ByteNearest(*bytes_, group, filled, offset_, index, found);
+    ByteNearest(*bytes_, rows, filled, index, found);
     for (int g = 0; g < filled; ++g) {
       const int i = members[g];
-      // The start keeps its place when it is as near as the nearest.
+      // The start keeps its place when it is as near as the nearest; a start
+      // below the kernels' answer (the lowest index among the nearest) is not.
       const int* atStart = cb_->Book[starts[i]].Vector;
-      const bool keep = index[g] == starts[i] || NarrowDistance(atStart, vectors[i], dimension_, kNoBound) == found[g];
+      const bool keep = index[g] == starts[i] ||
+                        (starts[i] > index[g] && NarrowDistance(atStart, vectors[i], dimension_, kNoBound) == found[g]);
       targets[i] = keep ? starts[i] : index[g];
       distances[i] = found[g];
     }
     filled = 0;
   };
   for (int i = 0; i < count; ++i) {
-    if (bytes_ != nullptr && InByteRange(vectors[i])) {
-      group[filled] = vectors[i];
+    std::uint8_t* row = packed.data() + static_cast<std::size_t>(filled) * d;
+    if (ToBytes(vectors[i], row)) {
+      rows[filled] = row;
       members[filled++] = i;
-      if (filled == kGroup) flush();
+      if (filled == batch) flush();
     } else {
       targets[i] = FindSorted(vectors[i], starts[i], &distances[i]);
     }
@@ -304,36 +319,79 @@ void NearestSearch::FindMany(const int* const* vectors, const int* starts, int c
 
 void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, int count, int* targets,
                              std::int64_t* distances) const {
-  const auto d = static_cast<std::size_t>(std::max(dimension_, 0));
-  // Rows are widened a batch at a time into a buffer of at most 64K
-  // elements (one row when rows are longer).
-  const int batch = static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, 256));
-  std::vector<int> elements(static_cast<std::size_t>(std::min(batch, std::max(count, 1))) * d);
-  std::vector<const int*> vectors(static_cast<std::size_t>(batch));
-  const std::vector<int> starts(static_cast<std::size_t>(batch), 0);
-  const auto* bytes = static_cast<const unsigned char*>(rows);
-  for (int first = 0; first < count; first += batch) {
-    const int n = std::min(batch, count - first);
-    for (int b = 0; b < n; ++b) {
-      int* out = elements.data() + static_cast<std::size_t>(b) * d;
-      const unsigned char* row = bytes + (static_cast<std::size_t>(first + b) * stride) * static_cast<std::size_t>(width);
-      switch (width) {
-        case 1:
-          for (std::size_t k = 0; k < d; ++k) out[k] = row[k];
-          break;
-        case 2: {
-          const auto* words = reinterpret_cast<const std::uint16_t*>(row);
-          for (std::size_t k = 0; k < d; ++k) out[k] = words[k];
-          break;
-        }
-        default:
-          std::memcpy(out, row, d * sizeof(int));
-          break;
-      }
-      vectors[static_cast<std::size_t>(b)] = out;
-    }
-    FindMany(vectors.data(), starts.data(), n, targets + first, distances + first);
+  if (count <= 0) return;
+  if (dimension_ <= 0) {
+    std::fill_n(targets, count, 0);
+    std::fill_n(distances, count, 0);
+    return;
   }
+  const auto d = static_cast<std::size_t>(dimension_);
+  const auto* base = static_cast<const unsigned char*>(rows);
+  auto rowAt = [&](int i) { return base + static_cast<std::size_t>(i) * stride * static_cast<std::size_t>(width); };
+  // A row the byte kernels cannot take, widened on its own.
+  std::vector<int> wide(d);
+  auto sorted = [&](int i) {
+    const unsigned char* row = rowAt(i);
+    switch (width) {
+      case 1:
+        std::copy_n(row, d, wide.data());
+        break;
+      case 2:
+        std::copy_n(reinterpret_cast<const std::uint16_t*>(row), d, wide.data());
+        break;
+      default:
+        std::memcpy(wide.data(), row, d * sizeof(int));
+        break;
+    }
+    targets[i] = FindSorted(wide.data(), 0, &distances[i]);
+  };
+  if (bytes_ == nullptr) {
+    for (int i = 0; i < count; ++i) sorted(i);
+    return;
+  }
+  // Bytes stored as they are searched go straight into the kernels; other
+  // rows are narrowed to bytes a batch at a time. With start 0 the kernels'
+  // answer (the lowest index among the nearest) is the answer.
+  const bool direct = width == 1 && offset_ == 0;
+  const int batch = std::min(kBatch, count);
+  std::vector<std::uint8_t> packed(direct ? 0 : static_cast<std::size_t>(batch) * d);
+  const std::uint8_t* kernelRows[kBatch];
+  int members[kBatch], index[kBatch];
+  std::int64_t found[kBatch];
+  int filled = 0;
+  auto flush = [&] {
+    ByteNearest(*bytes_, kernelRows, filled, index, found);
+    for (int g = 0; g < filled; ++g) {
+      targets[members[g]] = index[g];
+      distances[members[g]] = found[g];
+    }
+    filled = 0;
+  };
+  for (int i = 0; i < count; ++i) {
+    const unsigned char* row = rowAt(i);
+    std::uint8_t* out = direct ? nullptr : packed.data() + static_cast<std::size_t>(filled) * d;
+    const std::uint8_t* kernelRow = direct ? row : out;
+    bool inRange = true;
+    switch (width) {
+      case 1:
+        if (!direct) inRange = ToBytes(row, out);
+        break;
+      case 2:
+        inRange = ToBytes(reinterpret_cast<const std::uint16_t*>(row), out);
+        break;
+      default:
+        inRange = ToBytes(reinterpret_cast<const std::int32_t*>(row), out);
+        break;
+    }
+    if (!inRange) {
+      sorted(i);
+      continue;
+    }
+    kernelRows[filled] = kernelRow;
+    members[filled++] = i;
+    if (filled == batch) flush();
+  }
+  if (filled > 0) flush();
 }
 
 void ParallelFor(int count, const std::function<void(int begin, int end)>& body) {

@@ -71,7 +71,9 @@ class NearestSearch {
   int FindSorted(const int* vector, int start, std::int64_t* distance) const;
   template <class Wide>
   int SortedSearch(const int* vector, int start, Wide& best) const;
-  bool InByteRange(const int* vector) const;
+  // Elements less offset_ as bytes into out; false when one is out of range.
+  template <class Element>
+  bool ToBytes(const Element* vector, std::uint8_t* out) const;
 
   const Codebook* cb_;
   int size_;
@@ -112,10 +114,10 @@ struct ByteCodes {
 // less offset, lie in 0..255. codes[j] points to code vector j.
 std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, int dimension, int offset,
                                             SimdLevel level);
-// Byte kernels: for each of `count` (1 to 4) training vectors, elements less
-// offset in 0..255, the lowest index at the smallest distance and that
-// distance.
-void ByteNearest(const ByteCodes& codes, const int* const* vectors, int count, int offset, int* index,
+// Byte kernels: for each of `count` training vectors, rows[i] pointing to its
+// `dimension` elements less the offset as bytes, the lowest index at the
+// smallest distance and that distance.
+void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
                  std::int64_t* distance);
 
 // Runs body(begin, end) over [0, count) in chunks on the machine's cores; the

@@ -13,7 +13,13 @@
 //   64-byte row whose 4-byte lane j holds those elements of code vector j as
 //   unsigned bytes. vpdpbusd multiplies them with the training vector's
 //   elements less 128 (signed bytes): q.c = sum (q - 128) c + 128 sum c, so
-//   base = |c|^2 - 256 sum c and f = base - 2 * acc.
+//   base = |c|^2 - 256 sum c and f = base - 2 * acc. The kernel is register
+//   blocked like an integer matrix product: a tile of 6 training vectors
+//   against a panel of 4 blocks (64 code vectors) keeps 24 accumulators in
+//   registers over the whole dot product, so that every code row loaded
+//   serves 6 vpdpbusd and every broadcast element 4; the training vectors
+//   come in chunks that stay in the first-level cache while the panels pass
+//   over them, and the best value of each vector is folded in per panel.
 // - AVX2: blocks of 8 code vectors; per pair of elements a 32-byte row whose
 //   lane j holds them as two 16-bit values; vpmaddwd with the training
 //   vector's pair: base = |c|^2 and f = base - 2 * acc.
@@ -35,7 +41,11 @@
 namespace cbdetail {
 namespace {
 
-constexpr int kMaxQueries = 4;
+// Training vectors per step of the AVX2 kernel; per tile of the AVX-512
+// kernel, and the 16-vector blocks of code vectors in its panels.
+constexpr int kAvx2Queries = 4;
+constexpr int kTileQueries = 6;
+constexpr int kPanelBlocks = 4;
 
 void Align(ByteCodes& codes, std::size_t bytes) {
   codes.storage.assign(bytes + 64, 0);
@@ -49,16 +59,10 @@ int Element(const int* const* codes, int size, int j, int k, int offset) {
   return codes[std::min(j, size - 1)][k] - offset;
 }
 
-std::int32_t SquareNorm(const int* v, int dimension, int offset) {
+std::int64_t SquareNorm(const std::uint8_t* v, int dimension) {
   std::int32_t sum = 0;
-  for (int k = 0; k < dimension; ++k) sum += (v[k] - offset) * (v[k] - offset);
+  for (int k = 0; k < dimension; ++k) sum += std::int32_t{v[k]} * v[k];
   return sum;
-}
-
-void Finish(std::int32_t bestF, int bestIndex, const int* vector, int dimension, int offset, int* index,
-            std::int64_t* distance) {
-  *index = bestIndex;
-  *distance = std::int64_t{bestF} + SquareNorm(vector, dimension, offset);
 }
 
 // The smallest value seen so far and its lowest index. Blocks of code
@@ -71,12 +75,11 @@ struct Best {
 
 // ---------------------------------------------------------------- portable
 
-void NearestPortable(const ByteCodes& codes, const int* const* vectors, int count, int offset, int* index,
+void NearestPortable(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
                      std::int64_t* distance) {
   const int d = codes.dimension;
-  std::uint8_t q[8192];
   for (int v = 0; v < count; ++v) {
-    for (int k = 0; k < d; ++k) q[k] = static_cast<std::uint8_t>(vectors[v][k] - offset);
+    const std::uint8_t* q = rows[v];
     std::int32_t bestF = INT32_MAX;
     int best = 0;
     const std::uint8_t* row = codes.data;
@@ -89,38 +92,38 @@ void NearestPortable(const ByteCodes& codes, const int* const* vectors, int coun
         best = j;
       }
     }
-    Finish(bestF, best, vectors[v], d, offset, &index[v], &distance[v]);
+    index[v] = best;
+    distance[v] = std::int64_t{bestF} + SquareNorm(q, d);
   }
 }
 
 // ---------------------------------------------------------------- AVX2
 
-__attribute__((target("avx2"))) void NearestAvx2(const ByteCodes& codes, const int* const* vectors, int count,
-                                                 int offset, int* index, std::int64_t* distance) {
+__attribute__((target("avx2"))) void NearestAvx2Group(const ByteCodes& codes, const std::uint8_t* const* rows,
+                                                      int count, int* index, std::int64_t* distance) {
   const int groups = codes.groups;
   // Pairs of elements of each training vector as 32-bit words.
-  alignas(32) std::int32_t q[kMaxQueries][4096];
-  for (int v = 0; v < kMaxQueries; ++v) {
-    const int* x = vectors[std::min(v, count - 1)];
+  alignas(32) std::int32_t q[kAvx2Queries][4096];
+  for (int v = 0; v < kAvx2Queries; ++v) {
+    const std::uint8_t* x = rows[std::min(v, count - 1)];
     for (int t = 0; t < groups; ++t) {
       const int k = 2 * t;
-      const int lo = x[k] - offset;
-      const int hi = k + 1 < codes.dimension ? x[k + 1] - offset : 0;
-      q[v][t] = lo | (hi << 16);
+      const int hi = k + 1 < codes.dimension ? x[k + 1] : 0;
+      q[v][t] = x[k] | (hi << 16);
     }
   }
-  Best best[kMaxQueries];
-  __m256i limit[kMaxQueries];
-  for (int v = 0; v < kMaxQueries; ++v) limit[v] = _mm256_set1_epi32(INT32_MAX);
-  const auto* rows = reinterpret_cast<const __m256i*>(codes.data);
+  Best best[kAvx2Queries];
+  __m256i limit[kAvx2Queries];
+  for (int v = 0; v < kAvx2Queries; ++v) limit[v] = _mm256_set1_epi32(INT32_MAX);
+  const auto* blocks = reinterpret_cast<const __m256i*>(codes.data);
   for (int b = 0; b < codes.padded; b += 16) {
-    __m256i acc[kMaxQueries][2];
-    for (int v = 0; v < kMaxQueries; ++v) acc[v][0] = acc[v][1] = _mm256_setzero_si256();
-    const __m256i* r0 = rows + static_cast<std::size_t>(b / 8) * groups;
+    __m256i acc[kAvx2Queries][2];
+    for (int v = 0; v < kAvx2Queries; ++v) acc[v][0] = acc[v][1] = _mm256_setzero_si256();
+    const __m256i* r0 = blocks + static_cast<std::size_t>(b / 8) * groups;
     const __m256i* r1 = r0 + groups;
     for (int t = 0; t < groups; ++t) {
       const __m256i c0 = _mm256_load_si256(r0 + t), c1 = _mm256_load_si256(r1 + t);
-      for (int v = 0; v < kMaxQueries; ++v) {
+      for (int v = 0; v < kAvx2Queries; ++v) {
         const __m256i x = _mm256_set1_epi32(q[v][t]);
         acc[v][0] = _mm256_add_epi32(acc[v][0], _mm256_madd_epi16(c0, x));
         acc[v][1] = _mm256_add_epi32(acc[v][1], _mm256_madd_epi16(c1, x));
@@ -128,7 +131,7 @@ __attribute__((target("avx2"))) void NearestAvx2(const ByteCodes& codes, const i
     }
     const __m256i base0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes.base.data() + b));
     const __m256i base1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes.base.data() + b + 8));
-    for (int v = 0; v < kMaxQueries; ++v) {
+    for (int v = 0; v < kAvx2Queries; ++v) {
       const __m256i f0 = _mm256_sub_epi32(base0, _mm256_add_epi32(acc[v][0], acc[v][0]));
       const __m256i f1 = _mm256_sub_epi32(base1, _mm256_add_epi32(acc[v][1], acc[v][1]));
       __m256i m = _mm256_min_epi32(f0, f1);
@@ -145,70 +148,131 @@ __attribute__((target("avx2"))) void NearestAvx2(const ByteCodes& codes, const i
       }
     }
   }
-  for (int v = 0; v < count; ++v)
-    Finish(best[v].f, best[v].index, vectors[v], codes.dimension, offset, &index[v], &distance[v]);
+  for (int v = 0; v < count; ++v) {
+    index[v] = best[v].index;
+    distance[v] = std::int64_t{best[v].f} + SquareNorm(rows[v], codes.dimension);
+  }
+}
+
+void NearestAvx2(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
+                 std::int64_t* distance) {
+  for (int v = 0; v < count; v += kAvx2Queries) {
+    NearestAvx2Group(codes, rows + v, std::min(kAvx2Queries, count - v), index + v, distance + v);
+  }
 }
 
 // ---------------------------------------------------------------- AVX-512
 
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) void NearestAvx512(const ByteCodes& codes,
-                                                                          const int* const* vectors, int count,
-                                                                          int offset, int* index,
-                                                                          std::int64_t* distance) {
+#define MIRVO_AVX512 __attribute__((target("avx512f,avx512bw,avx512vnni")))
+
+// Folds one training vector's 4 accumulators of a panel into its best: the
+// kernel maximises g = 2 acc - base = -f, and a panel wins only with a
+// strictly larger g, so that the lowest index at the best value remains.
+MIRVO_AVX512 inline void Fold(__m512i a0, __m512i a1, __m512i a2, __m512i a3, const std::int32_t* base, int first,
+                              std::int32_t* bestG, int* bestIndex) {
+  const __m512i g0 = _mm512_sub_epi32(_mm512_add_epi32(a0, a0), _mm512_loadu_si512(base));
+  const __m512i g1 = _mm512_sub_epi32(_mm512_add_epi32(a1, a1), _mm512_loadu_si512(base + 16));
+  const __m512i g2 = _mm512_sub_epi32(_mm512_add_epi32(a2, a2), _mm512_loadu_si512(base + 32));
+  const __m512i g3 = _mm512_sub_epi32(_mm512_add_epi32(a3, a3), _mm512_loadu_si512(base + 48));
+  const __m512i m = _mm512_max_epi32(_mm512_max_epi32(g0, g1), _mm512_max_epi32(g2, g3));
+  // Rarely taken once a near code vector has been seen.
+  if (_mm512_cmpgt_epi32_mask(m, _mm512_set1_epi32(*bestG)) == 0) return;
+  const std::int32_t top = _mm512_reduce_max_epi32(m);
+  const __m512i all = _mm512_set1_epi32(top);
+  const unsigned at[] = {_mm512_cmpeq_epi32_mask(g0, all), _mm512_cmpeq_epi32_mask(g1, all),
+                         _mm512_cmpeq_epi32_mask(g2, all), _mm512_cmpeq_epi32_mask(g3, all)};
+  int k = 0;
+  while (at[k] == 0) ++k;
+  *bestG = top;
+  *bestIndex = first + 16 * k + __builtin_ctz(at[k]);
+}
+
+// acc + the dot products of the unsigned bytes of c with the signed bytes of
+// x, 4 at a time. Written out because GCC 12 copies the accumulators of the
+// intrinsic through memory when many are live.
+MIRVO_AVX512 inline __m512i Dot(__m512i acc, __m512i c, __m512i x) {
+  asm("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(c), "v"(x));
+  return acc;
+}
+
+// One tile: 6 training vectors (packed words, `groups` per vector) against
+// one panel of 4 blocks of code vectors, the 24 accumulators in registers
+// for the whole dot product.
+MIRVO_AVX512 void Tile(const __m512i* panel, int groups, const std::int32_t* q, const std::int32_t* base, int first,
+                       std::int32_t* bestG, int* bestIndex) {
+  const std::size_t step = static_cast<std::size_t>(groups);
+  const __m512i* p0 = panel;
+  const __m512i* p1 = panel + step;
+  const __m512i* p2 = panel + 2 * step;
+  const __m512i* p3 = panel + 3 * step;
+  const std::int32_t* q0 = q;
+  const std::int32_t* q1 = q + step;
+  const std::int32_t* q2 = q + 2 * step;
+  const std::int32_t* q3 = q + 3 * step;
+  const std::int32_t* q4 = q + 4 * step;
+  const std::int32_t* q5 = q + 5 * step;
+#define MIRVO_ZERO(v)                     \
+  __m512i a##v##0 = _mm512_setzero_si512(); \
+  __m512i a##v##1 = a##v##0, a##v##2 = a##v##0, a##v##3 = a##v##0;
+  MIRVO_ZERO(0) MIRVO_ZERO(1) MIRVO_ZERO(2) MIRVO_ZERO(3) MIRVO_ZERO(4) MIRVO_ZERO(5)
+#undef MIRVO_ZERO
+  for (int t = 0; t < groups; ++t) {
+    const __m512i c0 = _mm512_load_si512(p0 + t), c1 = _mm512_load_si512(p1 + t);
+    const __m512i c2 = _mm512_load_si512(p2 + t), c3 = _mm512_load_si512(p3 + t);
+#define MIRVO_STEP(v)                                \
+  {                                                  \
+    const __m512i x = _mm512_set1_epi32(q##v[t]);    \
+    a##v##0 = Dot(a##v##0, c0, x);                   \
+    a##v##1 = Dot(a##v##1, c1, x);                   \
+    a##v##2 = Dot(a##v##2, c2, x);                   \
+    a##v##3 = Dot(a##v##3, c3, x);                   \
+  }
+    MIRVO_STEP(0) MIRVO_STEP(1) MIRVO_STEP(2) MIRVO_STEP(3) MIRVO_STEP(4) MIRVO_STEP(5)
+#undef MIRVO_STEP
+  }
+  Fold(a00, a01, a02, a03, base, first, bestG, bestIndex);
+  Fold(a10, a11, a12, a13, base, first, bestG + 1, bestIndex + 1);
+  Fold(a20, a21, a22, a23, base, first, bestG + 2, bestIndex + 2);
+  Fold(a30, a31, a32, a33, base, first, bestG + 3, bestIndex + 3);
+  Fold(a40, a41, a42, a43, base, first, bestG + 4, bestIndex + 4);
+  Fold(a50, a51, a52, a53, base, first, bestG + 5, bestIndex + 5);
+}
+
+MIRVO_AVX512 void NearestAvx512(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
+                                std::int64_t* distance) {
   const int groups = codes.groups;
-  // Groups of 4 elements of each training vector, less 128, as signed bytes.
-  alignas(64) std::int32_t q[kMaxQueries][2048];
-  for (int v = 0; v < kMaxQueries; ++v) {
-    const int* x = vectors[std::min(v, count - 1)];
-    for (int t = 0; t < groups; ++t) {
-      std::uint32_t word = 0;
-      for (int e = 0; e < 4; ++e) {
-        const int k = 4 * t + e;
-        const int value = k < codes.dimension ? x[k] - offset - 128 : 0;
-        word |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(static_cast<std::int8_t>(value))) << (8 * e);
+  // Training vectors in chunks that stay in the first-level cache; groups of
+  // 4 elements, less 128 (signed bytes), as 32-bit words. A last tile that
+  // is not full repeats the chunk's last vector.
+  constexpr int kWords = 12288;
+  alignas(64) std::int32_t q[kWords];
+  std::int32_t bestG[kWords / 4];
+  int bestIndex[kWords / 4];
+  const int chunk = std::max(kTileQueries, std::min(240, kWords / groups) / kTileQueries * kTileQueries);
+  const auto* blocks = reinterpret_cast<const __m512i*>(codes.data);
+  for (int first = 0; first < count; first += chunk) {
+    const int n = std::min(chunk, count - first);
+    const int tiles = (n + kTileQueries - 1) / kTileQueries;
+    for (int v = 0; v < tiles * kTileQueries; ++v) {
+      const std::uint8_t* x = rows[first + std::min(v, n - 1)];
+      auto* words = reinterpret_cast<std::uint8_t*>(q + static_cast<std::size_t>(v) * groups);
+      for (int k = 0; k < codes.dimension; ++k) words[k] = static_cast<std::uint8_t>(x[k] ^ 0x80u);
+      for (int k = codes.dimension; k < 4 * groups; ++k) words[k] = 0;
+      bestG[v] = INT32_MIN;
+      bestIndex[v] = 0;
+    }
+    for (int panel = 0; panel < codes.padded; panel += 16 * kPanelBlocks) {
+      const __m512i* rowsOfPanel = blocks + static_cast<std::size_t>(panel / 16) * groups;
+      for (int v = 0; v < tiles * kTileQueries; v += kTileQueries) {
+        Tile(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel, panel,
+             bestG + v, bestIndex + v);
       }
-      q[v][t] = static_cast<std::int32_t>(word);
+    }
+    for (int v = 0; v < n; ++v) {
+      index[first + v] = bestIndex[v];
+      distance[first + v] = SquareNorm(rows[first + v], codes.dimension) - std::int64_t{bestG[v]};
     }
   }
-  Best best[kMaxQueries];
-  __m512i limit[kMaxQueries];
-  for (int v = 0; v < kMaxQueries; ++v) limit[v] = _mm512_set1_epi32(INT32_MAX);
-  const auto* rows = reinterpret_cast<const __m512i*>(codes.data);
-  for (int b = 0; b < codes.padded; b += 32) {
-    __m512i acc[kMaxQueries][2];
-    for (int v = 0; v < kMaxQueries; ++v) acc[v][0] = acc[v][1] = _mm512_setzero_si512();
-    const __m512i* r0 = rows + static_cast<std::size_t>(b / 16) * groups;
-    const __m512i* r1 = r0 + groups;
-    for (int t = 0; t < groups; ++t) {
-      const __m512i c0 = _mm512_load_si512(r0 + t), c1 = _mm512_load_si512(r1 + t);
-      for (int v = 0; v < kMaxQueries; ++v) {
-        const __m512i x = _mm512_set1_epi32(q[v][t]);
-        acc[v][0] = _mm512_dpbusd_epi32(acc[v][0], c0, x);
-        acc[v][1] = _mm512_dpbusd_epi32(acc[v][1], c1, x);
-      }
-    }
-    const __m512i base0 = _mm512_loadu_si512(codes.base.data() + b);
-    const __m512i base1 = _mm512_loadu_si512(codes.base.data() + b + 16);
-    for (int v = 0; v < kMaxQueries; ++v) {
-      const __m512i f0 = _mm512_sub_epi32(base0, _mm512_add_epi32(acc[v][0], acc[v][0]));
-      const __m512i f1 = _mm512_sub_epi32(base1, _mm512_add_epi32(acc[v][1], acc[v][1]));
-      // Rarely taken once a near code vector has been seen.
-      __m512i m = _mm512_min_epi32(f0, f1);
-      if (_mm512_cmplt_epi32_mask(m, limit[v]) != 0) {
-        // The block's smallest value in every lane, then its first place.
-        m = _mm512_min_epi32(m, _mm512_maskz_shuffle_i32x4(0xFFFF, m, m, 0x4E));
-        m = _mm512_min_epi32(m, _mm512_maskz_shuffle_i32x4(0xFFFF, m, m, 0xB1));
-        m = _mm512_min_epi32(m, _mm512_maskz_shuffle_epi32(0xFFFF, m, _MM_PERM_BADC));
-        m = _mm512_min_epi32(m, _mm512_maskz_shuffle_epi32(0xFFFF, m, _MM_PERM_CDAB));
-        const unsigned at0 = _mm512_cmpeq_epi32_mask(f0, m), at1 = _mm512_cmpeq_epi32_mask(f1, m);
-        best[v].f = _mm_cvtsi128_si32(_mm512_castsi512_si128(m));
-        best[v].index = b + (at0 != 0 ? __builtin_ctz(at0) : 16 + __builtin_ctz(at1));
-        limit[v] = m;
-      }
-    }
-  }
-  for (int v = 0; v < count; ++v)
-    Finish(best[v].f, best[v].index, vectors[v], codes.dimension, offset, &index[v], &distance[v]);
 }
 
 }  // namespace
@@ -222,7 +286,7 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, i
   switch (level) {
     case SimdLevel::Avx512: {
       out->groups = (dimension + 3) / 4;
-      out->padded = (size + 31) / 32 * 32;
+      out->padded = (size + 16 * kPanelBlocks - 1) / (16 * kPanelBlocks) * (16 * kPanelBlocks);
       Align(*out, static_cast<std::size_t>(out->padded) * out->groups * 4);
       for (int j = 0; j < out->padded; ++j) {
         for (int k = 0; k < dimension; ++k) {
@@ -272,17 +336,17 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, i
   return out;
 }
 
-void ByteNearest(const ByteCodes& codes, const int* const* vectors, int count, int offset, int* index,
+void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
                  std::int64_t* distance) {
   switch (codes.level) {
     case SimdLevel::Avx512:
-      NearestAvx512(codes, vectors, count, offset, index, distance);
+      NearestAvx512(codes, rows, count, index, distance);
       break;
     case SimdLevel::Avx2:
-      NearestAvx2(codes, vectors, count, offset, index, distance);
+      NearestAvx2(codes, rows, count, index, distance);
       break;
     case SimdLevel::Portable:
-      NearestPortable(codes, vectors, count, offset, index, distance);
+      NearestPortable(codes, rows, count, index, distance);
       break;
   }
 }
