@@ -108,6 +108,7 @@ struct ByteCodes {
   std::vector<std::uint8_t> storage;
   std::uint8_t* data = nullptr;    // aligned to 64 bytes inside storage
   std::vector<std::int32_t> base;  // per padded code vector, see the kernels
+  std::vector<std::int32_t> odd;   // AVX-512 only, see the kernels
 };
 
 // Prepares the layout of the chosen level for code vectors whose elements,

@@ -13,7 +13,8 @@
 //   64-byte row whose 4-byte lane j holds those elements of code vector j as
 //   unsigned bytes. vpdpbusd multiplies them with the training vector's
 //   elements less 128 (signed bytes): q.c = sum (q - 128) c + 128 sum c, so
-//   base = |c|^2 - 256 sum c and f = base - 2 * acc. The kernel is register
+//   f = b - 2 * acc with b = |c|^2 - 256 sum c (held as -ceil(b / 2) and the
+//   parity of b, see Fold). The kernel is register
 //   blocked like an integer matrix product: a tile of 6 training vectors
 //   against a panel of 4 blocks (64 code vectors) keeps 24 accumulators in
 //   registers over the whole dot product, so that every code row loaded
@@ -165,19 +166,25 @@ void NearestAvx2(const ByteCodes& codes, const std::uint8_t* const* rows, int co
 
 #define MIRVO_AVX512 __attribute__((target("avx512f,avx512bw,avx512vnni")))
 
-// Folds one training vector's 4 accumulators of a panel into its best: the
-// kernel maximises g = 2 acc - base = -f, and a panel wins only with a
-// strictly larger g, so that the lowest index at the best value remains.
-MIRVO_AVX512 inline void Fold(__m512i a0, __m512i a1, __m512i a2, __m512i a3, const std::int32_t* base, int first,
+// Folds one training vector's 4 accumulators of a panel into its best. The
+// kernel maximises g = 2 acc - b = -f (b = |c|^2 - 256 sum c); the
+// accumulators start at -ceil(b / 2) (codes.base), so that they end at
+// h = floor(g / 2) and g = 2 h + (b odd) (codes.odd). A panel can only beat
+// the best g when some h reaches floor(best / 2), which costs one compare;
+// then the exact values decide, and only a strictly larger g wins, so that
+// the lowest index at the best value remains.
+MIRVO_AVX512 inline void Fold(__m512i h0, __m512i h1, __m512i h2, __m512i h3, const std::int32_t* odd, int first,
                               std::int32_t* bestG, int* bestIndex) {
-  const __m512i g0 = _mm512_sub_epi32(_mm512_add_epi32(a0, a0), _mm512_loadu_si512(base));
-  const __m512i g1 = _mm512_sub_epi32(_mm512_add_epi32(a1, a1), _mm512_loadu_si512(base + 16));
-  const __m512i g2 = _mm512_sub_epi32(_mm512_add_epi32(a2, a2), _mm512_loadu_si512(base + 32));
-  const __m512i g3 = _mm512_sub_epi32(_mm512_add_epi32(a3, a3), _mm512_loadu_si512(base + 48));
-  const __m512i m = _mm512_max_epi32(_mm512_max_epi32(g0, g1), _mm512_max_epi32(g2, g3));
+  const __m512i m = _mm512_max_epi32(_mm512_max_epi32(h0, h1), _mm512_max_epi32(h2, h3));
   // Rarely taken once a near code vector has been seen.
-  if (_mm512_cmpgt_epi32_mask(m, _mm512_set1_epi32(*bestG)) == 0) return;
-  const std::int32_t top = _mm512_reduce_max_epi32(m);
+  if (_mm512_cmpge_epi32_mask(m, _mm512_set1_epi32(*bestG >> 1)) == 0) return;
+  const __m512i g0 = _mm512_add_epi32(_mm512_add_epi32(h0, h0), _mm512_loadu_si512(odd));
+  const __m512i g1 = _mm512_add_epi32(_mm512_add_epi32(h1, h1), _mm512_loadu_si512(odd + 16));
+  const __m512i g2 = _mm512_add_epi32(_mm512_add_epi32(h2, h2), _mm512_loadu_si512(odd + 32));
+  const __m512i g3 = _mm512_add_epi32(_mm512_add_epi32(h3, h3), _mm512_loadu_si512(odd + 48));
+  const std::int32_t top =
+      _mm512_reduce_max_epi32(_mm512_max_epi32(_mm512_max_epi32(g0, g1), _mm512_max_epi32(g2, g3)));
+  if (top <= *bestG) return;
   const __m512i all = _mm512_set1_epi32(top);
   const unsigned at[] = {_mm512_cmpeq_epi32_mask(g0, all), _mm512_cmpeq_epi32_mask(g1, all),
                          _mm512_cmpeq_epi32_mask(g2, all), _mm512_cmpeq_epi32_mask(g3, all)};
@@ -198,8 +205,8 @@ MIRVO_AVX512 inline __m512i Dot(__m512i acc, __m512i c, __m512i x) {
 // One tile: 6 training vectors (packed words, `groups` per vector) against
 // one panel of 4 blocks of code vectors, the 24 accumulators in registers
 // for the whole dot product.
-MIRVO_AVX512 void Tile(const __m512i* panel, int groups, const std::int32_t* q, const std::int32_t* base, int first,
-                       std::int32_t* bestG, int* bestIndex) {
+MIRVO_AVX512 void Tile(const __m512i* panel, int groups, const std::int32_t* q, const std::int32_t* base,
+                       const std::int32_t* odd, int first, std::int32_t* bestG, int* bestIndex) {
   const std::size_t step = static_cast<std::size_t>(groups);
   const __m512i* p0 = panel;
   const __m512i* p1 = panel + step;
@@ -211,11 +218,13 @@ MIRVO_AVX512 void Tile(const __m512i* panel, int groups, const std::int32_t* q, 
   const std::int32_t* q3 = q + 3 * step;
   const std::int32_t* q4 = q + 4 * step;
   const std::int32_t* q5 = q + 5 * step;
-#define MIRVO_ZERO(v)                     \
-  __m512i a##v##0 = _mm512_setzero_si512(); \
-  __m512i a##v##1 = a##v##0, a##v##2 = a##v##0, a##v##3 = a##v##0;
-  MIRVO_ZERO(0) MIRVO_ZERO(1) MIRVO_ZERO(2) MIRVO_ZERO(3) MIRVO_ZERO(4) MIRVO_ZERO(5)
-#undef MIRVO_ZERO
+#define MIRVO_START(v)                                 \
+  __m512i a##v##0 = _mm512_loadu_si512(base);          \
+  __m512i a##v##1 = _mm512_loadu_si512(base + 16);     \
+  __m512i a##v##2 = _mm512_loadu_si512(base + 32);     \
+  __m512i a##v##3 = _mm512_loadu_si512(base + 48);
+  MIRVO_START(0) MIRVO_START(1) MIRVO_START(2) MIRVO_START(3) MIRVO_START(4) MIRVO_START(5)
+#undef MIRVO_START
   for (int t = 0; t < groups; ++t) {
     const __m512i c0 = _mm512_load_si512(p0 + t), c1 = _mm512_load_si512(p1 + t);
     const __m512i c2 = _mm512_load_si512(p2 + t), c3 = _mm512_load_si512(p3 + t);
@@ -230,12 +239,12 @@ MIRVO_AVX512 void Tile(const __m512i* panel, int groups, const std::int32_t* q, 
     MIRVO_STEP(0) MIRVO_STEP(1) MIRVO_STEP(2) MIRVO_STEP(3) MIRVO_STEP(4) MIRVO_STEP(5)
 #undef MIRVO_STEP
   }
-  Fold(a00, a01, a02, a03, base, first, bestG, bestIndex);
-  Fold(a10, a11, a12, a13, base, first, bestG + 1, bestIndex + 1);
-  Fold(a20, a21, a22, a23, base, first, bestG + 2, bestIndex + 2);
-  Fold(a30, a31, a32, a33, base, first, bestG + 3, bestIndex + 3);
-  Fold(a40, a41, a42, a43, base, first, bestG + 4, bestIndex + 4);
-  Fold(a50, a51, a52, a53, base, first, bestG + 5, bestIndex + 5);
+  Fold(a00, a01, a02, a03, odd, first, bestG, bestIndex);
+  Fold(a10, a11, a12, a13, odd, first, bestG + 1, bestIndex + 1);
+  Fold(a20, a21, a22, a23, odd, first, bestG + 2, bestIndex + 2);
+  Fold(a30, a31, a32, a33, odd, first, bestG + 3, bestIndex + 3);
+  Fold(a40, a41, a42, a43, odd, first, bestG + 4, bestIndex + 4);
+  Fold(a50, a51, a52, a53, odd, first, bestG + 5, bestIndex + 5);
 }
 
 MIRVO_AVX512 void NearestAvx512(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
@@ -264,8 +273,8 @@ MIRVO_AVX512 void NearestAvx512(const ByteCodes& codes, const std::uint8_t* cons
     for (int panel = 0; panel < codes.padded; panel += 16 * kPanelBlocks) {
       const __m512i* rowsOfPanel = blocks + static_cast<std::size_t>(panel / 16) * groups;
       for (int v = 0; v < tiles * kTileQueries; v += kTileQueries) {
-        Tile(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel, panel,
-             bestG + v, bestIndex + v);
+        Tile(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
+             codes.odd.data() + panel, panel, bestG + v, bestIndex + v);
       }
     }
     for (int v = 0; v < n; ++v) {
@@ -325,13 +334,19 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, i
       break;
   }
   out->base.resize(static_cast<std::size_t>(out->padded));
+  if (level == SimdLevel::Avx512) out->odd.resize(out->base.size());
   for (int j = 0; j < out->padded; ++j) {
     std::int32_t value = 0;
     for (int k = 0; k < dimension; ++k) {
       const int c = Element(codes, size, j, k, offset);
       value += level == SimdLevel::Avx512 ? c * (c - 256) : c * c;
     }
-    out->base[static_cast<std::size_t>(j)] = value;
+    if (level == SimdLevel::Avx512) {
+      out->base[static_cast<std::size_t>(j)] = -((value + 1) >> 1);  // -ceil(value / 2)
+      out->odd[static_cast<std::size_t>(j)] = value & 1;
+    } else {
+      out->base[static_cast<std::size_t>(j)] = value;
+    }
   }
   return out;
 }
