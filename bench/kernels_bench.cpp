@@ -121,9 +121,11 @@ void PartitionLines(benchmark::State& state) {
 
 using cbdetail::SimdLevel;
 BENCHMARK_CAPTURE(Search, bytes_avx512_d16, SimdLevel::Avx512, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avxvnni_d16, SimdLevel::AvxVnni, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_avx2_d16, SimdLevel::Avx2, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_portable_d16, SimdLevel::Portable, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_avx512_d128, SimdLevel::Avx512, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avxvnni_d128, SimdLevel::AvxVnni, 128, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_avx2_d128, SimdLevel::Avx2, 128, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_portable_d128, SimdLevel::Portable, 128, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Rows, bytes_avx512_d16, SimdLevel::Avx512, 16)->Arg(1024);

@@ -1,5 +1,7 @@
 #include "cb/search.h"
 
+#include <cpuid.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -79,24 +81,40 @@ u128 NoBound(u128) { return ~u128{0}; }
 
 std::atomic<int> g_level{-1};
 
-SimdLevel Detect() {
+bool Offered(SimdLevel level) {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni")) {
-    return SimdLevel::Avx512;
+  switch (level) {
+    case SimdLevel::Avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vnni");
+    case SimdLevel::AvxVnni: {
+      // GCC 12 does not report this one through __builtin_cpu_supports.
+      unsigned a = 0, b = 0, c = 0, d = 0;
+      return __builtin_cpu_supports("avx2") && __get_cpuid_count(7, 1, &a, &b, &c, &d) != 0 && (a >> 4 & 1u) != 0;
+    }
+    case SimdLevel::Avx2:
+      return __builtin_cpu_supports("avx2");
+    case SimdLevel::Portable:
+      break;
   }
-  if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
-  return SimdLevel::Portable;
+  return true;
+}
+
+// The requested level, lowered until the processor offers it.
+SimdLevel Lowered(SimdLevel level) {
+  while (level != SimdLevel::Portable && !Offered(level)) level = static_cast<SimdLevel>(static_cast<int>(level) - 1);
+  return level;
 }
 
 }  // namespace
 
 SimdLevel BestSimdLevel() {
-  static const SimdLevel best = Detect();
+  static const SimdLevel best = Lowered(SimdLevel::Avx512);
   return best;
 }
 
 SimdLevel SetSimdLevel(SimdLevel level) {
-  const SimdLevel set = std::min(level, BestSimdLevel());
+  const SimdLevel set = Lowered(level);
   g_level.store(static_cast<int>(set));
   return set;
 }

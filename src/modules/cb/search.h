@@ -20,10 +20,12 @@ int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::in
 
 // Instruction sets the search kernels are built for; the best one the
 // processor offers is chosen at run time. Every kernel gives the same results.
-enum class SimdLevel { Portable = 0, Avx2 = 1, Avx512 = 2 };
+// AvxVnni is the 256-bit VNNI of processors without AVX-512.
+enum class SimdLevel { Portable = 0, Avx2 = 1, AvxVnni = 2, Avx512 = 3 };
 SimdLevel BestSimdLevel();
-// The level searches prepared from now on use: the requested one, lowered to
-// what the processor offers. Returns the level set. For tests and benchmarks.
+// The level searches prepared from now on use: the requested one, lowered
+// until the processor offers it. Returns the level set. For tests and
+// benchmarks.
 SimdLevel SetSimdLevel(SimdLevel level);
 SimdLevel ActiveSimdLevel();
 
@@ -108,7 +110,7 @@ struct ByteCodes {
   std::vector<std::uint8_t> storage;
   std::uint8_t* data = nullptr;    // aligned to 64 bytes inside storage
   std::vector<std::int32_t> base;  // per padded code vector, see the kernels
-  std::vector<std::int32_t> odd;   // AVX-512 only, see the kernels
+  std::vector<std::int32_t> odd;   // VNNI levels only, see the kernels
 };
 
 // Prepares the layout of the chosen level for code vectors whose elements,

@@ -21,6 +21,8 @@
 //   serves 6 vpdpbusd and every broadcast element 4; the training vectors
 //   come in chunks that stay in the first-level cache while the panels pass
 //   over them, and the best value of each vector is folded in per panel.
+// - AVX-VNNI: the same with blocks of 8 code vectors in 32-byte rows, tiles
+//   of 4 training vectors and panels of 3 blocks (16 registers).
 // - AVX2: blocks of 8 code vectors; per pair of elements a 32-byte row whose
 //   lane j holds them as two 16-bit values; vpmaddwd with the training
 //   vector's pair: base = |c|^2 and f = base - 2 * acc.
@@ -37,6 +39,7 @@
 // AVX-512 intrinsics.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 namespace cbdetail {
@@ -47,6 +50,9 @@ namespace {
 constexpr int kAvx2Queries = 4;
 constexpr int kTileQueries = 6;
 constexpr int kPanelBlocks = 4;
+// The same for AVX-VNNI (blocks of 8).
+constexpr int kVexTileQueries = 4;
+constexpr int kVexPanelBlocks = 3;
 
 void Align(ByteCodes& codes, std::size_t bytes) {
   codes.storage.assign(bytes + 64, 0);
@@ -247,22 +253,98 @@ MIRVO_AVX512 void Tile(const __m512i* panel, int groups, const std::int32_t* q, 
   Fold(a50, a51, a52, a53, odd, first, bestG + 5, bestIndex + 5);
 }
 
-MIRVO_AVX512 void NearestAvx512(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
-                                std::int64_t* distance) {
+// ---------------------------------------------------------------- AVX-VNNI
+
+// The AVX-512 method on 256-bit vectors with 16 registers: a tile of 4
+// training vectors against a panel of 3 blocks of 8 code vectors (12
+// accumulators, 3 code rows, 1 broadcast element).
+#define MIRVO_AVXVNNI __attribute__((target("avx2,avxvnni")))
+
+MIRVO_AVXVNNI inline __m256i DotVex(__m256i acc, __m256i c, __m256i x) {
+  asm("%{vex%} vpdpbusd %2, %1, %0" : "+x"(acc) : "x"(c), "x"(x));
+  return acc;
+}
+
+// As Fold, for 3 blocks of 8.
+MIRVO_AVXVNNI inline void FoldVex(__m256i h0, __m256i h1, __m256i h2, const std::int32_t* odd, int first,
+                                  std::int32_t* bestG, int* bestIndex) {
+  __m256i m = _mm256_max_epi32(_mm256_max_epi32(h0, h1), h2);
+  const __m256i reach = _mm256_cmpgt_epi32(m, _mm256_set1_epi32((*bestG >> 1) - 1));
+  if (_mm256_testz_si256(reach, reach)) return;
+  const __m256i g0 = _mm256_add_epi32(_mm256_add_epi32(h0, h0), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd)));
+  const __m256i g1 =
+      _mm256_add_epi32(_mm256_add_epi32(h1, h1), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd + 8)));
+  const __m256i g2 =
+      _mm256_add_epi32(_mm256_add_epi32(h2, h2), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd + 16)));
+  m = _mm256_max_epi32(_mm256_max_epi32(g0, g1), g2);
+  m = _mm256_max_epi32(m, _mm256_permute2x128_si256(m, m, 0x01));
+  m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
+  m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
+  const std::int32_t top = _mm_cvtsi128_si32(_mm256_castsi256_si128(m));
+  if (top <= *bestG) return;
+  const unsigned at[] = {
+      static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(g0, m)))),
+      static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(g1, m)))),
+      static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(g2, m))))};
+  int k = 0;
+  while (at[k] == 0) ++k;
+  *bestG = top;
+  *bestIndex = first + 8 * k + __builtin_ctz(at[k]);
+}
+
+MIRVO_AVXVNNI void TileVex(const __m256i* panel, int groups, const std::int32_t* q, const std::int32_t* base,
+                           const std::int32_t* odd, int first, std::int32_t* bestG, int* bestIndex) {
+  const std::size_t step = static_cast<std::size_t>(groups);
+  const __m256i* p0 = panel;
+  const __m256i* p1 = panel + step;
+  const __m256i* p2 = panel + 2 * step;
+  const std::int32_t* q0 = q;
+  const std::int32_t* q1 = q + step;
+  const std::int32_t* q2 = q + 2 * step;
+  const std::int32_t* q3 = q + 3 * step;
+  const auto* start = reinterpret_cast<const __m256i*>(base);
+#define MIRVO_START(v)                                  \
+  __m256i a##v##0 = _mm256_loadu_si256(start);          \
+  __m256i a##v##1 = _mm256_loadu_si256(start + 1);      \
+  __m256i a##v##2 = _mm256_loadu_si256(start + 2);
+  MIRVO_START(0) MIRVO_START(1) MIRVO_START(2) MIRVO_START(3)
+#undef MIRVO_START
+  for (int t = 0; t < groups; ++t) {
+    const __m256i c0 = _mm256_load_si256(p0 + t), c1 = _mm256_load_si256(p1 + t), c2 = _mm256_load_si256(p2 + t);
+#define MIRVO_STEP(v)                               \
+  {                                                 \
+    const __m256i x = _mm256_set1_epi32(q##v[t]);   \
+    a##v##0 = DotVex(a##v##0, c0, x);               \
+    a##v##1 = DotVex(a##v##1, c1, x);               \
+    a##v##2 = DotVex(a##v##2, c2, x);               \
+  }
+    MIRVO_STEP(0) MIRVO_STEP(1) MIRVO_STEP(2) MIRVO_STEP(3)
+#undef MIRVO_STEP
+  }
+  FoldVex(a00, a01, a02, odd, first, bestG, bestIndex);
+  FoldVex(a10, a11, a12, odd, first, bestG + 1, bestIndex + 1);
+  FoldVex(a20, a21, a22, odd, first, bestG + 2, bestIndex + 2);
+  FoldVex(a30, a31, a32, odd, first, bestG + 3, bestIndex + 3);
+}
+
+// Both VNNI kernels: training vectors in chunks that stay in the
+// first-level cache, as groups of 4 elements less 128 (signed bytes) in
+// 32-bit words; a last tile that is not full repeats the chunk's last vector.
+// The panels pass over the whole chunk, one tile after the other.
+template <int kLanes, int kBlocks, int kQueries, class Vector, class TileFunction>
+void NearestVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
+                 std::int64_t* distance, TileFunction tile) {
   const int groups = codes.groups;
-  // Training vectors in chunks that stay in the first-level cache; groups of
-  // 4 elements, less 128 (signed bytes), as 32-bit words. A last tile that
-  // is not full repeats the chunk's last vector.
   constexpr int kWords = 12288;
   alignas(64) std::int32_t q[kWords];
   std::int32_t bestG[kWords / 4];
   int bestIndex[kWords / 4];
-  const int chunk = std::max(kTileQueries, std::min(240, kWords / groups) / kTileQueries * kTileQueries);
-  const auto* blocks = reinterpret_cast<const __m512i*>(codes.data);
+  const int chunk = std::max(kQueries, std::min(240, kWords / groups) / kQueries * kQueries);
+  const auto* blocks = reinterpret_cast<const Vector*>(codes.data);
   for (int first = 0; first < count; first += chunk) {
     const int n = std::min(chunk, count - first);
-    const int tiles = (n + kTileQueries - 1) / kTileQueries;
-    for (int v = 0; v < tiles * kTileQueries; ++v) {
+    const int tiles = (n + kQueries - 1) / kQueries;
+    for (int v = 0; v < tiles * kQueries; ++v) {
       const std::uint8_t* x = rows[first + std::min(v, n - 1)];
       auto* words = reinterpret_cast<std::uint8_t*>(q + static_cast<std::size_t>(v) * groups);
       for (int k = 0; k < codes.dimension; ++k) words[k] = static_cast<std::uint8_t>(x[k] ^ 0x80u);
@@ -270,10 +352,10 @@ MIRVO_AVX512 void NearestAvx512(const ByteCodes& codes, const std::uint8_t* cons
       bestG[v] = INT32_MIN;
       bestIndex[v] = 0;
     }
-    for (int panel = 0; panel < codes.padded; panel += 16 * kPanelBlocks) {
-      const __m512i* rowsOfPanel = blocks + static_cast<std::size_t>(panel / 16) * groups;
-      for (int v = 0; v < tiles * kTileQueries; v += kTileQueries) {
-        Tile(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
+    for (int panel = 0; panel < codes.padded; panel += kLanes * kBlocks) {
+      const Vector* rowsOfPanel = blocks + static_cast<std::size_t>(panel / kLanes) * groups;
+      for (int v = 0; v < tiles * kQueries; v += kQueries) {
+        tile(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
              codes.odd.data() + panel, panel, bestG + v, bestIndex + v);
       }
     }
@@ -282,6 +364,16 @@ MIRVO_AVX512 void NearestAvx512(const ByteCodes& codes, const std::uint8_t* cons
       distance[first + v] = SquareNorm(rows[first + v], codes.dimension) - std::int64_t{bestG[v]};
     }
   }
+}
+
+void NearestAvx512(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
+                   std::int64_t* distance) {
+  NearestVnni<16, kPanelBlocks, kTileQueries, __m512i>(codes, rows, count, index, distance, Tile);
+}
+
+void NearestAvxVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
+                    std::int64_t* distance) {
+  NearestVnni<8, kVexPanelBlocks, kVexTileQueries, __m256i>(codes, rows, count, index, distance, TileVex);
 }
 
 }  // namespace
@@ -293,15 +385,18 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, i
   out->dimension = dimension;
   out->size = size;
   switch (level) {
-    case SimdLevel::Avx512: {
+    case SimdLevel::Avx512:
+    case SimdLevel::AvxVnni: {
+      const int lanes = level == SimdLevel::Avx512 ? 16 : 8;
+      const int panel = lanes * (level == SimdLevel::Avx512 ? kPanelBlocks : kVexPanelBlocks);
       out->groups = (dimension + 3) / 4;
-      out->padded = (size + 16 * kPanelBlocks - 1) / (16 * kPanelBlocks) * (16 * kPanelBlocks);
+      out->padded = (size + panel - 1) / panel * panel;
       Align(*out, static_cast<std::size_t>(out->padded) * out->groups * 4);
       for (int j = 0; j < out->padded; ++j) {
         for (int k = 0; k < dimension; ++k) {
-          const std::size_t block = static_cast<std::size_t>(j / 16), lane = static_cast<std::size_t>(j % 16);
+          const std::size_t block = static_cast<std::size_t>(j / lanes), lane = static_cast<std::size_t>(j % lanes);
           const std::size_t t = static_cast<std::size_t>(k / 4), e = static_cast<std::size_t>(k % 4);
-          out->data[(block * out->groups + t) * 64 + lane * 4 + e] =
+          out->data[(block * out->groups + t) * 4 * lanes + lane * 4 + e] =
               static_cast<std::uint8_t>(Element(codes, size, j, k, offset));
         }
       }
@@ -334,14 +429,15 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, i
       break;
   }
   out->base.resize(static_cast<std::size_t>(out->padded));
-  if (level == SimdLevel::Avx512) out->odd.resize(out->base.size());
+  const bool vnni = level == SimdLevel::Avx512 || level == SimdLevel::AvxVnni;
+  if (vnni) out->odd.resize(out->base.size());
   for (int j = 0; j < out->padded; ++j) {
     std::int32_t value = 0;
     for (int k = 0; k < dimension; ++k) {
       const int c = Element(codes, size, j, k, offset);
-      value += level == SimdLevel::Avx512 ? c * (c - 256) : c * c;
+      value += vnni ? c * (c - 256) : c * c;
     }
-    if (level == SimdLevel::Avx512) {
+    if (vnni) {
       out->base[static_cast<std::size_t>(j)] = -((value + 1) >> 1);  // -ceil(value / 2)
       out->odd[static_cast<std::size_t>(j)] = value & 1;
     } else {
@@ -356,6 +452,9 @@ void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int co
   switch (codes.level) {
     case SimdLevel::Avx512:
       NearestAvx512(codes, rows, count, index, distance);
+      break;
+    case SimdLevel::AvxVnni:
+      NearestAvxVnni(codes, rows, count, index, distance);
       break;
     case SimdLevel::Avx2:
       NearestAvx2(codes, rows, count, index, distance);

@@ -184,11 +184,12 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
 }
 
 std::string LevelName(const testing::TestParamInfo<SimdLevel>& info) {
-  static const char* const kNames[] = {"Portable", "Avx2", "Avx512"};
+  static const char* const kNames[] = {"Portable", "Avx2", "AvxVnni", "Avx512"};
   return kNames[static_cast<int>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel, testing::Values(SimdLevel::Portable, SimdLevel::Avx2, SimdLevel::Avx512),
+INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel, testing::Values(SimdLevel::Portable, SimdLevel::Avx2, SimdLevel::AvxVnni,
+                                                         SimdLevel::Avx512),
                          LevelName);
 
 TEST(SimdLevels, RequestsAreLoweredToWhatTheProcessorOffers) {
