@@ -130,6 +130,7 @@ BENCHMARK_CAPTURE(Search, bytes_avx2_d128, SimdLevel::Avx2, 128, 255)->Arg(1024)
 BENCHMARK_CAPTURE(Search, bytes_portable_d128, SimdLevel::Portable, 128, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Rows, bytes_avx512_d16, SimdLevel::Avx512, 16)->Arg(1024);
 BENCHMARK_CAPTURE(Rows, bytes_avx512_d128, SimdLevel::Avx512, 128)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx512_d2, SimdLevel::Avx512, 2, 255)->Arg(1000);
 BENCHMARK_CAPTURE(Search, sorted_d2, SimdLevel::Portable, 2, 1000000)->Arg(1000);
 BENCHMARK_CAPTURE(Search, sorted_d16_wide, SimdLevel::Portable, 16, 65535)->Arg(1024);
 BENCHMARK_CAPTURE(Plain, d16, 16, 255)->Arg(1024);

@@ -1,6 +1,6 @@
 // The search phase of the high-dimension workload against the processor's
-// peak: the widest integer dot-product instruction the processor has, on
-// all cores, as multiply-adds (byte pairs) per second; then the nearest
+// peak: the widest integer dot-product instruction the processor has (that
+// the search kernels use), on all cores, as multiply-adds (byte pairs) per second; then the nearest
 // search of every training vector of a training set and codebook (from
 // code 0, 1-byte rows as the conversions hand them over, on all cores), its
 // multiply-adds N x M x D per second and that rate as a fraction of the peak.
@@ -60,6 +60,21 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) double RunVnni512(long ro
   return static_cast<double>(rounds) * 12 * 64;
 }
 
+__attribute__((target("avx2,avxvnni"))) double RunVnni256(long rounds) {
+  __m256i a[12];
+  for (int k = 0; k < 12; ++k) a[k] = _mm256_set1_epi32(k);
+  const __m256i x = _mm256_set1_epi32(0x01020304), y = _mm256_set1_epi32(0x05060708);
+  for (long i = 0; i < rounds; ++i) {
+#pragma GCC unroll 12
+    for (int k = 0; k < 12; ++k) a[k] = _mm256_dpbusd_avx_epi32(a[k], x, y);
+  }
+  __m256i sum = a[0];
+  for (int k = 1; k < 12; ++k) sum = _mm256_add_epi32(sum, a[k]);
+  volatile int sink = _mm256_extract_epi32(sum, 0);
+  (void)sink;
+  return static_cast<double>(rounds) * 12 * 32;
+}
+
 __attribute__((target("avx2"))) double RunMadd256(long rounds) {
   __m256i a[12];
   for (int k = 0; k < 12; ++k) a[k] = _mm256_set1_epi32(k);
@@ -81,9 +96,20 @@ __attribute__((target("avx2"))) double RunMadd256(long rounds) {
 
 // Multiply-adds per second on all cores, the best of 3 tries.
 Rate Peak(const char** name) {
-  __builtin_cpu_init();
-  const bool vnni = __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bw");
-  *name = vnni ? "vpdpbusd zmm (AVX-512 VNNI)" : "vpmaddwd ymm (AVX2)";
+  // The widest the search kernels use: the level the search runs on.
+  double perRound = 0;
+  double (*run)(long) = nullptr;
+  switch (cbdetail::BestSimdLevel()) {
+    case cbdetail::SimdLevel::Avx512:
+      *name = "vpdpbusd zmm (AVX-512 VNNI)", run = RunVnni512, perRound = 12.0 * 64;
+      break;
+    case cbdetail::SimdLevel::AvxVnni:
+      *name = "vpdpbusd ymm (AVX-VNNI)", run = RunVnni256, perRound = 12.0 * 32;
+      break;
+    default:
+      *name = "vpmaddwd ymm (AVX2)", run = RunMadd256, perRound = 12.0 * 16;
+      break;
+  }
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   constexpr long kRounds = 20'000'000;
   Rate best;
@@ -91,9 +117,9 @@ Rate Peak(const char** name) {
     std::vector<std::thread> threads;
     const auto start = Clock::now();
     const double processor = ProcessorSeconds();
-    for (unsigned c = 0; c < cores; ++c) threads.emplace_back([&] { vnni ? RunVnni512(kRounds) : RunMadd256(kRounds); });
+    for (unsigned c = 0; c < cores; ++c) threads.emplace_back([&] { run(kRounds); });
     for (auto& t : threads) t.join();
-    const double work = (vnni ? 12.0 * 64 : 12.0 * 16) * kRounds * cores;
+    const double work = perRound * kRounds * cores;
     best.wall = std::max(best.wall, work / Seconds(start));
     best.perProcessor = std::max(best.perProcessor, work / (ProcessorSeconds() - processor));
   }

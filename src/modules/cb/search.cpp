@@ -385,8 +385,15 @@ void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, in
     }
     filled = 0;
   };
+  // A row equal to the one before it (flat areas of images) takes its answer.
+  std::vector<int> repeats;
+  const std::size_t rowBytes = d * static_cast<std::size_t>(width);
   for (int i = 0; i < count; ++i) {
     const unsigned char* row = rowAt(i);
+    if (i > 0 && std::memcmp(row, rowAt(i - 1), rowBytes) == 0) {
+      repeats.push_back(i);
+      continue;
+    }
     std::uint8_t* out = direct ? nullptr : packed.data() + static_cast<std::size_t>(filled) * d;
     const std::uint8_t* kernelRow = direct ? row : out;
     bool inRange = true;
@@ -410,6 +417,10 @@ void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, in
     if (filled == batch) flush();
   }
   if (filled > 0) flush();
+  for (const int i : repeats) {
+    targets[i] = targets[i - 1];
+    distances[i] = distances[i - 1];
+  }
 }
 
 void ParallelFor(int count, const std::function<void(int begin, int end)>& body) {
