@@ -211,7 +211,7 @@ MIRVO_AVX512 inline __m512i Dot(__m512i acc, __m512i c, __m512i x) {
 // One tile: 6 training vectors (packed words, `groups` per vector) against
 // one panel of 4 blocks of code vectors, the 24 accumulators in registers
 // for the whole dot product.
-MIRVO_AVX512 void Tile(const __m512i* panel, int groups, const std::int32_t* q, const std::int32_t* base,
+MIRVO_AVX512 inline void Tile(const __m512i* panel, int groups, const std::int32_t* q, const std::int32_t* base,
                        const std::int32_t* odd, int first, std::int32_t* bestG, int* bestIndex) {
   const std::size_t step = static_cast<std::size_t>(groups);
   const __m512i* p0 = panel;
@@ -292,7 +292,7 @@ MIRVO_AVXVNNI inline void FoldVex(__m256i h0, __m256i h1, __m256i h2, const std:
   *bestIndex = first + 8 * k + __builtin_ctz(at[k]);
 }
 
-MIRVO_AVXVNNI void TileVex(const __m256i* panel, int groups, const std::int32_t* q, const std::int32_t* base,
+MIRVO_AVXVNNI inline void TileVex(const __m256i* panel, int groups, const std::int32_t* q, const std::int32_t* base,
                            const std::int32_t* odd, int first, std::int32_t* bestG, int* bestIndex) {
   const std::size_t step = static_cast<std::size_t>(groups);
   const __m256i* p0 = panel;
@@ -331,16 +331,15 @@ MIRVO_AVXVNNI void TileVex(const __m256i* panel, int groups, const std::int32_t*
 // first-level cache, as groups of 4 elements less 128 (signed bytes) in
 // 32-bit words; a last tile that is not full repeats the chunk's last vector.
 // The panels pass over the whole chunk, one tile after the other.
-template <int kLanes, int kBlocks, int kQueries, class Vector, class TileFunction>
+template <int kQueries, class PanelsFunction>
 void NearestVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
-                 std::int64_t* distance, TileFunction tile) {
+                 std::int64_t* distance, PanelsFunction panels) {
   const int groups = codes.groups;
   constexpr int kWords = 12288;
   alignas(64) std::int32_t q[kWords];
   std::int32_t bestG[kWords / 4];
   int bestIndex[kWords / 4];
   const int chunk = std::max(kQueries, std::min(240, kWords / groups) / kQueries * kQueries);
-  const auto* blocks = reinterpret_cast<const Vector*>(codes.data);
   for (int first = 0; first < count; first += chunk) {
     const int n = std::min(chunk, count - first);
     const int tiles = (n + kQueries - 1) / kQueries;
@@ -352,13 +351,7 @@ void NearestVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int co
       bestG[v] = INT32_MIN;
       bestIndex[v] = 0;
     }
-    for (int panel = 0; panel < codes.padded; panel += kLanes * kBlocks) {
-      const Vector* rowsOfPanel = blocks + static_cast<std::size_t>(panel / kLanes) * groups;
-      for (int v = 0; v < tiles * kQueries; v += kQueries) {
-        tile(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
-             codes.odd.data() + panel, panel, bestG + v, bestIndex + v);
-      }
-    }
+    panels(codes, q, tiles * kQueries, bestG, bestIndex);
     for (int v = 0; v < n; ++v) {
       index[first + v] = bestIndex[v];
       distance[first + v] = SquareNorm(rows[first + v], codes.dimension) - std::int64_t{bestG[v]};
@@ -366,14 +359,42 @@ void NearestVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int co
   }
 }
 
+// Every panel over the `count` packed training vectors of a chunk, tile by
+// tile.
+MIRVO_AVX512 void Panels512(const ByteCodes& codes, const std::int32_t* q, int count, std::int32_t* bestG,
+                            int* bestIndex) {
+  const int groups = codes.groups;
+  const auto* blocks = reinterpret_cast<const __m512i*>(codes.data);
+  for (int panel = 0; panel < codes.padded; panel += 16 * kPanelBlocks) {
+    const __m512i* rowsOfPanel = blocks + static_cast<std::size_t>(panel / 16) * groups;
+    for (int v = 0; v < count; v += kTileQueries) {
+      Tile(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
+           codes.odd.data() + panel, panel, bestG + v, bestIndex + v);
+    }
+  }
+}
+
+MIRVO_AVXVNNI void PanelsVex(const ByteCodes& codes, const std::int32_t* q, int count, std::int32_t* bestG,
+                             int* bestIndex) {
+  const int groups = codes.groups;
+  const auto* blocks = reinterpret_cast<const __m256i*>(codes.data);
+  for (int panel = 0; panel < codes.padded; panel += 8 * kVexPanelBlocks) {
+    const __m256i* rowsOfPanel = blocks + static_cast<std::size_t>(panel / 8) * groups;
+    for (int v = 0; v < count; v += kVexTileQueries) {
+      TileVex(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
+              codes.odd.data() + panel, panel, bestG + v, bestIndex + v);
+    }
+  }
+}
+
 void NearestAvx512(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
                    std::int64_t* distance) {
-  NearestVnni<16, kPanelBlocks, kTileQueries, __m512i>(codes, rows, count, index, distance, Tile);
+  NearestVnni<kTileQueries>(codes, rows, count, index, distance, Panels512);
 }
 
 void NearestAvxVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
                     std::int64_t* distance) {
-  NearestVnni<8, kVexPanelBlocks, kVexTileQueries, __m256i>(codes, rows, count, index, distance, TileVex);
+  NearestVnni<kVexTileQueries>(codes, rows, count, index, distance, PanelsVex);
 }
 
 }  // namespace
