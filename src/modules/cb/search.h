@@ -38,7 +38,8 @@ struct ByteCodes;
 // - byte data (the code vectors' elements span at most 256 consecutive
 //   values): every distance of a training vector whose elements lie in the
 //   same span is formed as |q|^2 + (|c|^2 - 2 q.c) in 32-bit integers by SIMD
-//   dot-product kernels, several training vectors at once;
+//   dot-product kernels, register blocked over several training vectors and
+//   code vectors at once;
 // - any other data: code vectors in slabs along the coordinate of largest
 //   spread, each slab sorted along the coordinate of second largest spread,
 //   visited outward from the training vector's own values; the squared
@@ -62,8 +63,9 @@ class NearestSearch {
   // targets[i] = the nearest code vector of row i (lowest index among the
   // nearest), distances[i] its distance. Row i starts at element i * stride
   // of `rows`, whose elements are stored `width` bytes wide in the machine's
-  // byte order: 1 (uint8), 2 (uint16) or 4 (int32). The rows are read as
-  // they are, never widened as a whole; one thread.
+  // byte order: 1 (uint8), 2 (uint16) or 4 (int32). 1-byte rows go to the
+  // byte kernels as they are, wider rows are narrowed a batch at a time, a
+  // row outside the byte span is widened alone; one thread.
   void FindRows(const void* rows, int width, std::size_t stride, int count, int* targets,
                 std::int64_t* distances) const;
 
