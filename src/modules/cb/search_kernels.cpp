@@ -20,7 +20,8 @@
 //   registers over the whole dot product, so that every code row loaded
 //   serves 6 vpdpbusd and every broadcast element 4; the training vectors
 //   come in chunks that stay in the first-level cache while the panels pass
-//   over them, and the best value of each vector is folded in per panel.
+//   over them; each vector keeps its best value and index per lane, folded
+//   in per panel without a branch and reduced over the lanes at the end.
 // - AVX-VNNI: the same with blocks of 8 code vectors in 32-byte rows, tiles
 //   of 4 training vectors and panels of 3 blocks (16 registers).
 // - AVX2: blocks of 8 code vectors; per pair of elements a 32-byte row whose
@@ -53,6 +54,8 @@ constexpr int kPanelBlocks = 4;
 // The same for AVX-VNNI (blocks of 8).
 constexpr int kVexTileQueries = 4;
 constexpr int kVexPanelBlocks = 3;
+// Training vectors per chunk at most (fewer when they are long).
+constexpr int kChunk = 240;
 
 void Align(ByteCodes& codes, std::size_t bytes) {
   codes.storage.assign(bytes + 64, 0);
@@ -172,32 +175,27 @@ void NearestAvx2(const ByteCodes& codes, const std::uint8_t* const* rows, int co
 
 #define MIRVO_AVX512 __attribute__((target("avx512f,avx512bw,avx512vnni")))
 
-// Folds one training vector's 4 accumulators of a panel into its best. The
-// kernel maximises g = 2 acc - b = -f (b = |c|^2 - 256 sum c); the
-// accumulators start at -ceil(b / 2) (codes.base), so that they end at
-// h = floor(g / 2) and g = 2 h + (b odd) (codes.odd). A panel can only beat
-// the best g when some h reaches floor(best / 2), which costs one compare;
-// then the exact values decide, and only a strictly larger g wins, so that
-// the lowest index at the best value remains.
+// Folds one training vector's 4 accumulators of a panel into its best value
+// and index per lane. The kernel maximises g = 2 acc - b = -f (b = |c|^2 -
+// 256 sum c); the accumulators start at -ceil(b / 2) (codes.base), so that
+// they end at h = floor(g / 2) and g = 2 h + (b odd) (codes.odd). Lane l
+// sees the code vectors first + 16 k + l in index order and takes only a
+// strictly larger g, keeping the first block at its largest value; without
+// a branch, so that nothing is mispredicted when a panel brings a new best.
 MIRVO_AVX512 inline void Fold(__m512i h0, __m512i h1, __m512i h2, __m512i h3, const std::int32_t* odd, int first,
-                              std::int32_t* bestG, int* bestIndex) {
-  const __m512i m = _mm512_max_epi32(_mm512_max_epi32(h0, h1), _mm512_max_epi32(h2, h3));
-  // Rarely taken once a near code vector has been seen.
-  if (_mm512_cmpge_epi32_mask(m, _mm512_set1_epi32(*bestG >> 1)) == 0) return;
-  const __m512i g0 = _mm512_add_epi32(_mm512_add_epi32(h0, h0), _mm512_loadu_si512(odd));
-  const __m512i g1 = _mm512_add_epi32(_mm512_add_epi32(h1, h1), _mm512_loadu_si512(odd + 16));
-  const __m512i g2 = _mm512_add_epi32(_mm512_add_epi32(h2, h2), _mm512_loadu_si512(odd + 32));
-  const __m512i g3 = _mm512_add_epi32(_mm512_add_epi32(h3, h3), _mm512_loadu_si512(odd + 48));
-  const std::int32_t top =
-      _mm512_reduce_max_epi32(_mm512_max_epi32(_mm512_max_epi32(g0, g1), _mm512_max_epi32(g2, g3)));
-  if (top <= *bestG) return;
-  const __m512i all = _mm512_set1_epi32(top);
-  const unsigned at[] = {_mm512_cmpeq_epi32_mask(g0, all), _mm512_cmpeq_epi32_mask(g1, all),
-                         _mm512_cmpeq_epi32_mask(g2, all), _mm512_cmpeq_epi32_mask(g3, all)};
-  int k = 0;
-  while (at[k] == 0) ++k;
-  *bestG = top;
-  *bestIndex = first + 16 * k + __builtin_ctz(at[k]);
+                              __m512i* laneG, __m512i* laneFirst) {
+  __m512i best = _mm512_load_si512(laneG), at = _mm512_load_si512(laneFirst);
+#define MIRVO_LANES(k)                                                                              \
+  {                                                                                                 \
+    const __m512i g = _mm512_add_epi32(_mm512_add_epi32(h##k, h##k), _mm512_loadu_si512(odd + 16 * k)); \
+    const __mmask16 more = _mm512_cmpgt_epi32_mask(g, best);                                        \
+    best = _mm512_max_epi32(best, g);                                                               \
+    at = _mm512_mask_mov_epi32(at, more, _mm512_set1_epi32(first + 16 * k));                        \
+  }
+  MIRVO_LANES(0) MIRVO_LANES(1) MIRVO_LANES(2) MIRVO_LANES(3)
+#undef MIRVO_LANES
+  _mm512_store_si512(laneG, best);
+  _mm512_store_si512(laneFirst, at);
 }
 
 // acc + the dot products of the unsigned bytes of c with the signed bytes of
@@ -212,7 +210,7 @@ MIRVO_AVX512 inline __m512i Dot(__m512i acc, __m512i c, __m512i x) {
 // one panel of 4 blocks of code vectors, the 24 accumulators in registers
 // for the whole dot product.
 MIRVO_AVX512 inline void Tile(const __m512i* panel, int groups, const std::int32_t* q, const std::int32_t* base,
-                       const std::int32_t* odd, int first, std::int32_t* bestG, int* bestIndex) {
+                              const std::int32_t* odd, int first, __m512i* laneG, __m512i* laneFirst) {
   const std::size_t step = static_cast<std::size_t>(groups);
   const __m512i* p0 = panel;
   const __m512i* p1 = panel + step;
@@ -245,12 +243,12 @@ MIRVO_AVX512 inline void Tile(const __m512i* panel, int groups, const std::int32
     MIRVO_STEP(0) MIRVO_STEP(1) MIRVO_STEP(2) MIRVO_STEP(3) MIRVO_STEP(4) MIRVO_STEP(5)
 #undef MIRVO_STEP
   }
-  Fold(a00, a01, a02, a03, odd, first, bestG, bestIndex);
-  Fold(a10, a11, a12, a13, odd, first, bestG + 1, bestIndex + 1);
-  Fold(a20, a21, a22, a23, odd, first, bestG + 2, bestIndex + 2);
-  Fold(a30, a31, a32, a33, odd, first, bestG + 3, bestIndex + 3);
-  Fold(a40, a41, a42, a43, odd, first, bestG + 4, bestIndex + 4);
-  Fold(a50, a51, a52, a53, odd, first, bestG + 5, bestIndex + 5);
+  Fold(a00, a01, a02, a03, odd, first, laneG, laneFirst);
+  Fold(a10, a11, a12, a13, odd, first, laneG + 1, laneFirst + 1);
+  Fold(a20, a21, a22, a23, odd, first, laneG + 2, laneFirst + 2);
+  Fold(a30, a31, a32, a33, odd, first, laneG + 3, laneFirst + 3);
+  Fold(a40, a41, a42, a43, odd, first, laneG + 4, laneFirst + 4);
+  Fold(a50, a51, a52, a53, odd, first, laneG + 5, laneFirst + 5);
 }
 
 // ---------------------------------------------------------------- AVX-VNNI
@@ -265,7 +263,12 @@ MIRVO_AVXVNNI inline __m256i DotVex(__m256i acc, __m256i c, __m256i x) {
   return acc;
 }
 
-// As Fold, for 3 blocks of 8.
+// Folds one training vector's 3 accumulators of a panel into its best, with
+// the values of Fold (h = floor(g / 2), g = 2 h + (b odd)): a panel can only
+// beat the best g when some h reaches floor(best / 2), which costs one
+// compare; then the exact values decide, and only a strictly larger g wins,
+// so that the lowest index at the best value remains. (A branch, unlike
+// Fold: with 16 registers the per-lane bests would not stay in registers.)
 MIRVO_AVXVNNI inline void FoldVex(__m256i h0, __m256i h1, __m256i h2, const std::int32_t* odd, int first,
                                   std::int32_t* bestG, int* bestIndex) {
   __m256i m = _mm256_max_epi32(_mm256_max_epi32(h0, h1), h2);
@@ -339,7 +342,7 @@ void NearestVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int co
   alignas(64) std::int32_t q[kWords];
   std::int32_t bestG[kWords / 4];
   int bestIndex[kWords / 4];
-  const int chunk = std::max(kQueries, std::min(240, kWords / groups) / kQueries * kQueries);
+  const int chunk = std::max(kQueries, std::min(kChunk, kWords / groups) / kQueries * kQueries);
   for (int first = 0; first < count; first += chunk) {
     const int n = std::min(chunk, count - first);
     const int tiles = (n + kQueries - 1) / kQueries;
@@ -360,17 +363,29 @@ void NearestVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int co
 }
 
 // Every panel over the `count` packed training vectors of a chunk, tile by
-// tile.
+// tile, then each vector's best over its lanes: the largest g, and the
+// lowest index among the lanes that hold it.
 MIRVO_AVX512 void Panels512(const ByteCodes& codes, const std::int32_t* q, int count, std::int32_t* bestG,
                             int* bestIndex) {
   const int groups = codes.groups;
   const auto* blocks = reinterpret_cast<const __m512i*>(codes.data);
+  __m512i laneG[kChunk], laneFirst[kChunk];
+  for (int v = 0; v < count; ++v) {
+    laneG[v] = _mm512_set1_epi32(INT32_MIN);
+    laneFirst[v] = _mm512_setzero_si512();
+  }
   for (int panel = 0; panel < codes.padded; panel += 16 * kPanelBlocks) {
     const __m512i* rowsOfPanel = blocks + static_cast<std::size_t>(panel / 16) * groups;
     for (int v = 0; v < count; v += kTileQueries) {
       Tile(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
-           codes.odd.data() + panel, panel, bestG + v, bestIndex + v);
+           codes.odd.data() + panel, panel, laneG + v, laneFirst + v);
     }
+  }
+  const __m512i lanes = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  for (int v = 0; v < count; ++v) {
+    bestG[v] = _mm512_reduce_max_epi32(laneG[v]);
+    const __mmask16 top = _mm512_cmpeq_epi32_mask(laneG[v], _mm512_set1_epi32(bestG[v]));
+    bestIndex[v] = _mm512_mask_reduce_min_epi32(top, _mm512_add_epi32(laneFirst[v], lanes));
   }
 }
 
