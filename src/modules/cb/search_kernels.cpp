@@ -263,40 +263,26 @@ MIRVO_AVXVNNI inline __m256i DotVex(__m256i acc, __m256i c, __m256i x) {
   return acc;
 }
 
-// Folds one training vector's 3 accumulators of a panel into its best, with
-// the values of Fold (h = floor(g / 2), g = 2 h + (b odd)): a panel can only
-// beat the best g when some h reaches floor(best / 2), which costs one
-// compare; then the exact values decide, and only a strictly larger g wins,
-// so that the lowest index at the best value remains. (A branch, unlike
-// Fold: with 16 registers the per-lane bests would not stay in registers.)
+// As Fold, for 3 blocks of 8 lanes.
 MIRVO_AVXVNNI inline void FoldVex(__m256i h0, __m256i h1, __m256i h2, const std::int32_t* odd, int first,
-                                  std::int32_t* bestG, int* bestIndex) {
-  __m256i m = _mm256_max_epi32(_mm256_max_epi32(h0, h1), h2);
-  const __m256i reach = _mm256_cmpgt_epi32(m, _mm256_set1_epi32((*bestG >> 1) - 1));
-  if (_mm256_testz_si256(reach, reach)) return;
-  const __m256i g0 = _mm256_add_epi32(_mm256_add_epi32(h0, h0), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd)));
-  const __m256i g1 =
-      _mm256_add_epi32(_mm256_add_epi32(h1, h1), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd + 8)));
-  const __m256i g2 =
-      _mm256_add_epi32(_mm256_add_epi32(h2, h2), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd + 16)));
-  m = _mm256_max_epi32(_mm256_max_epi32(g0, g1), g2);
-  m = _mm256_max_epi32(m, _mm256_permute2x128_si256(m, m, 0x01));
-  m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
-  m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
-  const std::int32_t top = _mm_cvtsi128_si32(_mm256_castsi256_si128(m));
-  if (top <= *bestG) return;
-  const unsigned at[] = {
-      static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(g0, m)))),
-      static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(g1, m)))),
-      static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(g2, m))))};
-  int k = 0;
-  while (at[k] == 0) ++k;
-  *bestG = top;
-  *bestIndex = first + 8 * k + __builtin_ctz(at[k]);
+                                  __m256i* laneG, __m256i* laneFirst) {
+  __m256i best = _mm256_load_si256(laneG), at = _mm256_load_si256(laneFirst);
+#define MIRVO_LANES(k)                                                                                           \
+  {                                                                                                              \
+    const __m256i g = _mm256_add_epi32(_mm256_add_epi32(h##k, h##k),                                             \
+                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd + 8 * k)));      \
+    const __m256i more = _mm256_cmpgt_epi32(g, best);                                                            \
+    best = _mm256_max_epi32(best, g);                                                                            \
+    at = _mm256_blendv_epi8(at, _mm256_set1_epi32(first + 8 * k), more);                                         \
+  }
+  MIRVO_LANES(0) MIRVO_LANES(1) MIRVO_LANES(2)
+#undef MIRVO_LANES
+  _mm256_store_si256(laneG, best);
+  _mm256_store_si256(laneFirst, at);
 }
 
 MIRVO_AVXVNNI inline void TileVex(const __m256i* panel, int groups, const std::int32_t* q, const std::int32_t* base,
-                           const std::int32_t* odd, int first, std::int32_t* bestG, int* bestIndex) {
+                                  const std::int32_t* odd, int first, __m256i* laneG, __m256i* laneFirst) {
   const std::size_t step = static_cast<std::size_t>(groups);
   const __m256i* p0 = panel;
   const __m256i* p1 = panel + step;
@@ -324,10 +310,10 @@ MIRVO_AVXVNNI inline void TileVex(const __m256i* panel, int groups, const std::i
     MIRVO_STEP(0) MIRVO_STEP(1) MIRVO_STEP(2) MIRVO_STEP(3)
 #undef MIRVO_STEP
   }
-  FoldVex(a00, a01, a02, odd, first, bestG, bestIndex);
-  FoldVex(a10, a11, a12, odd, first, bestG + 1, bestIndex + 1);
-  FoldVex(a20, a21, a22, odd, first, bestG + 2, bestIndex + 2);
-  FoldVex(a30, a31, a32, odd, first, bestG + 3, bestIndex + 3);
+  FoldVex(a00, a01, a02, odd, first, laneG, laneFirst);
+  FoldVex(a10, a11, a12, odd, first, laneG + 1, laneFirst + 1);
+  FoldVex(a20, a21, a22, odd, first, laneG + 2, laneFirst + 2);
+  FoldVex(a30, a31, a32, odd, first, laneG + 3, laneFirst + 3);
 }
 
 // Both VNNI kernels: training vectors in chunks that stay in the
@@ -393,12 +379,32 @@ MIRVO_AVXVNNI void PanelsVex(const ByteCodes& codes, const std::int32_t* q, int 
                              int* bestIndex) {
   const int groups = codes.groups;
   const auto* blocks = reinterpret_cast<const __m256i*>(codes.data);
+  __m256i laneG[kChunk], laneFirst[kChunk];
+  for (int v = 0; v < count; ++v) {
+    laneG[v] = _mm256_set1_epi32(INT32_MIN);
+    laneFirst[v] = _mm256_setzero_si256();
+  }
   for (int panel = 0; panel < codes.padded; panel += 8 * kVexPanelBlocks) {
     const __m256i* rowsOfPanel = blocks + static_cast<std::size_t>(panel / 8) * groups;
     for (int v = 0; v < count; v += kVexTileQueries) {
       TileVex(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
-              codes.odd.data() + panel, panel, bestG + v, bestIndex + v);
+              codes.odd.data() + panel, panel, laneG + v, laneFirst + v);
     }
+  }
+  const __m256i lanes = _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+  for (int v = 0; v < count; ++v) {
+    __m256i m = laneG[v];
+    m = _mm256_max_epi32(m, _mm256_permute2x128_si256(m, m, 0x01));
+    m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
+    m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
+    // The lowest index among the lanes at the largest value.
+    __m256i at = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), _mm256_add_epi32(laneFirst[v], lanes),
+                                    _mm256_cmpeq_epi32(laneG[v], m));
+    at = _mm256_min_epi32(at, _mm256_permute2x128_si256(at, at, 0x01));
+    at = _mm256_min_epi32(at, _mm256_shuffle_epi32(at, 0x4E));
+    at = _mm256_min_epi32(at, _mm256_shuffle_epi32(at, 0xB1));
+    bestG[v] = _mm_cvtsi128_si32(_mm256_castsi256_si128(m));
+    bestIndex[v] = _mm_cvtsi128_si32(_mm256_castsi256_si128(at));
   }
 }
 
