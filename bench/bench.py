@@ -7,8 +7,10 @@
 Every measurement runs in a process of its own; the table gives the median
 wall time of --runs runs and the largest peak resident memory (maximum
 resident set size as GNU time reports it from wait4). Peers report their own compute time (loading and
-type conversion excluded). mirvo is timed end to end on the files: reading
-both inputs, computing and writing the output. --baseline adds a column for
+type conversion excluded) and are taken at their best: the faster of one
+thread and all cores. Their answers are checked against mirvo's (the sum of
+the partition indices). mirvo is timed end to end on the files: reading both
+inputs, computing and writing the output. --baseline adds a column for
 another mirvo binary (an earlier build).
 """
 import argparse
@@ -26,7 +28,11 @@ from generate import WORKLOADS  # noqa: E402
 ENV = dict(os.environ, OMP_NUM_THREADS=str(os.cpu_count()), OPENBLAS_NUM_THREADS=str(os.cpu_count()))
 
 
-def run(argv, stdout=subprocess.PIPE):
+def threads_env(threads):
+    return dict(ENV, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS=str(threads))
+
+
+def run(argv, stdout=subprocess.PIPE, env=None):
     """Wall time, peak memory in MB and standard output of one process.
 
     The process is started by GNU time, whose own small image is what the
@@ -35,7 +41,7 @@ def run(argv, stdout=subprocess.PIPE):
     with tempfile.NamedTemporaryFile("r") as report:
         start = time.perf_counter()
         child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", report.name, *argv], stdout=stdout,
-                                 stderr=subprocess.PIPE, env=ENV)
+                                 stderr=subprocess.PIPE, env=env or ENV)
         out = child.stdout.read() if stdout == subprocess.PIPE else b""
         err = child.stderr.read()
         status = child.wait()
@@ -46,10 +52,10 @@ def run(argv, stdout=subprocess.PIPE):
     return wall, peak_kb / 1024.0, out.decode(errors="replace")
 
 
-def median_of(runs, argv, own_time=False):
+def median_of(runs, argv, own_time=False, env=None):
     times, peak, last = [], 0.0, ""
     for _ in range(runs):
-        wall, rss, out = run(argv)
+        wall, rss, out = run(argv, env=env)
         times.append(float(out.split()[0]) if own_time else wall)
         peak = max(peak, rss)
         last = out
@@ -81,9 +87,20 @@ def main():
         if args.baseline:
             row["baseline"] = median_of(args.runs, mirvo_args(args.baseline, args.data, name))[:2]
         names = ["numpy"] if kind == "pa" else peers
+        answer = partition_sum(args.data, name) if kind == "cb" else None
         for peer in names:
-            argv = ["/usr/bin/python3", os.path.join(HERE, "peers.py"), peer, args.data, name]
-            row["peers"][peer] = median_of(args.runs, argv, own_time=True)[:2]
+            best = None
+            for threads in sorted({1, os.cpu_count()}):
+                argv = ["/usr/bin/python3", os.path.join(HERE, "peers.py"), peer, args.data, name, str(threads)]
+                t, mem, out = median_of(args.runs, argv, own_time=True, env=threads_env(threads))
+                if best is None or t < best[0]:
+                    best = (t, mem, out, threads)
+            t, mem, out, threads = best
+            _, check, blas = out.split()[:3]
+            note = f"{threads} thread{'s' if threads > 1 else ''}, BLAS {blas}"
+            if answer is not None and int(check) != answer:
+                note += ", differs from the exact answer"
+            row["peers"][peer] = (t, mem, note)
         if kind == "pa":
             inputs = [os.path.join(args.data, f"{name}.{ext}") for ext in ("ts", "pa")]
             run(["cat", *inputs], stdout=subprocess.DEVNULL)  # warm the cache
@@ -100,8 +117,17 @@ def main():
     print_table(rows, args)
 
 
+def partition_sum(data, name):
+    """Sum of the 0-based partition indices in mirvo's output of a workload."""
+    with open(os.path.join(data, f"{name}.pa"), "rb") as f:
+        lines = f.read().split(b"\n")
+    separator = lines.index(b"-" * 37)
+    body = [int(line) for line in lines[separator + 1:] if line]
+    return sum(body) - len(body)
+
+
 def print_row(row, stream):
-    parts = [f"mirvo {row['mirvo'][0]:.3f}s"] + [f"{p} {t:.3f}s" for p, (t, _) in row["peers"].items()]
+    parts = [f"mirvo {row['mirvo'][0]:.3f}s"] + [f"{p} {t:.3f}s ({note})" for p, (t, _, note) in row["peers"].items()]
     print(row["label"] + ": " + ", ".join(parts), file=stream, flush=True)
 
 
@@ -121,7 +147,7 @@ def print_table(rows, args):
         if args.baseline:
             bt, bmem = row["baseline"]
             cells.append(f"{bt:.3f} ({bmem:.0f})")
-        cells.append(", ".join(f"{p} {pt:.3f} ({pm:.0f})" for p, (pt, pm) in row["peers"].items()))
+        cells.append(", ".join(f"{p} {pt:.3f} ({pm:.0f}; {note})" for p, (pt, pm, note) in row["peers"].items()))
         fastest = min(row["peers"].items(), key=lambda item: item[1][0])
         cells.append(f"{fastest[0]} {fastest[1][0]:.3f}")
         ratio = f"{t / fastest[1][0]:.3f}"

@@ -3,7 +3,7 @@
 
     /usr/bin/python3 bench/generate.py [--out DIR] [--scale S] [--seed N] [NAME ...]
 
-For each workload NAME (all four by default) the folder DIR (bench/data by
+For each workload NAME (all of them by default) the folder DIR (bench/data by
 default) receives:
     NAME.ts            training set (version 2, frequency 1 for every vector)
     NAME.cb            codebook (cb->pa workloads) or
@@ -26,6 +26,8 @@ WORKLOADS = {
     "lowdim": (1_000_000, 2, 1000, 4, "cb"),
     "highdim": (100_000, 128, 1024, 1, "cb"),
     "centroids": (10_000_000, 16, 256, 1, "pa"),
+    "blocks4": (1_048_576, 16, 1024, 1, "cb"),
+    "blocks8": (262_144, 64, 1024, 1, "cb"),
 }
 
 
@@ -54,6 +56,41 @@ def descriptors(rng, n, d, components):
     x = proto[labels] * rng.gamma(3.0, 1.0 / 3.0, size=(n, d)) + rng.exponential(3.0, size=(n, d))
     x[x < 4] = 0
     return np.clip(np.rint(x), 0, 255).astype(np.uint8)
+
+
+def photograph(rng, side):
+    """A side x side grey image with what makes pixel blocks of photographs
+    hard for an exact search: smooth shading, flat and saturated areas
+    (many equal blocks, many ties), hard edges and a little sensor noise."""
+    def smooth(cells, amplitude):
+        coarse = rng.uniform(-amplitude, amplitude, size=(cells + 1, cells + 1))
+        t = np.linspace(0, cells, side, endpoint=False)
+        i = t.astype(int)
+        f = t - i
+        rows = coarse[i] * (1 - f)[:, None] + coarse[i + 1] * f[:, None]
+        return rows[:, i] * (1 - f)[None, :] + rows[:, i + 1] * f[None, :]
+    img = 128 + smooth(4, 120) + smooth(16, 30)
+    yy, xx = np.mgrid[0:side, 0:side]
+    for _ in range(40):  # objects: discs and rectangles of flat or shaded colour
+        cy, cx, r = rng.uniform(0, side), rng.uniform(0, side), rng.uniform(side / 60, side / 6)
+        inside = (yy - cy) ** 2 + (xx - cx) ** 2 < r * r if rng.random() < 0.5 else \
+            (abs(yy - cy) < r) & (abs(xx - cx) < rng.uniform(0.3, 2) * r)
+        img[inside] = rng.uniform(-20, 280) + rng.uniform(-0.3, 0.3) * (yy[inside] - cy)
+    img += rng.normal(0, 1.5, size=img.shape) * (rng.random(img.shape) < 0.5)
+    return np.clip(np.rint(img), 0, 255).astype(np.uint8)
+
+
+def image_blocks(rng, n, size):
+    """n blocks of size x size pixels, row by row from photographs, in
+    raster order as an image coder would hand them over."""
+    side = 1024
+    per_image = (side // size) ** 2
+    out = []
+    for _ in range((n + per_image - 1) // per_image):
+        img = photograph(rng, side)
+        b = img.reshape(side // size, size, side // size, size).swapaxes(1, 2).reshape(per_image, size * size)
+        out.append(b)
+    return np.concatenate(out)[:n]
 
 
 def distinct_rows(rng, x, m):
@@ -110,6 +147,8 @@ def generate(name, out, scale, seed):
         x, _ = gaussian_mixture(rng, n, d, 256, 24)
     elif name == "highdim":
         x = descriptors(rng, n, d, 200)
+    elif name in ("blocks4", "blocks8"):
+        x = image_blocks(rng, n, 4 if name == "blocks4" else 8)
     elif name == "lowdim":
         x = rng.integers(0, 1_000_001, size=(n, d), dtype=np.int64).astype(np.uint32)
     else:

@@ -1,6 +1,7 @@
-// Micro-benchmarks: the nearest search on each kernel and method, the plain
-// search, and the decoding of partitioning lines. Rates are training vectors
-// (or lines) per second.
+// Micro-benchmarks: the nearest search on each kernel and method (int
+// vectors through FindMany, 1-byte rows through FindRows), the plain search,
+// and the decoding of partitioning lines. Rates are training vectors (or
+// lines) per processor-second.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -60,6 +61,30 @@ void Search(benchmark::State& state, cbdetail::SimdLevel level, int dimension, i
   cbdetail::SetSimdLevel(cbdetail::BestSimdLevel());
 }
 
+// The entry the conversions use: 1-byte rows from code vector 0.
+void Rows(benchmark::State& state, cbdetail::SimdLevel level, int dimension) {
+  const cbdetail::SimdLevel set = cbdetail::SetSimdLevel(level);
+  if (set != level) {
+    state.SkipWithError("not offered by this processor");
+    return;
+  }
+  Data data;
+  Make(data, 4096, dimension, static_cast<int>(state.range(0)), 255);
+  const cbdetail::NearestSearch search(&data.cb);
+  const std::vector<unsigned char> rows(data.train.begin(), data.train.end());
+  std::vector<int> targets(static_cast<std::size_t>(data.n));
+  std::vector<std::int64_t> distances(targets.size());
+  for (auto _ : state) {
+    search.FindRows(rows.data(), 1, static_cast<std::size_t>(dimension), data.n, targets.data(), distances.data());
+    benchmark::DoNotOptimize(targets.data());
+  }
+  state.SetItemsProcessed(state.iterations() * data.n);
+  state.counters["multiply-adds/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * data.n * dimension * state.range(0),
+                         benchmark::Counter::kIsRate);
+  cbdetail::SetSimdLevel(cbdetail::BestSimdLevel());
+}
+
 void Plain(benchmark::State& state, int dimension, int top) {
   Data data;
   Make(data, 256, dimension, static_cast<int>(state.range(0)), top);
@@ -96,11 +121,16 @@ void PartitionLines(benchmark::State& state) {
 
 using cbdetail::SimdLevel;
 BENCHMARK_CAPTURE(Search, bytes_avx512_d16, SimdLevel::Avx512, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avxvnni_d16, SimdLevel::AvxVnni, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_avx2_d16, SimdLevel::Avx2, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_portable_d16, SimdLevel::Portable, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_avx512_d128, SimdLevel::Avx512, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avxvnni_d128, SimdLevel::AvxVnni, 128, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_avx2_d128, SimdLevel::Avx2, 128, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_portable_d128, SimdLevel::Portable, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Rows, bytes_avx512_d16, SimdLevel::Avx512, 16)->Arg(1024);
+BENCHMARK_CAPTURE(Rows, bytes_avx512_d128, SimdLevel::Avx512, 128)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx512_d2, SimdLevel::Avx512, 2, 255)->Arg(1000);
 BENCHMARK_CAPTURE(Search, sorted_d2, SimdLevel::Portable, 2, 1000000)->Arg(1000);
 BENCHMARK_CAPTURE(Search, sorted_d16_wide, SimdLevel::Portable, 16, 65535)->Arg(1024);
 BENCHMARK_CAPTURE(Plain, d16, 16, 255)->Arg(1024);

@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """One peer computation on in-memory arrays, timed without the loading.
 
-    /usr/bin/python3 bench/peers.py PEER DATA_DIR WORKLOAD
+    /usr/bin/python3 bench/peers.py PEER DATA_DIR WORKLOAD [THREADS]
 
 PEER is faiss, scipy or sklearn (nearest code vector of every training
 vector) or numpy (centroid of every partition, np.bincount per element).
 The arrays are loaded and converted to the type the peer works on before the
-clock starts. Prints the compute time in seconds and a check value.
+clock starts. THREADS (default: all cores) is passed to FAISS; the BLAS
+takes its threads from OPENBLAS_NUM_THREADS. Prints the compute time in
+seconds, a check value (the sum of the 0-based labels, or of the centroids)
+and the BLAS kernel in use as threadpoolctl reports it.
 """
 import os
 import sys
@@ -19,10 +22,10 @@ def load(data, workload, part):
     return np.load(os.path.join(data, f"{workload}.{part}.npy"))
 
 
-def nearest(peer, x, code):
+def nearest(peer, x, code, threads):
     if peer == "faiss":
         import faiss
-        faiss.omp_set_num_threads(os.cpu_count())
+        faiss.omp_set_num_threads(threads)
         xf = np.ascontiguousarray(x, dtype=np.float32)
         cf = np.ascontiguousarray(code, dtype=np.float32)
         start = time.perf_counter()
@@ -61,6 +64,7 @@ def centroids(x, labels, m):
 
 def main():
     peer, data, workload = sys.argv[1:4]
+    threads = int(sys.argv[4]) if len(sys.argv) > 4 else os.cpu_count()
     x = load(data, workload, "train")
     if peer == "numpy":
         labels = load(data, workload, "labels")
@@ -68,9 +72,18 @@ def main():
         seconds, code = centroids(x, labels, m)
         check = int(np.nansum(code))
     else:
-        seconds, labels = nearest(peer, x, load(data, workload, "code"))
+        seconds, labels = nearest(peer, x, load(data, workload, "code"), threads)
         check = int(np.sum(labels.astype(np.int64)))
-    print(f"{seconds:.6f} {check}")
+    print(f"{seconds:.6f} {check} {blas_kernel()}")
+
+
+def blas_kernel():
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:
+        return "unknown"
+    kernels = [f"{i.get('internal_api')}:{i.get('architecture')}" for i in threadpool_info() if i.get("user_api") == "blas"]
+    return ",".join(kernels) or "none"
 
 
 if __name__ == "__main__":

@@ -489,35 +489,6 @@ void Widen(const Rows& rows, py::ssize_t first, int count, std::size_t d, int* o
   }
 }
 
-// The entries of a set as a record's book, pointing into the arrays where
-// they are int32 rows and into `widened` otherwise. The record owns none of
-// it (AllocatedSize 0).
-struct BookView {
-  std::unique_ptr<BookNode[]> nodes;
-  std::unique_ptr<int[]> widened;
-};
-
-void ViewBook(const Rows& rows, py::ssize_t n, std::size_t d, const std::int32_t* freqs, const NameTexts& names,
-              BookView& view, Codebook* cb) {
-  // Not zeroed first: every element is written below.
-  view.nodes = std::make_unique_for_overwrite<BookNode[]>(static_cast<std::size_t>(n));
-  const bool direct = rows.width == 4;
-  if (!direct) {
-    view.widened = std::make_unique_for_overwrite<int[]>(static_cast<std::size_t>(n) * d);
-    Widen(rows, 0, static_cast<int>(n), d, view.widened.get());
-  }
-  for (py::ssize_t i = 0; i < n; ++i) {
-    BookNode& node = view.nodes[static_cast<std::size_t>(i)];
-    node.Vector = direct ? const_cast<int*>(reinterpret_cast<const int*>(rows.Row(i)))
-                         : view.widened.get() + static_cast<std::size_t>(i) * d;
-    node.Freq = freqs[i];
-    node.VectorMean = 0;
-    node.Name = names.pointers.empty() ? nullptr : const_cast<char*>(names.pointers[static_cast<std::size_t>(i)]);
-  }
-  cb->Book = view.nodes.get();
-  cb->AllocatedSize = 0;
-}
-
 // Where the records of a set file go: N rows of D elements `width` bytes
 // wide, and N frequencies.
 struct SetDestination {

@@ -1,5 +1,9 @@
 #include "cb/search.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -21,6 +25,9 @@ constexpr auto kInt64Max = static_cast<std::uint64_t>(std::numeric_limits<std::i
 
 // The byte kernels keep every term in 32 bits up to this dimension.
 constexpr int kMaxByteDimension = 8192;
+
+// Training vectors handed to the byte kernels at a time.
+constexpr int kBatch = 256;
 
 std::int64_t Saturate(u128 d) { return d > kInt64Max ? kNoBound : static_cast<std::int64_t>(d); }
 
@@ -76,26 +83,44 @@ u128 NoBound(u128) { return ~u128{0}; }
 
 std::atomic<int> g_level{-1};
 
-SimdLevel Detect() {
+bool Offered(SimdLevel level) {
 #if defined(__x86_64__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni")) {
-    return SimdLevel::Avx512;
+  switch (level) {
+    case SimdLevel::Avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vnni");
+    case SimdLevel::AvxVnni: {
+      // GCC 12 does not report this one through __builtin_cpu_supports.
+      unsigned a = 0, b = 0, c = 0, d = 0;
+      return __builtin_cpu_supports("avx2") && __get_cpuid_count(7, 1, &a, &b, &c, &d) != 0 && (a >> 4 & 1u) != 0;
+    }
+    case SimdLevel::Avx2:
+      return __builtin_cpu_supports("avx2");
+    case SimdLevel::Portable:
+      break;
   }
-  if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
+  return true;
+#else
+  return level == SimdLevel::Portable;
 #endif
-  return SimdLevel::Portable;
+}
+
+// The requested level, lowered until the processor offers it.
+SimdLevel Lowered(SimdLevel level) {
+  while (level != SimdLevel::Portable && !Offered(level)) level = static_cast<SimdLevel>(static_cast<int>(level) - 1);
+  return level;
 }
 
 }  // namespace
 
 SimdLevel BestSimdLevel() {
-  static const SimdLevel best = Detect();
+  static const SimdLevel best = Lowered(SimdLevel::Avx512);
   return best;
 }
 
 SimdLevel SetSimdLevel(SimdLevel level) {
-  const SimdLevel set = std::min(level, BestSimdLevel());
+  const SimdLevel set = Lowered(level);
   g_level.store(static_cast<int>(set));
   return set;
 }
@@ -173,11 +198,15 @@ NearestSearch::NearestSearch(const Codebook* cb) : cb_(cb), size_(cb->BookSize),
 
 NearestSearch::~NearestSearch() = default;
 
-bool NearestSearch::InByteRange(const int* vector) const {
+template <class Element>
+bool NearestSearch::ToBytes(const Element* vector, std::uint8_t* out) const {
   // Elements below the offset wrap to large values.
   std::uint32_t bits = 0;
-  for (int k = 0; k < dimension_; ++k)
-    bits |= static_cast<std::uint32_t>(vector[k]) - static_cast<std::uint32_t>(offset_);
+  for (int k = 0; k < dimension_; ++k) {
+    const std::uint32_t value = static_cast<std::uint32_t>(vector[k]) - static_cast<std::uint32_t>(offset_);
+    bits |= value;
+    out[k] = static_cast<std::uint8_t>(value);
+  }
   return bits <= 255u;
 }
 
@@ -274,29 +303,37 @@ void NearestSearch::FindMany(const int* const* vectors, const int* starts, int c
     }
     return;
   }
-  constexpr int kGroup = 4;
-  const int* group[kGroup];
-  int members[kGroup];
+  if (bytes_ == nullptr) {
+    for (int i = 0; i < count; ++i) targets[i] = FindSorted(vectors[i], starts[i], &distances[i]);
+    return;
+  }
+  const auto d = static_cast<std::size_t>(dimension_);
+  const int batch = std::min(kBatch, count);
+  std::vector<std::uint8_t> packed(static_cast<std::size_t>(batch) * d);
+  const std::uint8_t* rows[kBatch];
+  int members[kBatch], index[kBatch];
+  std::int64_t found[kBatch];
   int filled = 0;
   auto flush = [&] {
-    int index[kGroup];
-    std::int64_t found[kGroup];
-    ByteNearest(*bytes_, group, filled, offset_, index, found);
+    ByteNearest(*bytes_, rows, filled, index, found);
     for (int g = 0; g < filled; ++g) {
       const int i = members[g];
-      // The start keeps its place when it is as near as the nearest.
+      // The start keeps its place when it is as near as the nearest; a start
+      // below the kernels' answer (the lowest index among the nearest) is not.
       const int* atStart = cb_->Book[starts[i]].Vector;
-      const bool keep = index[g] == starts[i] || NarrowDistance(atStart, vectors[i], dimension_, kNoBound) == found[g];
+      const bool keep = index[g] == starts[i] ||
+                        (starts[i] > index[g] && NarrowDistance(atStart, vectors[i], dimension_, kNoBound) == found[g]);
       targets[i] = keep ? starts[i] : index[g];
       distances[i] = found[g];
     }
     filled = 0;
   };
   for (int i = 0; i < count; ++i) {
-    if (bytes_ != nullptr && InByteRange(vectors[i])) {
-      group[filled] = vectors[i];
+    std::uint8_t* row = packed.data() + static_cast<std::size_t>(filled) * d;
+    if (ToBytes(vectors[i], row)) {
+      rows[filled] = row;
       members[filled++] = i;
-      if (filled == kGroup) flush();
+      if (filled == batch) flush();
     } else {
       targets[i] = FindSorted(vectors[i], starts[i], &distances[i]);
     }
@@ -306,35 +343,89 @@ void NearestSearch::FindMany(const int* const* vectors, const int* starts, int c
 
 void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, int count, int* targets,
                              std::int64_t* distances) const {
-  const auto d = static_cast<std::size_t>(std::max(dimension_, 0));
-  // Rows are widened a batch at a time into a buffer of at most 64K
-  // elements (one row when rows are longer).
-  const int batch = static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, 256));
-  std::vector<int> elements(static_cast<std::size_t>(std::min(batch, std::max(count, 1))) * d);
-  std::vector<const int*> vectors(static_cast<std::size_t>(batch));
-  const std::vector<int> starts(static_cast<std::size_t>(batch), 0);
-  const auto* bytes = static_cast<const unsigned char*>(rows);
-  for (int first = 0; first < count; first += batch) {
-    const int n = std::min(batch, count - first);
-    for (int b = 0; b < n; ++b) {
-      int* out = elements.data() + static_cast<std::size_t>(b) * d;
-      const unsigned char* row = bytes + (static_cast<std::size_t>(first + b) * stride) * static_cast<std::size_t>(width);
-      switch (width) {
-        case 1:
-          for (std::size_t k = 0; k < d; ++k) out[k] = row[k];
-          break;
-        case 2: {
-          const auto* words = reinterpret_cast<const std::uint16_t*>(row);
-          for (std::size_t k = 0; k < d; ++k) out[k] = words[k];
-          break;
-        }
-        default:
-          std::memcpy(out, row, d * sizeof(int));
-          break;
-      }
-      vectors[static_cast<std::size_t>(b)] = out;
+  if (count <= 0) return;
+  if (dimension_ <= 0) {
+    std::fill_n(targets, count, 0);
+    std::fill_n(distances, count, 0);
+    return;
+  }
+  const auto d = static_cast<std::size_t>(dimension_);
+  const auto* base = static_cast<const unsigned char*>(rows);
+  auto rowAt = [&](int i) { return base + static_cast<std::size_t>(i) * stride * static_cast<std::size_t>(width); };
+  // A row the byte kernels cannot take, widened on its own.
+  std::vector<int> wide(d);
+  auto sorted = [&](int i) {
+    const unsigned char* row = rowAt(i);
+    switch (width) {
+      case 1:
+        std::copy_n(row, d, wide.data());
+        break;
+      case 2:
+        std::copy_n(reinterpret_cast<const std::uint16_t*>(row), d, wide.data());
+        break;
+      default:
+        std::memcpy(wide.data(), row, d * sizeof(int));
+        break;
     }
-    FindMany(vectors.data(), starts.data(), n, targets + first, distances + first);
+    targets[i] = FindSorted(wide.data(), 0, &distances[i]);
+  };
+  if (bytes_ == nullptr) {
+    for (int i = 0; i < count; ++i) sorted(i);
+    return;
+  }
+  // Bytes stored as they are searched go straight into the kernels; other
+  // rows are narrowed to bytes a batch at a time. With start 0 the kernels'
+  // answer (the lowest index among the nearest) is the answer.
+  const bool direct = width == 1 && offset_ == 0;
+  const int batch = std::min(kBatch, count);
+  std::vector<std::uint8_t> packed(direct ? 0 : static_cast<std::size_t>(batch) * d);
+  const std::uint8_t* kernelRows[kBatch];
+  int members[kBatch], index[kBatch];
+  std::int64_t found[kBatch];
+  int filled = 0;
+  auto flush = [&] {
+    ByteNearest(*bytes_, kernelRows, filled, index, found);
+    for (int g = 0; g < filled; ++g) {
+      targets[members[g]] = index[g];
+      distances[members[g]] = found[g];
+    }
+    filled = 0;
+  };
+  // A row equal to the one before it (flat areas of images) takes its answer.
+  std::vector<int> repeats;
+  const std::size_t rowBytes = d * static_cast<std::size_t>(width);
+  for (int i = 0; i < count; ++i) {
+    const unsigned char* row = rowAt(i);
+    if (i > 0 && std::memcmp(row, rowAt(i - 1), rowBytes) == 0) {
+      repeats.push_back(i);
+      continue;
+    }
+    std::uint8_t* out = direct ? nullptr : packed.data() + static_cast<std::size_t>(filled) * d;
+    const std::uint8_t* kernelRow = direct ? row : out;
+    bool inRange = true;
+    switch (width) {
+      case 1:
+        if (!direct) inRange = ToBytes(row, out);
+        break;
+      case 2:
+        inRange = ToBytes(reinterpret_cast<const std::uint16_t*>(row), out);
+        break;
+      default:
+        inRange = ToBytes(reinterpret_cast<const std::int32_t*>(row), out);
+        break;
+    }
+    if (!inRange) {
+      sorted(i);
+      continue;
+    }
+    kernelRows[filled] = kernelRow;
+    members[filled++] = i;
+    if (filled == batch) flush();
+  }
+  if (filled > 0) flush();
+  for (const int i : repeats) {
+    targets[i] = targets[i - 1];
+    distances[i] = distances[i - 1];
   }
 }
 

@@ -20,10 +20,12 @@ int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::in
 
 // Instruction sets the search kernels are built for; the best one the
 // processor offers is chosen at run time. Every kernel gives the same results.
-enum class SimdLevel { Portable = 0, Avx2 = 1, Avx512 = 2 };
+// AvxVnni is the 256-bit VNNI of processors without AVX-512.
+enum class SimdLevel { Portable = 0, Avx2 = 1, AvxVnni = 2, Avx512 = 3 };
 SimdLevel BestSimdLevel();
-// The level searches prepared from now on use: the requested one, lowered to
-// what the processor offers. Returns the level set. For tests and benchmarks.
+// The level searches prepared from now on use: the requested one, lowered
+// until the processor offers it. Returns the level set. For tests and
+// benchmarks.
 SimdLevel SetSimdLevel(SimdLevel level);
 SimdLevel ActiveSimdLevel();
 
@@ -36,7 +38,8 @@ struct ByteCodes;
 // - byte data (the code vectors' elements span at most 256 consecutive
 //   values): every distance of a training vector whose elements lie in the
 //   same span is formed as |q|^2 + (|c|^2 - 2 q.c) in 32-bit integers by SIMD
-//   dot-product kernels, several training vectors at once;
+//   dot-product kernels, register blocked over several training vectors and
+//   code vectors at once;
 // - any other data: code vectors in slabs along the coordinate of largest
 //   spread, each slab sorted along the coordinate of second largest spread,
 //   visited outward from the training vector's own values; the squared
@@ -60,8 +63,9 @@ class NearestSearch {
   // targets[i] = the nearest code vector of row i (lowest index among the
   // nearest), distances[i] its distance. Row i starts at element i * stride
   // of `rows`, whose elements are stored `width` bytes wide in the machine's
-  // byte order: 1 (uint8), 2 (uint16) or 4 (int32). The rows are read as
-  // they are, never widened as a whole; one thread.
+  // byte order: 1 (uint8), 2 (uint16) or 4 (int32). 1-byte rows go to the
+  // byte kernels as they are, wider rows are narrowed a batch at a time, a
+  // row outside the byte span is widened alone; one thread.
   void FindRows(const void* rows, int width, std::size_t stride, int count, int* targets,
                 std::int64_t* distances) const;
 
@@ -71,7 +75,9 @@ class NearestSearch {
   int FindSorted(const int* vector, int start, std::int64_t* distance) const;
   template <class Wide>
   int SortedSearch(const int* vector, int start, Wide& best) const;
-  bool InByteRange(const int* vector) const;
+  // Elements less offset_ as bytes into out; false when one is out of range.
+  template <class Element>
+  bool ToBytes(const Element* vector, std::uint8_t* out) const;
 
   const Codebook* cb_;
   int size_;
@@ -106,16 +112,17 @@ struct ByteCodes {
   std::vector<std::uint8_t> storage;
   std::uint8_t* data = nullptr;    // aligned to 64 bytes inside storage
   std::vector<std::int32_t> base;  // per padded code vector, see the kernels
+  std::vector<std::int32_t> odd;   // VNNI levels only, see the kernels
 };
 
 // Prepares the layout of the chosen level for code vectors whose elements,
 // less offset, lie in 0..255. codes[j] points to code vector j.
 std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, int dimension, int offset,
                                             SimdLevel level);
-// Byte kernels: for each of `count` (1 to 4) training vectors, elements less
-// offset in 0..255, the lowest index at the smallest distance and that
-// distance.
-void ByteNearest(const ByteCodes& codes, const int* const* vectors, int count, int offset, int* index,
+// Byte kernels: for each of `count` training vectors, rows[i] pointing to its
+// `dimension` elements less the offset as bytes, the lowest index at the
+// smallest distance and that distance.
+void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
                  std::int64_t* distance);
 
 // Runs body(begin, end) over [0, count) in chunks on the machine's cores; the

@@ -4,7 +4,9 @@
 // the code vectors' span.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "cb/search.h"
 #include "support/reference.h"
@@ -130,15 +132,66 @@ TEST_P(EveryKernel, MatchesThePlainSearch) {
     Check({1, dimension, 40, INT_MAX - 255}, seed++, GetParam());
     Check({1, dimension, 40, -70000}, seed++, GetParam());
   }
-  Check({1, 8193, 3, 0}, seed++, GetParam());  // beyond the byte kernels' dimension
+  Check({1, 8192, 3, 0}, seed++, GetParam());  // the byte kernels' largest dimension
+  Check({1, 8193, 3, 0}, seed++, GetParam());  // beyond it
+}
+
+// Rows of every stored width straight from a block (stride longer than the
+// rows), against the plain search from code vector 0: byte codebooks with
+// wider rows (narrowed, or searched by the other method when out of the
+// byte span), ties, repeated rows, one row and a partial last kernel tile.
+TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
+  const Level level(GetParam());
+  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  unsigned seed = 500;
+  for (const int width : {1, 2, 4}) {
+    for (const int dimension : {1, 3, 4, 16, 17, 128, 129}) {
+      for (const int count : {1, 37}) {
+        RandomData r(seed);
+        const Shape s{seed % 2 == 0 ? 1 : width, dimension, 70, 0};
+        const auto code = CodeVectors(r, s);
+        Codebook cb;
+        MakeSet(&cb, code, dimension, 1, 4, true);
+        const cbdetail::NearestSearch search(&cb);
+        const std::size_t stride = static_cast<std::size_t>(dimension) + 3;
+        std::vector<unsigned char> rows(static_cast<std::size_t>(count) * stride * width);
+        std::vector<int> want(static_cast<std::size_t>(count)), got(want.size());
+        std::vector<std::int64_t> wantDistance(want.size()), distance(want.size());
+        const std::int64_t top = width == 4 ? INT_MAX : (std::int64_t{1} << (8 * width)) - 1;
+        std::vector<int> q;
+        for (int i = 0; i < count; ++i) {
+          if (i % 7 != 3) q = Query(r, code, s, i);  // else the row before again
+          for (int& e : q) e = static_cast<int>(std::clamp<std::int64_t>(e, width == 4 ? INT_MIN : 0, top));
+          for (int k = 0; k < dimension; ++k) {
+            unsigned char* at = rows.data() + (static_cast<std::size_t>(i) * stride + k) * width;
+            const int e = q[static_cast<std::size_t>(k)];
+            const auto narrow = static_cast<std::uint8_t>(e);
+            const auto word = static_cast<std::uint16_t>(e);
+            std::memcpy(at, width == 1 ? static_cast<const void*>(&narrow) : width == 2 ? &word : static_cast<const void*>(&e),
+                        static_cast<std::size_t>(width));
+          }
+          Wide exact = 0;
+          want[static_cast<std::size_t>(i)] = PlainNearest(q.data(), &cb, 0, &exact);
+          wantDistance[static_cast<std::size_t>(i)] = Saturated(exact);
+        }
+        search.FindRows(rows.data(), width, stride, count, got.data(), distance.data());
+        const std::string where = "width " + std::to_string(width) + " dimension " + std::to_string(dimension) +
+                                  " seed " + std::to_string(seed);
+        EXPECT_EQ(got, want) << where;
+        EXPECT_EQ(distance, wantDistance) << where;
+        ++seed;
+      }
+    }
+  }
 }
 
 std::string LevelName(const testing::TestParamInfo<SimdLevel>& info) {
-  static const char* const kNames[] = {"Portable", "Avx2", "Avx512"};
+  static const char* const kNames[] = {"Portable", "Avx2", "AvxVnni", "Avx512"};
   return kNames[static_cast<int>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel, testing::Values(SimdLevel::Portable, SimdLevel::Avx2, SimdLevel::Avx512),
+INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel, testing::Values(SimdLevel::Portable, SimdLevel::Avx2, SimdLevel::AvxVnni,
+                                                         SimdLevel::Avx512),
                          LevelName);
 
 TEST(SimdLevels, RequestsAreLoweredToWhatTheProcessorOffers) {

@@ -1,0 +1,169 @@
+// The search phase of the high-dimension workload against the processor's
+// peak: the widest integer dot-product instruction the processor has (that
+// the search kernels use), on all cores, as multiply-adds (byte pairs) per second; then the nearest
+// search of every training vector of a training set and codebook (from
+// code 0, 1-byte rows as the conversions hand them over, on all cores), its
+// multiply-adds N x M x D per second and that rate as a fraction of the peak.
+//
+//   mirvo_peak [TRAINING-SET CODEBOOK]
+#include <immintrin.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "cb/cb.h"
+#include "cb/search.h"
+
+// GCC 12 warns about the deliberately undefined upper parts of its own
+// AVX-512 intrinsics.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+// Processor time of all threads of the process: on a shared machine the
+// rate per processor-second is what the code itself achieves.
+double ProcessorSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+struct Rate {
+  double wall = 0, perProcessor = 0;  // per second, per processor-second
+};
+
+// Independent chains, enough to cover the instruction's latency on every
+// port. Returns multiply-adds done.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) double RunVnni512(long rounds) {
+  __m512i a[12];
+  for (int k = 0; k < 12; ++k) a[k] = _mm512_set1_epi32(k);
+  const __m512i x = _mm512_set1_epi32(0x01020304), y = _mm512_set1_epi32(0x05060708);
+  for (long i = 0; i < rounds; ++i) {
+#pragma GCC unroll 12
+    for (int k = 0; k < 12; ++k) a[k] = _mm512_dpbusd_epi32(a[k], x, y);
+  }
+  __m512i sum = a[0];
+  for (int k = 1; k < 12; ++k) sum = _mm512_add_epi32(sum, a[k]);
+  volatile int sink = _mm512_reduce_add_epi32(sum);
+  (void)sink;
+  return static_cast<double>(rounds) * 12 * 64;
+}
+
+__attribute__((target("avx2,avxvnni"))) double RunVnni256(long rounds) {
+  __m256i a[12];
+  for (int k = 0; k < 12; ++k) a[k] = _mm256_set1_epi32(k);
+  const __m256i x = _mm256_set1_epi32(0x01020304), y = _mm256_set1_epi32(0x05060708);
+  for (long i = 0; i < rounds; ++i) {
+#pragma GCC unroll 12
+    for (int k = 0; k < 12; ++k) a[k] = _mm256_dpbusd_avx_epi32(a[k], x, y);
+  }
+  __m256i sum = a[0];
+  for (int k = 1; k < 12; ++k) sum = _mm256_add_epi32(sum, a[k]);
+  volatile int sink = _mm256_extract_epi32(sum, 0);
+  (void)sink;
+  return static_cast<double>(rounds) * 12 * 32;
+}
+
+__attribute__((target("avx2"))) double RunMadd256(long rounds) {
+  __m256i a[12];
+  for (int k = 0; k < 12; ++k) a[k] = _mm256_set1_epi32(k);
+  const __m256i x = _mm256_set1_epi32(0x00010002), y = _mm256_set1_epi32(0x00030004);
+  for (long i = 0; i < rounds; ++i) {
+#pragma GCC unroll 12
+    for (int k = 0; k < 12; ++k) {
+      __m256i p = _mm256_madd_epi16(x, y);
+      asm("" : "+x"(p));
+      a[k] = _mm256_add_epi32(a[k], p);
+    }
+  }
+  __m256i sum = a[0];
+  for (int k = 1; k < 12; ++k) sum = _mm256_add_epi32(sum, a[k]);
+  volatile int sink = _mm256_extract_epi32(sum, 0);
+  (void)sink;
+  return static_cast<double>(rounds) * 12 * 16;
+}
+
+// Multiply-adds per second on all cores, the best of 3 tries.
+Rate Peak(const char** name) {
+  // The widest the search kernels use: the level the search runs on.
+  double perRound = 0;
+  double (*run)(long) = nullptr;
+  switch (cbdetail::BestSimdLevel()) {
+    case cbdetail::SimdLevel::Avx512:
+      *name = "vpdpbusd zmm (AVX-512 VNNI)", run = RunVnni512, perRound = 12.0 * 64;
+      break;
+    case cbdetail::SimdLevel::AvxVnni:
+      *name = "vpdpbusd ymm (AVX-VNNI)", run = RunVnni256, perRound = 12.0 * 32;
+      break;
+    default:
+      *name = "vpmaddwd ymm (AVX2)", run = RunMadd256, perRound = 12.0 * 16;
+      break;
+  }
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  constexpr long kRounds = 20'000'000;
+  Rate best;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::vector<std::thread> threads;
+    const auto start = Clock::now();
+    const double processor = ProcessorSeconds();
+    for (unsigned c = 0; c < cores; ++c) threads.emplace_back([&] { run(kRounds); });
+    for (auto& t : threads) t.join();
+    const double work = perRound * kRounds * cores;
+    best.wall = std::max(best.wall, work / Seconds(start));
+    best.perProcessor = std::max(best.perProcessor, work / (ProcessorSeconds() - processor));
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* instruction = nullptr;
+  const Rate peak = Peak(&instruction);
+  std::printf("peak: %s on %u cores: %.1f G multiply-adds/s (%.1f G per processor-second)\n", instruction,
+              std::max(1u, std::thread::hardware_concurrency()), peak.wall / 1e9, peak.perProcessor / 1e9);
+  if (argc < 3) return 0;
+
+  Codebook ts, cb;
+  ReadCodebook(argv[1], &ts);
+  ReadCodebook(argv[2], &cb);
+  const int n = ts.BookSize, d = VectorSize(&ts), m = cb.BookSize;
+  // The training vectors as 1-byte rows, as the conversions hand them over.
+  std::vector<unsigned char> rows(static_cast<std::size_t>(n) * d);
+  for (int i = 0; i < n; ++i) {
+    for (int k = 0; k < d; ++k) rows[static_cast<std::size_t>(i) * d + k] = static_cast<unsigned char>(ts.Book[i].Vector[k]);
+  }
+  std::vector<int> targets(static_cast<std::size_t>(n));
+  std::vector<std::int64_t> distances(targets.size());
+  double best = 1e300, bestProcessor = 1e300;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const auto start = Clock::now();
+    const double processor = ProcessorSeconds();
+    const cbdetail::NearestSearch search(&cb);
+    cbdetail::ParallelFor(n, [&](int begin, int end) {
+      search.FindRows(rows.data() + static_cast<std::size_t>(begin) * d, 1, static_cast<std::size_t>(d), end - begin,
+                      targets.data() + begin, distances.data() + begin);
+    });
+    best = std::min(best, Seconds(start));
+    bestProcessor = std::min(bestProcessor, ProcessorSeconds() - processor);
+  }
+  const double work = static_cast<double>(n) * m * d;
+  std::printf("search: N=%d M=%d D=%d, %.1f G multiply-adds in %.1f ms: %.1f G multiply-adds/s, %.0f %% of the peak; "
+              "per processor-second %.1f G, %.0f %% of the peak\n",
+              n, m, d, work / 1e9, best * 1e3, work / best / 1e9, 100 * work / best / peak.wall,
+              work / bestProcessor / 1e9, 100 * work / bestProcessor / peak.perProcessor);
+  FreeCodebook(&ts);
+  FreeCodebook(&cb);
+  return 0;
+}
