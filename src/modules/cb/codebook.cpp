@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -98,22 +99,36 @@ class BlockRegistry {
     return base;
   }
 
-  // Releases the vectors of the nodes, each in its block or on its own, and
-  // leaves the nodes without vectors. Entries of one record mostly lie in
-  // one block, so the block of the previous vector is tried first.
-  void Release(BookNode* nodes, std::size_t count) {
+  // Releases the vectors (and, with names set, the names) of the nodes, each
+  // vector in its block or on its own, and leaves the nodes without them.
+  // Entries of one record mostly lie in one block, so the block of the
+  // previous vector is tried first.
+  void Release(BookNode* nodes, std::size_t count, bool names) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto hint = blocks_.end();
+    std::uintptr_t low = 0, high = 0;  // the hint's range; empty when none
     for (std::size_t i = 0; i < count; ++i) {
+      if (names) {
+        cbdetail::ReleaseName(nodes[i].Name);
+        nodes[i].Name = nullptr;
+      }
       int* vector = nodes[i].Vector;
       nodes[i].Vector = nullptr;
       if (vector == nullptr) continue;
-      if (hint == blocks_.end() || !Contains(hint, vector)) hint = Find(vector);
-      if (hint == blocks_.end()) {
-        std::unique_ptr<int[]> owned(vector);
-      } else if (--hint->second.live == 0) {
+      const auto address = reinterpret_cast<std::uintptr_t>(vector);
+      if (address - low >= high - low) {
+        hint = Find(vector);
+        if (hint == blocks_.end()) {
+          std::unique_ptr<int[]> owned(vector);
+          low = high = 0;
+          continue;
+        }
+        low = reinterpret_cast<std::uintptr_t>(hint->first);
+        high = reinterpret_cast<std::uintptr_t>(hint->first + hint->second.length);
+      }
+      if (--hint->second.live == 0) {
         blocks_.erase(hint);
-        hint = blocks_.end();
+        low = high = 0;
       }
     }
   }
@@ -143,10 +158,7 @@ BlockRegistry& Registry() {
 
 // Releases every vector and name and the entry array of the record.
 void ReleaseBook(Codebook* cb) {
-  if (cb->Book != nullptr) {
-    for (int i = 0; i < cb->AllocatedSize; ++i) ReleaseName(cb->Book[i].Name);
-    Registry().Release(cb->Book, static_cast<std::size_t>(std::max(cb->AllocatedSize, 0)));
-  }
+  if (cb->Book != nullptr) Registry().Release(cb->Book, static_cast<std::size_t>(std::max(cb->AllocatedSize, 0)), true);
   cb->BookStore.reset();
   cb->Book = nullptr;
   cb->AllocatedSize = 0;
@@ -209,7 +221,7 @@ void CopyVector(const int* source, int* destination, int count) {
 
 void FreeVector(int* vector) {
   BookNode node{vector, 0, 0, nullptr};
-  Registry().Release(&node, 1);
+  Registry().Release(&node, 1, false);
 }
 
 BookNode CreateEmptyNode(int count) { return BookNode{CreateEmptyVector(count), 0, 0, nullptr}; }
@@ -222,11 +234,7 @@ void CopyNode(const BookNode* source, BookNode* destination, int count) {
   ChangeVectorName(destination, source->Name);
 }
 
-void FreeNode(BookNode* node) {
-  Registry().Release(node, 1);
-  ReleaseName(node->Name);
-  node->Name = nullptr;
-}
+void FreeNode(BookNode* node) { Registry().Release(node, 1, true); }
 
 void ChangeVectorName(BookNode* node, const char* name) {
   // Renaming a node to its own name keeps it.
