@@ -10,7 +10,7 @@ native=${1:-build}
 cross=build-arm64
 cmake -S . -B "$cross" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
-  -DMIRVO_BUILD_TESTS=OFF -DMIRVO_BUILD_PYTHON=OFF -DMIRVO_BUILD_BENCH=OFF
+  -DMIRVO_BUILD_TESTS=OFF -DMIRVO_BUILD_PYTHON=OFF -DMIRVO_BUILD_BENCH=OFF -DMIRVO_WERROR=ON
 cmake --build "$cross" --target mirvo
 cmake --build "$native" --target mirvo
 # The ELF machine field: 0xb7 is AArch64.
