@@ -213,6 +213,11 @@ class CodebookWriter {
   // The header of cb as it stands (TotalFreq and BookSize included).
   bool Open(const char* name, const Codebook* cb, int overwrite);
   void Entry(const int* vector, int freq, const char* entryName);
+  // The same a piece at a time: Begin, the elements in order in any number
+  // of pieces, then End with the frequency.
+  void Begin(const char* entryName);
+  void Elements(const int* values, std::size_t count);
+  void End(int freq);
   bool Commit() { return out_.Commit(); }
   void Abandon() { out_.Abandon(); }
 

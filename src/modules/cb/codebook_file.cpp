@@ -268,19 +268,22 @@ void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals) {
   cb->BookSize = known ? size : std::min(size, kChunk);
   AllocateMemoryForBook(cb);
   const double dimension = static_cast<double>(d);
-  const int chunk = std::min(size, static_cast<int>(std::clamp<std::size_t>(
-                                       (std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, kChunk)));
-  auto rows = NewArray<int>(static_cast<std::size_t>(chunk) * d, "ERROR: Not enough memory for new vector element.\n");
+  // Short vectors are decoded a chunk at a time and copied into the record;
+  // longer ones straight into their entries.
+  const bool direct = d > (std::size_t{1} << 12);
+  const int chunk = direct ? 1 : std::min(size, static_cast<int>(std::clamp<std::size_t>(
+                                                     (std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, kChunk)));
+  auto rows = NewArray<int>(direct ? 0 : static_cast<std::size_t>(chunk) * d, kVectorMemory);
   std::vector<int> freqs(static_cast<std::size_t>(chunk));
   std::vector<std::string> names;
   for (int first = 0; first < size; first += chunk) {
     const int count = std::min(chunk, size - first);
     if (first + count > cb->BookSize) IncreaseCodebookSize(cb, std::min(size, std::max(first + count, 2 * first)));
-    file.Read(count, rows.get(), true, freqs.data(), &names);
+    file.Read(count, direct ? cb->Book[first].Vector : rows.get(), true, freqs.data(), &names);
     for (int r = 0; r < count; ++r) {
       BookNode& node = cb->Book[first + r];
-      const int* row = rows.get() + static_cast<std::size_t>(r) * d;
-      std::copy_n(row, d, node.Vector);
+      const int* row = direct ? node.Vector : rows.get() + static_cast<std::size_t>(r) * d;
+      if (!direct) std::copy_n(row, d, node.Vector);
       std::int64_t sum = 0;
       for (std::size_t k = 0; k < d; ++k) sum += row[k];
       node.VectorMean = RoundedMean(sum, dimension);
@@ -355,38 +358,44 @@ bool CodebookWriter::Open(const char* name, const Codebook* cb, int overwrite) {
 }
 
 void CodebookWriter::Entry(const int* vector, int freq, const char* entryName) {
-  const int index = written_++;
-  auto refuse = [&](const std::string& message) {
-    out_.Abandon();
-    Fatal("%s", message.c_str());
-  };
-  const std::size_t d = dimension_;
-  const int width = width_;
+  Begin(entryName);
+  Elements(vector, dimension_);
+  End(freq);
+}
+
+void CodebookWriter::Begin(const char* entryName) {
+  ++written_;
   if (entryName != nullptr && std::strlen(entryName) > 79) {
-    refuse(Format("ERROR: Cannot write %s: the name of vector %d is longer than 79 characters.\n", name_, index + 1));
-  }
-  if (width != 4) {
-    const std::int64_t largest = (std::int64_t{1} << (8 * width)) - 1;
-    for (std::size_t k = 0; k < d; ++k) {
-      if (vector[k] > largest) {
-        refuse(Format("ERROR: Vector element value is too big (%d). Increase bytes/elem ratio.\n", vector[k]));
-      }
-      if (vector[k] < 0) {
-        refuse(Format("ERROR: Vector element value is negative (%d); only 4 bytes per element hold negative "
-                      "values.\n",
-                      vector[k]));
-      }
-    }
+    out_.Abandon();
+    Fatal("ERROR: Cannot write %s: the name of vector %d is longer than 79 characters.\n", name_, written_);
   }
   if (entryName != nullptr) out_.Text(entryName);
   out_.Put('\0');
+}
+
+void CodebookWriter::Elements(const int* values, std::size_t count) {
+  const int width = width_;
+  if (width != 4) {
+    const std::int64_t largest = (std::int64_t{1} << (8 * width)) - 1;
+    for (std::size_t k = 0; k < count; ++k) {
+      if (values[k] > largest || values[k] < 0) {
+        out_.Abandon();
+        if (values[k] > largest) Fatal("ERROR: Vector element value is too big (%d). Increase bytes/elem ratio.\n", values[k]);
+        Fatal("ERROR: Vector element value is negative (%d); only 4 bytes per element hold negative values.\n",
+              values[k]);
+      }
+    }
+  }
   constexpr std::size_t kChunk = 4096;
-  for (std::size_t start = 0; start < d; start += kChunk) {
-    const std::size_t n = std::min(kChunk, d - start);
+  for (std::size_t start = 0; start < count; start += kChunk) {
+    const std::size_t n = std::min(kChunk, count - start);
     auto* p = reinterpret_cast<unsigned char*>(out_.Reserve(n * static_cast<std::size_t>(width)));
-    EncodeBigEndian(vector + start, n, width, p);
+    EncodeBigEndian(values + start, n, width, p);
     out_.Advance(n * static_cast<std::size_t>(width));
   }
+}
+
+void CodebookWriter::End(int freq) {
   unsigned char bytes[4];
   EncodeBigEndian(&freq, 1, 4, bytes);
   out_.Write(bytes, sizeof bytes);

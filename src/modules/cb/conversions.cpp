@@ -345,8 +345,10 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   cbdetail::CodebookWriter writer;
   TimedProgressStage((std::string("Writing ") + codebookName + " ").c_str());
   if (!writer.Open(codebookName, &header, overwrite)) return;
-  auto vector = cbdetail::NewArray<int>(d, kVectorMemory);
-  bool zero = false;
+  // Each centroid is made and written a piece at a time.
+  constexpr std::size_t kPiece = 4096;
+  const std::vector<int> zeros(std::min(d, kPiece), 0);
+  std::vector<int> piece(zeros.size());
   for (int k = 0; k < partitionCount; ++k) {
     int slot = k;
     if (!dense) {
@@ -354,14 +356,13 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
       slot = found == slotOf.end() ? -1 : found->second;
     }
     const int freq = slot < 0 ? 0 : sums->Freq(slot);
-    if (freq > 0) {
-      sums->Centroid(slot, vector.get());
-      zero = false;
-    } else if (!zero) {
-      std::fill_n(vector.get(), d, 0);
-      zero = true;
+    writer.Begin(nullptr);
+    for (std::size_t start = 0; start < d; start += kPiece) {
+      const std::size_t length = std::min(kPiece, d - start);
+      if (freq > 0) cbdetail::Centroid(sums->Sum(slot) + start, freq, length, piece.data());
+      writer.Elements(freq > 0 ? piece.data() : zeros.data(), length);
     }
-    writer.Entry(vector.get(), std::max(freq, 0), nullptr);
+    writer.End(std::max(freq, 0));
     TimedProgressUpdate(k + 1, partitionCount);
   }
   writer.Commit();

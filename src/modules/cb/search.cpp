@@ -147,25 +147,45 @@ int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::in
 
 NearestSearch::NearestSearch(const Codebook* cb) : cb_(cb), size_(cb->BookSize), dimension_(VectorSize(cb)) {
   if (size_ <= 0 || dimension_ <= 0) return;
-  std::vector<std::int64_t> low(static_cast<std::size_t>(dimension_)), high(low.size());
-  for (int k = 0; k < dimension_; ++k) low[k] = high[k] = cb->Book[0].Vector[k];
-  for (int j = 1; j < size_; ++j) {
-    const int* v = cb->Book[j].Vector;
-    for (int k = 0; k < dimension_; ++k) {
-      low[k] = std::min<std::int64_t>(low[k], v[k]);
-      high[k] = std::max<std::int64_t>(high[k], v[k]);
+  // The sorted method: code vectors in slabs along the axis of largest
+  // spread, each slab sorted along the axis of second largest spread (the
+  // lower axis first among equals). The spreads are found a block of axes
+  // at a time, so that vectors of any length take little memory here.
+  constexpr int kAxes = 4096;
+  const int block = std::min(kAxes, dimension_);
+  std::vector<int> low(static_cast<std::size_t>(block)), high(low.size());
+  std::int64_t widest = -1, nextWidest = -1;
+  int widestAxis = 0, nextAxis = 0;
+  minimum_ = std::numeric_limits<std::int64_t>::max();
+  maximum_ = std::numeric_limits<std::int64_t>::min();
+  for (int start = 0; start < dimension_; start += block) {
+    const int n = std::min(block, dimension_ - start);
+    std::copy_n(cb->Book[0].Vector + start, n, low.data());
+    std::copy_n(cb->Book[0].Vector + start, n, high.data());
+    for (int j = 1; j < size_; ++j) {
+      const int* v = cb->Book[j].Vector + start;
+      for (int k = 0; k < n; ++k) {
+        low[k] = std::min(low[k], v[k]);
+        high[k] = std::max(high[k], v[k]);
+      }
+    }
+    for (int k = 0; k < n; ++k) {
+      minimum_ = std::min<std::int64_t>(minimum_, low[k]);
+      maximum_ = std::max<std::int64_t>(maximum_, high[k]);
+      const std::int64_t spread = std::int64_t{high[k]} - low[k];
+      if (spread > widest) {
+        nextAxis = widestAxis;
+        nextWidest = widest;
+        widestAxis = start + k;
+        widest = spread;
+      } else if (spread > nextWidest) {
+        nextAxis = start + k;
+        nextWidest = spread;
+      }
     }
   }
-  minimum_ = *std::min_element(low.begin(), low.end());
-  maximum_ = *std::max_element(high.begin(), high.end());
-
-  // The sorted method: code vectors in slabs along the axis of largest
-  // spread, each slab sorted along the axis of second largest spread.
-  std::vector<int> axes(static_cast<std::size_t>(dimension_));
-  std::iota(axes.begin(), axes.end(), 0);
-  std::stable_sort(axes.begin(), axes.end(), [&](int a, int b) { return high[a] - low[a] > high[b] - low[b]; });
-  axis_ = axes[0];
-  second_ = dimension_ > 1 ? axes[1] : axes[0];
+  axis_ = widestAxis;
+  second_ = dimension_ > 1 ? nextAxis : widestAxis;
   order_.resize(static_cast<std::size_t>(size_));
   std::iota(order_.begin(), order_.end(), 0);
   auto along = [&](int axis) {
@@ -180,12 +200,7 @@ NearestSearch::NearestSearch(const Codebook* cb) : cb_(cb), size_(cb->BookSize),
     std::stable_sort(order_.begin() + first, order_.begin() + first + count, along(second_));
   }
   keys_.resize(order_.size());
-  sorted_.resize(order_.size() * static_cast<std::size_t>(dimension_));
-  for (std::size_t r = 0; r < order_.size(); ++r) {
-    const int* v = cb->Book[order_[r]].Vector;
-    keys_[r] = v[second_];
-    std::copy_n(v, dimension_, sorted_.data() + r * static_cast<std::size_t>(dimension_));
-  }
+  for (std::size_t r = 0; r < order_.size(); ++r) keys_[r] = cb->Book[order_[r]].Vector[second_];
 
   if (maximum_ - minimum_ <= 255 && dimension_ <= kMaxByteDimension) {
     // Byte data: the common offset keeps elements of 1-byte files as they are.
@@ -216,7 +231,6 @@ int NearestSearch::SortedSearch(const int* vector, int start, Wide& best) const 
   best = atStart;
   int answer = start;
   if (best == 0) return start;
-  const auto d = static_cast<std::size_t>(dimension_);
   const std::int64_t a = vector[axis_], b = vector[second_];
   auto square = [](std::int64_t x) {
     const auto m = static_cast<std::uint64_t>(x < 0 ? -x : x);
@@ -238,7 +252,7 @@ int NearestSearch::SortedSearch(const int* vector, int start, Wide& best) const 
     auto visit = [&](int r) {
       if (base + square(keys[r] - b) > static_cast<u128>(best)) return false;
       const std::size_t row = static_cast<std::size_t>(slab.first + r);
-      const Wide dr = Distance(sorted_.data() + row * d, vector, dimension_, Above(best));
+      const Wide dr = Distance(cb_->Book[order_[row]].Vector, vector, dimension_, Above(best));
       const int j = order_[row];
       if (dr < best || (dr == best && j < answer)) {
         best = dr;

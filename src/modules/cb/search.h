@@ -95,7 +95,6 @@ class NearestSearch {
   std::vector<Slab> slabs_;
   std::vector<int> order_;   // code index of each row
   std::vector<int> keys_;    // value on second_ of each row
-  std::vector<int> sorted_;  // the code vectors, row by row
   // Byte method (null when it does not apply); offset_ is subtracted from
   // every element.
   std::unique_ptr<ByteCodes> bytes_;
