@@ -43,6 +43,7 @@
 #include "cb/centroid_sums.h"
 #include "cb/search.h"
 #include "interfc/interfc.h"
+#include "mirvo_version.h"
 
 #ifndef MIRVO_VERSION
 #define MIRVO_VERSION "unknown"
@@ -54,8 +55,6 @@ namespace {
 
 using IntArray = py::array_t<std::int32_t, py::array::c_style>;
 using Int64Array = py::array_t<std::int64_t, py::array::c_style>;
-
-constexpr const char* kIdentity = "MIRVO\tV.0.13\t04.08.09";
 
 // ---- Library failures -------------------------------------------------------
 
@@ -1057,7 +1056,7 @@ PYBIND11_MODULE(_mirvo, m) {
     }
   });
 
-  m.attr("PROGRAM_IDENTITY") = kIdentity;
+  m.attr("PROGRAM_IDENTITY") = MIRVO_IDENTITY;
   m.attr("__version__") = MIRVO_VERSION;
 
   py::class_<VectorSet>(m, "VectorSet",
