@@ -45,10 +45,6 @@
 #include "interfc/interfc.h"
 #include "mirvo_version.h"
 
-#ifndef MIRVO_VERSION
-#define MIRVO_VERSION "unknown"
-#endif
-
 namespace py = pybind11;
 
 namespace {
@@ -1057,7 +1053,7 @@ PYBIND11_MODULE(_mirvo, m) {
   });
 
   m.attr("PROGRAM_IDENTITY") = MIRVO_IDENTITY;
-  m.attr("__version__") = MIRVO_VERSION;
+  m.attr("__version__") = MIRVO_VERSION_NUMBER;
 
   py::class_<VectorSet>(m, "VectorSet",
                         "A training set or a codebook: N vectors of D elements, their frequencies and names,\n"

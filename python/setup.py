@@ -10,7 +10,19 @@ from setuptools import setup
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 with open(os.path.join(ROOT, "CMakeLists.txt")) as cmake:
-    VERSION = re.search(r"project\(mirvo VERSION ([0-9.]+)", cmake.read()).group(1)
+    CMAKE = cmake.read()
+VERSION = re.search(r"project\(mirvo VERSION ([0-9.]+)", CMAKE).group(1)
+# The version header, made from its template as the CMake build makes it.
+GENERATED = os.path.join(HERE, "build", "generated")
+os.makedirs(GENERATED, exist_ok=True)
+with open(os.path.join(ROOT, "src", "mirvo_version.h.in")) as template:
+    header = template.read()
+for key, value in {"PROJECT_VERSION": VERSION, "PROJECT_VERSION_MAJOR": VERSION.split(".")[0],
+                   "PROJECT_VERSION_MINOR": VERSION.split(".")[1],
+                   "MIRVO_VERSION_DATE": re.search(r'set\(MIRVO_VERSION_DATE "([^"]*)"\)', CMAKE).group(1)}.items():
+    header = header.replace("@%s@" % key, value)
+with open(os.path.join(GENERATED, "mirvo_version.h"), "w") as out:
+    out.write(header)
 LIBRARY = sorted(glob.glob(os.path.join(ROOT, "src", "modules", "**", "*.cpp"), recursive=True))
 
 setup(
@@ -21,8 +33,7 @@ setup(
     package_data={"mirvo": ["__init__.pyi", "py.typed"]},
     ext_modules=[Pybind11Extension(
         "mirvo._mirvo", [os.path.join(HERE, "mirvo_py.cpp")] + LIBRARY,
-        include_dirs=[os.path.join(ROOT, "src", "modules")],
-        define_macros=[("MIRVO_VERSION", '"%s"' % VERSION)],
+        include_dirs=[os.path.join(ROOT, "src", "modules"), GENERATED],
         cxx_std=20, extra_compile_args=["-O2"], extra_link_args=["-pthread"])],
     cmdclass={"build_ext": build_ext},
     python_requires=">=3.8",
