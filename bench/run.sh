@@ -57,7 +57,7 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DMIRVO_BUILD_TEST
   -DMIRVO_BUILD_PYTHON=OFF -DMIRVO_BUILD_BENCH=ON >/dev/null
 cmake --build build-bench --target mirvo mirvo_peak
 
-for w in clustered lowdim highdim centroids; do
+for w in $("$python" -c "import sys; sys.path.insert(0, 'bench'); from generate import WORKLOADS; print(*WORKLOADS)"); do
   [ -f "bench/data/$w.ts" ] || "$python" bench/generate.py "$w"
 done
 echo "BLAS: $(readlink -f /usr/lib/$arch/libblas.so.3), kernel $(blas_kernel); load average: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -221,6 +221,16 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
     }
   }
   inputs.push_back({"truncated", TruncatedSet(), SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true), {"-Q0"}});
+  // A vector of 4M elements each way, and a set without vectors whose
+  // dimension is the largest there is.
+  const VectorSpec wide{std::vector<int>(std::size_t{1} << 22, 7), 1, ""};
+  inputs.push_back({"wide vectors", SetFileBytes({wide}, 1 << 11, 1 << 11, 1),
+                    SetFileBytes({wide, wide}, 1 << 11, 1 << 11, 1, true), {"-Q0"}});
+  inputs.push_back({"wide vector, centroid", SetFileBytes({wide}, 1 << 11, 1 << 11, 1),
+                    "VQ PARTITIONING 2.0\n1\n1\n" + kSeparator + "1\n", {"-Q0"}});
+  std::string emptyWide = SetFileBytes({}, 2147483647, 1, 1);
+  inputs.push_back({"no vectors of the largest dimension", emptyWide, SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true),
+                    {"-Q0"}});
 
   RunLimits limits;
   limits.addressSpace = kLimit;
