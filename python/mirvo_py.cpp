@@ -619,7 +619,6 @@ void WriteVectorSet(const std::filesystem::path& file, VectorSet& set, bool over
     set.total_freq = Guarded([&] {
       // Written a row at a time: only one row is ever widened.
       const py::ssize_t n = vectors.shape(0);
-      const auto d = static_cast<std::size_t>(vectors.shape(1));
       Codebook cb;
       FillHeader(set, static_cast<int>(n), &cb);
       std::int64_t total = 0;
@@ -627,12 +626,7 @@ void WriteVectorSet(const std::filesystem::path& file, VectorSet& set, bool over
       cb.TotalFreq = cbdetail::CodebookTotal(total, path.c_str());
       cbdetail::CodebookWriter writer;
       if (!writer.Open(path.c_str(), &cb, overwrite ? 1 : 0)) return cb.TotalFreq;
-      std::vector<int> row(d);
-      const char* const* texts = names.Data();
-      for (py::ssize_t i = 0; i < n; ++i) {
-        Widen(rows, i, 1, d, row.data());
-        writer.Entry(row.data(), freqs.data()[i], texts != nullptr ? texts[i] : nullptr);
-      }
+      writer.Rows(rows.data, rows.width, rows.stride, static_cast<int>(n), freqs.data(), names.Data());
       writer.Commit();
       return cb.TotalFreq;
     });

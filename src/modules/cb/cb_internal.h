@@ -218,6 +218,11 @@ class CodebookWriter {
   void Begin(const char* entryName);
   void Elements(const int* values, std::size_t count);
   void End(int freq);
+  // count entries at once from rows stored `rowWidth` bytes wide (1:
+  // uint8_t, 2: uint16_t, 4: int) in the machine's byte order, row i at
+  // element i * stride; names may be null (no names), as may any of them.
+  void Rows(const void* rows, int rowWidth, std::size_t stride, int count, const int* freqs,
+            const char* const* names);
   bool Commit() { return out_.Commit(); }
   void Abandon() { out_.Abandon(); }
 

@@ -395,6 +395,36 @@ void CodebookWriter::Elements(const int* values, std::size_t count) {
   }
 }
 
+void CodebookWriter::Rows(const void* rows, int rowWidth, std::size_t stride, int count, const int* freqs,
+                          const char* const* names) {
+  const auto* base = static_cast<const unsigned char*>(rows);
+  const std::size_t d = dimension_;
+  const auto width = static_cast<std::size_t>(width_);
+  for (int r = 0; r < count; ++r) {
+    const unsigned char* row = base + static_cast<std::size_t>(r) * stride * static_cast<std::size_t>(rowWidth);
+    Begin(names != nullptr ? names[r] : nullptr);
+    if (rowWidth == 4 || static_cast<std::size_t>(rowWidth) > width) {
+      // Values that may not fit the file's width: checked element by element.
+      std::vector<int> wide(d);
+      if (rowWidth == 4) {
+        std::memcpy(wide.data(), row, d * sizeof(int));
+      } else {
+        std::copy_n(reinterpret_cast<const std::uint16_t*>(row), d, wide.data());
+      }
+      Elements(wide.data(), d);
+    } else {
+      auto* p = reinterpret_cast<unsigned char*>(out_.Reserve(d * width));
+      if (rowWidth == 1) {
+        EncodeBigEndian(row, d, width_, p);
+      } else {
+        EncodeBigEndian(reinterpret_cast<const std::uint16_t*>(row), d, width_, p);
+      }
+      out_.Advance(d * width);
+    }
+    End(freqs[r]);
+  }
+}
+
 void CodebookWriter::End(int freq) {
   unsigned char bytes[4];
   EncodeBigEndian(&freq, 1, 4, bytes);

@@ -58,12 +58,17 @@ inline void DecodeBigEndian(const unsigned char* p, T* out, std::size_t n, int w
   }
 }
 
-// Encodes n values into big-endian fields of `width` bytes (1 to 4) at p:
-// the low `width` bytes of each value.
-inline void EncodeBigEndian(const int* values, std::size_t n, int width, unsigned char* p) {
+// Encodes n values (uint8_t, uint16_t or int) into big-endian fields of
+// `width` bytes (1 to 4) at p: the low `width` bytes of each value.
+template <class T>
+inline void EncodeBigEndian(const T* values, std::size_t n, int width, unsigned char* p) {
   switch (width) {
     case 1:
-      for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(values[i]);
+      if constexpr (sizeof(T) == 1) {
+        std::memcpy(p, values, n);
+      } else {
+        for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(values[i]);
+      }
       break;
     case 2:
       for (std::size_t i = 0; i < n; ++i) {
