@@ -12,6 +12,7 @@
 
 #include "cb/cb_internal.h"
 #include "cb/search.h"
+#include "mirvo/global.h"
 
 namespace {
 
@@ -79,9 +80,8 @@ void Rows(benchmark::State& state, cbdetail::SimdLevel level, int dimension) {
     benchmark::DoNotOptimize(targets.data());
   }
   state.SetItemsProcessed(state.iterations() * data.n);
-  state.counters["multiply-adds/s"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * data.n * dimension * state.range(0),
-                         benchmark::Counter::kIsRate);
+  state.counters["multiply-adds/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * data.n * dimension * state.range(0), benchmark::Counter::kIsRate);
   cbdetail::SetSimdLevel(cbdetail::BestSimdLevel());
 }
 

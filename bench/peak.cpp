@@ -16,8 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "cb/cb.h"
 #include "cb/search.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
 
 // GCC 12 warns about the deliberately undefined upper parts of its own
 // AVX-512 intrinsics.
@@ -142,7 +143,8 @@ int main(int argc, char** argv) {
   // The training vectors as 1-byte rows, as the conversions hand them over.
   std::vector<unsigned char> rows(static_cast<std::size_t>(n) * d);
   for (int i = 0; i < n; ++i) {
-    for (int k = 0; k < d; ++k) rows[static_cast<std::size_t>(i) * d + k] = static_cast<unsigned char>(ts.Book[i].Vector[k]);
+    for (int k = 0; k < d; ++k)
+      rows[static_cast<std::size_t>(i) * d + k] = static_cast<unsigned char>(ts.Book[i].Vector[k]);
   }
   std::vector<int> targets(static_cast<std::size_t>(n));
   std::vector<std::int64_t> distances(targets.size());
@@ -159,10 +161,11 @@ int main(int argc, char** argv) {
     bestProcessor = std::min(bestProcessor, ProcessorSeconds() - processor);
   }
   const double work = static_cast<double>(n) * m * d;
-  std::printf("search: N=%d M=%d D=%d, %.1f G multiply-adds in %.1f ms: %.1f G multiply-adds/s, %.0f %% of the peak; "
-              "per processor-second %.1f G, %.0f %% of the peak\n",
-              n, m, d, work / 1e9, best * 1e3, work / best / 1e9, 100 * work / best / peak.wall,
-              work / bestProcessor / 1e9, 100 * work / bestProcessor / peak.perProcessor);
+  std::printf(
+      "search: N=%d M=%d D=%d, %.1f G multiply-adds in %.1f ms: %.1f G multiply-adds/s, %.0f %% of the peak; "
+      "per processor-second %.1f G, %.0f %% of the peak\n",
+      n, m, d, work / 1e9, best * 1e3, work / best / 1e9, 100 * work / best / peak.wall, work / bestProcessor / 1e9,
+      100 * work / bestProcessor / peak.perProcessor);
   FreeCodebook(&ts);
   FreeCodebook(&cb);
   return 0;

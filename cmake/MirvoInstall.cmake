@@ -1,5 +1,5 @@
 # What `cmake --install` puts under the prefix: the program, the static
-# library and its public headers (consumers write #include <cb/cb.h>), a CMake
+# library and its public headers (consumers write #include <mirvo/mirvo.h>), a CMake
 # package (find_package(mirvo) -> mirvo::mirvo), a pkg-config file, the
 # manual page and the documents it refers to (README and docs/ under
 # share/doc/mirvo).
@@ -8,7 +8,8 @@ include(CMakePackageConfigHelpers)
 
 set(MIRVO_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/mirvo
     CACHE STRING "Folder of the CMake package files, relative to the prefix")
-set(MIRVO_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/mirvo)
+# Consumers have <prefix>/include on their path and write <mirvo/...>.
+set(MIRVO_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
 
 set_target_properties(libmirvo PROPERTIES EXPORT_NAME mirvo)
 # The public headers need C++17 (string_view); consumers inherit that.
@@ -18,11 +19,12 @@ install(TARGETS mirvo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS libmirvo EXPORT mirvoTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${MIRVO_INSTALL_INCLUDEDIR})
-foreach(header interfc/interfc.h file/file.h file/coding.h cb/cb.h)
-  get_filename_component(folder ${header} DIRECTORY)
-  install(FILES ${PROJECT_SOURCE_DIR}/src/modules/${header} DESTINATION ${MIRVO_INSTALL_INCLUDEDIR}/${folder})
-endforeach()
-install(FILES ${PROJECT_BINARY_DIR}/generated/mirvo_version.h DESTINATION ${MIRVO_INSTALL_INCLUDEDIR})
+# The public headers; the private ones stay in src/modules and are not installed.
+install(FILES ${PROJECT_SOURCE_DIR}/include/mirvo/mirvo.h ${PROJECT_SOURCE_DIR}/include/mirvo/global.h
+              ${PROJECT_SOURCE_DIR}/include/mirvo/cb.h ${PROJECT_SOURCE_DIR}/include/mirvo/file.h
+              ${PROJECT_SOURCE_DIR}/include/mirvo/coding.h ${PROJECT_SOURCE_DIR}/include/mirvo/interfc.h
+              ${PROJECT_BINARY_DIR}/generated/mirvo/version.h
+        DESTINATION ${MIRVO_INSTALL_INCLUDEDIR}/mirvo)
 
 install(EXPORT mirvoTargets NAMESPACE mirvo:: DESTINATION ${MIRVO_INSTALL_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/mirvoConfig.cmake.in

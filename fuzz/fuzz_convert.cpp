@@ -15,8 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "cb/cb.h"
 #include "fuzz_support.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
 #include "seed_files.h"
 
 #ifndef MIRVO_FUZZ_SECOND_KIND

@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cb/cb.h"
 #include "fuzz_support.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
 
 using mirvofuzz::Defect;
 using mirvofuzz::Run;

@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cb/cb.h"
 #include "fuzz_support.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
 
 using mirvofuzz::Defect;
 using mirvofuzz::Run;
@@ -32,22 +33,24 @@ void CheckRecord(const Codebook& cb) {
     if (cb.BytesPerElement < 4) {
       const std::int64_t largest = (std::int64_t{1} << (8 * cb.BytesPerElement)) - 1;
       for (int k = 0; k < d; ++k) {
-        if (node.Vector[k] < 0 || node.Vector[k] > largest) Defect("element %d of vector %d is %d", k, i, node.Vector[k]);
+        if (node.Vector[k] < 0 || node.Vector[k] > largest)
+          Defect("element %d of vector %d is %d", k, i, node.Vector[k]);
       }
     }
     total += node.Freq;
   }
-  if (total != cb.TotalFreq) Defect("TotalFreq %d, frequencies add up to %lld", cb.TotalFreq, static_cast<long long>(total));
+  if (total != cb.TotalFreq)
+    Defect("TotalFreq %d, frequencies add up to %lld", cb.TotalFreq, static_cast<long long>(total));
 }
 
 void CheckSame(const Codebook& a, const Codebook& b) {
   if (RecognizeVersionstr(a.VersionString) != RecognizeVersionstr(b.VersionString)) {
     Defect("kind changed: '%s' read back as '%s'", a.VersionString, b.VersionString);
   }
-  const int fa[] = {a.VectorSizeX, a.VectorSizeY, a.BookSize, a.TotalFreq, a.BytesPerElement, a.ReservedValue,
-                    a.ErrorScaling, a.InheritLevel};
-  const int fb[] = {b.VectorSizeX, b.VectorSizeY, b.BookSize, b.TotalFreq, b.BytesPerElement, b.ReservedValue,
-                    b.ErrorScaling, b.InheritLevel};
+  const int fa[] = {a.VectorSizeX,     a.VectorSizeY,   a.BookSize,     a.TotalFreq,
+                    a.BytesPerElement, a.ReservedValue, a.ErrorScaling, a.InheritLevel};
+  const int fb[] = {b.VectorSizeX,     b.VectorSizeY,   b.BookSize,     b.TotalFreq,
+                    b.BytesPerElement, b.ReservedValue, b.ErrorScaling, b.InheritLevel};
   for (int f = 0; f < 8; ++f) {
     if (fa[f] != fb[f]) Defect("header field %d: %d read back as %d", f + 2, fa[f], fb[f]);
   }

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "cb/cb.h"
 #include "fuzz_support.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
 
 using mirvofuzz::Defect;
 using mirvofuzz::Run;
@@ -22,8 +23,8 @@ void MakeTrainingSet() {
     int a, b, freq;
     const char* name;
   };
-  const Entry entries[] = {{1, 2, 3, "first"}, {200, 7, 1, nullptr}, {0, 255, 2, "third"},
-                           {9, 9, -1, "fourth"}, {255, 0, 7, "fifth"}};
+  const Entry entries[] = {
+      {1, 2, 3, "first"}, {200, 7, 1, nullptr}, {0, 255, 2, "third"}, {9, 9, -1, "fourth"}, {255, 0, 7, "fifth"}};
   CreateNewTrainingSet(&trainingSet, 5, 2, 1, 1, 0, 0, 0, "");
   for (int i = 0; i < 5; ++i) {
     trainingSet.Book[i].Vector[0] = entries[i].a;
@@ -62,7 +63,8 @@ void CheckRecord(const Partitioning& p) {
     }
   }
   for (int v = 0; v < ts.BookSize; ++v) {
-    if (seen[static_cast<std::size_t>(v)] != 1) Defect("vector %d is listed %d times", v, seen[static_cast<std::size_t>(v)]);
+    if (seen[static_cast<std::size_t>(v)] != 1)
+      Defect("vector %d is listed %d times", v, seen[static_cast<std::size_t>(v)]);
   }
 }
 

@@ -12,8 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "interfc/interfc.h"
 #include "mirvo.h"
+#include "mirvo/global.h"
+#include "mirvo/interfc.h"
 
 namespace mirvofuzz {
 namespace {
@@ -115,8 +116,7 @@ bool RunMirvo(const std::vector<std::string>& args, bool messageRequired) {
   if (::getcwd(previous, sizeof previous) == nullptr) Defect("getcwd failed");
   if (::chdir(folder.c_str()) != 0) Defect("cannot enter %s", folder.c_str());
   int status = -2;
-  const bool returned = Run([&] { status = MirvoMain(static_cast<int>(copies.size()), argv.data()); },
-                            messageRequired);
+  const bool returned = Run([&] { status = MirvoMain(static_cast<int>(copies.size()), argv.data()); }, messageRequired);
   std::fflush(stdout);
   if (::chdir(previous) != 0) Defect("cannot return to %s", previous);
   if (returned && status != 0) Defect("MirvoMain returned %d", status);

@@ -49,8 +49,9 @@ std::string FivePartitioning(const std::string& method, const std::string& lines
 
 }  // namespace
 
-
-std::string SmallTrainingSet() { return SetFileBytes({{{1, 2}, 1, "a"}, {{4, 7}, 2, ""}, {{20, 20}, 1, "far"}}, 2, 1, 1, false); }
+std::string SmallTrainingSet() {
+  return SetFileBytes({{{1, 2}, 1, "a"}, {{4, 7}, 2, ""}, {{20, 20}, 1, "far"}}, 2, 1, 1, false);
+}
 
 std::string SmallCodebook() { return SetFileBytes({{{0, 0}, 1, ""}, {{21, 19}, 1, ""}}, 2, 1, 1, true, "k-means"); }
 
@@ -59,9 +60,11 @@ std::string SmallPartitioning() { return "VQ PARTITIONING 2.0\n2\n3\n" + kSepara
 std::string WideCodebook() { return SetFileBytes({{{1, 2, 3}, 1, "w"}}, 3, 1, 1, true); }
 
 std::vector<Seed> SeedsFor(const std::string& target) {
-  const std::vector<VectorSpec> four = {{{1, 2}, 3, "one"}, {{200, 7}, 1, ""}, {{0, 255}, 2, "three"}, {{9, 9}, 5, "x"}};
+  const std::vector<VectorSpec> four = {
+      {{1, 2}, 3, "one"}, {{200, 7}, 1, ""}, {{0, 255}, 2, "three"}, {{9, 9}, 5, "x"}};
   const std::string wideSet = SetFileBytes({{{1000, 70000, 3}, 2, "p"}, {{5, 6, 7}, 1, "q"}}, 3, 1, 3, false);
-  const std::string signedSet = SetFileBytes({{{-5, 1 << 30}, 2, "neg"}, {{7, -8}, -1, ""}, {{0, 0}, 4, "z"}}, 1, 2, 4, false);
+  const std::string signedSet =
+      SetFileBytes({{{-5, 1 << 30}, 2, "neg"}, {{7, -8}, -1, ""}, {{0, 0}, 4, "z"}}, 1, 2, 4, false);
   if (target == "fuzz_read_codebook") {
     return {{"ts-v2", SetFileBytes(four, 2, 1, 1, false)},
             {"cb-v2-method", SetFileBytes(four, 1, 2, 2, true, "made by hand")},
@@ -101,7 +104,8 @@ std::vector<Seed> SeedsFor(const std::string& target) {
   }
   if (target == "fuzz_cb_to_pa") {
     return {{"small", Pair(0, SmallTrainingSet(), SmallCodebook())},
-            {"report", Pair(2, SetFileBytes(four, 2, 1, 1, false), SetFileBytes({{{0, 0}, 1, ""}, {{9, 9}, 1, "c"}}, 2, 1, 1, true))},
+            {"report", Pair(2, SetFileBytes(four, 2, 1, 1, false),
+                            SetFileBytes({{{0, 0}, 1, ""}, {{9, 9}, 1, "c"}}, 2, 1, 1, true))},
             {"width3", Pair(1, wideSet, SetFileBytes({{{0, 0, 0}, 1, ""}}, 3, 1, 2, true))},
             {"signed", Pair(0, signedSet, SetFileBytes({{{0, 0}, 1, ""}, {{-9, 9}, 1, ""}}, 1, 2, 4, true))},
             {"old", Pair(0, OldSetFileBytes({{{1, 2}, 3, ""}, {{9, 8}, 1, ""}}, 2, false),

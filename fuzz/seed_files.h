@@ -10,7 +10,6 @@ namespace mirvofuzz {
 // Separates the two files in the input of a conversion target.
 inline constexpr char kFileSeparator[] = "@@next file@@";
 
-
 // Three vectors of dimension 2, named "a", "" and "far".
 std::string SmallTrainingSet();
 // Two code vectors of dimension 2.

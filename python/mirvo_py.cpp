@@ -18,6 +18,7 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -35,15 +36,15 @@
 #include <string>
 #include <thread>
 #include <type_traits>
-#include <unistd.h>
 #include <vector>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
 #include "cb/centroid_sums.h"
 #include "cb/search.h"
-#include "interfc/interfc.h"
-#include "mirvo_version.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
+#include "mirvo/interfc.h"
+#include "mirvo/version.h"
 
 namespace py = pybind11;
 
@@ -292,8 +293,8 @@ py::array ToVectors(py::handle value, const char* what) {
     array = array.attr("astype")(target, py::arg("order") = "C");
   }
   const py::ssize_t item = array.itemsize();
-  const bool rowsOk = (array.shape(1) <= 1 || array.strides(1) == item) && array.strides(0) >= 0 &&
-                      array.strides(0) % item == 0;
+  const bool rowsOk =
+      (array.shape(1) <= 1 || array.strides(1) == item) && array.strides(0) >= 0 && array.strides(0) % item == 0;
   if (!rowsOk) array = Numpy().attr("ascontiguousarray")(array);
   return array;
 }
@@ -405,8 +406,8 @@ void CheckSet(const VectorSet& set, const char* what) {
   if (set.vector_size_x < 1 || set.vector_size_y < 1 ||
       static_cast<std::int64_t>(set.vector_size_x) * set.vector_size_y != set.dimension()) {
     throw py::value_error(role + ": vector_size_x * vector_size_y (" + std::to_string(set.vector_size_x) + " * " +
-                          std::to_string(set.vector_size_y) + ") must equal the " +
-                          std::to_string(set.dimension()) + " columns of vectors");
+                          std::to_string(set.vector_size_y) + ") must equal the " + std::to_string(set.dimension()) +
+                          " columns of vectors");
   }
   if (set.freqs.shape(0) != n) throw py::value_error(role + ": freqs must hold N values");
   if (!set.names.is_none() && static_cast<py::ssize_t>(py::len(set.names)) != n) {
@@ -433,8 +434,8 @@ NameTexts NameTextsOf(const VectorSet& set) {
       offsets.push_back(std::string::npos);
       continue;
     }
-    const py::bytes encoded = py::reinterpret_steal<py::bytes>(
-        PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape"));
+    const py::bytes encoded =
+        py::reinterpret_steal<py::bytes>(PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape"));
     if (!encoded) throw py::error_already_set();
     const std::string text = encoded;
     if (text.find('\0') != std::string::npos) throw py::value_error("a name holds a zero byte");
@@ -513,7 +514,8 @@ std::int64_t ReadSetFile(const std::string& path, Codebook* header,
   const SetDestination to = prepare(*header);
   const int n = header->BookSize;
   const std::size_t rowBytes = reader.Dimension() * static_cast<std::size_t>(to.width);
-  const int chunk = static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 20) / std::max<std::size_t>(rowBytes, 1), 1, 1 << 16));
+  const int chunk = static_cast<int>(
+      std::clamp<std::size_t>((std::size_t{1} << 20) / std::max<std::size_t>(rowBytes, 1), 1, 1 << 16));
   std::vector<std::string> chunkNames;
   std::int64_t total = 0;
   auto* out = static_cast<std::uint8_t*>(to.rows);
@@ -692,8 +694,8 @@ void CheckIndices(const IntArray& indices, py::ssize_t n, int count) {
     }
   }
   if (bad >= 0) {
-    throw py::value_error("index " + std::to_string(p[bad]) + " of vector " + std::to_string(bad) +
-                          " is outside 0.." + std::to_string(count - 1));
+    throw py::value_error("index " + std::to_string(p[bad]) + " of vector " + std::to_string(bad) + " is outside 0.." +
+                          std::to_string(count - 1));
   }
 }
 
@@ -849,8 +851,7 @@ void AddRowsInto(const Rows& rows, py::ssize_t n, std::size_t d, const std::int3
       // Rows apart in memory: gathered into one block in their own width.
       std::vector<std::uint8_t> block(static_cast<std::size_t>(count) * d * rows.width);
       for (int r = 0; r < count; ++r) {
-        std::memcpy(block.data() + static_cast<std::size_t>(r) * d * rows.width, rows.Row(begin + r),
-                    d * rows.width);
+        std::memcpy(block.data() + static_cast<std::size_t>(r) * d * rows.width, rows.Row(begin + r), d * rows.width);
       }
       sums->Add(block.data(), rows.width, count, freqs + begin, partitionOf + begin);
     }
@@ -1063,11 +1064,10 @@ PYBIND11_MODULE(_mirvo, m) {
                         "kind: 'training set' or 'codebook' (from version_string).\n"
                         "bytes_per_element: the width in the file; by default the dtype's (uint8 1,\n"
                         "  uint16 2, int32 4).")
-      .def(py::init(&MakeVectorSet), py::arg("vectors"), py::arg("freqs") = py::none(),
-           py::arg("names") = py::none(), py::kw_only(), py::arg("kind") = "training set",
-           py::arg("vector_size_x") = py::none(), py::arg("vector_size_y") = 1,
-           py::arg("bytes_per_element") = py::none(), py::arg("reserved_value") = 0, py::arg("error_scaling") = 0,
-           py::arg("inherit_level") = 0, py::arg("generation_method") = "",
+      .def(py::init(&MakeVectorSet), py::arg("vectors"), py::arg("freqs") = py::none(), py::arg("names") = py::none(),
+           py::kw_only(), py::arg("kind") = "training set", py::arg("vector_size_x") = py::none(),
+           py::arg("vector_size_y") = 1, py::arg("bytes_per_element") = py::none(), py::arg("reserved_value") = 0,
+           py::arg("error_scaling") = 0, py::arg("inherit_level") = 0, py::arg("generation_method") = "",
            "Makes a set of an integer array N x D; vector_size_x defaults to D / vector_size_y.\n"
            "Raises TypeError for non-integer data, ValueError for wrong shapes or values beyond int32.")
       .def_property(
@@ -1121,10 +1121,11 @@ PYBIND11_MODULE(_mirvo, m) {
           "generation_method", [](const PartitioningData& p) { return p.generation_method; },
           [](PartitioningData& p, const std::string& v) { p.generation_method = ToField(v, "generation_method"); },
           "header text of at most 79 characters")
-      .def("__len__", [](const PartitioningData& p) { return p.indices.shape(0); }, "N, the number of vectors")
+      .def(
+          "__len__", [](const PartitioningData& p) { return p.indices.shape(0); }, "N, the number of vectors")
       .def("__repr__", [](const PartitioningData& p) {
-        return "<mirvo.Partitioning: " + std::to_string(p.indices.shape(0)) + " vectors in " +
-               std::to_string(p.count) + " partitions>";
+        return "<mirvo.Partitioning: " + std::to_string(p.indices.shape(0)) + " vectors in " + std::to_string(p.count) +
+               " partitions>";
       });
 
   m.def("read_vector_set", &ReadVectorSet, py::arg("path"),
@@ -1143,8 +1144,8 @@ PYBIND11_MODULE(_mirvo, m) {
         "read_partitioning(path, training_set) -> Partitioning\n\n"
         "Reads a partitioning file made for the given training set (its size is checked).\n"
         "Raises mirvo.Error for a bad file or a file of another kind.");
-  m.def("write_partitioning", &WritePartitioningFile, py::arg("path"), py::arg("partitioning"),
-        py::arg("training_set"), py::arg("overwrite") = false,
+  m.def("write_partitioning", &WritePartitioningFile, py::arg("path"), py::arg("partitioning"), py::arg("training_set"),
+        py::arg("overwrite") = false,
         "write_partitioning(path, partitioning, training_set, overwrite=False)\n\n"
         "Writes a partitioning file; the training set gives the names on its lines.");
   m.def("partition", &Partition, py::arg("training_set"), py::arg("codebook"), py::arg("return_distances") = false,
@@ -1162,8 +1163,7 @@ PYBIND11_MODULE(_mirvo, m) {
         "with frequency 0. The vectors keep the training set's dtype when the centroids fit it.\n"
         "As the command line's partitioning-to-codebook conversion, which also appends\n"
         "PROGRAM_IDENTITY to generation_method. ValueError for indices outside 0..count-1.");
-  m.def("_partition_sums", &PartitionSums, py::arg("vectors"), py::arg("freqs"), py::arg("indices"),
-        py::arg("count"),
+  m.def("_partition_sums", &PartitionSums, py::arg("vectors"), py::arg("freqs"), py::arg("indices"), py::arg("count"),
         "_partition_sums(vectors, freqs, indices, count) -> (sums int64 count x D, freqs int64 count)\n\n"
         "Per partition, the sums of freq * vector and of freq (for mirvo.dask).");
   m.def("_codebook_from_sums", &CodebookFromSums, py::arg("sums"), py::arg("freqs"), py::arg("training_set"),
@@ -1172,5 +1172,6 @@ PYBIND11_MODULE(_mirvo, m) {
   m.def(
       "_gate", [](bool closed) { gateClosed.store(closed); }, py::arg("closed"),
       "Test hook: while closed, computations wait at their start with the GIL released.");
-  m.def("_gate_waiting", [] { return gateWaiting.load(); }, "Test hook: computations waiting at the gate.");
+  m.def(
+      "_gate_waiting", [] { return gateWaiting.load(); }, "Test hook: computations waiting at the gate.");
 }

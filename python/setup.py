@@ -1,6 +1,5 @@
 """Builds the package mirvo (mirvo._mirvo and mirvo/*.py) from the module's
 and the library's sources, as the CMake build does."""
-import glob
 import os
 import re
 
@@ -14,16 +13,18 @@ with open(os.path.join(ROOT, "CMakeLists.txt")) as cmake:
 VERSION = re.search(r"project\(mirvo VERSION ([0-9.]+)", CMAKE).group(1)
 # The version header, made from its template as the CMake build makes it.
 GENERATED = os.path.join(HERE, "build", "generated")
-os.makedirs(GENERATED, exist_ok=True)
-with open(os.path.join(ROOT, "src", "mirvo_version.h.in")) as template:
+os.makedirs(os.path.join(GENERATED, "mirvo"), exist_ok=True)
+with open(os.path.join(ROOT, "include", "mirvo", "version.h.in")) as template:
     header = template.read()
 for key, value in {"PROJECT_VERSION": VERSION, "PROJECT_VERSION_MAJOR": VERSION.split(".")[0],
                    "PROJECT_VERSION_MINOR": VERSION.split(".")[1],
                    "MIRVO_VERSION_DATE": re.search(r'set\(MIRVO_VERSION_DATE "([^"]*)"\)', CMAKE).group(1)}.items():
     header = header.replace("@%s@" % key, value)
-with open(os.path.join(GENERATED, "mirvo_version.h"), "w") as out:
+with open(os.path.join(GENERATED, "mirvo", "version.h"), "w") as out:
     out.write(header)
-LIBRARY = sorted(glob.glob(os.path.join(ROOT, "src", "modules", "**", "*.cpp"), recursive=True))
+# The library's sources as CMakeLists.txt lists them.
+LIBRARY = [os.path.join(ROOT, p) for p in
+           re.search(r"set\(MIRVO_LIBRARY_SOURCES\s+([^)]*)\)", CMAKE).group(1).split()]
 
 setup(
     name="mirvo",
@@ -33,7 +34,7 @@ setup(
     package_data={"mirvo": ["__init__.pyi", "py.typed"]},
     ext_modules=[Pybind11Extension(
         "mirvo._mirvo", [os.path.join(HERE, "mirvo_py.cpp")] + LIBRARY,
-        include_dirs=[os.path.join(ROOT, "src", "modules"), GENERATED],
+        include_dirs=[os.path.join(ROOT, "include"), os.path.join(ROOT, "src", "modules"), GENERATED],
         cxx_std=20, extra_compile_args=["-O2"], extra_link_args=["-pthread"])],
     cmdclass={"build_ext": build_ext},
     python_requires=">=3.8",

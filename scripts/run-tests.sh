@@ -3,6 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+# The code style (.clang-format) of every C++ file.
+find include src tests fuzz bench python examples \( -type d -name 'build*' -prune \) -o \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0 clang-format-14 --dry-run --Werror
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DMIRVO_BUILD_TESTS=ON -DMIRVO_WERROR=ON
 cmake --build build
 ctest --test-dir build --output-on-failure -j2

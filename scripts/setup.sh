@@ -6,8 +6,8 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmar
 packages+=(python3-dev pybind11-dev python3-numpy python3-pytest groff-base mandoc pkgconf)
 # mirvo.dask and its test; setup.py of `pip install ./python`.
 packages+=(python3-dask python3-distributed python3-pybind11 python3-setuptools)
-# The sanitized build and the fuzz targets (clang with libFuzzer).
-packages+=(clang-14 libclang-rt-14-dev)
+# The sanitized build and the fuzz targets (clang with libFuzzer), the format check.
+packages+=(clang-14 libclang-rt-14-dev clang-format-14)
 # The arm64 cross-check: cross compiler and user-mode emulator.
 packages+=(g++-aarch64-linux-gnu qemu-user)
 missing=()

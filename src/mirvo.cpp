@@ -13,10 +13,11 @@
 #include <cstring>
 #include <vector>
 
-#include "cb/cb.h"
-#include "file/file.h"
-#include "interfc/interfc.h"
-#include "mirvo_version.h"
+#include "mirvo/cb.h"
+#include "mirvo/file.h"
+#include "mirvo/global.h"
+#include "mirvo/interfc.h"
+#include "mirvo/version.h"
 
 namespace {
 
@@ -71,11 +72,10 @@ void SetFromOption(int entry, int letter, int position, int value) {
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+  struct stat sa {};
+  struct stat sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
-
 
 [[noreturn]] void KindError(const char* message) {
   ErrorMessage("%s", message);

@@ -60,7 +60,7 @@ void PrintOperatingInfo(const char* trainingSet, const char* codebook, const cha
 void WriteOptions(std::FILE* stream);
 void ReadOptions(std::FILE* stream);
 
-// MIRVO_IDENTITY (mirvo_version.h), the identity stored in the codebooks
+// MIRVO_IDENTITY (mirvo/version.h), the identity stored in the codebooks
 // written.
 std::string InfoLine();
 

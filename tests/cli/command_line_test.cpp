@@ -4,21 +4,21 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "mirvo_version.h"
+#include "mirvo/version.h"
 #include "support/test_support.h"
 
 namespace mirvotest {
 namespace {
 
 TEST(CommandLine, ErrorsGoToStandardOutput) {
-  const std::string usage =
-      "\n" MIRVO_IDENTITY_LINE "\nThis program converts given codebook and trainingset to partition\n"
-      "or, alternatively, it converts given partition and trainingset to codebook.\n"
-      "Usage (cb->pa): MIRVO [-option] <training-set> <codebook>\n"
-      "or (pa->cb):    MIRVO [-option] <training-set> <partitioning>\n"
-      "For example: MIRVO bridge bridge-km\n\n  Options:\n"
-      "  -O               = Overwrite existing file (default=NO)\n"
-      "  -Qn              = Quiet level (0..99, default=2)\n\n" MIRVO_IDENTITY_LINE "\n";
+  const std::string usage = "\n" MIRVO_IDENTITY_LINE
+                            "\nThis program converts given codebook and trainingset to partition\n"
+                            "or, alternatively, it converts given partition and trainingset to codebook.\n"
+                            "Usage (cb->pa): MIRVO [-option] <training-set> <codebook>\n"
+                            "or (pa->cb):    MIRVO [-option] <training-set> <partitioning>\n"
+                            "For example: MIRVO bridge bridge-km\n\n  Options:\n"
+                            "  -O               = Overwrite existing file (default=NO)\n"
+                            "  -Qn              = Quiet level (0..99, default=2)\n\n" MIRVO_IDENTITY_LINE "\n";
   const std::string range = "ERROR: Parameter Q(1) = ";
   TempDir dir;
   for (const auto& [args, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{

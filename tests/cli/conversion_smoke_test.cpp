@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "mirvo_version.h"
+#include "mirvo/version.h"
 #include "support/test_support.h"
 
 namespace mirvotest {
@@ -27,7 +27,8 @@ TEST(ConversionSmoke, PartitioningThenCodebook) {
   EXPECT_EQ(toCodebook.status, 0) << toCodebook.err;
   EXPECT_EQ(toCodebook.out, "");
   // Centroid of (1,2)x1 and (4,7)x2 is (3,5); the far vector is its own.
-  std::string expected = "VQ CODEBOOK 2.0\n2\n1\n2\n4\n1\n0\n0\n0\n" MIRVO_IDENTITY "\n"
+  std::string expected = "VQ CODEBOOK 2.0\n2\n1\n2\n4\n1\n0\n0\n0\n" MIRVO_IDENTITY
+                         "\n"
                          "-------------------------------------\n";
   expected += std::string("\0\x03\x05", 3) + BigEndian(3, 4) + std::string("\0\x14\x14", 3) + BigEndian(1, 4);
   EXPECT_EQ(ReadFile(dir.File("part.cb")), expected);

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "mirvo_version.h"
+#include "mirvo/version.h"
 #include "support/reference.h"
 
 namespace mirvotest {

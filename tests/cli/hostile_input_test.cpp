@@ -21,9 +21,10 @@
 #define MIRVO_LEAK_CHECK 1
 #endif
 
-#include "mirvo_version.h"
-#include "interfc/interfc.h"
 #include "mirvo.h"
+#include "mirvo/global.h"
+#include "mirvo/interfc.h"
+#include "mirvo/version.h"
 #include "seed_files.h"
 #include "support/error_capture.h"
 #include "support/test_support.h"
@@ -43,7 +44,8 @@ std::string TrainingSet(const std::vector<int>& freqs, bool named = false) {
                       std::to_string(static_cast<int>(total)) + "\n1\n0\n0\n0\n" + kSeparator;
   for (std::size_t i = 0; i < freqs.size(); ++i) {
     if (named) bytes += "v" + std::to_string(i + 1);
-    bytes += std::string(1, '\0') + static_cast<char>(10 * (i + 1)) + BigEndian(static_cast<std::uint32_t>(freqs[i]), 4);
+    bytes +=
+        std::string(1, '\0') + static_cast<char>(10 * (i + 1)) + BigEndian(static_cast<std::uint32_t>(freqs[i]), 4);
   }
   return bytes;
 }
@@ -182,8 +184,8 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
   std::vector<Input> inputs;
   std::vector<std::pair<std::string, std::string>> graphs;
   const std::string corpus = std::string(MIRVO_SOURCE_DIR) + "/fuzz/corpus/";
-  for (const std::string target : {"fuzz_cb_to_pa", "fuzz_pa_to_cb", "fuzz_read_codebook",
-                                   "fuzz_read_partitioning", "fuzz_graph_read"}) {
+  for (const std::string target :
+       {"fuzz_cb_to_pa", "fuzz_pa_to_cb", "fuzz_read_codebook", "fuzz_read_partitioning", "fuzz_graph_read"}) {
     std::vector<mirvofuzz::Seed> files = mirvofuzz::SeedsFor(target);
     if (FileExists(corpus + target)) {
       for (const std::string& name : ListFolder(corpus + target)) {
@@ -198,8 +200,11 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
         inputs.push_back({label + " as training set", bytes, mirvofuzz::SmallCodebook(), {"-Q0"}});
         inputs.push_back({label + " as codebook", mirvofuzz::SmallTrainingSet(), bytes, {"-Q0"}});
       } else if (target == "fuzz_read_partitioning") {
-        const std::vector<VectorSpec> five = {{{1, 2}, 3, "first"}, {{200, 7}, 1, ""}, {{0, 255}, 2, "third"},
-                                              {{9, 9}, 1, "fourth"}, {{255, 0}, 7, "fifth"}};
+        const std::vector<VectorSpec> five = {{{1, 2}, 3, "first"},
+                                              {{200, 7}, 1, ""},
+                                              {{0, 255}, 2, "third"},
+                                              {{9, 9}, 1, "fourth"},
+                                              {{255, 0}, 7, "fifth"}};
         inputs.push_back({label, SetFileBytes(five, 2, 1, 1), bytes, {"-Q0"}});
       } else if (!bytes.empty()) {
         // An options byte, the training set, the separator, the second file.
@@ -215,8 +220,8 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
     }
   }
   for (const SumCase& c : SumCases()) {
-    for (const std::string& second : {SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true),
-                                      "VQ PARTITIONING 2.0\n1\n2\n" + kSeparator + "1\n1\n"}) {
+    for (const std::string& second :
+         {SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true), "VQ PARTITIONING 2.0\n1\n2\n" + kSeparator + "1\n1\n"}) {
       inputs.push_back({"frequencies " + std::to_string(c.freqs[0]), TrainingSet(c.freqs), second, {"-Q0"}});
     }
   }
@@ -224,13 +229,17 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
   // A vector of 4M elements each way, and a set without vectors whose
   // dimension is the largest there is.
   const VectorSpec wide{std::vector<int>(std::size_t{1} << 22, 7), 1, ""};
-  inputs.push_back({"wide vectors", SetFileBytes({wide}, 1 << 11, 1 << 11, 1),
-                    SetFileBytes({wide, wide}, 1 << 11, 1 << 11, 1, true), {"-Q0"}});
-  inputs.push_back({"wide vector, centroid", SetFileBytes({wide}, 1 << 11, 1 << 11, 1),
-                    "VQ PARTITIONING 2.0\n1\n1\n" + kSeparator + "1\n", {"-Q0"}});
-  std::string emptyWide = SetFileBytes({}, 2147483647, 1, 1);
-  inputs.push_back({"no vectors of the largest dimension", emptyWide, SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true),
+  inputs.push_back({"wide vectors",
+                    SetFileBytes({wide}, 1 << 11, 1 << 11, 1),
+                    SetFileBytes({wide, wide}, 1 << 11, 1 << 11, 1, true),
                     {"-Q0"}});
+  inputs.push_back({"wide vector, centroid",
+                    SetFileBytes({wide}, 1 << 11, 1 << 11, 1),
+                    "VQ PARTITIONING 2.0\n1\n1\n" + kSeparator + "1\n",
+                    {"-Q0"}});
+  std::string emptyWide = SetFileBytes({}, 2147483647, 1, 1);
+  inputs.push_back(
+      {"no vectors of the largest dimension", emptyWide, SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true), {"-Q0"}});
 
   RunLimits limits;
   limits.addressSpace = kLimit;
@@ -242,7 +251,8 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
     args.insert(args.end(), {"one", "two"});
     const RunResult run = RunMirvoLimited(args, dir.path(), limits);
     EXPECT_TRUE(run.status == 0 || (run.status == 255 && run.err.find("ERROR") != std::string::npos))
-        << input.name << ": status " << run.status << "\n" << run.err;
+        << input.name << ": status " << run.status << "\n"
+        << run.err;
   }
   // The graph reader, in a child process under the limit.
   for (const auto& [name, bytes] : graphs) {

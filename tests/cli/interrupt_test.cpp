@@ -35,8 +35,8 @@ void Populate(const TempDir& dir, int n) {
   }
   WriteFile(dir.File("set.ts"), SetFileBytes(vectors, 2, 1, 1));
   WriteFile(dir.File("book.cb"), SetFileBytes({{{0, 0}, 1, ""}, {{255, 255}, 1, ""}}, 2, 1, 1, true));
-  WriteFile(dir.File("part.pa"), "VQ PARTITIONING 2.0\n3\n" + std::to_string(n) + "\n" + std::string(37, '-') + "\n" +
-                                     lines);
+  WriteFile(dir.File("part.pa"),
+            "VQ PARTITIONING 2.0\n3\n" + std::to_string(n) + "\n" + std::string(37, '-') + "\n" + lines);
 }
 
 const std::vector<std::string> kInputs = {"book.cb", "part.pa", "set.ts"};
@@ -116,7 +116,8 @@ TEST(Interrupts, KillAtAnyMomentKeepsOldOrNewFile) {
   limits.binary = MIRVO_PAUSED_BINARY;
   std::chrono::steady_clock::duration rest{};
   limits.whenStopped = [&](int pid) {
-    struct stat old {}, now {};
+    struct stat old {};
+    struct stat now {};
     ::stat(dir.File("book.pa").c_str(), &old);
     const auto resumed = std::chrono::steady_clock::now();
     ::kill(pid, SIGCONT);

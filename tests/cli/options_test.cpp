@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "mirvo_version.h"
 #include "mirvo.h"
+#include "mirvo/version.h"
 
 namespace mirvotest {
 namespace {

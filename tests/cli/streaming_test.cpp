@@ -64,10 +64,10 @@ TEST(Streaming, FifosGiveWhatFilesGive) {
   } cases[] = {
       {ts, cb, "s.cb"},
       {ts, pa, "s.pa"},
-      {ts.substr(0, ts.size() - 5), cb, "s.cb"},                         // the training set cut short
-      {ts.substr(0, ts.size() - 5), badIndex, "s.pa"},                   // both refused: the first file's message
-      {wrongTotal, badIndex, "s.pa"},                                    // a warning, then the refusal
-      {ts, SetFileBytes({}, 4, 3, 2, true), "s.cb"},                     // no code vectors
+      {ts.substr(0, ts.size() - 5), cb, "s.cb"},        // the training set cut short
+      {ts.substr(0, ts.size() - 5), badIndex, "s.pa"},  // both refused: the first file's message
+      {wrongTotal, badIndex, "s.pa"},                   // a warning, then the refusal
+      {ts, SetFileBytes({}, 4, 3, 2, true), "s.cb"},    // no code vectors
       {wrongTotal, cb.substr(0, cb.size() - 1), "s.cb"},
   };
   for (const auto& c : cases) {
@@ -98,7 +98,8 @@ TEST(Streaming, MemoryDoesNotGrowWithTheTrainingSet) {
   record[1 + kDimension + 3] = 1;
   ts.reserve(ts.size() + static_cast<std::size_t>(kVectors) * record.size());
   for (int i = 0; i < kVectors; ++i) {
-    for (int k = 0; k < kDimension; ++k) record[static_cast<std::size_t>(1 + k)] = static_cast<char>((i * 7 + k * (i % 13)) & 0xFF);
+    for (int k = 0; k < kDimension; ++k)
+      record[static_cast<std::size_t>(1 + k)] = static_cast<char>((i * 7 + k * (i % 13)) & 0xFF);
     ts += record;
   }
   RandomData r(3);

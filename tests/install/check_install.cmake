@@ -1,7 +1,7 @@
 # Installs a build into a fresh prefix, checks what is there, runs the
 # installed program once, and builds and runs a small consumer program
-# against the installed library twice: through find_package(mirvo) and
-# through pkg-config.
+# against the installed library three times: through find_package(mirvo),
+# through pkg-config and with a plain -I<prefix>/include.
 #
 # -D variables: BUILD_DIR, WORK_DIR, SOURCE_DIR, GENERATOR, CXX, LIBDIR,
 # VERSION (the project's), PKG_CONFIG (may be empty), FLAGS (compiler flags the consumer needs, such as
@@ -27,13 +27,21 @@ file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR}/data)
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(path bin/mirvo ${LIBDIR}/libmirvo.a include/mirvo/cb/cb.h include/mirvo/file/file.h
-             include/mirvo/interfc/interfc.h include/mirvo/file/coding.h include/mirvo/mirvo_version.h
+foreach(path bin/mirvo ${LIBDIR}/libmirvo.a include/mirvo/cb.h include/mirvo/file.h
+             include/mirvo/interfc.h include/mirvo/coding.h include/mirvo/version.h include/mirvo/mirvo.h include/mirvo/global.h
              share/doc/mirvo/README.md share/doc/mirvo/docs/performance.md ${LIBDIR}/cmake/mirvo/mirvoConfig.cmake
              ${LIBDIR}/cmake/mirvo/mirvoConfigVersion.cmake ${LIBDIR}/cmake/mirvo/mirvoTargets.cmake
              ${LIBDIR}/pkgconfig/mirvo.pc share/man/man1/mirvo.1)
   if(NOT EXISTS ${prefix}/${path})
     message(FATAL_ERROR "not installed: ${path}")
+  endif()
+endforeach()
+# The private headers stay in the source tree.
+foreach(path include/mirvo/cb include/mirvo/file include/mirvo/interfc include/mirvo/cb_internal.h
+             include/mirvo/search.h include/mirvo/reader.h include/mirvo/output.h
+             include/cb include/file include/interfc)
+  if(EXISTS ${prefix}/${path})
+    message(FATAL_ERROR "installed, but private: ${path}")
   endif()
 endforeach()
 
@@ -63,3 +71,9 @@ run(${PKG_CONFIG} --cflags --libs mirvo)
 separate_arguments(flags UNIX_COMMAND "${FLAGS} ${out}")
 run(${CXX} -std=c++20 ${SOURCE_DIR}/tests/install/consumer/main.cpp ${flags} -o ${WORK_DIR}/consumer-pc)
 expect_size(${WORK_DIR}/consumer-pc)
+
+# A plain compiler call with nothing but <prefix>/include on the path.
+separate_arguments(flags UNIX_COMMAND "${FLAGS}")
+run(${CXX} -std=c++20 ${SOURCE_DIR}/tests/install/consumer/main.cpp ${flags} -I${prefix}/include
+    ${prefix}/${LIBDIR}/libmirvo.a -pthread -o ${WORK_DIR}/consumer-plain)
+expect_size(${WORK_DIR}/consumer-plain)

@@ -1,6 +1,7 @@
 #include "support/error_capture.h"
 
-#include "interfc/interfc.h"
+#include "mirvo/global.h"
+#include "mirvo/interfc.h"
 
 namespace mirvotest {
 namespace {

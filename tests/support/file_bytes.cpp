@@ -15,8 +15,8 @@ std::string BigEndian(std::uint32_t value, int width) {
   return bytes;
 }
 
-std::string SetFileBytes(const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
-                         int bytesPerElement, bool codebook, const std::string& generationMethod) {
+std::string SetFileBytes(const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY, int bytesPerElement,
+                         bool codebook, const std::string& generationMethod) {
   std::int64_t total = 0;
   for (const auto& v : vectors) total += v.freq;
   std::ostringstream text;

@@ -20,8 +20,8 @@ struct VectorSpec {
 };
 
 // The bytes of a version 2 file for the vectors, as the format lays it out.
-std::string SetFileBytes(const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
-                         int bytesPerElement, bool codebook = false, const std::string& generationMethod = "");
+std::string SetFileBytes(const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY, int bytesPerElement,
+                         bool codebook = false, const std::string& generationMethod = "");
 
 // Names of the entries of a folder, sorted.
 std::vector<std::string> ListFolder(const std::string& path);

@@ -6,8 +6,9 @@
 #include <csignal>
 
 #include "file/output.h"
-#include "interfc/interfc.h"
 #include "mirvo.h"
+#include "mirvo/global.h"
+#include "mirvo/interfc.h"
 
 namespace {
 

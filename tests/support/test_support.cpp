@@ -3,22 +3,22 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace mirvotest {
 namespace {
@@ -189,7 +189,8 @@ void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSiz
       sum += vectors[i].elements[k];
     }
     node.Freq = vectors[i].freq;
-    node.VectorMean = static_cast<int>(static_cast<double>(sum) / static_cast<double>(vectors[i].elements.size()) + 0.5);
+    node.VectorMean =
+        static_cast<int>(static_cast<double>(sum) / static_cast<double>(vectors[i].elements.size()) + 0.5);
     ChangeVectorName(&node, vectors[i].name.empty() ? nullptr : vectors[i].name.c_str());
     total += vectors[i].freq;
   }

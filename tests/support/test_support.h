@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cb/cb.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
 #include "support/file_bytes.h"
 
 // Built with AddressSanitizer: address-space limits do not apply.

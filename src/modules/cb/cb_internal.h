@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "cb/cb.h"
 #include "file/output.h"
 #include "file/reader.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace cbdetail {
 
@@ -90,9 +92,7 @@ inline int TruncateToInt(double x) {
 
 // Average as the library rounds it: the sum as a double, divided by the
 // count, plus 0.5, truncated toward zero.
-inline int RoundedMean(std::int64_t sum, double count) {
-  return TruncateToInt(static_cast<double>(sum) / count + 0.5);
-}
+inline int RoundedMean(std::int64_t sum, double count) { return TruncateToInt(static_cast<double>(sum) / count + 0.5); }
 
 // Messages and texts shared by the sources of the module.
 inline constexpr char kSeparator[] = "-------------------------------------";
@@ -221,8 +221,7 @@ class CodebookWriter {
   // count entries at once from rows stored `rowWidth` bytes wide (1:
   // uint8_t, 2: uint16_t, 4: int) in the machine's byte order, row i at
   // element i * stride; names may be null (no names), as may any of them.
-  void Rows(const void* rows, int rowWidth, std::size_t stride, int count, const int* freqs,
-            const char* const* names);
+  void Rows(const void* rows, int rowWidth, std::size_t stride, int count, const int* freqs, const char* const* names);
   bool Commit() { return out_.Commit(); }
   void Abandon() { out_.Abandon(); }
 
@@ -268,3 +267,5 @@ void AddContribution(const Codebook* ts, Partitioning* p, int partition, int vec
 void RemoveContribution(const Codebook* ts, Partitioning* p, int partition, int vector);
 
 }  // namespace cbdetail
+
+}  // namespace mirvo

@@ -3,7 +3,9 @@
 #include <new>
 
 #include "cb/cb_internal.h"
-#include "interfc/interfc.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace cbdetail {
 namespace {
@@ -32,19 +34,16 @@ template <class Element>
 #else
 #define MIRVO_AVX2_CLONES
 #endif
-MIRVO_AVX2_CLONES void AddRows(const std::uint8_t* rows, std::size_t d, int count,
-                                                                 const int* freqs, const int* partitionOf, std::int64_t* sums,
-                                                                 int* totals) {
+MIRVO_AVX2_CLONES void AddRows(const std::uint8_t* rows, std::size_t d, int count, const int* freqs,
+                               const int* partitionOf, std::int64_t* sums, int* totals) {
   AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
 }
-MIRVO_AVX2_CLONES void AddRows(const std::uint16_t* rows, std::size_t d, int count,
-                                                                 const int* freqs, const int* partitionOf, std::int64_t* sums,
-                                                                 int* totals) {
+MIRVO_AVX2_CLONES void AddRows(const std::uint16_t* rows, std::size_t d, int count, const int* freqs,
+                               const int* partitionOf, std::int64_t* sums, int* totals) {
   AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
 }
-MIRVO_AVX2_CLONES void AddRows(const std::int32_t* rows, std::size_t d, int count,
-                                                                 const int* freqs, const int* partitionOf, std::int64_t* sums,
-                                                                 int* totals) {
+MIRVO_AVX2_CLONES void AddRows(const std::int32_t* rows, std::size_t d, int count, const int* freqs,
+                               const int* partitionOf, std::int64_t* sums, int* totals) {
   AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
 }
 
@@ -96,3 +95,5 @@ int Centroid(const std::int64_t* sums, int freq, std::size_t dimension, int* vec
 }
 
 }  // namespace cbdetail
+
+}  // namespace mirvo

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "cb/cb.h"
+#include "mirvo/cb.h"
+
+namespace mirvo {
 
 namespace cbdetail {
 
@@ -31,7 +33,9 @@ class CentroidSums {
 
   int Partitions() const { return static_cast<int>(freqs_.size()); }
   std::size_t Dimension() const { return dimension_; }
-  const std::int64_t* Sum(int partition) const { return sums_.data() + static_cast<std::size_t>(partition) * dimension_; }
+  const std::int64_t* Sum(int partition) const {
+    return sums_.data() + static_cast<std::size_t>(partition) * dimension_;
+  }
   std::int64_t* Sum(int partition) { return sums_.data() + static_cast<std::size_t>(partition) * dimension_; }
   int Freq(int partition) const { return freqs_[static_cast<std::size_t>(partition)]; }
   int& Freq(int partition) { return freqs_[static_cast<std::size_t>(partition)]; }
@@ -48,3 +52,5 @@ class CentroidSums {
 };
 
 }  // namespace cbdetail
+
+}  // namespace mirvo

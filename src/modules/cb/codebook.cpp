@@ -2,8 +2,8 @@
 // copying and release.
 #include <algorithm>
 #include <cstdarg>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -11,9 +11,11 @@
 #include <string>
 #include <utility>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace cbdetail {
 
@@ -27,7 +29,6 @@ std::string FormatList(const char* format, va_list args) {
   text.pop_back();
   return text;
 }
-
 
 std::string Format(const char* format, ...) {
   va_list args;
@@ -253,9 +254,10 @@ void CreateNewCodebook(Codebook* cb, int bookSize, const Codebook* templ) {
   char method[80] = {};
   if (templ->InheritLevel > 1) std::memcpy(method, templ->GenerationMethod, sizeof method - 1);
   const Codebook& t = *templ;
-  CreateSet(cb, KindCodebook, bookSize, {t.VectorSizeX, t.VectorSizeY, t.BytesPerElement, t.ReservedValue,
-                                         t.ErrorScaling, t.InheritLevel, t.TotalFreq},
-            method);
+  CreateSet(
+      cb, KindCodebook, bookSize,
+      {t.VectorSizeX, t.VectorSizeY, t.BytesPerElement, t.ReservedValue, t.ErrorScaling, t.InheritLevel, t.TotalFreq},
+      method);
 }
 
 void CreateNewTrainingSet(Codebook* cb, int bookSize, int vectorSizeX, int vectorSizeY, int bytesPerElement,
@@ -300,8 +302,8 @@ void CopyCodebook(const Codebook* source, Codebook* destination) {
 
 void SetAllocatedCodebookSize(Codebook* cb, int newAllocatedSize) {
   if (newAllocatedSize <= cb->BookSize) {
-    ErrorMessage("CB::SetAllocatedCodebookSize: New allocated size (%i) <= logical booksize (%i).\n",
-                 newAllocatedSize, cb->BookSize);
+    ErrorMessage("CB::SetAllocatedCodebookSize: New allocated size (%i) <= logical booksize (%i).\n", newAllocatedSize,
+                 cb->BookSize);
     ExitProcessing(-1);
   }
   if (newAllocatedSize <= cb->AllocatedSize) return;
@@ -347,3 +349,5 @@ void AddString(char* field, const char* text, int size) {
   std::memcpy(field, joined.data(), kept);
   field[kept] = '\0';
 }
+
+}  // namespace mirvo

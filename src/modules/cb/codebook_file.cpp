@@ -7,12 +7,14 @@
 #include <memory>
 #include <string>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
-#include "file/file.h"
 #include "file/output.h"
 #include "file/reader.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/file.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -132,9 +134,8 @@ SetFileReader::SetFileReader(const char* name, Codebook* cb, Refusals& refusals)
   // a name terminator): refuse a count the rest of the file cannot hold
   // before allocating anything for it. (The length of a pipe is not known:
   // it is read to its announced end, a chunk at a time.)
-  const std::uint64_t minimumRecord = version == 2
-                                          ? 1 + static_cast<std::uint64_t>(dimension) * cb->BytesPerElement + 4
-                                          : static_cast<std::uint64_t>(dimension) + 2;
+  const std::uint64_t minimumRecord = version == 2 ? 1 + static_cast<std::uint64_t>(dimension) * cb->BytesPerElement + 4
+                                                   : static_cast<std::uint64_t>(dimension) + 2;
   const auto remaining = reader.Remaining();
   if (remaining && static_cast<std::uint64_t>(cb->BookSize) > *remaining / minimumRecord) {
     refusals.Refuse("ERROR: %s is too short for the %d vectors its header announces.\n", name, cb->BookSize);
@@ -201,7 +202,8 @@ void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vect
   std::string text;
   for (int r = 0; r < count; ++r, ++next_) {
     const int i = next_;
-    void* row = static_cast<unsigned char*>(rows) + static_cast<std::size_t>(r) * d * static_cast<std::size_t>(rowWidth);
+    void* row =
+        static_cast<unsigned char*>(rows) + static_cast<std::size_t>(r) * d * static_cast<std::size_t>(rowWidth);
     if (version_ == 2) {
       // A record without a name starts with its zero byte.
       const bool unnamed = (reader.Available() > 0 || reader.Ensure(1) > 0) && reader.Data()[0] == 0;
@@ -271,8 +273,9 @@ void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals) {
   // Short vectors are decoded a chunk at a time and copied into the record;
   // longer ones straight into their entries.
   const bool direct = d > (std::size_t{1} << 12);
-  const int chunk = direct ? 1 : std::min(size, static_cast<int>(std::clamp<std::size_t>(
-                                                     (std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, kChunk)));
+  const int chunk = direct ? 1
+                           : std::min(size, static_cast<int>(std::clamp<std::size_t>(
+                                                (std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, kChunk)));
   auto rows = NewArray<int>(direct ? 0 : static_cast<std::size_t>(chunk) * d, kVectorMemory);
   std::vector<int> freqs(static_cast<std::size_t>(chunk));
   std::vector<std::string> names;
@@ -319,9 +322,10 @@ bool CodebookWriter::Open(const char* name, const Codebook* cb, int overwrite) {
     refuse(Format("ERROR: Cannot write %s: %d bytes per element; it must be 1 to 4.\n", name, width_));
   }
   if (cb->GenerationMethod[0] == '-' || std::strchr(cb->GenerationMethod, '\n') != nullptr) {
-    refuse(Format("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line "
-                  "break.\n",
-                  name));
+    refuse(
+        Format("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line "
+               "break.\n",
+               name));
   }
   // A header line that names version 2 is written as the record holds it,
   // whatever follows the version; the line of a record read from an old
@@ -380,7 +384,8 @@ void CodebookWriter::Elements(const int* values, std::size_t count) {
     for (std::size_t k = 0; k < count; ++k) {
       if (values[k] > largest || values[k] < 0) {
         out_.Abandon();
-        if (values[k] > largest) Fatal("ERROR: Vector element value is too big (%d). Increase bytes/elem ratio.\n", values[k]);
+        if (values[k] > largest)
+          Fatal("ERROR: Vector element value is too big (%d). Increase bytes/elem ratio.\n", values[k]);
         Fatal("ERROR: Vector element value is negative (%d); only 4 bytes per element hold negative values.\n",
               values[k]);
       }
@@ -453,3 +458,5 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
   for (int i = 0; i < cb->BookSize; ++i) writer.Entry(cb->Book[i].Vector, cb->Book[i].Freq, cb->Book[i].Name);
   writer.Commit();
 }
+
+}  // namespace mirvo

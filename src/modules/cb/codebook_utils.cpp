@@ -11,9 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 int CompareVectors(const int* a, const int* b, int count) {
   for (int k = 0; k < count; ++k) {
@@ -32,9 +34,8 @@ int DuplicatesInCodebook(const Codebook* cb) {
   std::vector<int> order(static_cast<std::size_t>(size));
   std::iota(order.begin(), order.end(), 0);
   const BookNode* book = cb->Book;
-  std::sort(order.begin(), order.end(), [book, dimension](int a, int b) {
-    return CompareVectors(book[a].Vector, book[b].Vector, dimension) < 0;
-  });
+  std::sort(order.begin(), order.end(),
+            [book, dimension](int a, int b) { return CompareVectors(book[a].Vector, book[b].Vector, dimension) < 0; });
   int distinct = 1;
   for (std::size_t i = 1; i < order.size(); ++i) {
     if (CompareVectors(book[order[i - 1]].Vector, book[order[i]].Vector, dimension) != 0) ++distinct;
@@ -126,3 +127,5 @@ void PrintCodebook(const Codebook* cb) {
     PrintVector(node.Vector, dimension, 1);
   }
 }
+
+}  // namespace mirvo

@@ -19,12 +19,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
 #include "cb/centroid_sums.h"
 #include "cb/search.h"
 #include "file/output.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -44,8 +46,8 @@ constexpr int kMaxChunk = 1 << 16;
 // Never more than the n vectors announced: a set without vectors takes no
 // memory for them, whatever their dimension.
 int ChunkSize(std::size_t rowBytes, int n) {
-  return std::min(n, static_cast<int>(std::clamp<std::size_t>(kChunkBytes / std::max<std::size_t>(rowBytes, 1), 1,
-                                                               kMaxChunk)));
+  return std::min(
+      n, static_cast<int>(std::clamp<std::size_t>(kChunkBytes / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk)));
 }
 
 // The training set's header, or its refusal, which comes before anything.
@@ -144,12 +146,14 @@ class PartitionFeed {
         std::int64_t start = 0;
         {
           std::unique_lock<std::mutex> lock(mutex_);
-          changed_.wait(lock, [&] { return stop_ || produced_ + kBlock - consumed_ <= static_cast<std::int64_t>(kRing); });
+          changed_.wait(lock,
+                        [&] { return stop_ || produced_ + kBlock - consumed_ <= static_cast<std::int64_t>(kRing); });
           if (stop_) break;
           start = produced_;
         }
         const auto at = static_cast<std::size_t>(start % kRing);
-        const int n = static_cast<int>(std::min<std::int64_t>({kBlock, static_cast<std::int64_t>(kRing - at), vectors_ - start}));
+        const int n =
+            static_cast<int>(std::min<std::int64_t>({kBlock, static_cast<std::int64_t>(kRing - at), vectors_ - start}));
         reader_->Read(ring_.data() + at, n);
         const std::lock_guard<std::mutex> lock(mutex_);
         produced_ += n;
@@ -367,3 +371,5 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   }
   writer.Commit();
 }
+
+}  // namespace mirvo

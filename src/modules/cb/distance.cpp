@@ -3,9 +3,11 @@
 #include <limits>
 #include <vector>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -144,8 +146,8 @@ double AverageErrorForSolutionMeanError(const Codebook* ts, const Codebook* cb, 
   for (int i = 0; i < ts->BookSize; ++i) {
     const int partition = p->PartitionOf[i];
     if (partition < 0 || partition >= cb->BookSize) {
-      ErrorMessage("CB::AverageErrorForSolution: Training vector %i is in partition %i, which has no code vector.\n",
-                   i, partition);
+      ErrorMessage("CB::AverageErrorForSolution: Training vector %i is in partition %i, which has no code vector.\n", i,
+                   partition);
       ExitProcessing(-1);
     }
     const std::int64_t d = VectorDistance(cb->Book[partition].Vector, ts->Book[i].Vector, dimension, kNoBound, metric);
@@ -173,3 +175,5 @@ double PrintableError(double error, const Codebook* cb) {
   if (cb->ErrorScaling == 1) return error * static_cast<double>(std::int64_t{cb->VectorSizeX} * cb->VectorSizeY);
   return error;
 }
+
+}  // namespace mirvo

@@ -4,10 +4,12 @@
 #include <cstring>
 #include <string>
 
-#include "cb/cb.h"
-#include "file/file.h"
 #include "file/reader.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/file.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -110,3 +112,5 @@ char* ClearString(char* text) {
   text[0] = '\0';
   return text;
 }
+
+}  // namespace mirvo

@@ -18,12 +18,14 @@
 
 #include <sys/stat.h>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
-#include "file/coding.h"
-#include "file/file.h"
 #include "file/output.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/coding.h"
+#include "mirvo/file.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -162,7 +164,7 @@ void SkipSpace(std::FILE* file, std::int64_t* lineBreaks) {
   if (c != EOF) std::ungetc(c, file);
 }
 
-// A header number as "%i" reads it (file/coding.h) after white space; false
+// A header number as "%i" reads it (mirvo/coding.h) after white space; false
 // when none is there or it leaves the int range.
 bool ReadHeaderNumber(std::FILE* file, int* value, std::int64_t* lineBreaks) {
   SkipSpace(file, lineBreaks);
@@ -401,8 +403,8 @@ Graph* GraphRead(const char* name) {
     if (result == LineResult::Read) continue;
     const long long line = static_cast<long long>(lineBreaks) + 1 + i;
     if (result == LineResult::Incomplete) {
-      ErrorMessage("ERROR: Graph file %s: line %lld is missing or has no line break (%d of %d vectors read).\n",
-                   name, line, i, g->NumberVectors);
+      ErrorMessage("ERROR: Graph file %s: line %lld is missing or has no line break (%d of %d vectors read).\n", name,
+                   line, i, g->NumberVectors);
     } else if (result == LineResult::WrongCount) {
       ErrorMessage("ERROR: Graph file %s: line %lld holds %lld numbers instead of %lld.\n", name, line,
                    static_cast<long long>(numbers), static_cast<long long>(g->Dim) + g->K);
@@ -476,3 +478,5 @@ int IsGraphFile(const char* name) {
   FreeGraph(g);
   return 1;
 }
+
+}  // namespace mirvo

@@ -4,17 +4,20 @@
 #include <queue>
 #include <vector>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
 void CheckCodebookFits(const Codebook* cb, const Partitioning* p) {
   if (cb->BookSize > p->PartitionCount || VectorSize(cb) != p->Dimension) {
-    ErrorMessage("CB::GenerateOptimalCodebook: A codebook of %i vectors of dimension %i does not fit %i partitions of "
-                 "dimension %i.\n",
-                 cb->BookSize, VectorSize(cb), p->PartitionCount, p->Dimension);
+    ErrorMessage(
+        "CB::GenerateOptimalCodebook: A codebook of %i vectors of dimension %i does not fit %i partitions of "
+        "dimension %i.\n",
+        cb->BookSize, VectorSize(cb), p->PartitionCount, p->Dimension);
     ExitProcessing(-1);
   }
 }
@@ -123,8 +126,7 @@ void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p) {
     for (int l = 0; l < p->PartitionCount && next < list.size(); ++l) {
       if (freq[static_cast<std::size_t>(l)] != 0) continue;
       if (l >= cb->BookSize) {
-        ErrorMessage("CB::FillEmptyPartitions: A codebook of %i vectors cannot fill partition %i.\n", cb->BookSize,
-                     l);
+        ErrorMessage("CB::FillEmptyPartitions: A codebook of %i vectors cannot fill partition %i.\n", cb->BookSize, l);
         ExitProcessing(-1);
       }
       const int v = list[next++];
@@ -156,3 +158,5 @@ double AverageErrorForPartitioning(const Codebook* ts, const Partitioning* p, in
   FreeCodebook(&temporary);
   return error;
 }
+
+}  // namespace mirvo

@@ -5,10 +5,12 @@
 #include <mutex>
 #include <vector>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
 #include "cb/search.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -157,8 +159,7 @@ double GenerateOptimalPartitioningMeanError(const Codebook* ts, const Codebook* 
   return PerElement(sum, ts, ts->TotalFreq);
 }
 
-double GenerateOptimalPartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p,
-                                          int errorFunction) {
+double GenerateOptimalPartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, int errorFunction) {
   switch (errorFunction) {
     case ErrorMSE:
       return GenerateOptimalPartitioningMeanError(ts, cb, p, MetricSquaredEuclidean);
@@ -174,8 +175,8 @@ double GenerateOptimalPartitioningGeneral(const Codebook* ts, const Codebook* cb
   }
 }
 
-void RepartitionDueToNewVectorsGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p,
-                                       const int* newVectors, int count, int metric) {
+void RepartitionDueToNewVectorsGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, const int* newVectors,
+                                       int count, int metric) {
   const int dimension = VectorSize(ts);
   for (int c = 0; c < count; ++c) CheckStart(cb, newVectors[c]);
   for (int i = 0; i < ts->BookSize; ++i) {
@@ -247,3 +248,5 @@ double AverageErrorCBFast(const Codebook* ts, const Codebook* cb, const Partitio
       ExitProcessing(-1);
   }
 }
+
+}  // namespace mirvo

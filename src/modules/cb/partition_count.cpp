@@ -10,9 +10,11 @@
 #include <cstring>
 #include <utility>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -113,8 +115,8 @@ void IncreaseNumberOfPartitions(Partitioning* p, int newCount) {
 
 void DecreaseNumberOfPartitions(Partitioning* p, int newCount) {
   if (newCount >= p->PartitionCount) {
-    ErrorMessage("CB::DecreaseNumberOfPartitions: New partition count (%i) greater or equal to old (%i).\n",
-                 newCount, p->PartitionCount);
+    ErrorMessage("CB::DecreaseNumberOfPartitions: New partition count (%i) greater or equal to old (%i).\n", newCount,
+                 p->PartitionCount);
     ExitProcessing(-1);
   }
   if (newCount <= 0) {
@@ -198,3 +200,5 @@ void CopyPartitioning(const Partitioning* source, Partitioning* destination) {
   }
   for (int s = source->PartitionCount; s < destination->AllocatedPartitions; ++s) EmptySlot(destination, s);
 }
+
+}  // namespace mirvo

@@ -4,9 +4,11 @@
 #include <cassert>
 #include <cstring>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -153,3 +155,5 @@ void ChangePartitionFast(const Codebook* ts, Partitioning* p, int newPartition, 
 }
 
 void FreePartitioning(Partitioning* p) { ReleaseStorage(p); }
+
+}  // namespace mirvo

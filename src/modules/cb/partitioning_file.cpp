@@ -6,12 +6,14 @@
 #include <memory>
 #include <string>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
-#include "file/file.h"
 #include "file/output.h"
 #include "file/reader.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/file.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -51,7 +53,8 @@ PartitioningFileReader::PartitioningFileReader(const char* name, int vectors, in
 
   std::int64_t count = 0;
   const auto countScan = reader.ScanInt(count);
-  if (countScan == FileReader::Scan::NoNumber) refusals.Refuse("ERROR: The partitioning %s lacks its partition count.\n", name);
+  if (countScan == FileReader::Scan::NoNumber)
+    refusals.Refuse("ERROR: The partitioning %s lacks its partition count.\n", name);
   if (countScan == FileReader::Scan::Overflow || count < 1) {
     refusals.Refuse("ERROR: The partition count of %s is %lld; it must be 1 to 2147483647.\n", name,
                     static_cast<long long>(count));
@@ -199,3 +202,5 @@ void ReadPartitioning(const char* name, Partitioning* p, const Codebook* ts) {
     cbdetail::AddContribution(ts, p, partition, i);
   }
 }
+
+}  // namespace mirvo

@@ -1,7 +1,9 @@
 #include <cstdarg>
 
 #include "cb/cb_internal.h"
-#include "file/file.h"
+#include "mirvo/file.h"
+
+namespace mirvo {
 
 namespace cbdetail {
 
@@ -63,3 +65,5 @@ void Refusals::Report() {
 }
 
 }  // namespace cbdetail
+
+}  // namespace mirvo

@@ -14,7 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "interfc/interfc.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace cbdetail {
 namespace {
@@ -476,3 +478,5 @@ void ParallelFor(int count, const std::function<void(int begin, int end)>& body,
 }
 
 }  // namespace cbdetail
+
+}  // namespace mirvo

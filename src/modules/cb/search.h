@@ -11,7 +11,9 @@
 #include <memory>
 #include <vector>
 
-#include "cb/cb.h"
+#include "mirvo/cb.h"
+
+namespace mirvo {
 
 namespace cbdetail {
 
@@ -93,8 +95,8 @@ class NearestSearch {
   int axis_ = 0;
   int second_ = 0;
   std::vector<Slab> slabs_;
-  std::vector<int> order_;   // code index of each row
-  std::vector<int> keys_;    // value on second_ of each row
+  std::vector<int> order_;  // code index of each row
+  std::vector<int> keys_;   // value on second_ of each row
   // Byte method (null when it does not apply); offset_ is subtracted from
   // every element.
   std::unique_ptr<ByteCodes> bytes_;
@@ -130,3 +132,5 @@ void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int co
 void ParallelFor(int count, const std::function<void(int begin, int end)>& body, bool progress = true);
 
 }  // namespace cbdetail
+
+}  // namespace mirvo

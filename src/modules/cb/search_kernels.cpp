@@ -45,6 +45,8 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
+namespace mirvo {
+
 namespace cbdetail {
 namespace {
 
@@ -188,14 +190,17 @@ void NearestAvx2(const ByteCodes& codes, const std::uint8_t* const* rows, int co
 MIRVO_AVX512 inline void Fold(__m512i h0, __m512i h1, __m512i h2, __m512i h3, const std::int32_t* odd, int first,
                               __m512i* laneG, __m512i* laneFirst) {
   __m512i best = _mm512_load_si512(laneG), at = _mm512_load_si512(laneFirst);
-#define MIRVO_LANES(k)                                                                              \
-  {                                                                                                 \
+#define MIRVO_LANES(k)                                                                                  \
+  {                                                                                                     \
     const __m512i g = _mm512_add_epi32(_mm512_add_epi32(h##k, h##k), _mm512_loadu_si512(odd + 16 * k)); \
-    const __mmask16 more = _mm512_cmpgt_epi32_mask(g, best);                                        \
-    best = _mm512_max_epi32(best, g);                                                               \
-    at = _mm512_mask_mov_epi32(at, more, _mm512_set1_epi32(first + 16 * k));                        \
+    const __mmask16 more = _mm512_cmpgt_epi32_mask(g, best);                                            \
+    best = _mm512_max_epi32(best, g);                                                                   \
+    at = _mm512_mask_mov_epi32(at, more, _mm512_set1_epi32(first + 16 * k));                            \
   }
-  MIRVO_LANES(0) MIRVO_LANES(1) MIRVO_LANES(2) MIRVO_LANES(3)
+  MIRVO_LANES(0)
+  MIRVO_LANES(1)
+  MIRVO_LANES(2)
+  MIRVO_LANES(3)
 #undef MIRVO_LANES
   _mm512_store_si512(laneG, best);
   _mm512_store_si512(laneFirst, at);
@@ -225,23 +230,28 @@ MIRVO_AVX512 inline void Tile(const __m512i* panel, int groups, const std::int32
   const std::int32_t* q3 = q + 3 * step;
   const std::int32_t* q4 = q + 4 * step;
   const std::int32_t* q5 = q + 5 * step;
-#define MIRVO_START(v)                                 \
-  __m512i a##v##0 = _mm512_loadu_si512(base);          \
-  __m512i a##v##1 = _mm512_loadu_si512(base + 16);     \
-  __m512i a##v##2 = _mm512_loadu_si512(base + 32);     \
+#define MIRVO_START(v)                             \
+  __m512i a##v##0 = _mm512_loadu_si512(base);      \
+  __m512i a##v##1 = _mm512_loadu_si512(base + 16); \
+  __m512i a##v##2 = _mm512_loadu_si512(base + 32); \
   __m512i a##v##3 = _mm512_loadu_si512(base + 48);
-  MIRVO_START(0) MIRVO_START(1) MIRVO_START(2) MIRVO_START(3) MIRVO_START(4) MIRVO_START(5)
+  MIRVO_START(0)
+  MIRVO_START(1)
+  MIRVO_START(2)
+  MIRVO_START(3)
+  MIRVO_START(4)
+  MIRVO_START(5)
 #undef MIRVO_START
   for (int t = 0; t < groups; ++t) {
     const __m512i c0 = _mm512_load_si512(p0 + t), c1 = _mm512_load_si512(p1 + t);
     const __m512i c2 = _mm512_load_si512(p2 + t), c3 = _mm512_load_si512(p3 + t);
-#define MIRVO_STEP(v)                                \
-  {                                                  \
-    const __m512i x = _mm512_set1_epi32(q##v[t]);    \
-    a##v##0 = Dot(a##v##0, c0, x);                   \
-    a##v##1 = Dot(a##v##1, c1, x);                   \
-    a##v##2 = Dot(a##v##2, c2, x);                   \
-    a##v##3 = Dot(a##v##3, c3, x);                   \
+#define MIRVO_STEP(v)                             \
+  {                                               \
+    const __m512i x = _mm512_set1_epi32(q##v[t]); \
+    a##v##0 = Dot(a##v##0, c0, x);                \
+    a##v##1 = Dot(a##v##1, c1, x);                \
+    a##v##2 = Dot(a##v##2, c2, x);                \
+    a##v##3 = Dot(a##v##3, c3, x);                \
   }
     MIRVO_STEP(0) MIRVO_STEP(1) MIRVO_STEP(2) MIRVO_STEP(3) MIRVO_STEP(4) MIRVO_STEP(5)
 #undef MIRVO_STEP
@@ -270,15 +280,17 @@ MIRVO_AVXVNNI inline __m256i DotVex(__m256i acc, __m256i c, __m256i x) {
 MIRVO_AVXVNNI inline void FoldVex(__m256i h0, __m256i h1, __m256i h2, const std::int32_t* odd, int first,
                                   __m256i* laneG, __m256i* laneFirst) {
   __m256i best = _mm256_load_si256(laneG), at = _mm256_load_si256(laneFirst);
-#define MIRVO_LANES(k)                                                                                           \
-  {                                                                                                              \
-    const __m256i g = _mm256_add_epi32(_mm256_add_epi32(h##k, h##k),                                             \
-                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd + 8 * k)));      \
-    const __m256i more = _mm256_cmpgt_epi32(g, best);                                                            \
-    best = _mm256_max_epi32(best, g);                                                                            \
-    at = _mm256_blendv_epi8(at, _mm256_set1_epi32(first + 8 * k), more);                                         \
+#define MIRVO_LANES(k)                                                                                     \
+  {                                                                                                        \
+    const __m256i g = _mm256_add_epi32(_mm256_add_epi32(h##k, h##k),                                       \
+                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd + 8 * k))); \
+    const __m256i more = _mm256_cmpgt_epi32(g, best);                                                      \
+    best = _mm256_max_epi32(best, g);                                                                      \
+    at = _mm256_blendv_epi8(at, _mm256_set1_epi32(first + 8 * k), more);                                   \
   }
-  MIRVO_LANES(0) MIRVO_LANES(1) MIRVO_LANES(2)
+  MIRVO_LANES(0)
+  MIRVO_LANES(1)
+  MIRVO_LANES(2)
 #undef MIRVO_LANES
   _mm256_store_si256(laneG, best);
   _mm256_store_si256(laneFirst, at);
@@ -295,20 +307,23 @@ MIRVO_AVXVNNI inline void TileVex(const __m256i* panel, int groups, const std::i
   const std::int32_t* q2 = q + 2 * step;
   const std::int32_t* q3 = q + 3 * step;
   const auto* start = reinterpret_cast<const __m256i*>(base);
-#define MIRVO_START(v)                                  \
-  __m256i a##v##0 = _mm256_loadu_si256(start);          \
-  __m256i a##v##1 = _mm256_loadu_si256(start + 1);      \
+#define MIRVO_START(v)                             \
+  __m256i a##v##0 = _mm256_loadu_si256(start);     \
+  __m256i a##v##1 = _mm256_loadu_si256(start + 1); \
   __m256i a##v##2 = _mm256_loadu_si256(start + 2);
-  MIRVO_START(0) MIRVO_START(1) MIRVO_START(2) MIRVO_START(3)
+  MIRVO_START(0)
+  MIRVO_START(1)
+  MIRVO_START(2)
+  MIRVO_START(3)
 #undef MIRVO_START
   for (int t = 0; t < groups; ++t) {
     const __m256i c0 = _mm256_load_si256(p0 + t), c1 = _mm256_load_si256(p1 + t), c2 = _mm256_load_si256(p2 + t);
-#define MIRVO_STEP(v)                               \
-  {                                                 \
-    const __m256i x = _mm256_set1_epi32(q##v[t]);   \
-    a##v##0 = DotVex(a##v##0, c0, x);               \
-    a##v##1 = DotVex(a##v##1, c1, x);               \
-    a##v##2 = DotVex(a##v##2, c2, x);               \
+#define MIRVO_STEP(v)                             \
+  {                                               \
+    const __m256i x = _mm256_set1_epi32(q##v[t]); \
+    a##v##0 = DotVex(a##v##0, c0, x);             \
+    a##v##1 = DotVex(a##v##1, c1, x);             \
+    a##v##2 = DotVex(a##v##2, c2, x);             \
   }
     MIRVO_STEP(0) MIRVO_STEP(1) MIRVO_STEP(2) MIRVO_STEP(3)
 #undef MIRVO_STEP
@@ -324,8 +339,8 @@ MIRVO_AVXVNNI inline void TileVex(const __m256i* panel, int groups, const std::i
 // 32-bit words; a last tile that is not full repeats the chunk's last vector.
 // The panels pass over the whole chunk, one tile after the other.
 template <int kQueries, class PanelsFunction>
-void NearestVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
-                 std::int64_t* distance, PanelsFunction panels) {
+void NearestVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance,
+                 PanelsFunction panels) {
   const int groups = codes.groups;
   constexpr int kWords = 12288;
   alignas(64) std::int32_t q[kWords];
@@ -517,3 +532,5 @@ void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int co
 }
 
 }  // namespace cbdetail
+
+}  // namespace mirvo

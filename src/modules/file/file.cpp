@@ -1,11 +1,13 @@
-#include "file/file.h"
+#include "mirvo/file.h"
 
 #include <unistd.h>
 
 #include <cctype>
 
-#include "file/coding.h"
-#include "interfc/interfc.h"
+#include "mirvo/coding.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 // The C library's assertion failure, which stays available when assertions
 // are compiled out.
@@ -196,3 +198,5 @@ int EqualFileNames(std::string_view first, std::string_view second) {
   }
   return 1;
 }
+
+}  // namespace mirvo

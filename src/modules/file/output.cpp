@@ -13,8 +13,10 @@
 #include <new>
 #include <random>
 
-#include "file/file.h"
-#include "interfc/interfc.h"
+#include "mirvo/file.h"
+#include "mirvo/interfc.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -273,3 +275,5 @@ bool SafeOutput::Commit() {
   lastWrite = 0;
   return true;
 }
+
+}  // namespace mirvo

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+namespace mirvo {
+
 class SafeOutput {
  public:
   // The last write counts as failed until Commit succeeds.
@@ -84,3 +86,5 @@ class SafeOutput {
 // the temporary file (null: none).
 using OutputHook = void (*)();
 void SetOutputHook(OutputHook hook);
+
+}  // namespace mirvo

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+namespace mirvo {
+
 namespace {
 
 constexpr std::size_t kBlock = std::size_t{1} << 20;
@@ -151,3 +153,5 @@ std::shared_ptr<FileReader> Open(const char* name, bool keep) {
 
 std::shared_ptr<FileReader> OpenInput(const char* name) { return Open(name, true); }
 std::shared_ptr<FileReader> TakeInput(const char* name) { return Open(name, false); }
+
+}  // namespace mirvo

@@ -5,15 +5,17 @@
 // need, so memory does not grow with the input.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <memory>
 #include <optional>
 #include <vector>
 
-#include "file/coding.h"
+#include "mirvo/coding.h"
+
+namespace mirvo {
 
 class FileReader {
  public:
@@ -36,7 +38,7 @@ class FileReader {
   void SkipWhitespace();
 
   using Scan = ScanResult;
-  // One integer under the rules of "%i" (file/coding.h).
+  // One integer under the rules of "%i" (mirvo/coding.h).
   Scan ScanInt(std::int64_t& value) { return ScanInteger(*this, value); }
 
   // Makes at least n bytes available at Data() unless the input ends first;
@@ -44,7 +46,10 @@ class FileReader {
   std::size_t Ensure(std::size_t n);
   const unsigned char* Data() const { return buffer_.data() + begin_; }
   std::size_t Available() const { return end_ - begin_; }
-  void Consume(std::size_t n) { begin_ += n; position_ += n; }
+  void Consume(std::size_t n) {
+    begin_ += n;
+    position_ += n;
+  }
 
   // Bytes left in the input when its size is known (regular files).
   std::optional<std::uint64_t> Remaining() const;
@@ -91,3 +96,5 @@ std::size_t ReadBigEndianBlock(FileReader& reader, T* out, std::size_t count, in
   }
   return done;
 }
+
+}  // namespace mirvo

@@ -1,4 +1,4 @@
-#include "interfc/interfc.h"
+#include "mirvo/interfc.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+namespace mirvo {
 
 int ExitRequestHonoredStatus = 0;
 
@@ -182,9 +184,7 @@ int WriteProgressLabel(const char* label) {
 // The percentage done * 100 / total in 32-bit arithmetic as the indicator has
 // always shown it; the product is widened so that large counts cannot
 // overflow.
-int Percent(int done, int total) {
-  return static_cast<int>(static_cast<long long>(done) * 100 / total);
-}
+int Percent(int done, int total) { return static_cast<int>(static_cast<long long>(done) * 100 / total); }
 
 }  // namespace
 
@@ -327,3 +327,5 @@ void TimedProgressFinish() {
   __Timed.shown = false;
   EraseProgressLine();
 }
+
+}  // namespace mirvo

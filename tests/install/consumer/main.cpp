@@ -1,18 +1,29 @@
 // Reads a codebook with the installed MIRVO library and prints its size.
-#include <cb/cb.h>
-#include <file/file.h>
-#include <interfc/interfc.h>
+// Its own Graph and Codebook live beside the library's: every name of the
+// library is in namespace mirvo.
+#include <mirvo/mirvo.h>
 
 #include <cstdio>
 
+struct Graph {
+  int Nodes = 0;
+};
+struct Codebook {
+  const char* Name = "mine";
+};
+
+static_assert(MIRVO_VERSION_MAJOR >= 0 && MIRVO_VERSION_MINOR >= 0, "the version as numbers");
+
 int main(int argc, char** argv) {
-  if (argc != 2 || ExistFile(argv[1]) == 0) {
-    ErrorMessage("usage: consumer CODEBOOK (an existing file)\n");
+  if (argc != 2 || mirvo::ExistFile(argv[1]) == 0) {
+    mirvo::ErrorMessage("usage: consumer CODEBOOK (an existing file)\n");
     return 2;
   }
-  Codebook codebook;
-  ReadCodebook(argv[1], &codebook);
-  std::printf("%d\n", codebook.BookSize);
-  FreeCodebook(&codebook);
+  const Graph graph;
+  const Codebook own;
+  mirvo::Codebook codebook;
+  mirvo::ReadCodebook(argv[1], &codebook);
+  std::printf("%d\n", codebook.BookSize + graph.Nodes + (own.Name[0] == 'm' ? 0 : 1));
+  mirvo::FreeCodebook(&codebook);
   return 0;
 }

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cb/cb.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
 #include "support/test_support.h"
 
 namespace mirvotest {
@@ -108,7 +109,8 @@ TEST(BoundedReading, PartitionCountsBeyondTheDataAreRefusedBeforeAllocating) {
       {&emptyWide, head + "1\n0\n" + kSeparator, tooLarge + "(1) is too large for a training set of 0 vectors.\n"},
       {&small, head + "3\n2147483647\n" + kSeparator + "1\n1\n1\n",
        "ERROR: Partitioning is not for this training set (2147483647 != 3).\n"},
-      {&small, head + "3\n3\n" + kSeparator + "1\n0x7fffffff\n1\n", "ERROR: Invalid partition index (2147483647) found.\n"},
+      {&small, head + "3\n3\n" + kSeparator + "1\n0x7fffffff\n1\n",
+       "ERROR: Invalid partition index (2147483647) found.\n"},
       {&small, head + "3\n3\n" + kSeparator + "1\n-017777777777\n1\n",
        "ERROR: Invalid partition index (-2147483647) found.\n"},
   };
@@ -136,12 +138,12 @@ TEST(BoundedReading, GraphHeaderValuesAreBoundedByTheFile) {
       {"Graph v. 1\n0x7fffffff\n0\n0\n" + sep + "\n\n\n", "", false, false},
       {"Graph v. 1\n9\n0\n0\n" + sep + "\n\n\n", "", false, false},
       // Lines too short for the numbers announced: nothing allocated for them.
-      {"Graph v. 1\n1\n2147483647\n0\n" + sep + "1 2\n", "ERROR: Graph file @: line 6 holds 2 numbers instead of 2147483647.\n",
-       false, true},
-      {"Graph v. 1\n1\n0\n017777777777\n" + sep + "5\n", "ERROR: Graph file @: line 6 holds 1 numbers instead of 2147483647.\n",
-       false, true},
-      {"Graph v. 1\n1\n0x7fffffff\n0x7fffffff\n" + sep + "\n", "ERROR: Graph file @: line 6 holds 0 numbers instead of 4294967294.\n",
-       false, true},
+      {"Graph v. 1\n1\n2147483647\n0\n" + sep + "1 2\n",
+       "ERROR: Graph file @: line 6 holds 2 numbers instead of 2147483647.\n", false, true},
+      {"Graph v. 1\n1\n0\n017777777777\n" + sep + "5\n",
+       "ERROR: Graph file @: line 6 holds 1 numbers instead of 2147483647.\n", false, true},
+      {"Graph v. 1\n1\n0x7fffffff\n0x7fffffff\n" + sep + "\n",
+       "ERROR: Graph file @: line 6 holds 0 numbers instead of 4294967294.\n", false, true},
       // The same values where the file holds what they announce.
       {"Graph v. 1\n3\n0\n0\n" + sep + "\n\n\n", "", true, true},
       {"Graph v. 1\n1\n1\n2\n" + sep + "1 2 0\n", "", true, true},
@@ -287,7 +289,8 @@ TEST(BoundedReading, ZeroBytesInTextLinesKeepTheLines) {
   for (const Case& c : std::vector<Case>{
            {"VQ CODEBOOK 2.0\n2\n1\n1\n2\n1\n0\n0\n0\n" + std::string("\0junk\n", 6) + kSeparator + record, ""},
            {"VQ CODEBOOK 2.0\n2\n1\n1\n2\n1\n0\n0\n0\n" + std::string("ab\0cd\n", 6) + kSeparator + record, "ab"},
-           {"VQ CODEBOOK 1.0\n2\n1\n1\n0\n0\n0\n0\n0\n" + std::string("x\0y\n", 4) + kSeparator + std::string("\x05\x06\x02\0", 4),
+           {"VQ CODEBOOK 1.0\n2\n1\n1\n0\n0\n0\n0\n0\n" + std::string("x\0y\n", 4) + kSeparator +
+                std::string("\x05\x06\x02\0", 4),
             "x"}}) {
     WriteFile(path, c.bytes);
     Codebook cb;
@@ -299,9 +302,9 @@ TEST(BoundedReading, ZeroBytesInTextLinesKeepTheLines) {
   }
   Codebook ts;
   MakeSet(&ts, {{{1}, 1, ""}, {{2}, 1, ""}}, 1, 1, 1);
-  for (const Case& c : std::vector<Case>{
-           {std::string("VQ PARTITIONING 2.0\0tail\n", 25) + "2\n2\n" + kSeparator + "2\n1\n", ""},
-           {"VQ PARTITIONING 2.0\n2\n2\n" + std::string("ab\0c\n", 5) + kSeparator + "2\n1\n", "ab"}}) {
+  for (const Case& c :
+       std::vector<Case>{{std::string("VQ PARTITIONING 2.0\0tail\n", 25) + "2\n2\n" + kSeparator + "2\n1\n", ""},
+                         {"VQ PARTITIONING 2.0\n2\n2\n" + std::string("ab\0c\n", 5) + kSeparator + "2\n1\n", "ab"}}) {
     WriteFile(path, c.bytes);
     Partitioning p;
     ReadPartitioning(path.c_str(), &p, &ts);

@@ -5,7 +5,8 @@
 
 #include <cstring>
 
-#include "cb/cb.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
 #include "support/test_support.h"
 
 namespace mirvotest {

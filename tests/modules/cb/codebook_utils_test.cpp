@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cb/cb.h"
-#include "interfc/interfc.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
+#include "mirvo/interfc.h"
 #include "support/test_support.h"
 
 namespace mirvotest {

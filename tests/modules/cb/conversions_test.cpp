@@ -8,13 +8,13 @@
 #include <functional>
 
 #include "cb/cb_internal.h"
-#include "interfc/interfc.h"
+#include "mirvo/global.h"
+#include "mirvo/interfc.h"
 #include "support/error_capture.h"
 #include "support/reference.h"
 
 namespace mirvotest {
 namespace {
-
 
 struct Outcome {
   int status = 0;
@@ -80,9 +80,7 @@ void ComparePartitioning(const std::string& ts, const std::string& cb, const std
       },
       a);
   fresh();
-  const Outcome files = Observe(
-      [&] { ConvertToPartitioning(tsName.c_str(), cbName.c_str(), b.c_str(), 0); },
-      b);
+  const Outcome files = Observe([&] { ConvertToPartitioning(tsName.c_str(), cbName.c_str(), b.c_str(), 0); }, b);
   ExpectSame(files, records, label);
 }
 
@@ -106,9 +104,8 @@ void CompareCentroids(const std::string& ts, const std::string& pa, const std::s
       },
       a);
   std::remove(a.c_str());
-  const Outcome files = Observe(
-      [&] { ConvertToCodebook(tsName.c_str(), paName.c_str(), b.c_str(), "MIRVO\tV", 0); },
-      b);
+  const Outcome files =
+      Observe([&] { ConvertToCodebook(tsName.c_str(), paName.c_str(), b.c_str(), "MIRVO\tV", 0); }, b);
   ExpectSame(files, records, label);
 }
 

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cb/cb.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
 #include "support/test_support.h"
 
 namespace mirvotest {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cb/search.h"
+#include "mirvo/global.h"
 #include "support/reference.h"
 
 namespace mirvotest {
@@ -167,7 +168,10 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
             const int e = q[static_cast<std::size_t>(k)];
             const auto narrow = static_cast<std::uint8_t>(e);
             const auto word = static_cast<std::uint16_t>(e);
-            std::memcpy(at, width == 1 ? static_cast<const void*>(&narrow) : width == 2 ? &word : static_cast<const void*>(&e),
+            std::memcpy(at,
+                        width == 1   ? static_cast<const void*>(&narrow)
+                        : width == 2 ? &word
+                                     : static_cast<const void*>(&e),
                         static_cast<std::size_t>(width));
           }
           Wide exact = 0;
@@ -190,8 +194,8 @@ std::string LevelName(const testing::TestParamInfo<SimdLevel>& info) {
   return kNames[static_cast<int>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel, testing::Values(SimdLevel::Portable, SimdLevel::Avx2, SimdLevel::AvxVnni,
-                                                         SimdLevel::Avx512),
+INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel,
+                         testing::Values(SimdLevel::Portable, SimdLevel::Avx2, SimdLevel::AvxVnni, SimdLevel::Avx512),
                          LevelName);
 
 TEST(SimdLevels, RequestsAreLoweredToWhatTheProcessorOffers) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "cb/search.h"
+#include "mirvo/global.h"
 #include "support/reference.h"
 
 namespace mirvotest {

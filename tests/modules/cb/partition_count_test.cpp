@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "cb/cb.h"
 #include "cb/cb_internal.h"
+#include "mirvo/cb.h"
+#include "mirvo/global.h"
 #include "support/test_support.h"
 
 namespace mirvotest {
@@ -119,7 +120,9 @@ void LiteralJoin(const Codebook* ts, Partitioning* p, int keep, int gone) {
 
 // Seven vectors in partitions 0..3; lists run in descending index order.
 void SmallSet(Codebook* ts) {
-  MakeSet(ts, {Entry({1, 2}, 3), Entry({-4, 5}), Entry({7, 0}, 2), Entry({9, 9}, 0), Entry({2, 2}, 5), Entry({-1, -1}, 4), Entry({6, 3})},
+  MakeSet(ts,
+          {Entry({1, 2}, 3), Entry({-4, 5}), Entry({7, 0}, 2), Entry({9, 9}, 0), Entry({2, 2}, 5), Entry({-1, -1}, 4),
+           Entry({6, 3})},
           2, 1, 4);
 }
 const std::vector<int> kSmallAssignment = {0, 1, 2, 3, 1, 3, 2};

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "cb/cb_internal.h"
+#include "mirvo/global.h"
 #include "support/reference.h"
 
 namespace mirvotest {
@@ -57,8 +58,8 @@ TEST(RecordDecoding, PartitionLinesFollowTheScanner) {
     int base;
     const char* after;
   };
-  const Form forms[] = {{"", 10, ""},    {"", 10, "\n"},   {" ", 10, ""},  {"\t", 10, " x"},    {"", 8, ""},
-                        {"", 16, ""},    {"", 17, ""},     {"+", 10, ""},  {"\n\n", 10, ""},    {"", 10, "\r"},
+  const Form forms[] = {{"", 10, ""},      {"", 10, "\n"},     {" ", 10, ""}, {"\t", 10, " x"}, {"", 8, ""},
+                        {"", 16, ""},      {"", 17, ""},       {"+", 10, ""}, {"\n\n", 10, ""}, {"", 10, "\r"},
                         {"", 10, " name"}, {"  \v", 10, "\t"}, {"0", 10, ""}, {"", 10, "\f"}};
   const auto number = [](int base, int value) {
     char text[32];

@@ -1,6 +1,7 @@
 // Opening under the overwrite rule, fixed-width integers, bit streams and
 // file names.
-#include "file/file.h"
+#include "mirvo/file.h"
+#include "mirvo/global.h"
 
 #include <sys/stat.h>
 

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "cb/cb.h"
-#include "file/file.h"
 #include "file/output.h"
+#include "mirvo/cb.h"
+#include "mirvo/file.h"
+#include "mirvo/global.h"
 #include "support/test_support.h"
 
 namespace mirvotest {

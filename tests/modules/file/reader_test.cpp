@@ -2,6 +2,7 @@
 // block decoder and the encoder against byte-by-byte shifting, the integer
 // scanner against the C library's "%i".
 #include "file/reader.h"
+#include "mirvo/global.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "file/file.h"
+#include "mirvo/file.h"
 
 namespace mirvotest {
 namespace {

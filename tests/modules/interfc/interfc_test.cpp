@@ -1,5 +1,6 @@
 // Console messages, the exit path and the text progress indicator.
-#include "interfc/interfc.h"
+#include "mirvo/interfc.h"
+#include "mirvo/global.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -84,21 +85,27 @@ void DriveTimedProgress() {
   TimedProgressUpdate(1, 2);
   SetTimedProgress(1, 0);
   TimedProgressStage("Reading ");
-  TimedProgressUpdate(0, 0);           // no total: nothing
-  TimedProgressUpdate(1, 3);           // opens the window, 33.3 %
-  TimedProgressUpdate(2, 3);           // within a tenth of a second: not drawn
-  TimedProgressStage("Searching ");    // relabels at once
+  TimedProgressUpdate(0, 0);                    // no total: nothing
+  TimedProgressUpdate(1, 3);                    // opens the window, 33.3 %
+  TimedProgressUpdate(2, 3);                    // within a tenth of a second: not drawn
+  TimedProgressStage("Searching ");             // relabels at once
   TimedProgressUpdate(3000000000, 3000000000);  // the end is always drawn
-  ErrorMessage("ERROR: x\n");          // clears the line first
-  TimedProgressUpdate(3, 3);           // and the work shows again
+  ErrorMessage("ERROR: x\n");                   // clears the line first
+  TimedProgressUpdate(3, 3);                    // and the work shows again
   std::exit(0);
 }
 
 TEST(Progress, TimedProgressShowsOnlyAfterItsDelay) {
   // One line, redrawn from its start and padded over what it showed before.
-  const std::string expected = "\rReading (-) 33 % done" "\rSearching " + std::string(11, ' ') +
-                               "\rSearching (\\)100 % done" "\r" + std::string(23, ' ') + "\rERROR: x\n"
-                               "\rSearching (|)100 % done";
+  const std::string expected =
+      "\rReading (-) 33 % done"
+      "\rSearching " +
+      std::string(11, ' ') +
+      "\rSearching (\\)100 % done"
+      "\r" +
+      std::string(23, ' ') +
+      "\rERROR: x\n"
+      "\rSearching (|)100 % done";
   const std::string style = GTEST_FLAG_GET(death_test_style);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(DriveTimedProgress(), testing::ExitedWithCode(0), testing::StrEq(expected));

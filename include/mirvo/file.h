@@ -5,7 +5,7 @@
 // broken OutputBit precondition); they print an "ERROR: ..." message with
 // ErrorMessage and return null or a short count, and the caller decides.
 // Streams are opened and closed by the caller, which keeps owning them.
-// Byte order, widths and sign rules of the integer fields: file/coding.h.
+// Byte order, widths and sign rules of the integer fields: mirvo/coding.h.
 //
 // Threads: no process-wide state of its own; a stream or BitStream must be
 // used by one thread at a time.
@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+
+namespace mirvo {
 
 // ---- Opening -------------------------------------------------------------
 
@@ -117,3 +119,5 @@ int CheckExtention(std::string_view name, std::string_view extension);
 // 1 when the names are equal regardless of letter case. The name functions
 // never fail.
 int EqualFileNames(std::string_view first, std::string_view second);
+
+}  // namespace mirvo

@@ -20,6 +20,8 @@
 
 #define MIRVO_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
+namespace mirvo {
+
 // Formats and writes to standard error. Never ends the process; messages are
 // never truncated. Returns what the stream write reported.
 int ErrorMessage(const char* format, ...) MIRVO_PRINTF(1, 2);
@@ -89,3 +91,5 @@ void TimedProgressFinish();
 // Clears the progress line shown, if any, with a single write to standard
 // error; async-signal-safe, for signal handlers.
 void EraseProgressLine();
+
+}  // namespace mirvo

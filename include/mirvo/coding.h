@@ -28,6 +28,8 @@
 #include <cstring>
 #include <limits>
 
+namespace mirvo {
+
 // ---- Binary fields --------------------------------------------------------
 
 // Decodes n big-endian fields of `width` bytes (1 to 4) from p into out,
@@ -47,7 +49,8 @@ inline void DecodeBigEndian(const unsigned char* p, T* out, std::size_t n, int w
       for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>((p[2 * i] << 8) | p[2 * i + 1]);
       break;
     case 3:
-      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>((p[3 * i] << 16) | (p[3 * i + 1] << 8) | p[3 * i + 2]);
+      for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<T>((p[3 * i] << 16) | (p[3 * i + 1] << 8) | p[3 * i + 2]);
       break;
     default:
       for (std::size_t i = 0; i < n; ++i) {
@@ -107,9 +110,7 @@ inline int DecodeLittleEndian(const unsigned char* p, int width) {
 // ---- Text integers ("%i") -------------------------------------------------
 
 // White space as the scanf conversions skip it.
-inline bool IsScanSpace(int c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+inline bool IsScanSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 enum class ScanResult { Ok, NoNumber, Overflow };
 
@@ -166,3 +167,5 @@ ScanResult ScanInteger(Source& in, std::int64_t& value) {
   }
   return ScanResult::Ok;
 }
+
+}  // namespace mirvo

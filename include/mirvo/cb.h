@@ -34,6 +34,8 @@
 #include <memory>
 #include <string>
 
+namespace mirvo {
+
 // ===========================================================================
 // File kinds and header lines
 // ===========================================================================
@@ -65,10 +67,10 @@ char* ClearString(char* text);
 // ===========================================================================
 
 struct BookNode {
-  int* Vector;      // dimension elements
-  int VectorMean;   // mean of the elements, rounded
-  int Freq;         // how many times the vector occurs
-  char* Name;       // owned text, or null for no name
+  int* Vector;     // dimension elements
+  int VectorMean;  // mean of the elements, rounded
+  int Freq;        // how many times the vector occurs
+  char* Name;      // owned text, or null for no name
 };
 
 struct Codebook {
@@ -182,7 +184,7 @@ void AddString(char* field, const char* text, int size);
 // Codebook and training-set files
 // ===========================================================================
 
-// Writes the record in the current layout (file/coding.h gives the byte
+// Writes the record in the current layout (mirvo/coding.h gives the byte
 // order) after setting TotalFreq to the sum of Freq over the entries in use.
 // A header line naming version 2 is written as the record holds it; the
 // line of a record read from version 0 or 1 gives way to the current line of
@@ -190,7 +192,7 @@ void AddString(char* field, const char* text, int size);
 // put in place at the end. A file that exists without overwrite == 1 ("ERROR:
 // File already exists: %s", nothing written), or that cannot be created,
 // written or put in place, is reported and the call returns:
-// LastWriteFailed (file/file.h) then tells which. The same holds for
+// LastWriteFailed (mirvo/file.h) then tells which. The same holds for
 // WritePartitioning and GraphWrite. Anything the reader could not read back
 // (sizes, widths, element values, names, generation method, header line) is
 // fatal before writing.
@@ -239,11 +241,11 @@ struct Partitioning {
   char VersionString[80] = {};
   int PartitionCount = 0;
   int TrainingSetSize = 0;
-  int* PartitionOf = nullptr;   // per training vector; -1 = unassigned
-  int* FirstVector = nullptr;   // per partition slot; -1 = empty
-  int* NextVector = nullptr;    // per training vector; -1 ends a list
+  int* PartitionOf = nullptr;    // per training vector; -1 = unassigned
+  int* FirstVector = nullptr;    // per partition slot; -1 = empty
+  int* NextVector = nullptr;     // per training vector; -1 ends a list
   PartitionSum* Sums = nullptr;  // per partition slot
-  int* MemberCount = nullptr;   // per partition slot
+  int* MemberCount = nullptr;    // per partition slot
   int Dimension = 0;
   char GenerationMethod[80] = {};
   int AllocatedPartitions = 0;
@@ -335,20 +337,18 @@ double PrintableError(double error, const Codebook* cb);
 // when it is among the nearest, else the lowest index at the smallest
 // distance. The complete distance is stored in *distance. A start that is
 // not a code vector is fatal.
-int FindNearestVector(const BookNode* trainingEntry, const Codebook* cb, std::int64_t* distance, int start,
-                      int metric);
+int FindNearestVector(const BookNode* trainingEntry, const Codebook* cb, std::int64_t* distance, int start, int metric);
 // Moves every training vector into the partition of its nearest code
 // vector and returns the error. Fatal: dimensions that differ, a
 // partitioning of another training set or with fewer partitions than code
 // vectors, an unknown error function. Runs worker threads during the call.
-double GenerateOptimalPartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p,
-                                          int errorFunction);
+double GenerateOptimalPartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, int errorFunction);
 double GenerateOptimalPartitioningMeanError(const Codebook* ts, const Codebook* cb, Partitioning* p, int metric);
 // Incremental repartitioning after code vectors changed: the training
 // vectors move to the listed (or the one) new code vectors when nearer, or
 // those of one partition are searched anew. Same requirements as above.
-void RepartitionDueToNewVectorsGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p,
-                                       const int* newVectors, int count, int metric);
+void RepartitionDueToNewVectorsGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, const int* newVectors,
+                                       int count, int metric);
 void RepartitionDueToNewVectorGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, int newVector,
                                       int metric);
 void LocalRepartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, int partition, int metric);
@@ -480,3 +480,5 @@ void GraphWrite(const char* name, const Graph* g, int overwrite);
 int GraphPrint(const Graph* g);
 // 1 when the file begins with a graph header, else 0.
 int IsGraphFile(const char* name);
+
+}  // namespace mirvo
