@@ -43,11 +43,32 @@ std::atomic<std::uint64_t> denseSums{std::uint64_t{256} << 20};
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 constexpr int kMaxChunk = 1 << 16;
 
-// Never more than the n vectors announced: a set without vectors takes no
-// memory for them, whatever their dimension.
-int ChunkSize(std::size_t rowBytes, int n) {
-  return std::min(
+// Reads the training set to its end a chunk at a time, giving each to
+// body(count, rows, freqs), and then reports its warnings. A chunk is never
+// more than the n vectors announced: a set without vectors takes no memory
+// for them, whatever their dimension. A refusal of the set calls abandon,
+// then reports it, which ends the process.
+template <class Abandon, class Body>
+void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, std::vector<std::string>* names,
+               Abandon abandon, Body body) {
+  const std::size_t rowBytes = set.Dimension() * static_cast<std::size_t>(set.RowWidth());
+  const int chunk = std::min(
       n, static_cast<int>(std::clamp<std::size_t>(kChunkBytes / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk)));
+  auto rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
+  std::vector<int> freqs(static_cast<std::size_t>(chunk));
+  for (int first = 0; first < n; first += chunk) {
+    const int count = std::min(chunk, n - first);
+    try {
+      set.Read(count, rows.get(), false, freqs.data(), names);
+    } catch (const Refusals::Deferred&) {
+      abandon();
+      refusals.Report();
+    }
+    body(count, rows.get(), freqs.data());
+    TimedProgressUpdate(first + count, n);
+  }
+  set.Finish();
+  refusals.Report();
 }
 
 // The training set's header, or its refusal, which comes before anything.
@@ -221,37 +242,28 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
   const std::size_t d = set.Dimension();
   const int width = set.RowWidth();
   const std::size_t rowBytes = d * static_cast<std::size_t>(width);
-  const int chunk = ChunkSize(rowBytes, n);
-  auto rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
-  std::vector<int> freqs(static_cast<std::size_t>(chunk)), targets(freqs.size());
-  std::vector<std::int64_t> distances(freqs.size());
+  std::vector<int> targets;
+  std::vector<std::int64_t> distances;
   std::vector<std::string> names;
   TimedProgressStage("Searching the nearest code vectors ");
-  for (int firstRow = 0; firstRow < n; firstRow += chunk) {
-    const int count = std::min(chunk, n - firstRow);
-    try {
-      set.Read(count, rows.get(), false, freqs.data(), writing ? &names : nullptr);
-    } catch (const Refusals::Deferred&) {
-      writer.Abandon();
-      first.Report();
-    }
-    if (writing) {
-      cbdetail::ParallelFor(
-          count,
-          [&](int begin, int end) {
-            search->FindRows(rows.get() + static_cast<std::size_t>(begin) * rowBytes, width, d, end - begin,
-                             targets.data() + begin, distances.data() + begin);
-          },
-          false);
-      for (int r = 0; r < count; ++r) {
-        writer.Line(targets[static_cast<std::size_t>(r)],
-                    names.empty() ? nullptr : names[static_cast<std::size_t>(r)].c_str());
-      }
-    }
-    TimedProgressUpdate(firstRow + count, n);
-  }
-  set.Finish();
-  first.Report();
+  StreamSet(
+      set, n, first, writing ? &names : nullptr, [&] { writer.Abandon(); },
+      [&](int count, const unsigned char* rows, const int*) {
+        if (!writing) return;
+        targets.resize(static_cast<std::size_t>(count));
+        distances.resize(targets.size());
+        cbdetail::ParallelFor(
+            count,
+            [&](int begin, int end) {
+              search->FindRows(rows + static_cast<std::size_t>(begin) * rowBytes, width, d, end - begin,
+                               targets.data() + begin, distances.data() + begin);
+            },
+            false);
+        for (int r = 0; r < count; ++r) {
+          writer.Line(targets[static_cast<std::size_t>(r)],
+                      names.empty() ? nullptr : names[static_cast<std::size_t>(r)].c_str());
+        }
+      });
   second.Report();
   if (existing) {
     SafeOutput::ReportExisting(partitioningName);
@@ -274,10 +286,7 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
 
   const std::size_t d = set.Dimension();
   const int width = set.RowWidth();
-  const std::size_t rowBytes = d * static_cast<std::size_t>(width);
-  const int chunk = ChunkSize(rowBytes, n);
-  auto rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
-  std::vector<int> freqs(static_cast<std::size_t>(chunk)), partitions(freqs.size());
+  std::vector<int> partitions;
   std::optional<cbdetail::CentroidSums> sums;
   std::unordered_map<int, int> slotOf;  // partition -> its sums, when not every partition has them
   bool dense = true;
@@ -293,39 +302,32 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
     }
   };
   TimedProgressStage((std::string("Reading ") + trainingSetName + " and " + partitioningName + " ").c_str());
-  for (int firstRow = 0; firstRow < n; firstRow += chunk) {
-    const int count = std::min(chunk, n - firstRow);
-    try {
-      set.Read(count, rows.get(), false, freqs.data(), nullptr);
-    } catch (const Refusals::Deferred&) {
-      feed.Join(true);
-      first.Report();
-    }
-    TimedProgressUpdate(firstRow + count, n);
-    if (!summing) continue;
-    if (!feed.Take(partitions.data(), count)) {
-      summing = false;  // the partitioning is refused; its message waits
-      continue;
-    }
-    if (!sums) makeSums();
-    try {
-      for (int r = 0; !dense && !memoryShort && r < count; ++r) {
-        int& partition = partitions[static_cast<std::size_t>(r)];
-        const auto [slot, added] = slotOf.try_emplace(partition, sums->Partitions());
-        if (added) sums->AddPartition();
-        partition = slot->second;
-      }
-    } catch (const std::bad_alloc&) {
-      memoryShort = true;
-    }
-    if (memoryShort) {
-      summing = false;
-      continue;
-    }
-    sums->Add(rows.get(), width, count, freqs.data(), partitions.data());
-  }
-  set.Finish();
-  first.Report();
+  StreamSet(
+      set, n, first, nullptr, [&] { feed.Join(true); },
+      [&](int count, const unsigned char* rows, const int* freqs) {
+        if (!summing) return;
+        partitions.resize(static_cast<std::size_t>(count));
+        if (!feed.Take(partitions.data(), count)) {
+          summing = false;  // the partitioning is refused; its message waits
+          return;
+        }
+        if (!sums) makeSums();
+        try {
+          for (int r = 0; !dense && !memoryShort && r < count; ++r) {
+            int& partition = partitions[static_cast<std::size_t>(r)];
+            const auto [slot, added] = slotOf.try_emplace(partition, sums->Partitions());
+            if (added) sums->AddPartition();
+            partition = slot->second;
+          }
+        } catch (const std::bad_alloc&) {
+          memoryShort = true;
+        }
+        if (memoryShort) {
+          summing = false;
+          return;
+        }
+        sums->Add(rows, width, count, freqs, partitions.data());
+      });
   feed.Join();
   second.Report();
   if (!sums && !memoryShort) makeSums();
