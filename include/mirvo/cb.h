@@ -397,10 +397,12 @@ double AverageErrorForPartitioning(const Codebook* ts, const Partitioning* p, in
 // number of training vectors; either input may be a pipe or a FIFO. The
 // output file, the messages on both streams, their order (as if the
 // training set were read whole before the second file) and the exits are
-// those of the record functions called in turn, as listed below. Failures
-// end the process (no output file and no temporary file is left); an
-// existing output without overwrite 1 is reported and the call returns.
-// The searches and sums run on the machine's cores.
+// those of the record functions called in turn, as listed below. A refused
+// input ends the process (no output file and no temporary file is left);
+// an existing output without overwrite 1, or an output that cannot be
+// written, is reported as the writers report it and the call returns:
+// LastWriteFailed (mirvo/file.h) tells which. The searches and sums run on
+// worker threads for the duration of the call.
 
 // ReadCodebook of both files; "ERROR: The codebook %s holds no vectors.\n"
 // for an empty codebook; "ERROR: Training set and codebook dimensions differ
