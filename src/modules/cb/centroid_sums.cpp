@@ -17,11 +17,21 @@ template <class Element>
     const Element* row = rows + static_cast<std::size_t>(r) * d;
     auto* s = reinterpret_cast<std::uint64_t*>(sums + static_cast<std::size_t>(partitionOf[r]) * d);
     const int freq = freqs == nullptr ? 1 : freqs[r];
+    // Blocks of 8 elements, so that short rows (16 elements, say) are added
+    // in vector registers too.
+    constexpr std::size_t kBlock = 8;
+    std::size_t k = 0;
     if (freq == 1) {
-      for (std::size_t k = 0; k < d; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{row[k]});
+      for (; k + kBlock <= d; k += kBlock) {
+        for (std::size_t j = 0; j < kBlock; ++j) s[k + j] += static_cast<std::uint64_t>(std::int64_t{row[k + j]});
+      }
+      for (; k < d; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{row[k]});
     } else {
       const std::int64_t f = freq;
-      for (std::size_t k = 0; k < d; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{row[k]} * f);
+      for (; k + kBlock <= d; k += kBlock) {
+        for (std::size_t j = 0; j < kBlock; ++j) s[k + j] += static_cast<std::uint64_t>(std::int64_t{row[k + j]} * f);
+      }
+      for (; k < d; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{row[k]} * f);
     }
     AddWrapped(totals[partitionOf[r]], freq);
   }
