@@ -116,7 +116,7 @@ class Refusals {
   Refusals(const Refusals&) = delete;
   Refusals& operator=(const Refusals&) = delete;
 
-  // A message that goes before the refusal.
+  // A message that goes before the refusal that follows it, kept with it.
   void Note(const char* format, ...) MIRVO_PRINTF(2, 3);
   [[noreturn]] void Refuse(const char* format, ...) MIRVO_PRINTF(2, 3);
   // The named input cannot be opened: FileOpen says why.

@@ -10,13 +10,8 @@ namespace cbdetail {
 void Refusals::Note(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = FormatList(format, args);
+  messages_.push_back(FormatList(format, args));
   va_end(args);
-  if (deferred_) {
-    messages_.push_back(std::move(text));
-  } else {
-    ErrorMessage("%s", text.c_str());
-  }
 }
 
 void Refusals::Refuse(const char* format, ...) {
