@@ -1,6 +1,7 @@
 // Partitioning files: a short text header and one line per training vector
 // with its 1-based partition index and, for convenience, its name.
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -81,12 +82,56 @@ PartitioningFileReader::PartitioningFileReader(const char* name, int vectors, in
   reader.Get();
 }
 
+namespace {
+
+// The length of the decimal number that starts line, when it is a line of
+// one to seven digits, the first not 0, and a line feed (8 bytes are read):
+// the most common line, read eight bytes at a time. 0 for anything else.
+// Returns the number in value.
+int ShortLine(const unsigned char* line, std::uint32_t& value) {
+  std::uint64_t x = 0;
+  std::memcpy(&x, line, sizeof x);
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ULL;
+  constexpr std::uint64_t kZeros = 0x3030303030303030ULL;
+  // A byte of `other` is zero where the byte is a digit; a carry out of a
+  // byte beyond the first non-digit byte only disturbs bytes after it.
+  const std::uint64_t other = ((x & kHigh) ^ kZeros) | (((x + 0x0606060606060606ULL) & kHigh) ^ kZeros);
+  if (other == 0) return 0;
+  const int digits = std::countr_zero(other) / 8;
+  if (digits == 0 || line[digits] != '\n' || line[0] == '0') return 0;
+  // The digits moved to the top bytes, the bytes below them zero, then
+  // combined pairwise: two, four and eight digits at a time.
+  std::uint64_t v = (x << (8 * (8 - digits))) & 0x0F0F0F0F0F0F0F0FULL;
+  v = (v * 2561) >> 8 & 0x00FF00FF00FF00FFULL;
+  v = (v * 6553601) >> 16 & 0x0000FFFF0000FFFFULL;
+  value = static_cast<std::uint32_t>((v * 42949672960001ULL) >> 32);
+  return digits;
+}
+
+}  // namespace
+
 void PartitioningFileReader::Read(int* out, int count) {
   FileReader& reader = *reader_;
   const int partitions = partitions_;
   for (int i = 0; i < count; ++i) {
-    // Plain decimal numbers, by far the most common, straight from the
-    // buffer; anything else as "%i" reads it.
+    // Short lines in one run over the buffer while 8 bytes lie ahead.
+    if (reader.Available() < 32) reader.Ensure(32);
+    {
+      const unsigned char* p = reader.Data();
+      const std::size_t available = reader.Available();
+      std::size_t at = 0;
+      std::uint32_t v = 0;
+      for (int digits; i < count && available - at >= 8 && (digits = ShortLine(p + at, v)) != 0 &&
+                       v <= static_cast<std::uint32_t>(partitions);
+           ++i, at += static_cast<std::size_t>(digits) + 1) {
+        out[i] = static_cast<int>(v) - 1;
+      }
+      reader.Consume(at);
+      if (i == count) break;
+    }
+    // Other plain decimal numbers straight from the buffer; anything else as
+    // "%i" reads it.
     if (reader.Available() < 32) reader.Ensure(32);
     const unsigned char* p = reader.Data();
     const std::size_t available = reader.Available();
