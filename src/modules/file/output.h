@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "file/buffer.h"
+
 namespace mirvo {
 
 class SafeOutput {
@@ -78,7 +80,7 @@ class SafeOutput {
   int overwrite_ = 0;
   int error_ = 0;
   bool hooked_ = false;
-  std::vector<char> buffer_;
+  Buffer<char> buffer_;
   std::size_t used_ = 0;
 };
 

@@ -14,7 +14,8 @@ namespace mirvo {
 
 namespace {
 
-constexpr std::size_t kBlock = std::size_t{1} << 20;
+constexpr std::size_t kBlock = std::size_t{1} << 18;
+constexpr std::size_t kPipeBuffer = std::size_t{1} << 20;
 
 }  // namespace
 
@@ -26,7 +27,7 @@ FileReader::FileReader(std::FILE* stream) : stream_(stream), buffer_(kBlock) {
   } else if (S_ISFIFO(info.st_mode)) {
     // A larger pipe buffer: fewer switches between the writer and this
     // reader. Where the system refuses it, the default stays.
-    ::fcntl(fileno(stream_), F_SETPIPE_SZ, static_cast<int>(kBlock));
+    ::fcntl(fileno(stream_), F_SETPIPE_SZ, static_cast<int>(kPipeBuffer));
   }
 }
 

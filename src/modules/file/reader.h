@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "file/buffer.h"
 #include "mirvo/coding.h"
 
 namespace mirvo {
@@ -59,7 +60,7 @@ class FileReader {
 
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned_{nullptr, nullptr};
   std::FILE* stream_;
-  std::vector<unsigned char> buffer_;
+  Buffer<unsigned char> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::uint64_t position_ = 0;
