@@ -40,33 +40,50 @@ using cbdetail::Refusals;
 std::atomic<std::uint64_t> denseSums{std::uint64_t{256} << 20};
 
 // Training vectors per chunk: about 1 MiB of elements, at least one vector.
-constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+constexpr std::size_t kChunkBytes = std::size_t{1} << 18;
 constexpr int kMaxChunk = 1 << 16;
 
 // Reads the training set to its end a chunk at a time, giving each to
-// body(count, rows, freqs), and then reports its warnings. A chunk is never
-// more than the n vectors announced: a set without vectors takes no memory
-// for them, whatever their dimension. A refusal of the set calls abandon,
-// then reports it, which ends the process.
-template <class Abandon, class Body>
-void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, std::vector<std::string>* names,
-               Abandon abandon, Body body) {
+// body(count, rows, freqs, names), and then reports its warnings. Chunks are
+// decoded into two buffers in turn, so that a chunk's rows, frequencies and
+// names (when names is set) stay as they are until body has returned for
+// the next chunk: body may leave work on a chunk to other threads while
+// this one is read. A chunk is never more than the n vectors announced: a
+// set without vectors takes no memory for them, whatever their dimension,
+// and a set of one chunk takes one buffer. After the last chunk, drain()
+// is called while the buffers are still there. A refusal of the set calls
+// abandon, then reports it, which ends the process.
+template <class Abandon, class Body, class Drain>
+void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, bool names, Abandon abandon, Body body,
+               Drain drain) {
   const std::size_t rowBytes = set.Dimension() * static_cast<std::size_t>(set.RowWidth());
   const int chunk = std::min(
       n, static_cast<int>(std::clamp<std::size_t>(kChunkBytes / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk)));
-  auto rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
-  std::vector<int> freqs(static_cast<std::size_t>(chunk));
-  for (int first = 0; first < n; first += chunk) {
+  struct Buffer {
+    std::unique_ptr<unsigned char[]> rows;
+    std::vector<int> freqs;
+    std::vector<std::string> names;
+  };
+  Buffer buffers[2];
+  int turn = 0;
+  for (int first = 0; first < n; first += chunk, turn ^= 1) {
     const int count = std::min(chunk, n - first);
+    Buffer& buffer = buffers[turn];
+    if (!buffer.rows) {
+      buffer.rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
+      buffer.freqs.resize(static_cast<std::size_t>(chunk));
+    }
     try {
-      set.Read(count, rows.get(), false, freqs.data(), names);
+      set.Read(count, buffer.rows.get(), false, buffer.freqs.data(), names ? &buffer.names : nullptr);
     } catch (const Refusals::Deferred&) {
       abandon();
       refusals.Report();
     }
-    body(count, rows.get(), freqs.data());
+    body(count, static_cast<const unsigned char*>(buffer.rows.get()), static_cast<const int*>(buffer.freqs.data()),
+         static_cast<const std::vector<std::string>*>(names ? &buffer.names : nullptr));
     TimedProgressUpdate(first + count, n);
   }
+  drain();
   set.Finish();
   refusals.Report();
 }
@@ -237,32 +254,59 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
     writing = writer.Open(partitioningName, version, cb.BookSize, n, n, "", overwrite);
   }
   std::optional<cbdetail::NearestSearch> search;
-  if (writing) search.emplace(&cb);
+  std::optional<cbdetail::Workers> workers;
+  if (writing) {
+    search.emplace(&cb);
+    workers.emplace();
+  }
 
+  // Chunk k is searched by the other threads while this thread reads chunk
+  // k + 1 and joins the search; chunk k's lines are then written while the
+  // others search chunk k + 1.
   const std::size_t d = set.Dimension();
   const int width = set.RowWidth();
   const std::size_t rowBytes = d * static_cast<std::size_t>(width);
-  std::vector<int> targets;
-  std::vector<std::int64_t> distances;
-  std::vector<std::string> names;
+  struct Results {
+    std::vector<int> targets;
+    std::vector<std::int64_t> distances;
+    int count = 0;
+    const std::vector<std::string>* names = nullptr;
+  } results[2];
+  int turn = 0;
+  auto writeLines = [&](Results& done) {
+    for (int r = 0; r < done.count; ++r) {
+      const auto i = static_cast<std::size_t>(r);
+      const bool named = done.names != nullptr && !done.names->empty();
+      writer.Line(done.targets[i], named ? (*done.names)[i].c_str() : nullptr);
+    }
+    done.count = 0;
+  };
   TimedProgressStage("Searching the nearest code vectors ");
   StreamSet(
-      set, n, first, writing ? &names : nullptr, [&] { writer.Abandon(); },
-      [&](int count, const unsigned char* rows, const int*) {
+      set, n, first, writing,
+      [&] {
+        if (workers) workers->Finish();
+        writer.Abandon();
+      },
+      [&](int count, const unsigned char* rows, const int*, const std::vector<std::string>* names) {
         if (!writing) return;
-        targets.resize(static_cast<std::size_t>(count));
-        distances.resize(targets.size());
-        cbdetail::ParallelFor(
-            count,
-            [&](int begin, int end) {
-              search->FindRows(rows + static_cast<std::size_t>(begin) * rowBytes, width, d, end - begin,
-                               targets.data() + begin, distances.data() + begin);
-            },
-            false);
-        for (int r = 0; r < count; ++r) {
-          writer.Line(targets[static_cast<std::size_t>(r)],
-                      names.empty() ? nullptr : names[static_cast<std::size_t>(r)].c_str());
-        }
+        workers->Finish();
+        Results& chunk = results[turn];
+        chunk.targets.resize(static_cast<std::size_t>(count));
+        chunk.distances.resize(chunk.targets.size());
+        chunk.count = count;
+        chunk.names = names;
+        workers->Start(count, [&search, &chunk, rows, width, d, rowBytes](int begin, int end) {
+          search->FindRows(rows + static_cast<std::size_t>(begin) * rowBytes, width, d, end - begin,
+                           chunk.targets.data() + begin, chunk.distances.data() + begin);
+        });
+        turn ^= 1;
+        writeLines(results[turn]);
+      },
+      [&] {
+        if (!writing) return;
+        workers->Finish();
+        writeLines(results[turn ^ 1]);
       });
   second.Report();
   if (existing) {
@@ -303,8 +347,8 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   };
   TimedProgressStage((std::string("Reading ") + trainingSetName + " and " + partitioningName + " ").c_str());
   StreamSet(
-      set, n, first, nullptr, [&] { feed.Join(true); },
-      [&](int count, const unsigned char* rows, const int* freqs) {
+      set, n, first, false, [&] { feed.Join(true); },
+      [&](int count, const unsigned char* rows, const int* freqs, const std::vector<std::string>*) {
         if (!summing) return;
         partitions.resize(static_cast<std::size_t>(count));
         if (!feed.Take(partitions.data(), count)) {
@@ -327,7 +371,8 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
           return;
         }
         sums->Add(rows, width, count, freqs, partitions.data());
-      });
+      },
+      [] {});
   feed.Join();
   second.Report();
   if (!sums && !memoryShort) makeSums();

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <numeric>
 #include <system_error>
 #include <thread>
@@ -445,36 +447,92 @@ void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, in
   }
 }
 
-void ParallelFor(int count, const std::function<void(int begin, int end)>& body, bool progress) {
-  constexpr int kChunk = 2048;
+Workers::Workers() {
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  const int workers = static_cast<int>(std::min<unsigned>(cores, static_cast<unsigned>((count + kChunk - 1) / kChunk)));
-  if (workers <= 1) {
+  try {
+    for (unsigned t = 1; t < cores; ++t) threads_.emplace_back([this] { Serve(); });
+  } catch (const std::system_error&) {
+    // No more threads to be had: those running and the caller do the work.
+  }
+}
+
+Workers::~Workers() {
+  Finish();
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  for (auto& t : threads_) t.join();
+}
+
+void Workers::Start(int count, std::function<void(int begin, int end)> body) {
+  // Blocks small enough for every thread to get several, large enough to
+  // keep the search's own batches full.
+  const auto parts = static_cast<int>(4 * (threads_.size() + 1));
+  const int block = std::clamp((count + parts - 1) / std::max(parts, 1), 256, 2048);
+  {
+    // A thread that woke too late for the last job may still be looking
+    // at it.
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return busy_ == 0; });
+    body_ = std::move(body);
+    count_ = count;
+    block_ = block;
+    next_.store(0);
+    done_.store(0);
+    ++job_;
+  }
+  inHand_ = true;
+  if (count > block && !threads_.empty()) changed_.notify_all();
+}
+
+bool Workers::TakeBlocks(bool progress) {
+  bool took = false;
+  for (;;) {
+    const std::int64_t begin = next_.fetch_add(block_);
+    if (begin >= count_) return took;
+    const std::int64_t end = std::min<std::int64_t>(count_, begin + block_);
+    body_(static_cast<int>(begin), static_cast<int>(end));
+    took = true;
+    const std::int64_t done = done_.fetch_add(end - begin) + (end - begin);
+    if (progress) TimedProgressUpdate(done, count_);
+  }
+}
+
+void Workers::Serve() {
+  std::uint64_t seen = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stop_ || job_ != seen; });
+    if (stop_) return;
+    seen = job_;
+    ++busy_;
+    lock.unlock();
+    TakeBlocks(false);
+    lock.lock();
+    if (--busy_ == 0) changed_.notify_all();
+  }
+}
+
+void Workers::Finish(bool progress) {
+  if (!inHand_) return;
+  TakeBlocks(progress);
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return done_.load() >= count_ && busy_ == 0; });
+  body_ = nullptr;
+  inHand_ = false;
+}
+
+void ParallelFor(int count, const std::function<void(int begin, int end)>& body, bool progress) {
+  constexpr int kAlone = 2048;  // not worth a thread
+  if (count <= kAlone) {
     if (count > 0) body(0, count);
     return;
   }
-  std::atomic<std::int64_t> next{0};
-  std::atomic<std::int64_t> finished{0};
-  const std::thread::id caller = std::this_thread::get_id();
-  auto work = [&] {
-    for (;;) {
-      const std::int64_t begin = next.fetch_add(kChunk);
-      if (begin >= count) return;
-      const std::int64_t end = std::min<std::int64_t>(count, begin + kChunk);
-      body(static_cast<int>(begin), static_cast<int>(end));
-      const std::int64_t done = finished.fetch_add(end - begin) + (end - begin);
-      // Progress is shown by the calling thread only.
-      if (progress && std::this_thread::get_id() == caller) TimedProgressUpdate(done, count);
-    }
-  };
-  std::vector<std::thread> threads;
-  try {
-    for (int w = 1; w < workers; ++w) threads.emplace_back(work);
-  } catch (const std::system_error&) {
-    // No more threads to be had: those running and this one do the rest.
-  }
-  work();
-  for (auto& t : threads) t.join();
+  Workers workers;
+  workers.Start(count, body);
+  workers.Finish(progress);
 }
 
 }  // namespace cbdetail

@@ -6,9 +6,13 @@
 // where the data needs it) and are reported saturated to the 64-bit range.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "mirvo/cb.h"
@@ -126,8 +130,49 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, i
 void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
                  std::int64_t* distance);
 
-// Runs body(begin, end) over [0, count) in chunks on the machine's cores; the
-// chunks are independent and results must not depend on how they are split.
+// Threads kept for jobs split into blocks: a job's blocks are taken by these
+// threads and by the thread that finishes it, so the calling thread can do
+// other work (read the next chunk, write the last one's results) while the
+// others search. One job at a time; used by one calling thread.
+class Workers {
+ public:
+  // One thread per core beyond the first; fewer (none) when threads cannot
+  // be had, and the calling thread then does every block.
+  Workers();
+  // Finishes the job in hand, then ends the threads.
+  ~Workers();
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  // Starts body(begin, end) over blocks of [0, count), which must not depend
+  // on how they are split; the threads start taking blocks at once. The
+  // previous job must be finished.
+  void Start(int count, std::function<void(int begin, int end)> body);
+  // Takes blocks in the calling thread until none are left, then waits for
+  // those the threads took. With progress set, shows how far the job has
+  // come. Does nothing when no job is in hand.
+  void Finish(bool progress = false);
+
+ private:
+  void Serve();
+  bool TakeBlocks(bool progress);
+
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::function<void(int, int)> body_;  // set while a job is in hand
+  int count_ = 0;
+  int block_ = 0;
+  std::uint64_t job_ = 0;  // guarded by mutex_: the number of the job in hand
+  bool stop_ = false;      // guarded by mutex_
+  int busy_ = 0;           // guarded by mutex_: threads inside a job
+  std::atomic<std::int64_t> next_{0};
+  std::atomic<std::int64_t> done_{0};
+  bool inHand_ = false;
+};
+
+// Runs body(begin, end) over [0, count) in blocks on the machine's cores; the
+// blocks are independent and results must not depend on how they are split.
 // With progress set, the calling thread shows how far it has come.
 void ParallelFor(int count, const std::function<void(int begin, int end)>& body, bool progress = true);
 
