@@ -1,8 +1,13 @@
 #include "cb/centroid_sums.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <new>
 
 #include "cb/cb_internal.h"
+#include "cb/intrinsics.h"
+#include "cb/search.h"
 #include "mirvo/interfc.h"
 
 namespace mirvo {
@@ -37,22 +42,119 @@ template <class Element>
   }
 }
 
-// Built for AVX2 as well on x86-64, chosen when the processor has it: one
-// function per width, as clang clones no function templates.
+// As AddRowsOf, into 32-bit sums: the caller has made sure that no sum can
+// leave the 32-bit range. The plain loops, and the same with AVX2 and
+// AVX-512 instructions, which the compiler does not find by itself here
+// (it widens the bytes one at a time).
+template <class Element>
+void AddNarrowPlain(const Element* rows, std::size_t d, int count, const int* freqs, const int* partitionOf,
+                    std::int32_t* sums, int* totals) {
+  for (int r = 0; r < count; ++r) {
+    const Element* row = rows + static_cast<std::size_t>(r) * d;
+    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
+    const int freq = freqs == nullptr ? 1 : freqs[r];
+    for (std::size_t k = 0; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
+    AddWrapped(totals[partitionOf[r]], freq);
+  }
+}
+
 #if defined(__x86_64__)
-#define MIRVO_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define MIRVO_AVX2_CLONES
+// 16 (AVX-512) or 8 (AVX2) elements from e, widened to 32 bits.
+__attribute__((target("avx512f"))) inline __m512i Widen16(const std::uint8_t* e) {
+  return _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
+}
+__attribute__((target("avx512f"))) inline __m512i Widen16(const std::uint16_t* e) {
+  return _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(e)));
+}
+__attribute__((target("avx2"))) inline __m256i Widen8(const std::uint8_t* e) {
+  return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e)));
+}
+__attribute__((target("avx2"))) inline __m256i Widen8(const std::uint16_t* e) {
+  return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
+}
+
+template <class Element>
+__attribute__((target("avx512f"))) void AddNarrowAvx512(const Element* rows, std::size_t d, int count, const int* freqs,
+                                                        const int* partitionOf, std::int32_t* sums, int* totals) {
+  constexpr std::size_t kLanes = 16;
+  for (int r = 0; r < count; ++r) {
+    const Element* row = rows + static_cast<std::size_t>(r) * d;
+    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
+    const int freq = freqs == nullptr ? 1 : freqs[r];
+    std::size_t k = 0;
+    if (freq == 1) {
+      for (; k + kLanes <= d; k += kLanes) {
+        _mm512_storeu_si512(s + k, _mm512_add_epi32(_mm512_loadu_si512(s + k), Widen16(row + k)));
+      }
+    } else {
+      const __m512i f = _mm512_set1_epi32(freq);
+      for (; k + kLanes <= d; k += kLanes) {
+        _mm512_storeu_si512(s + k,
+                            _mm512_add_epi32(_mm512_loadu_si512(s + k), _mm512_mullo_epi32(Widen16(row + k), f)));
+      }
+    }
+    for (; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
+    AddWrapped(totals[partitionOf[r]], freq);
+  }
+}
+
+template <class Element>
+__attribute__((target("avx2"))) void AddNarrowAvx2(const Element* rows, std::size_t d, int count, const int* freqs,
+                                                   const int* partitionOf, std::int32_t* sums, int* totals) {
+  constexpr std::size_t kLanes = 8;
+  for (int r = 0; r < count; ++r) {
+    const Element* row = rows + static_cast<std::size_t>(r) * d;
+    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
+    const int freq = freqs == nullptr ? 1 : freqs[r];
+    std::size_t k = 0;
+    const __m256i f = _mm256_set1_epi32(freq);
+    for (; k + kLanes <= d; k += kLanes) {
+      auto* at = reinterpret_cast<__m256i*>(s + k);
+      const __m256i e = freq == 1 ? Widen8(row + k) : _mm256_mullo_epi32(Widen8(row + k), f);
+      _mm256_storeu_si256(at, _mm256_add_epi32(_mm256_loadu_si256(at), e));
+    }
+    for (; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
+    AddWrapped(totals[partitionOf[r]], freq);
+  }
+}
 #endif
-MIRVO_AVX2_CLONES void AddRows(const std::uint8_t* rows, std::size_t d, int count, const int* freqs,
+
+// The narrow adder of the instruction set the search runs on (so that the
+// tests' forced levels choose it too).
+template <class Element>
+void AddNarrowRows(const Element* rows, std::size_t d, int count, const int* freqs, const int* partitionOf,
+                   std::int32_t* sums, int* totals) {
+#if defined(__x86_64__)
+  switch (ActiveSimdLevel()) {
+    case SimdLevel::Avx512:
+      return AddNarrowAvx512(rows, d, count, freqs, partitionOf, sums, totals);
+    case SimdLevel::Avx2:
+    case SimdLevel::AvxVnni:
+      return AddNarrowAvx2(rows, d, count, freqs, partitionOf, sums, totals);
+    case SimdLevel::Portable:
+      break;
+  }
+#endif
+  AddNarrowPlain(rows, d, count, freqs, partitionOf, sums, totals);
+}
+
+// Built for AVX-512 and AVX2 as well on x86-64, chosen as the processor
+// offers them: one function per width, as clang clones no function
+// templates.
+#if defined(__x86_64__)
+#define MIRVO_SIMD_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define MIRVO_SIMD_CLONES
+#endif
+MIRVO_SIMD_CLONES void AddRows(const std::uint8_t* rows, std::size_t d, int count, const int* freqs,
                                const int* partitionOf, std::int64_t* sums, int* totals) {
   AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
 }
-MIRVO_AVX2_CLONES void AddRows(const std::uint16_t* rows, std::size_t d, int count, const int* freqs,
+MIRVO_SIMD_CLONES void AddRows(const std::uint16_t* rows, std::size_t d, int count, const int* freqs,
                                const int* partitionOf, std::int64_t* sums, int* totals) {
   AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
 }
-MIRVO_AVX2_CLONES void AddRows(const std::int32_t* rows, std::size_t d, int count, const int* freqs,
+MIRVO_SIMD_CLONES void AddRows(const std::int32_t* rows, std::size_t d, int count, const int* freqs,
                                const int* partitionOf, std::int64_t* sums, int* totals) {
   AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
 }
@@ -65,6 +167,39 @@ CentroidSums::CentroidSums(int partitions, std::size_t dimension) : dimension_(d
 }
 
 void CentroidSums::Add(const void* rows, int width, int count, const int* freqs, const int* partitionOf) {
+  // Elements of one or two bytes are unsigned: while the magnitudes of the
+  // frequencies, times the largest element, stay below 2^31, every sum of
+  // this call fits in 32 bits. Such calls are added into 32-bit sums, half
+  // the width to carry, which are then added into the 64-bit ones; that is
+  // worth it while the partitions are few beside the rows.
+  if (width <= 2 && static_cast<std::int64_t>(freqs_.size()) <= count / 4) {
+    std::int64_t magnitude = count;
+    if (freqs != nullptr) {
+      magnitude = 0;
+      for (int r = 0; r < count; ++r) magnitude += std::abs(std::int64_t{freqs[r]});
+    }
+    const std::int64_t largest = width == 1 ? 0xFF : 0xFFFF;
+    bool narrow = magnitude * largest <= std::numeric_limits<std::int32_t>::max();
+    try {
+      if (narrow) narrow_.resize(sums_.size());
+    } catch (const std::bad_alloc&) {
+      narrow = false;  // the wide sums alone, then
+    }
+    if (narrow) {
+      if (width == 1) {
+        AddNarrowRows(static_cast<const std::uint8_t*>(rows), dimension_, count, freqs, partitionOf, narrow_.data(),
+                      freqs_.data());
+      } else {
+        AddNarrowRows(static_cast<const std::uint16_t*>(rows), dimension_, count, freqs, partitionOf, narrow_.data(),
+                      freqs_.data());
+      }
+      for (std::size_t i = 0; i < sums_.size(); ++i) {
+        AddWrapped(sums_[i], std::int64_t{narrow_[i]});
+        narrow_[i] = 0;
+      }
+      return;
+    }
+  }
   switch (width) {
     case 1:
       AddRows(static_cast<const std::uint8_t*>(rows), dimension_, count, freqs, partitionOf, sums_.data(),

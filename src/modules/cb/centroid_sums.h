@@ -49,6 +49,7 @@ class CentroidSums {
   std::size_t dimension_;
   std::vector<std::int64_t> sums_;
   std::vector<int> freqs_;
+  std::vector<std::int32_t> narrow_;  // zero between calls of Add
 };
 
 }  // namespace cbdetail

@@ -191,6 +191,39 @@ bool ReadElements(FileReader& reader, T* out, std::size_t count, int width) {
   return ReadBigEndianBlock(reader, out, count, width) == count;
 }
 
+// Decodes whole records without a name from p (available bytes) into rows
+// and freqs, at most count, while they lie there; returns how many. Stops
+// after a record whose frequency takes the sum of magnitudes beyond 32 bits
+// (without counting it). The totals are kept in registers here: the
+// reader's own would chain every record to the one before through memory.
+template <class T>
+int DecodeRun(const unsigned char* p, std::size_t available, std::size_t d, int width, T* rows, int* freqs, int count,
+              std::int64_t& total, std::int64_t& magnitude) {
+  const std::size_t elementBytes = d * static_cast<std::size_t>(width);
+  const std::size_t record = 1 + elementBytes + 4;
+  std::int64_t t = total;
+  std::int64_t m = magnitude;
+  int r = 0;
+  for (std::size_t at = 0; r < count && available - at >= record && p[at] == 0; ++r, at += record) {
+    const unsigned char* elements = p + at + 1;
+    T* row = rows + static_cast<std::size_t>(r) * d;
+    if (sizeof(T) == 1 && width == 1 && d == 16) {
+      std::memcpy(row, elements, 16);  // 4 x 4 blocks, the most common
+    } else {
+      DecodeBigEndian(elements, row, d, width);
+    }
+    int freq = 0;
+    DecodeBigEndian(elements + elementBytes, &freq, 1, 4);
+    freqs[r] = freq;
+    t += freq;
+    m += std::abs(std::int64_t{freq});
+    if (m > kIntMax) break;
+  }
+  total = t;
+  magnitude = m;
+  return r;
+}
+
 }  // namespace
 
 void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names) {
@@ -219,42 +252,27 @@ void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vect
       // over the buffer while whole ones lie in it.
       std::size_t available = reader.Available();
       if (available < record) {
-        available = reader.Ensure(std::min(record * static_cast<std::size_t>(count - r), std::size_t{1} << 20));
+        available = reader.Ensure(std::min(record * static_cast<std::size_t>(count - r), std::size_t{1} << 16));
       }
-      const unsigned char* p = reader.Data();
-      std::size_t at = 0;
-      // The totals in registers: a store and load of the members per record
-      // would chain every record to the one before.
-      std::int64_t total = total_;
-      std::int64_t magnitude = magnitude_;
-      for (; r < count && available - at >= record && p[at] == 0; ++r, ++next_, at += record) {
-        const unsigned char* elements = p + at + 1;
-        switch (rowWidth) {
-          case 1:
-            if (width == 1 && d == 16) {
-              std::memcpy(rowAt(r), elements, 16);  // 4 x 4 blocks, the most common
-            } else {
-              DecodeBigEndian(elements, reinterpret_cast<std::uint8_t*>(rowAt(r)), d, width);
-            }
-            break;
-          case 2:
-            DecodeBigEndian(elements, reinterpret_cast<std::uint16_t*>(rowAt(r)), d, width);
-            break;
-          default:
-            DecodeBigEndian(elements, reinterpret_cast<int*>(rowAt(r)), d, width);
-            break;
-        }
-        int freq = 0;
-        DecodeBigEndian(elements + elementBytes, &freq, 1, 4);
-        freqs[r] = freq;
-        total += freq;
-        magnitude += std::abs(std::int64_t{freq});
-        if (magnitude > kIntMax) break;
+      int done = 0;
+      switch (rowWidth) {
+        case 1:
+          done = DecodeRun(reader.Data(), available, d, width, static_cast<std::uint8_t*>(rowAt(r)), freqs + r,
+                           count - r, total_, magnitude_);
+          break;
+        case 2:
+          done = DecodeRun(reader.Data(), available, d, width, reinterpret_cast<std::uint16_t*>(rowAt(r)), freqs + r,
+                           count - r, total_, magnitude_);
+          break;
+        default:
+          done = DecodeRun(reader.Data(), available, d, width, reinterpret_cast<int*>(rowAt(r)), freqs + r, count - r,
+                           total_, magnitude_);
+          break;
       }
-      total_ = total;
-      magnitude_ = magnitude;
-      reader.Consume(at);
-      if (magnitude > kIntMax) tooLarge();
+      r += done;
+      next_ += done;
+      reader.Consume(static_cast<std::size_t>(done) * record);
+      if (magnitude_ > kIntMax) tooLarge();
       if (r == count) break;
     }
     const int i = next_;

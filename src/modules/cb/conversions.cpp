@@ -355,7 +355,7 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
           summing = false;  // the partitioning is refused; its message waits
           return;
         }
-        if (!sums) makeSums();
+        if (!sums && !memoryShort) makeSums();
         try {
           for (int r = 0; !dense && !memoryShort && r < count; ++r) {
             int& partition = partitions[static_cast<std::size_t>(r)];
@@ -366,10 +366,7 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
         } catch (const std::bad_alloc&) {
           memoryShort = true;
         }
-        if (memoryShort) {
-          summing = false;
-          return;
-        }
+        if (memoryShort) return;  // the partitioning is still read through, for its messages
         sums->Add(rows, width, count, freqs, partitions.data());
       },
       [] {});

@@ -28,22 +28,12 @@
 //   lane j holds them as two 16-bit values; vpmaddwd with the training
 //   vector's pair: base = |c|^2 and f = base - 2 * acc.
 // - Portable: the code vectors as rows of bytes; base = |c|^2.
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
+#include "cb/intrinsics.h"
 #include "cb/search.h"
-
-// GCC 12 warns about the deliberately undefined upper parts of its own
-// AVX-512 intrinsics.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
 
 namespace mirvo {
 

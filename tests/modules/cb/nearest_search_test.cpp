@@ -1,13 +1,15 @@
 // The prepared nearest search on every kernel the processor offers, against
 // the plain search: every element width, dimensions 1 to 300, ties, start
 // indices anywhere, data shifted away from 0 and training vectors outside
-// the code vectors' span.
+// the code vectors' span. The partition sums of the centroids on the same
+// instruction sets, against plain 64-bit sums.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
+#include "cb/centroid_sums.h"
 #include "cb/search.h"
 #include "mirvo/global.h"
 #include "support/reference.h"
@@ -185,6 +187,58 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
         EXPECT_EQ(distance, wantDistance) << where;
         ++seed;
       }
+    }
+  }
+}
+
+// Rows in their stored width, added a block at a time; frequencies of 1,
+// small ones of either sign, or large enough that the sums need 64 bits;
+// few partitions (many rows to each, 32-bit sums first) or many.
+TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
+  const Level level(GetParam());
+  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  for (unsigned seed = 1; seed <= 120; ++seed) {
+    RandomData r(seed);
+    const int width = seed % 3 == 0 ? 4 : 1 + static_cast<int>(seed % 2);
+    const int dimension = r.Int(1, 40), partitions = seed % 5 == 0 ? r.Int(200, 400) : r.Int(1, 12);
+    const int count = r.Int(0, 1500);
+    std::vector<int> freqs(static_cast<std::size_t>(count)), of(freqs.size());
+    std::vector<std::int32_t> elements(freqs.size() * static_cast<std::size_t>(dimension));
+    for (int& f : freqs) f = seed % 4 == 1 ? 1 : seed % 4 == 2 ? r.Int(-3, 3) : r.Int(-1, 1) * r.Int(1, 1 << 22);
+    for (int& p : of) p = r.Int(0, partitions - 1);
+    for (auto& e : elements) e = r.Element(width);
+    std::vector<unsigned char> rows(elements.size() * static_cast<std::size_t>(width));
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      const auto narrow = static_cast<std::uint8_t>(elements[i]);
+      const auto word = static_cast<std::uint16_t>(elements[i]);
+      std::memcpy(rows.data() + i * width,
+                  width == 1   ? static_cast<const void*>(&narrow)
+                  : width == 2 ? &word
+                               : static_cast<const void*>(&elements[i]),
+                  static_cast<std::size_t>(width));
+    }
+    std::vector<std::uint64_t> want(static_cast<std::size_t>(partitions) * dimension);
+    std::vector<std::uint32_t> wantFreq(static_cast<std::size_t>(partitions));
+    for (int i = 0; i < count; ++i) {
+      const auto p = static_cast<std::size_t>(of[i]);
+      for (int k = 0; k < dimension; ++k) {
+        want[p * dimension + k] += static_cast<std::uint64_t>(
+            std::int64_t{elements[static_cast<std::size_t>(i) * dimension + k]} * freqs[static_cast<std::size_t>(i)]);
+      }
+      wantFreq[p] += static_cast<std::uint32_t>(freqs[static_cast<std::size_t>(i)]);
+    }
+    cbdetail::CentroidSums sums(partitions, static_cast<std::size_t>(dimension));
+    for (int at = 0, take = 0; at < count; at += take) {
+      take = std::min(count - at, r.Int(1, 700));
+      sums.Add(rows.data() + static_cast<std::size_t>(at) * dimension * width, width, take, freqs.data() + at,
+               of.data() + at);
+    }
+    for (int p = 0; p < partitions; ++p) {
+      const auto* got = reinterpret_cast<const std::uint64_t*>(sums.Sum(p));
+      ASSERT_EQ(std::vector<std::uint64_t>(got, got + dimension),
+                std::vector<std::uint64_t>(want.begin() + p * dimension, want.begin() + (p + 1) * dimension))
+          << "seed " << seed << " partition " << p;
+      ASSERT_EQ(static_cast<std::uint32_t>(sums.Freq(p)), wantFreq[static_cast<std::size_t>(p)]) << seed;
     }
   }
 }
