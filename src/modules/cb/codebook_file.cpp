@@ -340,25 +340,27 @@ void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals) {
   cb->BookSize = known ? size : std::min(size, kChunk);
   AllocateMemoryForBook(cb);
   const double dimension = static_cast<double>(d);
-  // Short vectors are decoded a chunk at a time and copied into the record;
-  // longer ones straight into their entries.
-  const bool direct = d > (std::size_t{1} << 12);
-  const int chunk = direct ? 1
-                           : std::min(size, static_cast<int>(std::clamp<std::size_t>(
-                                                (std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, kChunk)));
-  auto rows = NewArray<int>(direct ? 0 : static_cast<std::size_t>(chunk) * d, kVectorMemory);
+  // Vectors are decoded a chunk at a time straight into their entries where
+  // those lie one after the other (as a record's vectors do when it is
+  // allocated at once), else into a chunk and copied. Long vectors come one
+  // at a time.
+  const int chunk = std::min(
+      size, static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, kChunk)));
+  std::unique_ptr<int[]> rows;
   std::vector<int> freqs(static_cast<std::size_t>(chunk));
   std::vector<std::string> names;
   for (int first = 0; first < size; first += chunk) {
     const int count = std::min(chunk, size - first);
     if (first + count > cb->BookSize) IncreaseCodebookSize(cb, std::min(size, std::max(first + count, 2 * first)));
-    file.Read(count, direct ? cb->Book[first].Vector : rows.get(), true, freqs.data(), &names);
+    int* const start = cb->Book[first].Vector;
+    const bool inPlace = cb->Book[first + count - 1].Vector == start + static_cast<std::size_t>(count - 1) * d;
+    if (!inPlace && !rows) rows = NewArray<int>(static_cast<std::size_t>(chunk) * d, kVectorMemory);
+    file.Read(count, inPlace ? start : rows.get(), true, freqs.data(), &names);
     for (int r = 0; r < count; ++r) {
       BookNode& node = cb->Book[first + r];
-      const int* row = direct ? node.Vector : rows.get() + static_cast<std::size_t>(r) * d;
-      if (!direct) std::copy_n(row, d, node.Vector);
+      if (!inPlace) std::copy_n(rows.get() + static_cast<std::size_t>(r) * d, d, node.Vector);
       std::int64_t sum = 0;
-      for (std::size_t k = 0; k < d; ++k) sum += row[k];
+      for (std::size_t k = 0; k < d; ++k) sum += node.Vector[k];
       node.VectorMean = RoundedMean(sum, dimension);
       node.Freq = freqs[static_cast<std::size_t>(r)];
       if (!names.empty() && !names[static_cast<std::size_t>(r)].empty()) {
