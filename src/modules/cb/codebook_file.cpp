@@ -209,6 +209,8 @@ int DecodeRun(const unsigned char* p, std::size_t available, std::size_t d, int 
     T* row = rows + static_cast<std::size_t>(r) * d;
     if (sizeof(T) == 1 && width == 1 && d == 16) {
       std::memcpy(row, elements, 16);  // 4 x 4 blocks, the most common
+    } else if (sizeof(T) == 1 && width == 1 && d > 16) {
+      std::memcpy(row, elements, d);
     } else {
       DecodeBigEndian(elements, row, d, width);
     }
