@@ -39,7 +39,7 @@ using cbdetail::Refusals;
 // a header announces never reserves more.
 std::atomic<std::uint64_t> denseSums{std::uint64_t{256} << 20};
 
-// Training vectors per chunk: about 1 MiB of elements, at least one vector.
+// Training vectors per chunk: about 256 KiB of elements, at least one vector.
 constexpr std::size_t kChunkBytes = std::size_t{1} << 18;
 constexpr int kMaxChunk = 1 << 16;
 
