@@ -487,14 +487,12 @@ void Workers::Start(int count, std::function<void(int begin, int end)> body) {
   if (count > block && !threads_.empty()) changed_.notify_all();
 }
 
-bool Workers::TakeBlocks(bool progress) {
-  bool took = false;
+void Workers::TakeBlocks(bool progress) {
   for (;;) {
     const std::int64_t begin = next_.fetch_add(block_);
-    if (begin >= count_) return took;
+    if (begin >= count_) return;
     const std::int64_t end = std::min<std::int64_t>(count_, begin + block_);
     body_(static_cast<int>(begin), static_cast<int>(end));
-    took = true;
     const std::int64_t done = done_.fetch_add(end - begin) + (end - begin);
     if (progress) TimedProgressUpdate(done, count_);
   }

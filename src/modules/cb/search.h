@@ -155,7 +155,7 @@ class Workers {
 
  private:
   void Serve();
-  bool TakeBlocks(bool progress);
+  void TakeBlocks(bool progress);
 
   std::vector<std::thread> threads_;
   std::mutex mutex_;
