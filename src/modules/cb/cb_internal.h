@@ -160,6 +160,13 @@ class SetFileReader {
   // empty when none of the records has a name, else holds count names
   // (empty for none).
   void Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names);
+  // Records of one-byte elements without a name that lie whole in the
+  // reader's buffer, at most count, left where they are: *rows points to the
+  // first one's elements, the next ones *stride bytes apart, and their
+  // frequencies go to freqs. Returns how many: 0 when the next record has a
+  // name or the elements need decoding (Read then). The rows stay valid
+  // until the next call of the reader.
+  int View(int count, const unsigned char** rows, std::size_t* stride, int* freqs);
   // After the last record: the header's total frequency against the records'.
   void Finish();
 

@@ -16,10 +16,11 @@ namespace cbdetail {
 namespace {
 
 template <class Element>
-[[gnu::always_inline]] inline void AddRowsOf(const Element* rows, std::size_t d, int count, const int* freqs,
-                                             const int* partitionOf, std::int64_t* sums, int* totals) {
+[[gnu::always_inline]] inline void AddRowsOf(const Element* rows, std::size_t d, std::size_t stride, int count,
+                                             const int* freqs, const int* partitionOf, std::int64_t* sums,
+                                             int* totals) {
   for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * d;
+    const Element* row = rows + static_cast<std::size_t>(r) * stride;
     auto* s = reinterpret_cast<std::uint64_t*>(sums + static_cast<std::size_t>(partitionOf[r]) * d);
     const int freq = freqs == nullptr ? 1 : freqs[r];
     // Blocks of 8 elements, so that short rows (16 elements, say) are added
@@ -47,10 +48,10 @@ template <class Element>
 // AVX-512 instructions, which the compiler does not find by itself here
 // (it widens the bytes one at a time).
 template <class Element>
-void AddNarrowPlain(const Element* rows, std::size_t d, int count, const int* freqs, const int* partitionOf,
-                    std::int32_t* sums, int* totals) {
+void AddNarrowPlain(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
+                    const int* partitionOf, std::int32_t* sums, int* totals) {
   for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * d;
+    const Element* row = rows + static_cast<std::size_t>(r) * stride;
     std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
     const int freq = freqs == nullptr ? 1 : freqs[r];
     for (std::size_t k = 0; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
@@ -74,11 +75,12 @@ __attribute__((target("avx2"))) inline __m256i Widen8(const std::uint16_t* e) {
 }
 
 template <class Element>
-__attribute__((target("avx512f"))) void AddNarrowAvx512(const Element* rows, std::size_t d, int count, const int* freqs,
-                                                        const int* partitionOf, std::int32_t* sums, int* totals) {
+__attribute__((target("avx512f"))) void AddNarrowAvx512(const Element* rows, std::size_t d, std::size_t stride,
+                                                        int count, const int* freqs, const int* partitionOf,
+                                                        std::int32_t* sums, int* totals) {
   constexpr std::size_t kLanes = 16;
   for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * d;
+    const Element* row = rows + static_cast<std::size_t>(r) * stride;
     std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
     const int freq = freqs == nullptr ? 1 : freqs[r];
     std::size_t k = 0;
@@ -99,11 +101,12 @@ __attribute__((target("avx512f"))) void AddNarrowAvx512(const Element* rows, std
 }
 
 template <class Element>
-__attribute__((target("avx2"))) void AddNarrowAvx2(const Element* rows, std::size_t d, int count, const int* freqs,
-                                                   const int* partitionOf, std::int32_t* sums, int* totals) {
+__attribute__((target("avx2"))) void AddNarrowAvx2(const Element* rows, std::size_t d, std::size_t stride, int count,
+                                                   const int* freqs, const int* partitionOf, std::int32_t* sums,
+                                                   int* totals) {
   constexpr std::size_t kLanes = 8;
   for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * d;
+    const Element* row = rows + static_cast<std::size_t>(r) * stride;
     std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
     const int freq = freqs == nullptr ? 1 : freqs[r];
     std::size_t k = 0;
@@ -122,20 +125,20 @@ __attribute__((target("avx2"))) void AddNarrowAvx2(const Element* rows, std::siz
 // The narrow adder of the instruction set the search runs on (so that the
 // tests' forced levels choose it too).
 template <class Element>
-void AddNarrowRows(const Element* rows, std::size_t d, int count, const int* freqs, const int* partitionOf,
-                   std::int32_t* sums, int* totals) {
+void AddNarrowRows(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
+                   const int* partitionOf, std::int32_t* sums, int* totals) {
 #if defined(__x86_64__)
   switch (ActiveSimdLevel()) {
     case SimdLevel::Avx512:
-      return AddNarrowAvx512(rows, d, count, freqs, partitionOf, sums, totals);
+      return AddNarrowAvx512(rows, d, stride, count, freqs, partitionOf, sums, totals);
     case SimdLevel::Avx2:
     case SimdLevel::AvxVnni:
-      return AddNarrowAvx2(rows, d, count, freqs, partitionOf, sums, totals);
+      return AddNarrowAvx2(rows, d, stride, count, freqs, partitionOf, sums, totals);
     case SimdLevel::Portable:
       break;
   }
 #endif
-  AddNarrowPlain(rows, d, count, freqs, partitionOf, sums, totals);
+  AddNarrowPlain(rows, d, stride, count, freqs, partitionOf, sums, totals);
 }
 
 // Built for AVX-512 and AVX2 as well on x86-64, chosen as the processor
@@ -146,17 +149,17 @@ void AddNarrowRows(const Element* rows, std::size_t d, int count, const int* fre
 #else
 #define MIRVO_SIMD_CLONES
 #endif
-MIRVO_SIMD_CLONES void AddRows(const std::uint8_t* rows, std::size_t d, int count, const int* freqs,
+MIRVO_SIMD_CLONES void AddRows(const std::uint8_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
                                const int* partitionOf, std::int64_t* sums, int* totals) {
-  AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
+  AddRowsOf(rows, d, stride, count, freqs, partitionOf, sums, totals);
 }
-MIRVO_SIMD_CLONES void AddRows(const std::uint16_t* rows, std::size_t d, int count, const int* freqs,
-                               const int* partitionOf, std::int64_t* sums, int* totals) {
-  AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
+MIRVO_SIMD_CLONES void AddRows(const std::uint16_t* rows, std::size_t d, std::size_t stride, int count,
+                               const int* freqs, const int* partitionOf, std::int64_t* sums, int* totals) {
+  AddRowsOf(rows, d, stride, count, freqs, partitionOf, sums, totals);
 }
-MIRVO_SIMD_CLONES void AddRows(const std::int32_t* rows, std::size_t d, int count, const int* freqs,
+MIRVO_SIMD_CLONES void AddRows(const std::int32_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
                                const int* partitionOf, std::int64_t* sums, int* totals) {
-  AddRowsOf(rows, d, count, freqs, partitionOf, sums, totals);
+  AddRowsOf(rows, d, stride, count, freqs, partitionOf, sums, totals);
 }
 
 }  // namespace
@@ -166,7 +169,10 @@ CentroidSums::CentroidSums(int partitions, std::size_t dimension) : dimension_(d
   freqs_.assign(static_cast<std::size_t>(partitions), 0);
 }
 
-void CentroidSums::Add(const void* rows, int width, int count, const int* freqs, const int* partitionOf) {
+void CentroidSums::Add(const void* rows, int width, int count, const int* freqs, const int* partitionOf,
+                       std::size_t stride) {
+  // Rows apart by `stride` bytes, or packed.
+  const std::size_t step = stride == 0 ? dimension_ : stride / static_cast<std::size_t>(width <= 2 ? width : 4);
   // Elements of one or two bytes are unsigned: while the magnitudes of the
   // frequencies, times the largest element, stay below 2^31, every sum of
   // this call fits in 32 bits. Such calls are added into 32-bit sums, half
@@ -187,11 +193,11 @@ void CentroidSums::Add(const void* rows, int width, int count, const int* freqs,
     }
     if (narrow) {
       if (width == 1) {
-        AddNarrowRows(static_cast<const std::uint8_t*>(rows), dimension_, count, freqs, partitionOf, narrow_.data(),
-                      freqs_.data());
+        AddNarrowRows(static_cast<const std::uint8_t*>(rows), dimension_, step, count, freqs, partitionOf,
+                      narrow_.data(), freqs_.data());
       } else {
-        AddNarrowRows(static_cast<const std::uint16_t*>(rows), dimension_, count, freqs, partitionOf, narrow_.data(),
-                      freqs_.data());
+        AddNarrowRows(static_cast<const std::uint16_t*>(rows), dimension_, step, count, freqs, partitionOf,
+                      narrow_.data(), freqs_.data());
       }
       for (std::size_t i = 0; i < sums_.size(); ++i) {
         AddWrapped(sums_[i], std::int64_t{narrow_[i]});
@@ -202,15 +208,15 @@ void CentroidSums::Add(const void* rows, int width, int count, const int* freqs,
   }
   switch (width) {
     case 1:
-      AddRows(static_cast<const std::uint8_t*>(rows), dimension_, count, freqs, partitionOf, sums_.data(),
+      AddRows(static_cast<const std::uint8_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
               freqs_.data());
       break;
     case 2:
-      AddRows(static_cast<const std::uint16_t*>(rows), dimension_, count, freqs, partitionOf, sums_.data(),
+      AddRows(static_cast<const std::uint16_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
               freqs_.data());
       break;
     default:
-      AddRows(static_cast<const std::int32_t*>(rows), dimension_, count, freqs, partitionOf, sums_.data(),
+      AddRows(static_cast<const std::int32_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
               freqs_.data());
       break;
   }

@@ -24,7 +24,9 @@ class CentroidSums {
   // each as in NearestSearch::FindRows, row after row), times freqs[i] (1
   // when freqs is null), to the sums of partition partitionOf[i], which must
   // lie in [0, partitions).
-  void Add(const void* rows, int width, int count, const int* freqs, const int* partitionOf);
+  // Rows lie `stride` bytes apart (a multiple of the width), or one after
+  // the other when it is 0.
+  void Add(const void* rows, int width, int count, const int* freqs, const int* partitionOf, std::size_t stride = 0);
   // One more partition, with zero sums, at the end; throws std::bad_alloc
   // when it does not fit.
   void AddPartition();

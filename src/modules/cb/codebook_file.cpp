@@ -207,7 +207,9 @@ int DecodeRun(const unsigned char* p, std::size_t available, std::size_t d, int 
   for (std::size_t at = 0; r < count && available - at >= record && p[at] == 0; ++r, at += record) {
     const unsigned char* elements = p + at + 1;
     T* row = rows + static_cast<std::size_t>(r) * d;
-    if (sizeof(T) == 1 && width == 1 && d == 16) {
+    if (rows == nullptr) {
+      // The elements are left where they are.
+    } else if (sizeof(T) == 1 && width == 1 && d == 16) {
       std::memcpy(row, elements, 16);  // 4 x 4 blocks, the most common
     } else if (sizeof(T) == 1 && width == 1 && d > 16) {
       std::memcpy(row, elements, d);
@@ -311,6 +313,25 @@ void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vect
     }
     tally(r, freq);
   }
+}
+
+int SetFileReader::View(int count, const unsigned char** rows, std::size_t* stride, int* freqs) {
+  FileReader& reader = *reader_;
+  const std::size_t record = 1 + dimension_ + 4;
+  if (version_ != 2 || cb_->BytesPerElement != 1 || record > (std::size_t{1} << 16) || count <= 0) return 0;
+  std::size_t available = reader.Available();
+  if (available < record) available = reader.Ensure(record);
+  const unsigned char* p = reader.Data();
+  const int done =
+      DecodeRun(p, available, dimension_, 1, static_cast<std::uint8_t*>(nullptr), freqs, count, total_, magnitude_);
+  next_ += done;
+  reader.Consume(static_cast<std::size_t>(done) * record);
+  if (magnitude_ > kIntMax) {
+    refusals_.Refuse("ERROR: The frequencies in %s add up to more than 2147483647.\n", name_);
+  }
+  *rows = p + 1;
+  *stride = record;
+  return done;
 }
 
 void SetFileReader::Finish() {

@@ -44,18 +44,21 @@ constexpr std::size_t kChunkBytes = std::size_t{1} << 18;
 constexpr int kMaxChunk = 1 << 16;
 
 // Reads the training set to its end a chunk at a time, giving each to
-// body(count, rows, freqs, names), and then reports its warnings. Chunks are
-// decoded into two buffers in turn, so that a chunk's rows, frequencies and
-// names (when names is set) stay as they are until body has returned for
-// the next chunk: body may leave work on a chunk to other threads while
-// this one is read. A chunk is never more than the n vectors announced: a
-// set without vectors takes no memory for them, whatever their dimension,
-// and a set of one chunk takes one buffer. After the last chunk, drain()
-// is called while the buffers are still there. A refusal of the set calls
+// body(count, rows, stride, freqs, names), and then reports its warnings.
+// Chunks are decoded into two buffers in turn, so that a chunk's rows,
+// frequencies and names (when names is set) stay as they are until body has
+// returned for the next chunk: body may leave work on a chunk to other
+// threads while this one is read. With inPlace set, records that need no
+// decoding are instead given where they lie in the reader's buffer, `stride`
+// bytes apart (0: the rows follow each other), and stay there only until
+// body returns. A chunk is never more than the n vectors announced: a set
+// without vectors takes no memory for them, whatever their dimension, and a
+// set of one chunk takes one buffer. After the last chunk, drain() is
+// called while the buffers are still there. A refusal of the set calls
 // abandon, then reports it, which ends the process.
 template <class Abandon, class Body, class Drain>
-void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, bool names, Abandon abandon, Body body,
-               Drain drain) {
+void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, bool names, bool inPlace, Abandon abandon,
+               Body body, Drain drain) {
   const std::size_t rowBytes = set.Dimension() * static_cast<std::size_t>(set.RowWidth());
   const int chunk = std::min(
       n, static_cast<int>(std::clamp<std::size_t>(kChunkBytes / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk)));
@@ -66,20 +69,29 @@ void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, bool nam
   };
   Buffer buffers[2];
   int turn = 0;
-  for (int first = 0; first < n; first += chunk, turn ^= 1) {
-    const int count = std::min(chunk, n - first);
+  for (int first = 0, count = 0; first < n; first += count, turn ^= 1) {
+    count = std::min(chunk, n - first);
     Buffer& buffer = buffers[turn];
-    if (!buffer.rows) {
-      buffer.rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
-      buffer.freqs.resize(static_cast<std::size_t>(chunk));
-    }
+    if (buffer.freqs.empty()) buffer.freqs.resize(static_cast<std::size_t>(chunk));
+    const unsigned char* rows = nullptr;
+    std::size_t stride = 0;
     try {
-      set.Read(count, buffer.rows.get(), false, buffer.freqs.data(), names ? &buffer.names : nullptr);
+      const int viewed = inPlace ? set.View(count, &rows, &stride, buffer.freqs.data()) : 0;
+      if (viewed > 0) {
+        count = viewed;
+      } else {
+        if (!buffer.rows) {
+          buffer.rows = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
+        }
+        set.Read(count, buffer.rows.get(), false, buffer.freqs.data(), names ? &buffer.names : nullptr);
+        rows = buffer.rows.get();
+        stride = 0;
+      }
     } catch (const Refusals::Deferred&) {
       abandon();
       refusals.Report();
     }
-    body(count, static_cast<const unsigned char*>(buffer.rows.get()), static_cast<const int*>(buffer.freqs.data()),
+    body(count, rows, stride, static_cast<const int*>(buffer.freqs.data()),
          static_cast<const std::vector<std::string>*>(names ? &buffer.names : nullptr));
     TimedProgressUpdate(first + count, n);
   }
@@ -283,12 +295,12 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
   };
   TimedProgressStage("Searching the nearest code vectors ");
   StreamSet(
-      set, n, first, writing,
+      set, n, first, writing, false,
       [&] {
         if (workers) workers->Finish();
         writer.Abandon();
       },
-      [&](int count, const unsigned char* rows, const int*, const std::vector<std::string>* names) {
+      [&](int count, const unsigned char* rows, std::size_t, const int*, const std::vector<std::string>* names) {
         if (!writing) return;
         workers->Finish();
         Results& chunk = results[turn];
@@ -347,8 +359,8 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   };
   TimedProgressStage((std::string("Reading ") + trainingSetName + " and " + partitioningName + " ").c_str());
   StreamSet(
-      set, n, first, false, [&] { feed.Join(true); },
-      [&](int count, const unsigned char* rows, const int* freqs, const std::vector<std::string>*) {
+      set, n, first, false, true, [&] { feed.Join(true); },
+      [&](int count, const unsigned char* rows, std::size_t stride, const int* freqs, const std::vector<std::string>*) {
         if (!summing) return;
         partitions.resize(static_cast<std::size_t>(count));
         if (!feed.Take(partitions.data(), count)) {
@@ -367,7 +379,7 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
           memoryShort = true;
         }
         if (memoryShort) return;  // the partitioning is still read through, for its messages
-        sums->Add(rows, width, count, freqs, partitions.data());
+        sums->Add(rows, width, count, freqs, partitions.data(), stride);
       },
       [] {});
   feed.Join();

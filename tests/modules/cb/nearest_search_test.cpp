@@ -191,9 +191,10 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
   }
 }
 
-// Rows in their stored width, added a block at a time; frequencies of 1,
-// small ones of either sign, or large enough that the sums need 64 bits;
-// few partitions (many rows to each, 32-bit sums first) or many.
+// Rows in their stored width, one after the other or apart (as in a file's
+// records), added a block at a time; frequencies of 1, small ones of either
+// sign, or large enough that the sums need 64 bits; few partitions (many
+// rows to each, 32-bit sums first) or many.
 TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
   const Level level(GetParam());
   if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
@@ -207,11 +208,14 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
     for (int& f : freqs) f = seed % 4 == 1 ? 1 : seed % 4 == 2 ? r.Int(-3, 3) : r.Int(-1, 1) * r.Int(1, 1 << 22);
     for (int& p : of) p = r.Int(0, partitions - 1);
     for (auto& e : elements) e = r.Element(width);
-    std::vector<unsigned char> rows(elements.size() * static_cast<std::size_t>(width));
+    const std::size_t rowBytes = static_cast<std::size_t>(dimension) * width;
+    const std::size_t stride = seed % 7 < 3 ? rowBytes + static_cast<std::size_t>(r.Int(1, 5) * width) : 0;
+    const std::size_t step = stride == 0 ? rowBytes : stride;
+    std::vector<unsigned char> rows(freqs.size() * step, 0xEE);
     for (std::size_t i = 0; i < elements.size(); ++i) {
       const auto narrow = static_cast<std::uint8_t>(elements[i]);
       const auto word = static_cast<std::uint16_t>(elements[i]);
-      std::memcpy(rows.data() + i * width,
+      std::memcpy(rows.data() + (i / dimension) * step + (i % dimension) * width,
                   width == 1   ? static_cast<const void*>(&narrow)
                   : width == 2 ? &word
                                : static_cast<const void*>(&elements[i]),
@@ -230,8 +234,8 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
     cbdetail::CentroidSums sums(partitions, static_cast<std::size_t>(dimension));
     for (int at = 0, take = 0; at < count; at += take) {
       take = std::min(count - at, r.Int(1, 700));
-      sums.Add(rows.data() + static_cast<std::size_t>(at) * dimension * width, width, take, freqs.data() + at,
-               of.data() + at);
+      sums.Add(rows.data() + static_cast<std::size_t>(at) * step, width, take, freqs.data() + at, of.data() + at,
+               stride);
     }
     for (int p = 0; p < partitions; ++p) {
       const auto* got = reinterpret_cast<const std::uint64_t*>(sums.Sum(p));
