@@ -206,15 +206,15 @@ int DecodeRun(const unsigned char* p, std::size_t available, std::size_t d, int 
   int r = 0;
   for (std::size_t at = 0; r < count && available - at >= record && p[at] == 0; ++r, at += record) {
     const unsigned char* elements = p + at + 1;
-    T* row = rows + static_cast<std::size_t>(r) * d;
-    if (rows == nullptr) {
-      // The elements are left where they are.
-    } else if (sizeof(T) == 1 && width == 1 && d == 16) {
-      std::memcpy(row, elements, 16);  // 4 x 4 blocks, the most common
-    } else if (sizeof(T) == 1 && width == 1 && d > 16) {
-      std::memcpy(row, elements, d);
-    } else {
-      DecodeBigEndian(elements, row, d, width);
+    if (rows != nullptr) {  // else the elements are left where they are
+      T* row = rows + static_cast<std::size_t>(r) * d;
+      if (sizeof(T) == 1 && width == 1 && d == 16) {
+        std::memcpy(row, elements, 16);  // 4 x 4 blocks, the most common
+      } else if (sizeof(T) == 1 && width == 1 && d > 16) {
+        std::memcpy(row, elements, d);
+      } else {
+        DecodeBigEndian(elements, row, d, width);
+      }
     }
     int freq = 0;
     DecodeBigEndian(elements + elementBytes, &freq, 1, 4);
