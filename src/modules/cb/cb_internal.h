@@ -163,10 +163,11 @@ class SetFileReader {
   // Records of one-byte elements without a name that lie whole in the
   // reader's buffer, at most count, left where they are: *rows points to the
   // first one's elements, the next ones *stride bytes apart, and their
-  // frequencies go to freqs. Returns how many: 0 when the next record has a
-  // name or the elements need decoding (Read then). The rows stay valid
-  // until the next call of the reader.
-  int View(int count, const unsigned char** rows, std::size_t* stride, int* freqs);
+  // frequencies go to freqs; *ones tells whether every one of them is 1.
+  // Returns how many: 0 when the next record has a name or the elements need
+  // decoding (Read then). The rows stay valid until the next call of the
+  // reader.
+  int View(int count, const unsigned char** rows, std::size_t* stride, int* freqs, bool* ones);
   // After the last record: the header's total frequency against the records'.
   void Finish();
 

@@ -44,7 +44,8 @@ constexpr std::size_t kChunkBytes = std::size_t{1} << 18;
 constexpr int kMaxChunk = 1 << 16;
 
 // Reads the training set to its end a chunk at a time, giving each to
-// body(count, rows, stride, freqs, names), and then reports its warnings.
+// body(count, rows, stride, freqs, names), and then reports its warnings;
+// freqs is null when every frequency of the chunk is 1.
 // Chunks are decoded into two buffers in turn, so that a chunk's rows,
 // frequencies and names (when names is set) stay as they are until body has
 // returned for the next chunk: body may leave work on a chunk to other
@@ -75,8 +76,9 @@ void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, bool nam
     if (buffer.freqs.empty()) buffer.freqs.resize(static_cast<std::size_t>(chunk));
     const unsigned char* rows = nullptr;
     std::size_t stride = 0;
+    bool ones = false;
     try {
-      const int viewed = inPlace ? set.View(count, &rows, &stride, buffer.freqs.data()) : 0;
+      const int viewed = inPlace ? set.View(count, &rows, &stride, buffer.freqs.data(), &ones) : 0;
       if (viewed > 0) {
         count = viewed;
       } else {
@@ -86,12 +88,13 @@ void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, bool nam
         set.Read(count, buffer.rows.get(), false, buffer.freqs.data(), names ? &buffer.names : nullptr);
         rows = buffer.rows.get();
         stride = 0;
+        ones = false;
       }
     } catch (const Refusals::Deferred&) {
       abandon();
       refusals.Report();
     }
-    body(count, rows, stride, static_cast<const int*>(buffer.freqs.data()),
+    body(count, rows, stride, ones ? nullptr : static_cast<const int*>(buffer.freqs.data()),
          static_cast<const std::vector<std::string>*>(names ? &buffer.names : nullptr));
     TimedProgressUpdate(first + count, n);
   }

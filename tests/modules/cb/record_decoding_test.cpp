@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "cb/cb_internal.h"
+#include "cb/search.h"
 #include "mirvo/global.h"
 #include "support/reference.h"
 
@@ -32,6 +33,56 @@ TEST(RecordDecoding, ReadsWhatTheByteWiseEncodingHolds) {
       ASSERT_EQ(node.Freq, vectors[i].freq) << seed << " " << i;
       ASSERT_EQ(std::string(node.Name != nullptr ? node.Name : ""), vectors[i].name) << seed << " " << i;
     }
+  }
+}
+
+// Records left in the reader's buffer (one-byte elements, no name) against
+// the records written: their elements, frequencies, and whether all of
+// these are 1; a record with a name is read instead.
+TEST(RecordDecoding, RecordsViewedInPlaceAreTheRecordsWritten) {
+  TempDir dir;
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    RandomData r(seed);
+    const int d = seed % 4 == 0 ? 16 : r.Int(1, 40), n = seed % 5 == 0 ? 30000 : r.Int(0, 300);
+    auto vectors = r.Vectors(n, d, 1, seed % 4 == 0);
+    for (auto& v : vectors) {
+      // All 1, 1 but for a few, or anything.
+      if (seed % 3 != 0) v.freq = seed % 3 == 2 && r.Int(0, 40) == 0 ? r.Int(-1, 2) : 1;
+      if (!v.name.empty() && r.Int(0, 20) != 0) v.name.clear();  // a few names among many without
+    }
+    const std::string file = dir.File("s.ts");
+    WriteFile(file, SetFileBytes(vectors, d, 1, 1));
+    Codebook header;
+    cbdetail::Refusals refusals(true);
+    cbdetail::SetFileReader set(file.c_str(), &header, refusals);
+    std::vector<int> freqs(static_cast<std::size_t>(n) + 1);
+    std::vector<unsigned char> copied(freqs.size() * static_cast<std::size_t>(d));
+    for (int at = 0, take = 0; at < n; at += take) {
+      take = std::min(n - at, r.Int(1, 3) == 1 ? r.Int(1, 20) : r.Int(1, 5000));
+      const unsigned char* rows = nullptr;
+      std::size_t stride = 0;
+      bool ones = false;
+      const int viewed = set.View(take, &rows, &stride, freqs.data(), &ones);
+      if (viewed == 0) {
+        set.Read(1, copied.data(), false, freqs.data(), nullptr);
+        rows = copied.data();
+        stride = static_cast<std::size_t>(d);
+        take = 1;
+      } else {
+        take = viewed;
+        bool all = true;
+        for (int i = 0; i < viewed; ++i) all = all && freqs[static_cast<std::size_t>(i)] == 1;
+        EXPECT_EQ(ones, all) << seed << " " << at;
+      }
+      for (int i = 0; i < take; ++i) {
+        const VectorSpec& want = vectors[static_cast<std::size_t>(at + i)];
+        const unsigned char* row = rows + static_cast<std::size_t>(i) * stride;
+        ASSERT_EQ(std::vector<int>(row, row + d), want.elements) << seed << " " << at + i;
+        ASSERT_EQ(freqs[static_cast<std::size_t>(i)], want.freq) << seed << " " << at + i;
+      }
+    }
+    set.Finish();
+    EXPECT_TRUE(refusals.Messages().empty()) << seed;
   }
 }
 
@@ -80,17 +131,22 @@ TEST(RecordDecoding, PartitionLinesFollowTheScanner) {
     return std::string(text);
   };
   TempDir dir;
-  for (unsigned seed = 1; seed <= 200; ++seed) {
+  for (unsigned seed = 1; seed <= 240; ++seed) {
     RandomData r(seed);
+    // Lines read 16 at a time where the processor offers it, one at a time
+    // on the plain level.
+    cbdetail::SetSimdLevel(seed % 2 == 0 ? cbdetail::BestSimdLevel() : cbdetail::SimdLevel::Portable);
     // Now and then numbers of up to seven digits (the most a partition count
     // may have without as many vectors), and files longer than the reader's
-    // buffer, read many lines at a time.
-    const int partitions = seed % 3 == 0 ? r.Int(1, 8388608) : r.Int(1, 3000);
-    const int lines = seed % 40 == 0 ? 60000 : r.Int(1, 60);
+    // buffer, read many lines at a time; every fourth file mostly plain
+    // lines, the odd one among them anywhere.
+    const int partitions = seed % 3 == 0 ? r.Int(1, 8388608) : r.Int(1, seed % 4 == 1 ? 12000 : 3000);
+    const int lines = seed % 40 == 0 ? 60000 : seed % 4 == 1 ? r.Int(1, 400) : r.Int(1, 60);
+    const int plain = seed % 4 == 1 ? 95 : 0;  // per cent
     std::string text;
     for (int i = 0; i < lines; ++i) {
-      const int value = r.Int(0, 9) == 0 ? r.Int(-2, partitions + 2) : r.Int(1, partitions);
-      const Form& form = forms[r.Int(0, static_cast<int>(std::size(forms)) - 1)];
+      const int value = r.Int(0, plain > 0 ? 300 : 9) == 0 ? r.Int(-2, partitions + 2) : r.Int(1, partitions);
+      const Form& form = r.Int(1, 100) <= plain ? forms[1] : forms[r.Int(0, static_cast<int>(std::size(forms)) - 1)];
       text += form.before + number(form.base, value) + form.after;
       if (text.back() != '\n' && r.Int(0, 5) != 0) text += '\n';
     }
@@ -124,6 +180,7 @@ TEST(RecordDecoding, PartitionLinesFollowTheScanner) {
       EXPECT_EQ(error, "ERROR: Invalid partition index (" + std::to_string(want[valid]) + ") found.\n") << seed;
     }
   }
+  cbdetail::SetSimdLevel(cbdetail::BestSimdLevel());
 }
 
 }  // namespace
