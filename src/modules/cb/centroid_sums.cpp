@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 #include "cb/cb_internal.h"
 #include "cb/intrinsics.h"
@@ -74,29 +75,55 @@ __attribute__((target("avx2"))) inline __m256i Widen8(const std::uint16_t* e) {
   return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
 }
 
+// Rows of kVectors x 16 elements (of any length when kVectors is 0), times
+// their frequencies (1 with kOnes).
+template <int kVectors, bool kOnes, class Element>
+__attribute__((target("avx512f"))) inline void AddNarrowAvx512Of(const Element* rows, std::size_t d, std::size_t stride,
+                                                                 int count, const int* freqs, const int* partitionOf,
+                                                                 std::int32_t* sums, int* totals) {
+  constexpr std::size_t kLanes = 16;
+  if constexpr (kVectors > 0) d = kVectors * kLanes;
+  for (int r = 0; r < count; ++r) {
+    const Element* row = rows + static_cast<std::size_t>(r) * stride;
+    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
+    const int freq = kOnes ? 1 : freqs[r];
+    const __m512i f = _mm512_set1_epi32(freq);
+    std::size_t k = 0;
+    for (; k + kLanes <= d; k += kLanes) {
+      const __m512i e = kOnes ? Widen16(row + k) : _mm512_mullo_epi32(Widen16(row + k), f);
+      _mm512_storeu_si512(s + k, _mm512_add_epi32(_mm512_loadu_si512(s + k), e));
+    }
+    if constexpr (kVectors == 0) {
+      for (; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
+    }
+    AddWrapped(totals[partitionOf[r]], freq);
+  }
+}
+
+// The common row lengths (4 x 4, 8 x 4 and 8 x 8 blocks) are added in
+// registers whole, and frequencies left out when every one is 1 (freqs
+// null).
 template <class Element>
 __attribute__((target("avx512f"))) void AddNarrowAvx512(const Element* rows, std::size_t d, std::size_t stride,
                                                         int count, const int* freqs, const int* partitionOf,
                                                         std::int32_t* sums, int* totals) {
-  constexpr std::size_t kLanes = 16;
-  for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * stride;
-    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
-    const int freq = freqs == nullptr ? 1 : freqs[r];
-    std::size_t k = 0;
-    if (freq == 1) {
-      for (; k + kLanes <= d; k += kLanes) {
-        _mm512_storeu_si512(s + k, _mm512_add_epi32(_mm512_loadu_si512(s + k), Widen16(row + k)));
-      }
+  const auto run = [&](auto vectors) {
+    constexpr int kVectors = decltype(vectors)::value;
+    if (freqs == nullptr) {
+      AddNarrowAvx512Of<kVectors, true>(rows, d, stride, count, freqs, partitionOf, sums, totals);
     } else {
-      const __m512i f = _mm512_set1_epi32(freq);
-      for (; k + kLanes <= d; k += kLanes) {
-        _mm512_storeu_si512(s + k,
-                            _mm512_add_epi32(_mm512_loadu_si512(s + k), _mm512_mullo_epi32(Widen16(row + k), f)));
-      }
+      AddNarrowAvx512Of<kVectors, false>(rows, d, stride, count, freqs, partitionOf, sums, totals);
     }
-    for (; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
-    AddWrapped(totals[partitionOf[r]], freq);
+  };
+  switch (d) {
+    case 16:
+      return run(std::integral_constant<int, 1>{});
+    case 32:
+      return run(std::integral_constant<int, 2>{});
+    case 64:
+      return run(std::integral_constant<int, 4>{});
+    default:
+      return run(std::integral_constant<int, 0>{});
   }
 }
 
@@ -174,18 +201,25 @@ void CentroidSums::Add(const void* rows, int width, int count, const int* freqs,
   // Rows apart by `stride` bytes, or packed.
   const std::size_t step = stride == 0 ? dimension_ : stride / static_cast<std::size_t>(width <= 2 ? width : 4);
   // Elements of one or two bytes are unsigned: while the magnitudes of the
-  // frequencies, times the largest element, stay below 2^31, every sum of
-  // this call fits in 32 bits. Such calls are added into 32-bit sums, half
-  // the width to carry, which are then added into the 64-bit ones; that is
-  // worth it while the partitions are few beside the rows.
+  // frequencies, times the largest element, stay below 2^31, the sums fit in
+  // 32 bits. Such rows are added into 32-bit sums, half the width to carry,
+  // which are folded into the 64-bit ones only when they could overflow or
+  // are read; that is worth it while the partitions are few beside the rows.
   if (width <= 2 && static_cast<std::int64_t>(freqs_.size()) <= count / 4) {
     std::int64_t magnitude = count;
     if (freqs != nullptr) {
       magnitude = 0;
-      for (int r = 0; r < count; ++r) magnitude += std::abs(std::int64_t{freqs[r]});
+      int ones = 0;
+      for (int r = 0; r < count; ++r) {
+        magnitude += std::abs(std::int64_t{freqs[r]});
+        ones += freqs[r] == 1 ? 1 : 0;
+      }
+      if (ones == count) freqs = nullptr;  // the adders' shorter loop
     }
-    const std::int64_t largest = width == 1 ? 0xFF : 0xFFFF;
-    bool narrow = magnitude * largest <= std::numeric_limits<std::int32_t>::max();
+    constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
+    const std::int64_t bound = magnitude * (width == 1 ? 0xFF : 0xFFFF);
+    if (bound_ + bound > kLimit) Fold();
+    bool narrow = bound <= kLimit;
     try {
       if (narrow) narrow_.resize(sums_.size());
     } catch (const std::bad_alloc&) {
@@ -199,10 +233,7 @@ void CentroidSums::Add(const void* rows, int width, int count, const int* freqs,
         AddNarrowRows(static_cast<const std::uint16_t*>(rows), dimension_, step, count, freqs, partitionOf,
                       narrow_.data(), freqs_.data());
       }
-      for (std::size_t i = 0; i < sums_.size(); ++i) {
-        AddWrapped(sums_[i], std::int64_t{narrow_[i]});
-        narrow_[i] = 0;
-      }
+      bound_ += bound;
       return;
     }
   }
@@ -222,12 +253,25 @@ void CentroidSums::Add(const void* rows, int width, int count, const int* freqs,
   }
 }
 
+void CentroidSums::Fold() const {
+  if (bound_ == 0) return;
+  for (std::size_t i = 0; i < sums_.size(); ++i) {
+    AddWrapped(sums_[i], std::int64_t{narrow_[i]});
+    narrow_[i] = 0;
+  }
+  bound_ = 0;
+}
+
 void CentroidSums::AddPartition() {
+  Fold();  // the 32-bit sums keep the shape of the 64-bit ones
   sums_.resize(sums_.size() + dimension_, 0);
+  narrow_.clear();
   freqs_.push_back(0);
 }
 
 void CentroidSums::Merge(const CentroidSums& other) {
+  Fold();
+  other.Fold();
   for (std::size_t i = 0; i < sums_.size(); ++i) AddWrapped(sums_[i], other.sums_[i]);
   for (std::size_t k = 0; k < freqs_.size(); ++k) AddWrapped(freqs_[k], other.freqs_[k]);
 }

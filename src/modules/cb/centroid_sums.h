@@ -2,6 +2,7 @@
 // vectors in the width they are stored (the streaming conversion, the Python
 // module). Sums wrap around in 64 bits exactly as the partitioning record's
 // do; the readers refuse data whose sums could leave the 64-bit range.
+// One thread uses a CentroidSums at a time, reading included.
 #pragma once
 
 #include <cstddef>
@@ -35,10 +36,15 @@ class CentroidSums {
 
   int Partitions() const { return static_cast<int>(freqs_.size()); }
   std::size_t Dimension() const { return dimension_; }
+  // A partition's sums, with everything added so far.
   const std::int64_t* Sum(int partition) const {
+    Fold();
     return sums_.data() + static_cast<std::size_t>(partition) * dimension_;
   }
-  std::int64_t* Sum(int partition) { return sums_.data() + static_cast<std::size_t>(partition) * dimension_; }
+  std::int64_t* Sum(int partition) {
+    Fold();
+    return sums_.data() + static_cast<std::size_t>(partition) * dimension_;
+  }
   int Freq(int partition) const { return freqs_[static_cast<std::size_t>(partition)]; }
   int& Freq(int partition) { return freqs_[static_cast<std::size_t>(partition)]; }
 
@@ -48,10 +54,18 @@ class CentroidSums {
   int Centroid(int partition, int* vector) const;
 
  private:
+  // Adds the 32-bit sums into the 64-bit ones and clears them.
+  void Fold() const;
+
   std::size_t dimension_;
-  std::vector<std::int64_t> sums_;
+  // Rows of one- or two-byte elements are added into 32-bit sums first
+  // (narrow_), as long as no such sum can leave the 32-bit range, and
+  // folded into the 64-bit sums (sums_) before those are read. bound_ is
+  // the largest magnitude a 32-bit sum can have reached.
+  mutable std::vector<std::int64_t> sums_;
+  mutable std::vector<std::int32_t> narrow_;
+  mutable std::int64_t bound_ = 0;
   std::vector<int> freqs_;
-  std::vector<std::int32_t> narrow_;  // zero between calls of Add
 };
 
 }  // namespace cbdetail

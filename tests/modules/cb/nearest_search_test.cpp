@@ -193,19 +193,29 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
 
 // Rows in their stored width, one after the other or apart (as in a file's
 // records), added a block at a time; frequencies of 1, small ones of either
-// sign, or large enough that the sums need 64 bits; few partitions (many
-// rows to each, 32-bit sums first) or many.
+// sign, ones large enough that 32-bit sums must be folded between blocks,
+// or that the sums need 64 bits; few partitions (many rows to each, 32-bit
+// sums first) or many.
 TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
   const Level level(GetParam());
   if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
   for (unsigned seed = 1; seed <= 120; ++seed) {
     RandomData r(seed);
-    const int width = seed % 3 == 0 ? 4 : 1 + static_cast<int>(seed % 2);
-    const int dimension = r.Int(1, 40), partitions = seed % 5 == 0 ? r.Int(200, 400) : r.Int(1, 12);
-    const int count = r.Int(0, 1500);
+    // Seeds 3 mod 8: blocks whose 32-bit sums fit, but not those of all
+    // blocks.
+    const bool folds = seed % 8 == 3;
+    const int width = folds ? 1 : seed % 3 == 0 ? 4 : 1 + static_cast<int>(seed % 2);
+    const int dimension = seed % 11 == 0 ? 64 : r.Int(1, 40);
+    const int partitions = seed % 5 == 0 ? r.Int(200, 400) : folds ? 1 : r.Int(1, 12);
+    const int count = folds ? r.Int(1000, 1500) : r.Int(0, 1500);
     std::vector<int> freqs(static_cast<std::size_t>(count)), of(freqs.size());
     std::vector<std::int32_t> elements(freqs.size() * static_cast<std::size_t>(dimension));
-    for (int& f : freqs) f = seed % 4 == 1 ? 1 : seed % 4 == 2 ? r.Int(-3, 3) : r.Int(-1, 1) * r.Int(1, 1 << 22);
+    for (int& f : freqs) {
+      f = seed % 4 == 1   ? 1
+          : seed % 4 == 2 ? r.Int(-3, 3)
+          : folds         ? r.Int(20000, 27000)
+                          : r.Int(-1, 1) * r.Int(1, 1 << 22);
+    }
     for (int& p : of) p = r.Int(0, partitions - 1);
     for (auto& e : elements) e = r.Element(width);
     const std::size_t rowBytes = static_cast<std::size_t>(dimension) * width;
@@ -233,7 +243,7 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
     }
     cbdetail::CentroidSums sums(partitions, static_cast<std::size_t>(dimension));
     for (int at = 0, take = 0; at < count; at += take) {
-      take = std::min(count - at, r.Int(1, 700));
+      take = std::min(count - at, r.Int(1, folds ? 300 : 700));
       sums.Add(rows.data() + static_cast<std::size_t>(at) * step, width, take, freqs.data() + at, of.data() + at,
                stride);
     }
