@@ -20,7 +20,7 @@ namespace mirvo {
 
 namespace {
 
-constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+constexpr std::size_t kBufferSize = std::size_t{1} << 16;
 
 std::string FolderOf(const std::string& name) {
   const auto slash = name.find_last_of('/');
