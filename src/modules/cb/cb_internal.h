@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,20 @@ class SetFileReader {
   // decoding (Read then). The rows stay valid until the next call of the
   // reader.
   int View(int count, const unsigned char** rows, std::size_t* stride, int* freqs, bool* ones);
+  // Where the remaining records lie, for reading them at known offsets from
+  // several threads (with ViewRecords): a regular file that holds them all,
+  // of one-byte elements, each `record` bytes long unless it has a name.
+  // None otherwise.
+  struct Records {
+    int descriptor;
+    std::uint64_t offset;  // of the next record
+    std::size_t record;
+  };
+  std::optional<Records> FixedRecords() const;
+  // Counts count records read elsewhere as read, with the sums of their
+  // frequencies and of the frequencies' magnitudes; the magnitudes must not
+  // add up beyond 2^31 - 1 (ViewRecords).
+  void Account(int count, std::int64_t total, std::int64_t magnitude);
   // After the last record: the header's total frequency against the records'.
   void Finish();
 
@@ -185,6 +200,15 @@ class SetFileReader {
   std::int64_t total_ = 0;
   std::int64_t magnitude_ = 0;
 };
+
+// The frequencies of the records of one-byte elements without a name at p
+// (available bytes, `dimension` elements each), at most count, into freqs,
+// their sum and the sum of their magnitudes added to total and magnitude;
+// *ones tells whether every one is 1. Returns how many lie whole there
+// before the first with a name, and stops after a record that takes
+// magnitude beyond 2^31 - 1.
+int ViewRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int count, int* freqs,
+                std::int64_t& total, std::int64_t& magnitude, bool* ones);
 
 // ReadCodebook with its refusals sent where the caller says.
 void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals);
@@ -260,6 +284,9 @@ class PartitioningWriter {
 // before it keeps them only for partitions with members (256 MiB); returns
 // the previous limit. For tests.
 std::uint64_t SetDenseSumsLimit(std::uint64_t bytes);
+// The bytes of training vectors the conversions take at a time (256 KiB);
+// returns the previous size. For tests.
+std::size_t SetChunkBytes(std::size_t bytes);
 
 // The centroid of sums over members of total frequency freq (positive):
 // each sum over the frequency, rounded as averages are. Returns the mean

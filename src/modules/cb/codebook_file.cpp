@@ -266,6 +266,20 @@ int FrequencyRun(const unsigned char* p, std::size_t available, std::size_t reco
 
 }  // namespace
 
+int ViewRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int count, int* freqs,
+                std::int64_t& total, std::int64_t& magnitude, bool* ones) {
+  const std::size_t record = 1 + dimension + 4;
+  int unit = 0;
+  int done = FrequencyRun(p, available, record, freqs, count, total, magnitude, unit);
+  const std::size_t skipped = static_cast<std::size_t>(done) * record;
+  const int rest = DecodeRun(p + skipped, available - skipped, dimension, 1, static_cast<std::uint8_t*>(nullptr),
+                             freqs + done, count - done, total, magnitude);
+  for (int r = done; r < done + rest; ++r) unit += freqs[r] == 1 ? 1 : 0;
+  done += rest;
+  *ones = unit == done;
+  return done;
+}
+
 void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names) {
   FileReader& reader = *reader_;
   const std::size_t d = dimension_;
@@ -358,14 +372,7 @@ int SetFileReader::View(int count, const unsigned char** rows, std::size_t* stri
   std::size_t available = reader.Available();
   if (available < record) available = reader.Ensure(record);
   const unsigned char* p = reader.Data();
-  int unit = 0;
-  int done = FrequencyRun(p, available, record, freqs, count, total_, magnitude_, unit);
-  const std::size_t skipped = static_cast<std::size_t>(done) * record;
-  const int rest = DecodeRun(p + skipped, available - skipped, dimension_, 1, static_cast<std::uint8_t*>(nullptr),
-                             freqs + done, count - done, total_, magnitude_);
-  for (int r = done; r < done + rest; ++r) unit += freqs[r] == 1 ? 1 : 0;
-  done += rest;
-  *ones = unit == done;
+  const int done = ViewRecords(p, available, dimension_, count, freqs, total_, magnitude_, ones);
   next_ += done;
   reader.Consume(static_cast<std::size_t>(done) * record);
   if (magnitude_ > kIntMax) {
@@ -374,6 +381,23 @@ int SetFileReader::View(int count, const unsigned char** rows, std::size_t* stri
   *rows = p + 1;
   *stride = record;
   return done;
+}
+
+std::optional<SetFileReader::Records> SetFileReader::FixedRecords() const {
+  const std::size_t record = 1 + dimension_ + 4;
+  const auto place = reader_->FilePlace();
+  if (version_ != 2 || cb_->BytesPerElement != 1 || record > (std::size_t{1} << 16) || !place) return std::nullopt;
+  // The records still in the buffer lie in the file where they were read.
+  const std::uint64_t offset = place->offset;
+  const auto remaining = reader_->Remaining();
+  if (!remaining || *remaining / record < static_cast<std::uint64_t>(cb_->BookSize - next_)) return std::nullopt;
+  return Records{place->descriptor, offset, record};
+}
+
+void SetFileReader::Account(int count, std::int64_t total, std::int64_t magnitude) {
+  next_ += count;
+  total_ += total;
+  magnitude_ += magnitude;
 }
 
 void SetFileReader::Finish() {

@@ -7,10 +7,15 @@
 // Messages keep the order of reading the training set whole before the
 // second file: the second file's refusals and warnings are kept (deferred)
 // until the training set has been read to its end.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -40,7 +45,7 @@ using cbdetail::Refusals;
 std::atomic<std::uint64_t> denseSums{std::uint64_t{256} << 20};
 
 // Training vectors per chunk: about 256 KiB of elements, at least one vector.
-constexpr std::size_t kChunkBytes = std::size_t{1} << 18;
+std::atomic<std::size_t> chunkBytes{std::size_t{1} << 18};
 constexpr int kMaxChunk = 1 << 16;
 
 // Reads the training set to its end a chunk at a time, giving each to
@@ -62,7 +67,7 @@ void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, bool nam
                Body body, Drain drain) {
   const std::size_t rowBytes = set.Dimension() * static_cast<std::size_t>(set.RowWidth());
   const int chunk = std::min(
-      n, static_cast<int>(std::clamp<std::size_t>(kChunkBytes / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk)));
+      n, static_cast<int>(std::clamp<std::size_t>(chunkBytes.load() / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk)));
   struct Buffer {
     std::unique_ptr<unsigned char[]> rows;
     std::vector<int> freqs;
@@ -236,9 +241,198 @@ class PartitionFeed {
   bool stop_ = false;          // guarded by mutex_
 };
 
+// The partitions' sums on two threads, for a training set whose records can
+// be read at known offsets and a partitioning in a regular file. The other
+// thread reads the partitioning a chunk of lines at a time; it hands a chunk
+// to this thread whenever fewer than two wait here, and otherwise reads
+// that chunk of the training set and adds it into sums of its own. Each
+// thread reads its chunks of the training set itself (pread), so that the
+// records are summed where they were copied. Anything out of the ordinary
+// (a record with a name, a refusal of the partitioning, sums too large to
+// keep twice, memory) gives up without a word: the caller then reads both
+// files again as one stream, which reports it in order.
+class TwoThreadSums {
+ public:
+  TwoThreadSums(cbdetail::SetFileReader& set, const cbdetail::SetFileReader::Records& records, int n,
+                std::size_t dimension, Refusals& refusals)
+      : set_(set),
+        records_(records),
+        n_(n),
+        dimension_(dimension),
+        refusals_(refusals),
+        chunk_(static_cast<int>(std::clamp<std::size_t>(chunkBytes.load() / records.record, 1, kMaxChunk))) {}
+
+  // The sums of every partition and their count, or false.
+  bool Run(const char* name, std::optional<cbdetail::CentroidSums>& sums, int& partitionCount) {
+    Worker mine, other;
+    std::thread helper;
+    try {
+      for (auto& slot : slots_) slot.resize(static_cast<std::size_t>(chunk_));
+      mine.Allocate(chunk_, records_.record);
+      helper = std::thread([&] { Feed(name, other); });
+    } catch (const std::exception&) {  // no memory, or no thread
+      return false;
+    }
+    try {
+      Take(mine);
+    } catch (const std::exception&) {
+      Fail();
+    }
+    helper.join();
+    if (failed_.load() || !mine.sums || !other.sums) return false;
+    mine.sums->Merge(*other.sums);
+    const std::int64_t magnitude = mine.magnitude + other.magnitude;
+    if (magnitude > std::numeric_limits<int>::max()) return false;
+    set_.Account(n_, mine.total + other.total, magnitude);
+    partitionCount = partitions_;
+    sums = std::move(mine.sums);
+    return true;
+  }
+
+ private:
+  // Sums kept twice at most this large.
+  static constexpr std::uint64_t kSumsBytes = std::uint64_t{8} << 20;
+
+  struct Worker {
+    std::optional<cbdetail::CentroidSums> sums;
+    std::unique_ptr<unsigned char[]> records;
+    std::vector<int> freqs;
+    std::int64_t total = 0;
+    std::int64_t magnitude = 0;
+    void Allocate(int chunk, std::size_t record) {
+      records = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * record, kVectorMemory);
+      freqs.resize(static_cast<std::size_t>(chunk));
+    }
+  };
+
+  void Fail() {
+    failed_ = true;
+    Publish([] {});
+  }
+
+  // Reads chunk k of the training set and adds it into the worker's sums.
+  bool Add(int k, int count, const int* partitions, Worker& worker) {
+    const std::size_t bytes = static_cast<std::size_t>(count) * records_.record;
+    unsigned char* at = worker.records.get();
+    std::uint64_t offset =
+        records_.offset + static_cast<std::uint64_t>(k) * static_cast<std::uint64_t>(chunk_) * records_.record;
+    for (std::size_t done = 0; done < bytes;) {
+      const ssize_t got = ::pread(records_.descriptor, at + done, bytes - done, static_cast<off_t>(offset));
+      if (got <= 0) return false;
+      done += static_cast<std::size_t>(got);
+      offset += static_cast<std::uint64_t>(got);
+    }
+    bool ones = false;
+    const int viewed =
+        cbdetail::ViewRecords(at, bytes, dimension_, count, worker.freqs.data(), worker.total, worker.magnitude, &ones);
+    if (viewed != count || worker.magnitude > std::numeric_limits<int>::max()) return false;
+    worker.sums->Add(at + 1, 1, count, ones ? nullptr : worker.freqs.data(), partitions, records_.record);
+    done_ += count;
+    return true;
+  }
+
+  // The other thread: the partitioning, and the chunks it keeps.
+  void Feed(const char* name, Worker& worker) {
+    try {
+      std::optional<cbdetail::PartitioningFileReader> reader;
+      try {
+        reader.emplace(name, n_, static_cast<int>(dimension_), refusals_);
+      } catch (const Refusals::Deferred&) {
+      }
+      if (!reader || static_cast<std::uint64_t>(reader->PartitionCount()) * (8 * dimension_ + 4) > kSumsBytes) {
+        Fail();
+      } else {
+        worker.Allocate(chunk_, records_.record);
+        worker.sums.emplace(reader->PartitionCount(), dimension_);
+        Publish([&] { partitions_ = reader->PartitionCount(); });
+        std::vector<int> kept(static_cast<std::size_t>(chunk_));
+        for (int k = 0; k < (n_ - 1) / chunk_ + 1 && !failed_.load(); ++k) {
+          const int count = std::min(chunk_, n_ - k * chunk_);
+          // A chunk goes to the other thread when fewer than two wait
+          // there, into a slot neither waiting nor being summed.
+          int slot = -1;
+          {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (queue_.size() < kSlots - 1) {
+              for (slot = 0; slot == busy_ || std::any_of(queue_.begin(), queue_.end(),
+                                                          [&](const Handed& h) { return h.slot == slot; });) {
+                ++slot;
+              }
+            }
+          }
+          int* partitions = slot >= 0 ? slots_[slot].data() : kept.data();
+          reader->Read(partitions, count);
+          if (slot >= 0) {
+            Publish([&] { queue_.push_back(Handed{k, count, slot}); });
+          } else if (!Add(k, count, partitions, worker)) {
+            Fail();
+          }
+        }
+      }
+    } catch (const Refusals::Deferred&) {
+      Fail();
+    } catch (const std::exception&) {
+      Fail();
+    }
+    Publish([&] { finished_ = true; });
+  }
+
+  // This thread: the chunks handed over.
+  void Take(Worker& worker) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return partitions_ >= 0 || finished_ || failed_.load(); });
+      if (partitions_ < 0) return;
+    }
+    worker.sums.emplace(partitions_, dimension_);
+    for (;;) {
+      Handed chunk{};
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        busy_ = -1;
+        changed_.wait(lock, [&] { return !queue_.empty() || finished_; });
+        if (queue_.empty()) return;
+        chunk = queue_.front();
+        queue_.pop_front();
+        busy_ = chunk.slot;
+      }
+      if (!failed_.load() && !Add(chunk.k, chunk.count, slots_[chunk.slot].data(), worker)) Fail();
+      TimedProgressUpdate(std::min<std::int64_t>(done_.load(), n_), n_);
+    }
+  }
+
+  template <class Change>
+  void Publish(Change change) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    change();
+    changed_.notify_all();
+  }
+
+  cbdetail::SetFileReader& set_;
+  const cbdetail::SetFileReader::Records records_;
+  const int n_;
+  const std::size_t dimension_;
+  Refusals& refusals_;
+  const int chunk_;
+  struct Handed {
+    int k, count, slot;
+  };
+  static constexpr std::size_t kSlots = 3;
+  std::vector<int> slots_[kSlots];  // partitions of the chunks handed over
+  std::atomic<bool> failed_{false};
+  std::atomic<std::int64_t> done_{0};  // vectors summed, for the progress
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int partitions_ = -1;       // guarded by mutex_: set once the header is read
+  std::deque<Handed> queue_;  // guarded by mutex_: chunks handed over and not yet taken
+  int busy_ = -1;             // guarded by mutex_: the slot being summed here, -1 for none
+  bool finished_ = false;     // guarded by mutex_
+};
+
 }  // namespace
 
 std::uint64_t cbdetail::SetDenseSumsLimit(std::uint64_t bytes) { return denseSums.exchange(bytes); }
+std::size_t cbdetail::SetChunkBytes(std::size_t bytes) { return chunkBytes.exchange(bytes); }
 
 void ConvertToPartitioning(const char* trainingSetName, const char* codebookName, const char* partitioningName,
                            int overwrite) {
@@ -336,61 +530,84 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
 
 void ConvertToCodebook(const char* trainingSetName, const char* partitioningName, const char* codebookName,
                        const char* identity, int overwrite) {
-  Refusals first(true), second(true);
+  Refusals first(true);
+  std::optional<Refusals> second(std::in_place, true);
   Codebook ts;
   std::optional<cbdetail::SetFileReader> opened;
   cbdetail::SetFileReader& set = OpenTrainingSet(opened, trainingSetName, &ts, first);
   const int n = ts.BookSize;
-  PartitionFeed feed(partitioningName, n, VectorSize(&ts), second);
-
   const std::size_t d = set.Dimension();
-  const int width = set.RowWidth();
-  std::vector<int> partitions;
   std::optional<cbdetail::CentroidSums> sums;
   std::unordered_map<int, int> slotOf;  // partition -> its sums, when not every partition has them
   bool dense = true;
-  bool summing = true;
-  bool memoryShort = false;
-  auto makeSums = [&] {
-    const int partitionCount = feed.PartitionCount();
-    dense = static_cast<std::uint64_t>(partitionCount) * (8 * d + 4) <= denseSums.load();
-    try {
-      sums.emplace(dense ? partitionCount : 0, d);
-    } catch (const std::bad_alloc&) {
-      memoryShort = true;  // reported where reading the partitioning would
-    }
-  };
+  int partitionCount = 0;
   TimedProgressStage((std::string("Reading ") + trainingSetName + " and " + partitioningName + " ").c_str());
-  StreamSet(
-      set, n, first, false, true, [&] { feed.Join(true); },
-      [&](int count, const unsigned char* rows, std::size_t stride, const int* freqs, const std::vector<std::string>*) {
-        if (!summing) return;
-        partitions.resize(static_cast<std::size_t>(count));
-        if (!feed.Take(partitions.data(), count)) {
-          summing = false;  // the partitioning is refused; its message waits
-          return;
-        }
-        if (!sums && !memoryShort) makeSums();
-        try {
-          for (int r = 0; !dense && !memoryShort && r < count; ++r) {
-            int& partition = partitions[static_cast<std::size_t>(r)];
-            const auto [slot, added] = slotOf.try_emplace(partition, sums->Partitions());
-            if (added) sums->AddPartition();
-            partition = slot->second;
+
+  // Two regular files of many plain records: summed on two threads.
+  bool summed = false;
+  const auto records = set.FixedRecords();
+  struct stat info {};
+  if (records && std::thread::hardware_concurrency() > 1 &&
+      static_cast<std::uint64_t>(n) * records->record >= 2 * chunkBytes.load() && ::stat(partitioningName, &info) == 0 &&
+      S_ISREG(info.st_mode)) {
+    summed = TwoThreadSums(set, *records, n, d, *second).Run(partitioningName, sums, partitionCount);
+    if (summed) {
+      set.Finish();
+      first.Report();
+    } else {
+      second.emplace(true);  // read again, from the start
+    }
+  }
+
+  if (!summed) {
+    PartitionFeed feed(partitioningName, n, VectorSize(&ts), *second);
+    const int width = set.RowWidth();
+    std::vector<int> partitions;
+    bool summing = true;
+    bool memoryShort = false;
+    auto makeSums = [&] {
+      partitionCount = feed.PartitionCount();
+      dense = static_cast<std::uint64_t>(partitionCount) * (8 * d + 4) <= denseSums.load();
+      try {
+        sums.emplace(dense ? partitionCount : 0, d);
+      } catch (const std::bad_alloc&) {
+        memoryShort = true;  // reported where reading the partitioning would
+      }
+    };
+    StreamSet(
+        set, n, first, false, true, [&] { feed.Join(true); },
+        [&](int count, const unsigned char* rows, std::size_t stride, const int* freqs,
+            const std::vector<std::string>*) {
+          if (!summing) return;
+          partitions.resize(static_cast<std::size_t>(count));
+          if (!feed.Take(partitions.data(), count)) {
+            summing = false;  // the partitioning is refused; its message waits
+            return;
           }
-        } catch (const std::bad_alloc&) {
-          memoryShort = true;
-        }
-        if (memoryShort) return;  // the partitioning is still read through, for its messages
-        sums->Add(rows, width, count, freqs, partitions.data(), stride);
-      },
-      [] {});
-  feed.Join();
-  second.Report();
-  if (!sums && !memoryShort) makeSums();
-  if (memoryShort) {
-    ErrorMessage("%s", kPartitionMemory);
-    ExitProcessing(-1);
+          if (!sums && !memoryShort) makeSums();
+          try {
+            for (int r = 0; !dense && !memoryShort && r < count; ++r) {
+              int& partition = partitions[static_cast<std::size_t>(r)];
+              const auto [slot, added] = slotOf.try_emplace(partition, sums->Partitions());
+              if (added) sums->AddPartition();
+              partition = slot->second;
+            }
+          } catch (const std::bad_alloc&) {
+            memoryShort = true;
+          }
+          if (memoryShort) return;  // the partitioning is still read through, for its messages
+          sums->Add(rows, width, count, freqs, partitions.data(), stride);
+        },
+        [] {});
+    feed.Join();
+    second->Report();
+    if (!sums && !memoryShort) makeSums();
+    if (memoryShort) {
+      ErrorMessage("%s", kPartitionMemory);
+      ExitProcessing(-1);
+    }
+  } else {
+    second->Report();
   }
 
   // The codebook CreateNewCodebook makes from the training set, filled with
@@ -400,7 +617,6 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   SetVerString(header.VersionString, KindCodebook);
   if (ts.InheritLevel <= 1) header.GenerationMethod[0] = '\0';
   AddString(header.GenerationMethod, identity, 80);
-  const int partitionCount = feed.PartitionCount();
   header.BookSize = partitionCount;
   std::int64_t total = 0;
   for (int slot = 0; slot < sums->Partitions(); ++slot) total += std::max(sums->Freq(slot), 0);

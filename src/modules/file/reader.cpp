@@ -23,7 +23,8 @@ FileReader::FileReader(std::FILE* stream) : stream_(stream), buffer_(kBlock) {
   struct stat info {};
   const long offset = std::ftell(stream_);
   if (fstat(fileno(stream_), &info) == 0 && S_ISREG(info.st_mode) && offset >= 0) {
-    size_ = static_cast<std::uint64_t>(info.st_size) - static_cast<std::uint64_t>(offset);
+    start_ = static_cast<std::uint64_t>(offset);
+    size_ = static_cast<std::uint64_t>(info.st_size) - start_;
   } else if (S_ISFIFO(info.st_mode)) {
     // A larger pipe buffer: fewer switches between the writer and this
     // reader. Where the system refuses it, the default stays.
@@ -117,6 +118,11 @@ void FileReader::SkipWhitespace() {
 std::optional<std::uint64_t> FileReader::Remaining() const {
   if (!size_) return std::nullopt;
   return *size_ >= position_ ? *size_ - position_ : 0;
+}
+
+std::optional<FileReader::Place> FileReader::FilePlace() const {
+  if (!size_) return std::nullopt;
+  return Place{fileno(stream_), start_ + position_};
 }
 
 namespace {

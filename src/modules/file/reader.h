@@ -54,6 +54,14 @@ class FileReader {
 
   // Bytes left in the input when its size is known (regular files).
   std::optional<std::uint64_t> Remaining() const;
+  // A regular file's descriptor and the offset in it of Data(), for reading
+  // what follows at known offsets (pread) from other threads; none for a
+  // stream.
+  struct Place {
+    int descriptor;
+    std::uint64_t offset;
+  };
+  std::optional<Place> FilePlace() const;
 
  private:
   bool Refill();
@@ -64,6 +72,7 @@ class FileReader {
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::uint64_t position_ = 0;
+  std::uint64_t start_ = 0;  // the offset of the first byte read, in a regular file
   std::optional<std::uint64_t> size_;
   bool eof_ = false;
 };

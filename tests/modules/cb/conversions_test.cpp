@@ -134,6 +134,43 @@ TEST(ConversionsFromFiles, MatchTheRecordsOnRandomData) {
   }
 }
 
+// Sets summed on two threads in many small chunks, as they are and with
+// what sends them back to one stream: a record with a name, frequencies
+// beyond 32 bits, a training set cut short, and partitionings refused late.
+TEST(ConversionsFromFiles, CentroidsOnTwoThreadsMatchTheRecords) {
+  const auto chunk = cbdetail::SetChunkBytes(2048);
+  RandomData r(7);
+  const int n = 20000, d = 4, books = 300;
+  auto train = r.Vectors(n, d, 1);
+  std::vector<int> assignment;
+  for (int i = 0; i < n; ++i) assignment.push_back(r.Int(0, books - 1));
+  auto ones = train;
+  for (auto& v : ones) v.freq = 1;
+  auto named = ones;
+  named[n - 100].name = "late";
+  auto heavy = ones;
+  heavy[n - 5].freq = 2147483647;
+  const std::string pa = PartitioningText(books, train, assignment);
+  const std::string ts = SetFileBytes(ones, d, 1, 1);
+  std::string badLine = pa, badIndex = pa;
+  badLine.replace(badLine.size() - 40, 1, "x");
+  badIndex.insert(badIndex.size() - 1, "999");
+  const struct {
+    const char* label;
+    std::string ts, pa;
+  } cases[] = {
+      {"frequencies of 1", ts, pa},
+      {"other frequencies", SetFileBytes(train, d, 1, 1), pa},
+      {"a name", SetFileBytes(named, d, 1, 1), pa},
+      {"frequencies beyond 32 bits", SetFileBytes(heavy, d, 1, 1), pa},
+      {"a training set cut short", ts.substr(0, ts.size() - 30), pa},
+      {"a line that is no number", ts, badLine},
+      {"an index beyond the count", ts, badIndex},
+  };
+  for (const auto& c : cases) CompareCentroids(c.ts, c.pa, c.label);
+  cbdetail::SetChunkBytes(chunk);
+}
+
 TEST(ConversionsFromFiles, MatchTheRecordsOnRefusedFiles) {
   const std::vector<VectorSpec> train = {{{1, 2}, 1, "a"}, {{7, 9}, 2, ""}, {{3, 3}, 1, ""}, {{250, 0}, 3, "d"}};
   const std::string ts = SetFileBytes(train, 2, 1, 1);
