@@ -170,13 +170,14 @@ class SetFileReader {
   // reader.
   int View(int count, const unsigned char** rows, std::size_t* stride, int* freqs, bool* ones);
   // Where the remaining records lie, for reading them at known offsets from
-  // several threads (with ViewRecords): a regular file that holds them all,
-  // of one-byte elements, each `record` bytes long unless it has a name.
-  // None otherwise.
+  // several threads (with DecodeRecords or ViewRecords): a regular file of
+  // version 2 that holds them all, each `record` bytes long unless it has a
+  // name, of elements `width` bytes wide. None otherwise.
   struct Records {
     int descriptor;
     std::uint64_t offset;  // of the next record
     std::size_t record;
+    int width;
   };
   std::optional<Records> FixedRecords() const;
   // Counts count records read elsewhere as read, with the sums of their
@@ -201,6 +202,14 @@ class SetFileReader {
   std::int64_t magnitude_ = 0;
 };
 
+// Decodes the records without a name at p (available bytes, `dimension`
+// elements of `width` bytes each) into rows, row after row, as Read stores
+// them in `rowWidth` bytes (RowWidth()), and their frequencies into freqs,
+// at most count; adds the frequencies and their magnitudes to total and
+// magnitude. Returns how many lie whole there before the first with a name,
+// and stops after a record that takes magnitude beyond 2^31 - 1.
+int DecodeRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int width, void* rows,
+                  int rowWidth, int* freqs, int count, std::int64_t& total, std::int64_t& magnitude);
 // The frequencies of the records of one-byte elements without a name at p
 // (available bytes, `dimension` elements each), at most count, into freqs,
 // their sum and the sum of their magnitudes added to total and magnitude;

@@ -266,6 +266,20 @@ int FrequencyRun(const unsigned char* p, std::size_t available, std::size_t reco
 
 }  // namespace
 
+int DecodeRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int width, void* rows,
+                  int rowWidth, int* freqs, int count, std::int64_t& total, std::int64_t& magnitude) {
+  switch (rowWidth) {
+    case 1:
+      return DecodeRun(p, available, dimension, width, static_cast<std::uint8_t*>(rows), freqs, count, total,
+                       magnitude);
+    case 2:
+      return DecodeRun(p, available, dimension, width, static_cast<std::uint16_t*>(rows), freqs, count, total,
+                       magnitude);
+    default:
+      return DecodeRun(p, available, dimension, width, static_cast<int*>(rows), freqs, count, total, magnitude);
+  }
+}
+
 int ViewRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int count, int* freqs,
                 std::int64_t& total, std::int64_t& magnitude, bool* ones) {
   const std::size_t record = 1 + dimension + 4;
@@ -308,21 +322,8 @@ void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vect
       if (available < record) {
         available = reader.Ensure(std::min(record * static_cast<std::size_t>(count - r), std::size_t{1} << 16));
       }
-      int done = 0;
-      switch (rowWidth) {
-        case 1:
-          done = DecodeRun(reader.Data(), available, d, width, static_cast<std::uint8_t*>(rowAt(r)), freqs + r,
-                           count - r, total_, magnitude_);
-          break;
-        case 2:
-          done = DecodeRun(reader.Data(), available, d, width, reinterpret_cast<std::uint16_t*>(rowAt(r)), freqs + r,
-                           count - r, total_, magnitude_);
-          break;
-        default:
-          done = DecodeRun(reader.Data(), available, d, width, reinterpret_cast<int*>(rowAt(r)), freqs + r, count - r,
-                           total_, magnitude_);
-          break;
-      }
+      const int done = DecodeRecords(reader.Data(), available, d, width, rowAt(r), rowWidth, freqs + r, count - r,
+                                     total_, magnitude_);
       r += done;
       next_ += done;
       reader.Consume(static_cast<std::size_t>(done) * record);
@@ -384,14 +385,15 @@ int SetFileReader::View(int count, const unsigned char** rows, std::size_t* stri
 }
 
 std::optional<SetFileReader::Records> SetFileReader::FixedRecords() const {
-  const std::size_t record = 1 + dimension_ + 4;
+  const int width = cb_->BytesPerElement;
+  const std::size_t record = 1 + dimension_ * static_cast<std::size_t>(width) + 4;
   const auto place = reader_->FilePlace();
-  if (version_ != 2 || cb_->BytesPerElement != 1 || record > (std::size_t{1} << 16) || !place) return std::nullopt;
+  if (version_ != 2 || record > (std::size_t{1} << 16) || !place) return std::nullopt;
   // The records still in the buffer lie in the file where they were read.
   const std::uint64_t offset = place->offset;
   const auto remaining = reader_->Remaining();
   if (!remaining || *remaining / record < static_cast<std::uint64_t>(cb_->BookSize - next_)) return std::nullopt;
-  return Records{place->descriptor, offset, record};
+  return Records{place->descriptor, offset, record, width};
 }
 
 void SetFileReader::Account(int count, std::int64_t total, std::int64_t magnitude) {

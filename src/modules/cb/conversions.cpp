@@ -66,8 +66,8 @@ template <class Abandon, class Body, class Drain>
 void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, bool names, bool inPlace, Abandon abandon,
                Body body, Drain drain) {
   const std::size_t rowBytes = set.Dimension() * static_cast<std::size_t>(set.RowWidth());
-  const int chunk = std::min(
-      n, static_cast<int>(std::clamp<std::size_t>(chunkBytes.load() / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk)));
+  const int chunk = std::min(n, static_cast<int>(std::clamp<std::size_t>(
+                                    chunkBytes.load() / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk)));
   struct Buffer {
     std::unique_ptr<unsigned char[]> rows;
     std::vector<int> freqs;
@@ -247,7 +247,7 @@ class PartitionFeed {
 // to this thread whenever fewer than two wait here, and otherwise reads
 // that chunk of the training set and adds it into sums of its own. Each
 // thread reads its chunks of the training set itself (pread), so that the
-// records are summed where they were copied. Anything out of the ordinary
+// records are decoded and summed where they were copied. Anything out of the ordinary
 // (a record with a name, a refusal of the partitioning, sums too large to
 // keep twice, memory) gives up without a word: the caller then reads both
 // files again as one stream, which reports it in order.
@@ -260,6 +260,8 @@ class TwoThreadSums {
         n_(n),
         dimension_(dimension),
         refusals_(refusals),
+        rowWidth_(records.width <= 2 ? records.width : 4),
+        rowBytes_(records.width == 1 ? 0 : dimension * static_cast<std::size_t>(rowWidth_)),
         chunk_(static_cast<int>(std::clamp<std::size_t>(chunkBytes.load() / records.record, 1, kMaxChunk))) {}
 
   // The sums of every partition and their count, or false.
@@ -268,7 +270,7 @@ class TwoThreadSums {
     std::thread helper;
     try {
       for (auto& slot : slots_) slot.resize(static_cast<std::size_t>(chunk_));
-      mine.Allocate(chunk_, records_.record);
+      mine.Allocate(chunk_, records_.record, rowBytes_);
       helper = std::thread([&] { Feed(name, other); });
     } catch (const std::exception&) {  // no memory, or no thread
       return false;
@@ -296,12 +298,15 @@ class TwoThreadSums {
   struct Worker {
     std::optional<cbdetail::CentroidSums> sums;
     std::unique_ptr<unsigned char[]> records;
+    std::unique_ptr<unsigned char[]> rows;  // decoded, for elements wider than a byte
     std::vector<int> freqs;
     std::int64_t total = 0;
     std::int64_t magnitude = 0;
-    void Allocate(int chunk, std::size_t record) {
-      records = cbdetail::NewArray<unsigned char>(static_cast<std::size_t>(chunk) * record, kVectorMemory);
-      freqs.resize(static_cast<std::size_t>(chunk));
+    void Allocate(int chunk, std::size_t record, std::size_t rowBytes) {
+      const auto n = static_cast<std::size_t>(chunk);
+      records = cbdetail::NewArray<unsigned char>(n * record, kVectorMemory);
+      if (rowBytes > 0) rows = cbdetail::NewArray<unsigned char>(n * rowBytes, kVectorMemory);
+      freqs.resize(n);
     }
   };
 
@@ -323,10 +328,18 @@ class TwoThreadSums {
       offset += static_cast<std::uint64_t>(got);
     }
     bool ones = false;
-    const int viewed =
-        cbdetail::ViewRecords(at, bytes, dimension_, count, worker.freqs.data(), worker.total, worker.magnitude, &ones);
-    if (viewed != count || worker.magnitude > std::numeric_limits<int>::max()) return false;
-    worker.sums->Add(at + 1, 1, count, ones ? nullptr : worker.freqs.data(), partitions, records_.record);
+    if (records_.width == 1) {
+      // Summed where they lie.
+      const int viewed = cbdetail::ViewRecords(at, bytes, dimension_, count, worker.freqs.data(), worker.total,
+                                               worker.magnitude, &ones);
+      if (viewed != count || worker.magnitude > std::numeric_limits<int>::max()) return false;
+      worker.sums->Add(at + 1, 1, count, ones ? nullptr : worker.freqs.data(), partitions, records_.record);
+    } else {
+      const int decoded = cbdetail::DecodeRecords(at, bytes, dimension_, records_.width, worker.rows.get(), rowWidth_,
+                                                  worker.freqs.data(), count, worker.total, worker.magnitude);
+      if (decoded != count || worker.magnitude > std::numeric_limits<int>::max()) return false;
+      worker.sums->Add(worker.rows.get(), rowWidth_, count, worker.freqs.data(), partitions);
+    }
     done_ += count;
     return true;
   }
@@ -342,7 +355,7 @@ class TwoThreadSums {
       if (!reader || static_cast<std::uint64_t>(reader->PartitionCount()) * (8 * dimension_ + 4) > kSumsBytes) {
         Fail();
       } else {
-        worker.Allocate(chunk_, records_.record);
+        worker.Allocate(chunk_, records_.record, rowBytes_);
         worker.sums.emplace(reader->PartitionCount(), dimension_);
         Publish([&] { partitions_ = reader->PartitionCount(); });
         std::vector<int> kept(static_cast<std::size_t>(chunk_));
@@ -413,6 +426,8 @@ class TwoThreadSums {
   const int n_;
   const std::size_t dimension_;
   Refusals& refusals_;
+  const int rowWidth_;          // as SetFileReader::RowWidth
+  const std::size_t rowBytes_;  // of a decoded row; 0 for rows summed where they lie
   const int chunk_;
   struct Handed {
     int k, count, slot;
@@ -543,13 +558,13 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   int partitionCount = 0;
   TimedProgressStage((std::string("Reading ") + trainingSetName + " and " + partitioningName + " ").c_str());
 
-  // Two regular files of many plain records: summed on two threads.
+  // Two regular files of many records: summed on two threads.
   bool summed = false;
   const auto records = set.FixedRecords();
   struct stat info {};
   if (records && std::thread::hardware_concurrency() > 1 &&
-      static_cast<std::uint64_t>(n) * records->record >= 2 * chunkBytes.load() && ::stat(partitioningName, &info) == 0 &&
-      S_ISREG(info.st_mode)) {
+      static_cast<std::uint64_t>(n) * records->record >= 2 * chunkBytes.load() &&
+      ::stat(partitioningName, &info) == 0 && S_ISREG(info.st_mode)) {
     summed = TwoThreadSums(set, *records, n, d, *second).Run(partitioningName, sums, partitionCount);
     if (summed) {
       set.Finish();

@@ -134,9 +134,10 @@ TEST(ConversionsFromFiles, MatchTheRecordsOnRandomData) {
   }
 }
 
-// Sets summed on two threads in many small chunks, as they are and with
-// what sends them back to one stream: a record with a name, frequencies
-// beyond 32 bits, a training set cut short, and partitionings refused late.
+// Sets summed on two threads in many small chunks, of every width, as they
+// are and with what sends them back to one stream: a record with a name,
+// frequencies beyond 32 bits, a training set cut short, and partitionings
+// refused late.
 TEST(ConversionsFromFiles, CentroidsOnTwoThreadsMatchTheRecords) {
   const auto chunk = cbdetail::SetChunkBytes(2048);
   RandomData r(7);
@@ -161,6 +162,9 @@ TEST(ConversionsFromFiles, CentroidsOnTwoThreadsMatchTheRecords) {
   } cases[] = {
       {"frequencies of 1", ts, pa},
       {"other frequencies", SetFileBytes(train, d, 1, 1), pa},
+      {"two-byte elements", SetFileBytes(r.Vectors(n, d, 2), d, 1, 2), pa},
+      {"three-byte elements", SetFileBytes(r.Vectors(n, d, 3), d, 1, 3), pa},
+      {"a name among two-byte elements", SetFileBytes(named, d, 1, 2), pa},
       {"a name", SetFileBytes(named, d, 1, 1), pa},
       {"frequencies beyond 32 bits", SetFileBytes(heavy, d, 1, 1), pa},
       {"a training set cut short", ts.substr(0, ts.size() - 30), pa},
