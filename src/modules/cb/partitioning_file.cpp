@@ -179,8 +179,6 @@ void PartitioningFileReader::Read(int* out, int count) {
 #if defined(__x86_64__)
   static const bool offered = ShortLinesOffered();
   const bool wide = offered && ActiveSimdLevel() == SimdLevel::Avx512;
-#else
-  constexpr bool wide = false;
 #endif
   for (int i = 0; i < count; ++i) {
     // Short lines in one run over the buffer: 16 at a time while 64 bytes
