@@ -567,6 +567,7 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
       ::stat(partitioningName, &info) == 0 && S_ISREG(info.st_mode)) {
     summed = TwoThreadSums(set, *records, n, d, *second).Run(partitioningName, sums, partitionCount);
     if (summed) {
+      TimedProgressUpdate(n, n);
       set.Finish();
       first.Report();
     } else {
