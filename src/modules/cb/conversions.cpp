@@ -44,9 +44,15 @@ using cbdetail::Refusals;
 // a header announces never reserves more.
 std::atomic<std::uint64_t> denseSums{std::uint64_t{256} << 20};
 
-// Training vectors per chunk: about 256 KiB of elements, at least one vector.
+// Training vectors are taken about 256 KiB at a time.
 std::atomic<std::size_t> chunkBytes{std::size_t{1} << 18};
-constexpr int kMaxChunk = 1 << 16;
+
+// Training vectors of `bytes` bytes each in a chunk: at least one, at most
+// 65536.
+int VectorsPerChunk(std::size_t bytes) {
+  constexpr std::size_t kMaxChunk = std::size_t{1} << 16;
+  return static_cast<int>(std::clamp<std::size_t>(chunkBytes.load() / std::max<std::size_t>(bytes, 1), 1, kMaxChunk));
+}
 
 // Reads the training set to its end a chunk at a time, giving each to
 // body(count, rows, stride, freqs, names), and then reports its warnings;
@@ -66,8 +72,7 @@ template <class Abandon, class Body, class Drain>
 void StreamSet(cbdetail::SetFileReader& set, int n, Refusals& refusals, bool names, bool inPlace, Abandon abandon,
                Body body, Drain drain) {
   const std::size_t rowBytes = set.Dimension() * static_cast<std::size_t>(set.RowWidth());
-  const int chunk = std::min(n, static_cast<int>(std::clamp<std::size_t>(
-                                    chunkBytes.load() / std::max<std::size_t>(rowBytes, 1), 1, kMaxChunk)));
+  const int chunk = std::min(n, VectorsPerChunk(rowBytes));
   struct Buffer {
     std::unique_ptr<unsigned char[]> rows;
     std::vector<int> freqs;
@@ -262,7 +267,7 @@ class TwoThreadSums {
         refusals_(refusals),
         rowWidth_(records.width <= 2 ? records.width : 4),
         rowBytes_(records.width == 1 ? 0 : dimension * static_cast<std::size_t>(rowWidth_)),
-        chunk_(static_cast<int>(std::clamp<std::size_t>(chunkBytes.load() / records.record, 1, kMaxChunk))) {}
+        chunk_(VectorsPerChunk(records.record)) {}
 
   // The sums of every partition and their count, or false.
   bool Run(const char* name, std::optional<cbdetail::CentroidSums>& sums, int& partitionCount) {
