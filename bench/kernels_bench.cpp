@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "cb/cb_internal.h"
-#include "cb/search.h"
+#include "engine/search.h"
+#include "formats/partitioning_file.h"
+#include "formats/refusals.h"
 #include "mirvo/global.h"
 
 namespace {

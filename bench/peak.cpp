@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "cb/search.h"
+#include "engine/search.h"
 #include "mirvo/cb.h"
 #include "mirvo/global.h"
 

@@ -19,7 +19,7 @@ install(TARGETS mirvo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS libmirvo EXPORT mirvoTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${MIRVO_INSTALL_INCLUDEDIR})
-# The public headers; the private ones stay in src/modules and are not installed.
+# The public headers; the private ones stay in src/ and are not installed.
 install(FILES ${PROJECT_SOURCE_DIR}/include/mirvo/mirvo.h ${PROJECT_SOURCE_DIR}/include/mirvo/global.h
               ${PROJECT_SOURCE_DIR}/include/mirvo/cb.h ${PROJECT_SOURCE_DIR}/include/mirvo/file.h
               ${PROJECT_SOURCE_DIR}/include/mirvo/coding.h ${PROJECT_SOURCE_DIR}/include/mirvo/interfc.h

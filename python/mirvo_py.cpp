@@ -38,13 +38,16 @@
 #include <type_traits>
 #include <vector>
 
-#include "cb/cb_internal.h"
-#include "cb/centroid_sums.h"
-#include "cb/search.h"
+#include "engine/centroid_sums.h"
+#include "engine/search.h"
+#include "formats/partitioning_file.h"
+#include "formats/refusals.h"
+#include "formats/set_file.h"
 #include "mirvo/cb.h"
 #include "mirvo/global.h"
 #include "mirvo/interfc.h"
 #include "mirvo/version.h"
+#include "records/arithmetic.h"
 
 namespace py = pybind11;
 

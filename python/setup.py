@@ -34,7 +34,7 @@ setup(
     package_data={"mirvo": ["__init__.pyi", "py.typed"]},
     ext_modules=[Pybind11Extension(
         "mirvo._mirvo", [os.path.join(HERE, "mirvo_py.cpp")] + LIBRARY,
-        include_dirs=[os.path.join(ROOT, "include"), os.path.join(ROOT, "src", "modules"), GENERATED],
+        include_dirs=[os.path.join(ROOT, "include"), os.path.join(ROOT, "src"), GENERATED],
         cxx_std=20, extra_compile_args=["-O2"], extra_link_args=["-pthread"])],
     cmdclass={"build_ext": build_ext},
     python_requires=">=3.8",

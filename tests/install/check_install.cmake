@@ -37,9 +37,8 @@ foreach(path bin/mirvo ${LIBDIR}/libmirvo.a include/mirvo/cb.h include/mirvo/fil
   endif()
 endforeach()
 # The private headers stay in the source tree.
-foreach(path include/mirvo/cb include/mirvo/file include/mirvo/interfc include/mirvo/cb_internal.h
-             include/mirvo/search.h include/mirvo/reader.h include/mirvo/output.h
-             include/cb include/file include/interfc)
+foreach(path include/mirvo/search.h include/mirvo/reader.h include/mirvo/output.h include/mirvo/set_file.h
+             include/console include/files include/records include/formats include/engine)
   if(EXISTS ${prefix}/${path})
     message(FATAL_ERROR "installed, but private: ${path}")
   endif()

@@ -5,7 +5,7 @@
 
 #include <csignal>
 
-#include "file/output.h"
+#include "files/output.h"
 #include "mirvo.h"
 #include "mirvo/global.h"
 #include "mirvo/interfc.h"

@@ -1,0 +1,92 @@
+// All-or-nothing output of a data file.
+//
+// The data is written through a large buffer into a temporary file in the
+// target's folder; Commit checks every write, flushes the file to disk and
+// renames it over the target. On any failure the temporary file is removed,
+// the target stays as it was, an "ERROR: ..." message names the file and the
+// writer returns false; LastWriteFailed (file.h) tells the writer's caller.
+// The overwrite rule is the one of FileOpen: an existing file is replaced
+// only when overwrite is exactly 1. While the temporary file exists, an
+// interrupt removes it (see CatchInterrupts in file.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "files/buffer.h"
+
+namespace mirvo {
+
+class SafeOutput {
+ public:
+  // The last write counts as failed until Commit succeeds.
+  SafeOutput();
+  SafeOutput(const SafeOutput&) = delete;
+  SafeOutput& operator=(const SafeOutput&) = delete;
+  ~SafeOutput();
+
+  // Whether the overwrite rule keeps an existing target; nothing reported.
+  static bool Keeps(const char* name, int overwrite);
+  // "ERROR: File already exists: %s", the overwrite rule's refusal.
+  static void ReportExisting(const char* name);
+
+  // Applies the overwrite rule and creates the temporary file. Returns false
+  // after "ERROR: File already exists: %s" when the target exists and may not
+  // be replaced, or after "ERROR: Couldn't open the file: %s" when no file
+  // can be created there.
+  bool Open(const char* name, int overwrite);
+
+  void Write(const void* data, std::size_t size) {
+    if (size > buffer_.size() - used_) {
+      WriteSlow(data, size);
+      return;
+    }
+    std::memcpy(buffer_.data() + used_, data, size);
+    used_ += size;
+  }
+  void Put(char c) {
+    if (used_ == buffer_.size()) Drain();
+    buffer_[used_++] = c;
+  }
+  void Text(std::string_view text) { Write(text.data(), text.size()); }
+  // Decimal digits of v, as "%i" / "%d" write them.
+  void Decimal(std::int64_t v);
+  // Room for at least n bytes at Cursor(); Advance(n) commits them.
+  char* Reserve(std::size_t n);
+  void Advance(std::size_t n) { used_ += n; }
+
+  // Finishes the file and puts it in place. Returns false after a message
+  // when it could not be written or put in place, or when the target
+  // appeared in the meantime and may not be replaced.
+  bool Commit();
+  // Gives up: the temporary file is removed and the target left as it was.
+  void Abandon() { Discard(); }
+
+ private:
+  void WriteSlow(const void* data, std::size_t size);
+  void Drain();
+  bool Fail(const char* what, int error);
+  void Discard();
+
+  std::string target_;
+  std::string temporary_;
+  const char* outerTemporary_ = nullptr;  // the one an interrupt removed before this
+  unsigned caught_ = 0;                   // interrupts this output catches itself
+  int fd_ = -1;
+  int overwrite_ = 0;
+  int error_ = 0;
+  bool hooked_ = false;
+  Buffer<char> buffer_;
+  std::size_t used_ = 0;
+};
+
+// For tests: called once per output, right after its first block has reached
+// the temporary file (null: none).
+using OutputHook = void (*)();
+void SetOutputHook(OutputHook hook);
+
+}  // namespace mirvo

@@ -1,0 +1,331 @@
+// Partitioning files: a short text header and one line per training vector
+// with its 1-based partition index and, for convenience, its name.
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine/intrinsics.h"
+#include "engine/search.h"
+#include "files/output.h"
+#include "files/reader.h"
+#include "formats/filekind.h"
+#include "formats/partitioning_file.h"
+#include "formats/refusals.h"
+#include "mirvo/cb.h"
+#include "mirvo/file.h"
+#include "mirvo/interfc.h"
+#include "records/partition_sums.h"
+
+namespace mirvo {
+
+namespace {
+
+using cbdetail::kSeparator;
+
+// Partitions beyond the training set's size are always empty; their sums
+// may take this much memory without data in the file to back them.
+constexpr std::uint64_t kUnbackedPartitionBytes = std::uint64_t{256} << 20;
+
+bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// A header line through its line break, at most 79 characters kept; an
+// empty one (or one that starts with a zero byte) is refused.
+void HeaderLine(FileReader& reader, cbdetail::Refusals& refusals, char (&line)[80]) {
+  // Whether a line was read whole is told by the byte count, not by the
+  // text: the line may hold a zero byte.
+  const std::size_t bytes = reader.ReadLine(line, sizeof line);
+  if (line[0] == '\0') refusals.Refuse("ERROR: empty header (0x00)\n");
+  if (bytes > 0 && line[bytes - 1] == '\n') {
+    line[bytes - 1] = '\0';
+  } else {
+    reader.SkipLine();
+  }
+}
+
+}  // namespace
+
+namespace cbdetail {
+
+PartitioningFileReader::PartitioningFileReader(const char* name, int vectors, int dimension, Refusals& refusals)
+    : refusals_(refusals) {
+  reader_ = TakeInput(name);
+  if (reader_ == nullptr) refusals.Unopened(name);
+  FileReader& reader = *reader_;
+  char line[80];
+  HeaderLine(reader, refusals, line);
+
+  std::int64_t count = 0;
+  const auto countScan = reader.ScanInt(count);
+  if (countScan == FileReader::Scan::NoNumber)
+    refusals.Refuse("ERROR: The partitioning %s lacks its partition count.\n", name);
+  if (countScan == FileReader::Scan::Overflow || count < 1) {
+    refusals.Refuse("ERROR: The partition count of %s is %lld; it must be 1 to 2147483647.\n", name,
+                    static_cast<long long>(count));
+  }
+  reader.SkipWhitespace();
+  const auto d = static_cast<std::uint64_t>(dimension);
+  if (count > vectors && static_cast<std::uint64_t>(count) * (8 * d + 24) > kUnbackedPartitionBytes) {
+    refusals.Refuse("ERROR: The partition count of %s (%lld) is too large for a training set of %d vectors.\n", name,
+                    static_cast<long long>(count), vectors);
+  }
+  partitions_ = static_cast<int>(count);
+
+  std::int64_t size = 0;
+  if (reader.ScanInt(size) == FileReader::Scan::NoNumber) {
+    refusals.Refuse("ERROR: The partitioning %s lacks its number of training vectors.\n", name);
+  }
+  if (size != vectors) {
+    refusals.Refuse("ERROR: Partitioning is not for this training set (%lld != %d).\n", static_cast<long long>(size),
+                    vectors);
+  }
+  reader.SkipWhitespace();
+  if (reader.Peek() != '-') HeaderLine(reader, refusals, method_);
+  while (reader.Peek() == '-') reader.Get();
+  reader.Get();
+}
+
+namespace {
+
+// The length of the decimal number that starts line, when it is a line of
+// one to seven digits, the first not 0, and a line feed (8 bytes are read):
+// the most common line, read eight bytes at a time. 0 for anything else.
+// Returns the number in value.
+int ShortLine(const unsigned char* line, std::uint32_t& value) {
+  std::uint64_t x = 0;
+  std::memcpy(&x, line, sizeof x);
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ULL;
+  constexpr std::uint64_t kZeros = 0x3030303030303030ULL;
+  // A byte of `other` is zero where the byte is a digit; a carry out of a
+  // byte beyond the first non-digit byte only disturbs bytes after it.
+  const std::uint64_t other = ((x & kHigh) ^ kZeros) | (((x + 0x0606060606060606ULL) & kHigh) ^ kZeros);
+  if (other == 0) return 0;
+  const int digits = std::countr_zero(other) / 8;
+  if (digits == 0 || line[digits] != '\n' || line[0] == '0') return 0;
+  // The digits moved to the top bytes, the bytes below them zero, then
+  // combined pairwise: two, four and eight digits at a time.
+  std::uint64_t v = (x << (8 * (8 - digits))) & 0x0F0F0F0F0F0F0F0FULL;
+  v = (v * 2561) >> 8 & 0x00FF00FF00FF00FFULL;
+  v = (v * 6553601) >> 16 & 0x0000FFFF0000FFFFULL;
+  value = static_cast<std::uint32_t>((v * 42949672960001ULL) >> 32);
+  return digits;
+}
+
+#if defined(__x86_64__)
+// Up to 16 lines of one to four digits, the first not 0, each ending in a
+// line feed, from the 64 bytes at line, as long as their numbers are at
+// most partitions (and at most want lines); their numbers less 1 go to out.
+// Returns how many lines were read and their length in bytes in used; 0
+// when the first line is not of that form.
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,popcnt"))) int ShortLines(
+    const unsigned char* line, int want, std::uint32_t partitions, int* out, std::size_t& used) {
+  const __m512i bytes = _mm512_loadu_si512(line);
+  const __m512i digits = _mm512_sub_epi8(bytes, _mm512_set1_epi8('0'));
+  const __mmask64 feeds = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
+  // Lines end before the first byte that is neither a digit nor a line feed.
+  const __mmask64 other = ~(feeds | _mm512_cmplt_epu8_mask(digits, _mm512_set1_epi8(10)));
+  const __mmask64 before = other == 0 ? ~__mmask64{0} : _blsmsk_u64(other) >> 1;
+  int n = std::min({static_cast<int>(_mm_popcnt_u64(feeds & before)), want, 16});
+  if (n <= 0) return 0;
+  // The position of each line's feed, and of the feed before it (-1 for the
+  // first line).
+  const __m128i ends = _mm512_castsi512_si128(_mm512_maskz_compress_epi8(
+      feeds & before,
+      _mm512_set_epi64(0x3F3E3D3C3B3A3938, 0x3736353433323130, 0x2F2E2D2C2B2A2928, 0x2726252423222120,
+                       0x1F1E1D1C1B1A1918, 0x1716151413121110, 0x0F0E0D0C0B0A0908, 0x0706050403020100)));
+  const __m128i starts = _mm_alignr_epi8(ends, _mm_set1_epi8(-1), 15);
+  // Lines of one to four digits whose first digit is not 0.
+  const __m128i lengths = _mm_sub_epi8(_mm_sub_epi8(ends, starts), _mm_set1_epi8(1));
+  const __mmask16 shortOnes = _mm_cmple_epu8_mask(_mm_sub_epi8(lengths, _mm_set1_epi8(1)), _mm_set1_epi8(3));
+  const __m128i first = _mm512_castsi512_si128(
+      _mm512_permutexvar_epi8(_mm512_castsi128_si512(_mm_add_epi8(starts, _mm_set1_epi8(1))), bytes));
+  const __mmask16 zeros = _mm_cmpeq_epi8_mask(first, _mm_set1_epi8('0'));
+  n = std::min(n, static_cast<int>(_tzcnt_u32(static_cast<std::uint32_t>(~shortOnes | zeros) | 0x10000u)));
+  if (n == 0) return 0;
+  // Line i's four last places in bytes 4i..4i+3 (thousands first), 0 where
+  // the line has no such place.
+  const __m512i spread =
+      _mm512_set_epi64(0x0F0F0F0F0E0E0E0E, 0x0D0D0D0D0C0C0C0C, 0x0B0B0B0B0A0A0A0A, 0x0909090908080808,
+                       0x0707070706060606, 0x0505050504040404, 0x0303030302020202, 0x0101010100000000);
+  const __m512i place =
+      _mm512_sub_epi8(_mm512_permutexvar_epi8(spread, _mm512_castsi128_si512(ends)), _mm512_set1_epi32(0x01020304));
+  const __mmask64 inLine =
+      _mm512_cmpgt_epi8_mask(place, _mm512_permutexvar_epi8(spread, _mm512_castsi128_si512(starts)));
+  const __m512i placed = _mm512_maskz_permutexvar_epi8(inLine, place, digits);
+  // (thousands * 10 + hundreds) * 100 + tens * 10 + ones.
+  const __m512i pairs = _mm512_maddubs_epi16(placed, _mm512_set1_epi16(0x010A));
+  const __m512i values = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00010064));
+  const __mmask16 beyond = _mm512_cmpgt_epu32_mask(values, _mm512_set1_epi32(static_cast<int>(partitions)));
+  n = std::min(n, static_cast<int>(_tzcnt_u32(static_cast<std::uint32_t>(beyond) | 0x10000u)));
+  if (n == 0) return 0;
+  _mm512_mask_storeu_epi32(out, static_cast<__mmask16>((1u << n) - 1), _mm512_sub_epi32(values, _mm512_set1_epi32(1)));
+  alignas(16) unsigned char at[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(at), ends);
+  used = static_cast<std::size_t>(at[n - 1]) + 1;
+  return n;
+}
+
+bool ShortLinesOffered() {
+  return __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+         __builtin_cpu_supports("avx512vl");
+}
+#endif
+
+}  // namespace
+
+void PartitioningFileReader::Read(int* out, int count) {
+  FileReader& reader = *reader_;
+  const int partitions = partitions_;
+#if defined(__x86_64__)
+  static const bool offered = ShortLinesOffered();
+  const bool wide = offered && ActiveSimdLevel() == SimdLevel::Avx512;
+#endif
+  for (int i = 0; i < count; ++i) {
+    // Short lines in one run over the buffer: 16 at a time while 64 bytes
+    // lie ahead, else one at a time while 8 do.
+    if (reader.Available() < 32) reader.Ensure(32);
+    {
+      const unsigned char* p = reader.Data();
+      const std::size_t available = reader.Available();
+      std::size_t at = 0;
+      std::uint32_t v = 0;
+      for (int single = 0;; ++i, at += static_cast<std::size_t>(single) + 1) {
+#if defined(__x86_64__)
+        for (std::size_t used = 0; wide && i < count && available - at >= 64;) {
+          const int n = ShortLines(p + at, count - i, static_cast<std::uint32_t>(partitions), out + i, used);
+          if (n == 0) break;
+          i += n;
+          at += used;
+        }
+#endif
+        if (i == count || available - at < 8 || (single = ShortLine(p + at, v)) == 0 ||
+            v > static_cast<std::uint32_t>(partitions)) {
+          break;
+        }
+        out[i] = static_cast<int>(v) - 1;
+      }
+      reader.Consume(at);
+      if (i == count) break;
+    }
+    // Other plain decimal numbers straight from the buffer; anything else as
+    // "%i" reads it.
+    if (reader.Available() < 32) reader.Ensure(32);
+    const unsigned char* p = reader.Data();
+    const std::size_t available = reader.Available();
+    std::size_t j = 0;
+    while (j < available && (p[j] == ' ' || p[j] == '\t')) ++j;
+    if (j < available && p[j] >= '1' && p[j] <= '9') {
+      const std::size_t first = j;
+      std::int64_t v = 0;
+      while (j < available && j - first < 10 && IsDigit(p[j])) v = v * 10 + (p[j++] - '0');
+      if (j < available && !IsDigit(p[j]) && v <= partitions) {
+        out[i] = static_cast<int>(v) - 1;
+        if (p[j] == '\n') {
+          reader.Consume(j + 1);
+        } else {
+          reader.Consume(j);
+          reader.SkipLine();
+        }
+        continue;
+      }
+    }
+    std::int64_t index = 0;
+    const auto scan = reader.ScanInt(index);
+    if (scan == FileReader::Scan::NoNumber) refusals_.Refuse("ERROR reading partitioning.\n");
+    reader.SkipLine();
+    if (scan == FileReader::Scan::Overflow || index < 1 || index > partitions) {
+      refusals_.Refuse("ERROR: Invalid partition index (%lld) found.\n", static_cast<long long>(index));
+    }
+    out[i] = static_cast<int>(index) - 1;
+  }
+}
+
+bool PartitioningWriter::Open(const char* name, const char* versionString, int partitions, int vectors,
+                              int trainingSetSize, const char* method, int overwrite) {
+  if (!out_.Open(name, overwrite)) return false;
+  if (vectors != trainingSetSize) {
+    out_.Abandon();
+    ErrorMessage("ERROR: Partitioning is not for this training set (%d != %d).\n", vectors, trainingSetSize);
+    ExitProcessing(-1);
+  }
+  if (method[0] == '-' || std::strchr(method, '\n') != nullptr) {
+    out_.Abandon();
+    ErrorMessage("ERROR: Cannot write %s: its generation method may neither begin with '-' nor hold a line break.\n",
+                 name);
+    ExitProcessing(-1);
+  }
+  out_.Text(versionString);
+  out_.Put('\n');
+  out_.Decimal(partitions);
+  out_.Put('\n');
+  out_.Decimal(vectors);
+  out_.Put('\n');
+  if (method[0] != '\0') {
+    out_.Text(method);
+    out_.Put('\n');
+  }
+  out_.Text(kSeparator);
+  out_.Put('\n');
+  return true;
+}
+
+void PartitioningWriter::Line(int partition, const char* vectorName) {
+  if (partition >= -1 && (vectorName == nullptr || vectorName[0] == '\0')) {
+    // The common line: the index alone, formatted in place.
+    char* line = out_.Reserve(16);
+    char digits[12];
+    int n = 0;
+    auto value = static_cast<std::uint32_t>(partition + 1);
+    do {
+      digits[n++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    for (int k = 0; k < n; ++k) line[k] = digits[n - 1 - k];
+    line[n] = '\n';
+    out_.Advance(static_cast<std::size_t>(n) + 1);
+    return;
+  }
+  out_.Decimal(std::int64_t{partition} + 1);
+  if (vectorName != nullptr && vectorName[0] != '\0') {
+    out_.Put(' ');
+    // A line break inside a name would start a line of its own and be read
+    // as the next vector's index; it is written as a blank.
+    for (const char* c = vectorName; *c != '\0'; ++c) out_.Put(*c == '\n' ? ' ' : *c);
+  }
+  out_.Put('\n');
+}
+
+}  // namespace cbdetail
+
+void WritePartitioning(const char* name, const Partitioning* p, const Codebook* ts, int overwrite) {
+  cbdetail::PartitioningWriter writer;
+  if (!writer.Open(name, p->VersionString, p->PartitionCount, p->TrainingSetSize, ts->BookSize, p->GenerationMethod,
+                   overwrite)) {
+    return;
+  }
+  for (int i = 0; i < p->TrainingSetSize; ++i) writer.Line(p->PartitionOf[i], ts->Book[i].Name);
+  writer.Commit();
+}
+
+void ReadPartitioning(const char* name, Partitioning* p, const Codebook* ts) {
+  cbdetail::Refusals refusals(false);
+  cbdetail::PartitioningFileReader file(name, ts->BookSize, VectorSize(ts), refusals);
+  cbdetail::AllocatePartitioning(p, ts, file.PartitionCount());
+  std::memcpy(p->GenerationMethod, file.GenerationMethod(), sizeof p->GenerationMethod);
+  const int vectors = ts->BookSize;
+  file.Read(p->PartitionOf, vectors);
+
+  // Each vector in turn was moved to the head of its partition's list, so
+  // every list runs in descending index order; the sums are exact totals.
+  for (int i = 0; i < vectors; ++i) {
+    const int partition = p->PartitionOf[i];
+    p->NextVector[i] = p->FirstVector[partition];
+    p->FirstVector[partition] = i;
+    cbdetail::AddContribution(ts, p, partition, i);
+  }
+}
+
+}  // namespace mirvo

@@ -1,0 +1,51 @@
+// Reading and writing of partitioning files a line at a time.
+#pragma once
+
+#include <memory>
+
+#include "files/output.h"
+#include "files/reader.h"
+#include "formats/refusals.h"
+
+namespace mirvo {
+
+namespace cbdetail {
+
+// Reading of a partitioning file made for a training set of `vectors`
+// vectors of the given dimension: the constructor opens it and reads its
+// header; Read gives the partitions (0-based) of the next vectors. Every
+// message and refusal is ReadPartitioning's.
+class PartitioningFileReader {
+ public:
+  PartitioningFileReader(const char* name, int vectors, int dimension, Refusals& refusals);
+  int PartitionCount() const { return partitions_; }
+  const char (&GenerationMethod() const)[80] { return method_; }
+  void Read(int* out, int count);
+
+ private:
+  std::shared_ptr<FileReader> reader_;
+  Refusals& refusals_;
+  int partitions_ = 0;
+  char method_[80] = {};
+};
+
+// The writer of a partitioning file, a line at a time, with the rules of
+// CodebookWriter (formats/set_file.h).
+class PartitioningWriter {
+ public:
+  // vectors is the partitioning's training-set size, trainingSetSize the
+  // number of vectors of the training set it is written for.
+  bool Open(const char* name, const char* versionString, int partitions, int vectors, int trainingSetSize,
+            const char* method, int overwrite);
+  // One training vector's line: its 1-based partition and its name, if any.
+  void Line(int partition, const char* vectorName);
+  bool Commit() { return out_.Commit(); }
+  void Abandon() { out_.Abandon(); }
+
+ private:
+  SafeOutput out_;
+};
+
+}  // namespace cbdetail
+
+}  // namespace mirvo

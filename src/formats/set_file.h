@@ -1,0 +1,140 @@
+// Reading and writing of training-set and codebook files a record at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "files/output.h"
+#include "files/reader.h"
+#include "formats/filekind.h"
+#include "formats/refusals.h"
+#include "mirvo/cb.h"
+
+namespace mirvo {
+
+namespace cbdetail {
+
+// Reading of a training-set or codebook file: the constructor opens it and
+// reads and checks its header into the record (every field but the entries);
+// Read decodes the next records; Finish checks the total frequency. Every
+// message and refusal is ReadCodebook's.
+class SetFileReader {
+ public:
+  SetFileReader(const char* name, Codebook* cb, Refusals& refusals);
+  SetFileReader(const SetFileReader&) = delete;
+  SetFileReader& operator=(const SetFileReader&) = delete;
+
+  std::size_t Dimension() const { return dimension_; }
+  // Whether the length of the file is known (a regular file).
+  bool KnowsLength() const { return reader_->Remaining().has_value(); }
+  // The width in which Read stores elements: 1 (uint8_t) for 1-byte
+  // elements, 2 (uint16_t) for 2-byte ones, 4 (int) for wider ones.
+  int RowWidth() const;
+  // Decodes the next count records: their elements row after row into rows
+  // (count x Dimension() elements of RowWidth() bytes, or of int when wide
+  // is set), their frequencies into freqs. With names given, it is left
+  // empty when none of the records has a name, else holds count names
+  // (empty for none).
+  void Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names);
+  // Records of one-byte elements without a name that lie whole in the
+  // reader's buffer, at most count, left where they are: *rows points to the
+  // first one's elements, the next ones *stride bytes apart, and their
+  // frequencies go to freqs; *ones tells whether every one of them is 1.
+  // Returns how many: 0 when the next record has a name or the elements need
+  // decoding (Read then). The rows stay valid until the next call of the
+  // reader.
+  int View(int count, const unsigned char** rows, std::size_t* stride, int* freqs, bool* ones);
+  // Where the remaining records lie, for reading them at known offsets from
+  // several threads (with DecodeRecords or ViewRecords): a regular file of
+  // version 2 that holds them all, each `record` bytes long unless it has a
+  // name, of elements `width` bytes wide. None otherwise.
+  struct Records {
+    int descriptor;
+    std::uint64_t offset;  // of the next record
+    std::size_t record;
+    int width;
+  };
+  std::optional<Records> FixedRecords() const;
+  // Counts count records read elsewhere as read, with the sums of their
+  // frequencies and of the frequencies' magnitudes; the magnitudes must not
+  // add up beyond 2^31 - 1 (ViewRecords).
+  void Account(int count, std::int64_t total, std::int64_t magnitude);
+  // After the last record: the header's total frequency against the records'.
+  void Finish();
+
+ private:
+  const char* ReadName(bool keep, std::string* out);
+  [[noreturn]] void Truncated(int entry);
+
+  std::shared_ptr<FileReader> reader_;
+  const char* name_;
+  Codebook* cb_;
+  Refusals& refusals_;
+  int version_ = 2;
+  std::size_t dimension_ = 0;
+  int next_ = 0;
+  std::int64_t total_ = 0;
+  std::int64_t magnitude_ = 0;
+};
+
+// Decodes the records without a name at p (available bytes, `dimension`
+// elements of `width` bytes each) into rows, row after row, as Read stores
+// them in `rowWidth` bytes (RowWidth()), and their frequencies into freqs,
+// at most count; adds the frequencies and their magnitudes to total and
+// magnitude. Returns how many lie whole there before the first with a name,
+// and stops after a record that takes magnitude beyond 2^31 - 1.
+int DecodeRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int width, void* rows,
+                  int rowWidth, int* freqs, int count, std::int64_t& total, std::int64_t& magnitude);
+// The frequencies of the records of one-byte elements without a name at p
+// (available bytes, `dimension` elements each), at most count, into freqs,
+// their sum and the sum of their magnitudes added to total and magnitude;
+// *ones tells whether every one is 1. Returns how many lie whole there
+// before the first with a name, and stops after a record that takes
+// magnitude beyond 2^31 - 1.
+int ViewRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int count, int* freqs,
+                std::int64_t& total, std::int64_t& magnitude, bool* ones);
+
+// ReadCodebook with its refusals sent where the caller says.
+void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals);
+
+// The total frequency of a codebook about to be written to the named file;
+// a total beyond 32 bits is fatal.
+int CodebookTotal(std::int64_t total, const char* name);
+
+// The writer of a codebook file, a record at a time: Open applies the
+// overwrite rule and writes the header, returning false after "ERROR: File
+// already exists: %s" when the target may not be replaced; each entry is
+// checked before it is written, and a refusal removes the unfinished file;
+// Commit puts the file in place.
+class CodebookWriter {
+ public:
+  // The header of cb as it stands (TotalFreq and BookSize included).
+  bool Open(const char* name, const Codebook* cb, int overwrite);
+  void Entry(const int* vector, int freq, const char* entryName);
+  // The same a piece at a time: Begin, the elements in order in any number
+  // of pieces, then End with the frequency.
+  void Begin(const char* entryName);
+  void Elements(const int* values, std::size_t count);
+  void End(int freq);
+  // count entries at once from rows stored `rowWidth` bytes wide (1:
+  // uint8_t, 2: uint16_t, 4: int) in the machine's byte order, row i at
+  // element i * stride; names may be null (no names), as may any of them.
+  void Rows(const void* rows, int rowWidth, std::size_t stride, int count, const int* freqs, const char* const* names);
+  bool Commit() { return out_.Commit(); }
+  void Abandon() { out_.Abandon(); }
+
+ private:
+  SafeOutput out_;
+  const char* name_ = nullptr;
+  std::size_t dimension_ = 0;
+  int width_ = 0;
+  int written_ = 0;
+};
+
+}  // namespace cbdetail
+
+}  // namespace mirvo

@@ -1,0 +1,254 @@
+// Optimal partitioning: every training vector into the partition of its
+// nearest code vector; incremental repartitioning; fast error estimates.
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "engine/search.h"
+#include "mirvo/cb.h"
+#include "mirvo/interfc.h"
+#include "records/arithmetic.h"
+#include "records/memory.h"
+#include "records/partition_sums.h"
+
+namespace mirvo {
+
+namespace {
+
+void CheckStart(const Codebook* cb, int start) {
+  if (start < 0 || start >= cb->BookSize) {
+    ErrorMessage("CB::FindNearestVector: Start index (%i) is not a code vector of a codebook of %i vectors.\n", start,
+                 cb->BookSize);
+    ExitProcessing(-1);
+  }
+}
+
+void CheckShapes(const Codebook* ts, const Codebook* cb, const Partitioning* p) {
+  if (VectorSize(ts) != VectorSize(cb)) {
+    ErrorMessage("ERROR: Training set and codebook dimensions differ (%d != %d).\n", VectorSize(ts), VectorSize(cb));
+    ExitProcessing(-1);
+  }
+  if (p->TrainingSetSize != ts->BookSize) {
+    ErrorMessage("ERROR: Partitioning is not for this training set (%d != %d).\n", p->TrainingSetSize, ts->BookSize);
+    ExitProcessing(-1);
+  }
+  if (p->PartitionCount < cb->BookSize) {
+    ErrorMessage("CB::GenerateOptimalPartitioning: %i partitions cannot hold %i code vectors.\n", p->PartitionCount,
+                 cb->BookSize);
+    ExitProcessing(-1);
+  }
+}
+
+double PerElement(__int128 sum, const Codebook* ts, std::int64_t divisor) {
+  return static_cast<double>(sum) / static_cast<double>(std::int64_t{VectorSize(ts)} * divisor);
+}
+
+// Applies the moves target[i] for every i with target[i] != PartitionOf[i],
+// leaving the record exactly as moving them one by one in index order with
+// ChangePartition would: each partition's list holds the vectors moved into
+// it, highest index first, followed by its remaining former members in their
+// former order.
+void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
+  const int n = p->TrainingSetSize;
+  std::vector<char> losing(static_cast<std::size_t>(p->PartitionCount), 0);
+  bool anyMove = false;
+  for (int i = 0; i < n; ++i) {
+    if (target[i] != p->PartitionOf[i]) {
+      anyMove = true;
+      if (p->PartitionOf[i] != -1) losing[static_cast<std::size_t>(p->PartitionOf[i])] = 1;
+    }
+  }
+  if (!anyMove) return;
+  for (int q = 0; q < p->PartitionCount; ++q) {
+    if (losing[static_cast<std::size_t>(q)] == 0) continue;
+    int* link = &p->FirstVector[q];
+    for (int v = *link; v != -1; v = p->NextVector[v]) {
+      if (target[v] == q) {
+        *link = v;
+        link = &p->NextVector[v];
+      }
+    }
+    *link = -1;
+  }
+  int moved = 0;
+  for (int i = 0; i < n; ++i) moved += target[i] != p->PartitionOf[i];
+  // When most vectors move, the sums are formed anew in one pass: integer
+  // sums with wrap-around do not depend on the order of their terms.
+  const bool anew = moved >= n / 4;
+  for (int i = 0; i < n; ++i) {
+    const int old = p->PartitionOf[i];
+    const int now = target[i];
+    if (now == old) continue;
+    if (old != -1 && !anew) cbdetail::RemoveContribution(ts, p, old, i);
+    p->PartitionOf[i] = now;
+    p->NextVector[i] = p->FirstVector[now];
+    p->FirstVector[now] = i;
+    if (!anew) cbdetail::AddContribution(ts, p, now, i);
+  }
+  if (!anew) return;
+  const auto d = static_cast<std::size_t>(p->Dimension);
+  for (int q = 0; q < p->PartitionCount; ++q) {
+    std::fill_n(p->Sums[q].VectorSum, d, 0);
+    p->Sums[q].CCFreq = 0;
+    p->MemberCount[q] = 0;
+  }
+  for (int i = 0; i < n; ++i) {
+    const int q = p->PartitionOf[i];
+    if (q == -1) continue;
+    const BookNode& node = ts->Book[i];
+    cbdetail::AddScaled(p->Sums[q].VectorSum, node.Vector, d, node.Freq);
+    cbdetail::AddWrapped(p->Sums[q].CCFreq, node.Freq);
+    ++p->MemberCount[q];
+  }
+}
+
+}  // namespace
+
+int FindNearestVector(const BookNode* trainingEntry, const Codebook* cb, std::int64_t* distance, int start,
+                      int metric) {
+  CheckStart(cb, start);
+  if (metric == MetricSquaredEuclidean) return cbdetail::FindNearestSquared(trainingEntry->Vector, cb, start, distance);
+  const int dimension = VectorSize(cb);
+  std::int64_t best = VectorDistance(cb->Book[start].Vector, trainingEntry->Vector, dimension, kNoBound, metric);
+  *distance = best;
+  int answer = start;
+  for (int j = 0; j < cb->BookSize; ++j) {
+    const std::int64_t d = VectorDistance(cb->Book[j].Vector, trainingEntry->Vector, dimension, best, metric);
+    if (d < best) {
+      best = d;
+      *distance = d;
+      answer = j;
+      if (d == 0) return j;
+    }
+  }
+  return answer;
+}
+
+double GenerateOptimalPartitioningMeanError(const Codebook* ts, const Codebook* cb, Partitioning* p, int metric) {
+  CheckShapes(ts, cb, p);
+  const int n = ts->BookSize;
+  for (int i = 0; i < n; ++i) CheckStart(cb, p->PartitionOf[i]);
+  auto target = cbdetail::NewArray<int>(static_cast<std::size_t>(n), "ERROR: Not enough memory for the search.\n");
+  __int128 sum = 0;
+  if (metric == MetricSquaredEuclidean) {
+    const cbdetail::NearestSearch search(cb);
+    std::vector<__int128> partial;
+    std::mutex lock;
+    cbdetail::ParallelFor(n, [&](int begin, int end) {
+      constexpr int kBatch = 256;
+      const int* vectors[kBatch];
+      std::int64_t distances[kBatch];
+      __int128 local = 0;
+      for (int first = begin; first < end; first += kBatch) {
+        const int count = std::min(kBatch, end - first);
+        for (int b = 0; b < count; ++b) vectors[b] = ts->Book[first + b].Vector;
+        search.FindMany(vectors, p->PartitionOf + first, count, target.get() + first, distances);
+        for (int b = 0; b < count; ++b) local += static_cast<__int128>(distances[b]) * ts->Book[first + b].Freq;
+      }
+      const std::lock_guard<std::mutex> guard(lock);
+      partial.push_back(local);
+    });
+    for (const __int128 s : partial) sum += s;
+  } else {
+    for (int i = 0; i < n; ++i) {
+      std::int64_t d = 0;
+      target[i] = FindNearestVector(&ts->Book[i], cb, &d, p->PartitionOf[i], metric);
+      sum += static_cast<__int128>(d) * ts->Book[i].Freq;
+    }
+  }
+  ApplyMoves(ts, p, target.get());
+  return PerElement(sum, ts, ts->TotalFreq);
+}
+
+double GenerateOptimalPartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, int errorFunction) {
+  switch (errorFunction) {
+    case ErrorMSE:
+      return GenerateOptimalPartitioningMeanError(ts, cb, p, MetricSquaredEuclidean);
+    case ErrorCodeLength:
+      GenerateOptimalPartitioningMeanError(ts, cb, p, MetricCodeLength);
+      return AverageErrorForSolution(ts, cb, p, ErrorCodeLength);
+    case ErrorJaccard:
+    case ErrorDice:
+      return GenerateOptimalPartitioningMeanError(ts, cb, p, errorFunction);
+    default:
+      ErrorMessage("ERROR: Unknown error function.\n");
+      ExitProcessing(-1);
+  }
+}
+
+void RepartitionDueToNewVectorsGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, const int* newVectors,
+                                       int count, int metric) {
+  const int dimension = VectorSize(ts);
+  for (int c = 0; c < count; ++c) CheckStart(cb, newVectors[c]);
+  for (int i = 0; i < ts->BookSize; ++i) {
+    CheckStart(cb, p->PartitionOf[i]);
+    const int* vector = ts->Book[i].Vector;
+    std::int64_t best = VectorDistance(cb->Book[p->PartitionOf[i]].Vector, vector, dimension, kNoBound, metric);
+    int choice = -1;
+    for (int c = 0; c < count; ++c) {
+      const std::int64_t d = VectorDistance(cb->Book[newVectors[c]].Vector, vector, dimension, best, metric);
+      if (d < best) {
+        best = d;
+        choice = newVectors[c];
+      }
+    }
+    if (choice != -1) ChangePartition(ts, p, choice, i);
+  }
+}
+
+void RepartitionDueToNewVectorGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, int newVector,
+                                      int metric) {
+  RepartitionDueToNewVectorsGeneral(ts, cb, p, &newVector, 1, metric);
+}
+
+void LocalRepartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, int partition, int metric) {
+  int v = p->FirstVector[partition];
+  while (v != -1) {
+    const int next = p->NextVector[v];
+    std::int64_t d = 0;
+    const int j = FindNearestVector(&ts->Book[v], cb, &d, p->PartitionOf[v], metric);
+    if (j != partition) ChangePartition(ts, p, j, v);
+    v = next;
+  }
+}
+
+double AverageErrorCBFastMeanError(const Codebook* ts, const Codebook* cb, const Partitioning* p, int metric) {
+  const bool differentKinds = RecognizeVersionstr(ts->VersionString) != RecognizeVersionstr(cb->VersionString);
+  __int128 sum = 0;
+  std::unique_ptr<cbdetail::NearestSearch> search;
+  if (metric == MetricSquaredEuclidean && ts->BookSize > 0) search = std::make_unique<cbdetail::NearestSearch>(cb);
+  for (int i = 0; i < ts->BookSize; ++i) {
+    std::int64_t d = 0;
+    const int start = p != nullptr ? p->PartitionOf[i] : 0;
+    if (search != nullptr) {
+      CheckStart(cb, start);
+      search->Find(ts->Book[i].Vector, start, &d);
+    } else {
+      FindNearestVector(&ts->Book[i], cb, &d, start, metric);
+    }
+    sum += static_cast<__int128>(d) * (differentKinds ? ts->Book[i].Freq : 1);
+  }
+  return PerElement(sum, ts, differentKinds ? ts->TotalFreq : ts->BookSize);
+}
+
+double AverageErrorCBFast(const Codebook* ts, const Codebook* cb, const Partitioning* p, int errorFunction) {
+  switch (errorFunction) {
+    case ErrorMSE:
+    case ErrorJaccard:
+    case ErrorDice:
+      return AverageErrorCBFastMeanError(ts, cb, p, errorFunction);
+    case ErrorCodeLength: {
+      Partitioning temporary;
+      CreateNewPartitioning(&temporary, ts, cb->BookSize);
+      const double error = GenerateOptimalPartitioningGeneral(ts, cb, &temporary, ErrorCodeLength);
+      FreePartitioning(&temporary);
+      return error;
+    }
+    default:
+      ErrorMessage("ERROR: Unknown error function.\n");
+      ExitProcessing(-1);
+  }
+}
+
+}  // namespace mirvo

@@ -1,0 +1,278 @@
+// The prepared nearest search on every kernel the processor offers, against
+// the plain search: every element width, dimensions 1 to 300, ties, start
+// indices anywhere, data shifted away from 0 and training vectors outside
+// the code vectors' span. The partition sums of the centroids on the same
+// instruction sets, against plain 64-bit sums.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "engine/centroid_sums.h"
+#include "engine/search.h"
+#include "mirvo/global.h"
+#include "support/reference.h"
+
+namespace mirvotest {
+namespace {
+
+using cbdetail::SimdLevel;
+
+// Puts the kernel level back when a test ends.
+class Level {
+ public:
+  explicit Level(SimdLevel level) : set_(cbdetail::SetSimdLevel(level)) {}
+  ~Level() { cbdetail::SetSimdLevel(cbdetail::BestSimdLevel()); }
+  bool Available(SimdLevel wanted) const { return set_ == wanted; }
+
+ private:
+  SimdLevel set_;
+};
+
+struct Shape {
+  int width, dimension, codes;
+  int shift;  // added to every element (byte data away from 0)
+};
+
+// Code vectors with ties built in: twins one even step apart on an axis
+// (their midpoint is equally near to both) and repeated vectors.
+std::vector<VectorSpec> CodeVectors(RandomData& r, const Shape& s) {
+  auto code = r.Vectors(s.codes, s.dimension, s.width);
+  for (int t = 0; t < 2 && !code.empty(); ++t) {
+    VectorSpec twin = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))];
+    const int axis = r.Int(0, s.dimension - 1);
+    twin.elements[axis] += twin.elements[axis] >= 6 ? -2 * r.Int(1, 3) : 2 * r.Int(1, 3);
+    code.insert(code.begin() + r.Int(0, static_cast<int>(code.size())), twin);
+  }
+  for (auto& v : code) {
+    for (int& e : v.elements) e += s.shift;
+  }
+  return code;
+}
+
+std::vector<int> Query(RandomData& r, const std::vector<VectorSpec>& code, const Shape& s, int kind) {
+  const auto& some = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))].elements;
+  std::vector<int> v = r.Vectors(1, s.dimension, s.width)[0].elements;
+  for (int& e : v) e += s.shift;
+  switch (kind % 5) {
+    case 1:  // a code vector itself
+      return some;
+    case 2: {  // halfway between two code vectors, where ties are likely
+      const auto& other = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))].elements;
+      for (int k = 0; k < s.dimension; ++k) v[k] = static_cast<int>((std::int64_t{some[k]} + other[k]) / 2);
+      return v;
+    }
+    case 3: {  // near a code vector, one element pushed out of the byte span
+      v = some;
+      const int k = r.Int(0, s.dimension - 1);
+      v[k] = v[k] > INT_MIN + 300 ? v[k] - 300 : v[k] + 300;
+      return v;
+    }
+    default:
+      return v;
+  }
+}
+
+void Check(const Shape& s, unsigned seed, SimdLevel level) {
+  RandomData r(seed);
+  const auto code = CodeVectors(r, s);
+  Codebook cb;
+  MakeSet(&cb, code, s.dimension, 1, 4, true);
+  const cbdetail::NearestSearch search(&cb);
+  if (s.width == 1 && s.dimension <= 8192) {
+    EXPECT_TRUE(search.UsesByteKernel()) << "seed " << seed;
+  }
+
+  constexpr int kQueries = 23;  // not a multiple of the kernels' groups
+  std::vector<std::vector<int>> queries;
+  std::vector<int> starts, want(kQueries);
+  std::vector<std::int64_t> wantDistance(kQueries);
+  for (int q = 0; q < kQueries; ++q) {
+    queries.push_back(Query(r, code, s, q));
+    starts.push_back(r.Int(0, cb.BookSize - 1));
+    Wide exact = 0;
+    want[q] = PlainNearest(queries.back().data(), &cb, starts.back(), &exact);
+    wantDistance[q] = Saturated(exact);
+  }
+  std::vector<const int*> vectors;
+  for (const auto& q : queries) vectors.push_back(q.data());
+  std::vector<int> got(kQueries);
+  std::vector<std::int64_t> distance(kQueries);
+  search.FindMany(vectors.data(), starts.data(), kQueries, got.data(), distance.data());
+  const std::string where = "level " + std::to_string(static_cast<int>(level)) + " width " + std::to_string(s.width) +
+                            " dimension " + std::to_string(s.dimension) + " seed " + std::to_string(seed);
+  EXPECT_EQ(got, want) << where;
+  EXPECT_EQ(distance, wantDistance) << where;
+  // One at a time, and through the library's interface.
+  for (int q = 0; q < kQueries; q += 5) {
+    std::int64_t one = -1, viaInterface = -1;
+    EXPECT_EQ(search.Find(vectors[q], starts[q], &one), want[q]) << where;
+    EXPECT_EQ(one, wantDistance[q]) << where;
+    const BookNode node{queries[q].data(), 0, 1, nullptr};
+    EXPECT_EQ(FindNearestVector(&node, &cb, &viaInterface, starts[q], MetricSquaredEuclidean), want[q]) << where;
+    EXPECT_EQ(viaInterface, wantDistance[q]) << where;
+  }
+}
+
+class EveryKernel : public testing::TestWithParam<SimdLevel> {};
+
+TEST_P(EveryKernel, MatchesThePlainSearch) {
+  const Level level(GetParam());
+  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  const int dimensions[] = {1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 31, 32, 33, 64, 65, 127, 128, 129, 255, 300};
+  const int codeCounts[] = {1, 2, 15, 16, 17, 31, 32, 33, 70};
+  unsigned seed = 1;
+  for (int width = 1; width <= 4; ++width) {
+    for (const int dimension : dimensions) {
+      const int codes = codeCounts[seed % std::size(codeCounts)];
+      Check({width, dimension, codes, 0}, seed++, GetParam());
+    }
+  }
+  // Byte data away from 0 (a common offset), and at the top of the range.
+  for (const int dimension : {1, 3, 16, 100}) {
+    Check({1, dimension, 40, 1000}, seed++, GetParam());
+    Check({1, dimension, 40, INT_MAX - 255}, seed++, GetParam());
+    Check({1, dimension, 40, -70000}, seed++, GetParam());
+  }
+  Check({1, 8192, 3, 0}, seed++, GetParam());  // the byte kernels' largest dimension
+  Check({1, 8193, 3, 0}, seed++, GetParam());  // beyond it
+}
+
+// Rows of every stored width straight from a block (stride longer than the
+// rows), against the plain search from code vector 0: byte codebooks with
+// wider rows (narrowed, or searched by the other method when out of the
+// byte span), ties, repeated rows, one row and a partial last kernel tile.
+TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
+  const Level level(GetParam());
+  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  unsigned seed = 500;
+  for (const int width : {1, 2, 4}) {
+    for (const int dimension : {1, 3, 4, 16, 17, 128, 129}) {
+      for (const int count : {1, 37}) {
+        RandomData r(seed);
+        const Shape s{seed % 2 == 0 ? 1 : width, dimension, 70, 0};
+        const auto code = CodeVectors(r, s);
+        Codebook cb;
+        MakeSet(&cb, code, dimension, 1, 4, true);
+        const cbdetail::NearestSearch search(&cb);
+        const std::size_t stride = static_cast<std::size_t>(dimension) + 3;
+        std::vector<unsigned char> rows(static_cast<std::size_t>(count) * stride * width);
+        std::vector<int> want(static_cast<std::size_t>(count)), got(want.size());
+        std::vector<std::int64_t> wantDistance(want.size()), distance(want.size());
+        const std::int64_t top = width == 4 ? INT_MAX : (std::int64_t{1} << (8 * width)) - 1;
+        std::vector<int> q;
+        for (int i = 0; i < count; ++i) {
+          if (i % 7 != 3) q = Query(r, code, s, i);  // else the row before again
+          for (int& e : q) e = static_cast<int>(std::clamp<std::int64_t>(e, width == 4 ? INT_MIN : 0, top));
+          for (int k = 0; k < dimension; ++k) {
+            unsigned char* at = rows.data() + (static_cast<std::size_t>(i) * stride + k) * width;
+            const int e = q[static_cast<std::size_t>(k)];
+            const auto narrow = static_cast<std::uint8_t>(e);
+            const auto word = static_cast<std::uint16_t>(e);
+            std::memcpy(at,
+                        width == 1   ? static_cast<const void*>(&narrow)
+                        : width == 2 ? &word
+                                     : static_cast<const void*>(&e),
+                        static_cast<std::size_t>(width));
+          }
+          Wide exact = 0;
+          want[static_cast<std::size_t>(i)] = PlainNearest(q.data(), &cb, 0, &exact);
+          wantDistance[static_cast<std::size_t>(i)] = Saturated(exact);
+        }
+        search.FindRows(rows.data(), width, stride, count, got.data(), distance.data());
+        const std::string where = "width " + std::to_string(width) + " dimension " + std::to_string(dimension) +
+                                  " seed " + std::to_string(seed);
+        EXPECT_EQ(got, want) << where;
+        EXPECT_EQ(distance, wantDistance) << where;
+        ++seed;
+      }
+    }
+  }
+}
+
+// Rows in their stored width, one after the other or apart (as in a file's
+// records), added a block at a time; frequencies of 1, small ones of either
+// sign, ones large enough that 32-bit sums must be folded between blocks,
+// or that the sums need 64 bits; few partitions (many rows to each, 32-bit
+// sums first) or many.
+TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
+  const Level level(GetParam());
+  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  for (unsigned seed = 1; seed <= 120; ++seed) {
+    RandomData r(seed);
+    // Seeds 3 mod 8: blocks whose 32-bit sums fit, but not those of all
+    // blocks.
+    const bool folds = seed % 8 == 3;
+    const int width = folds ? 1 : seed % 3 == 0 ? 4 : 1 + static_cast<int>(seed % 2);
+    const int dimension = seed % 11 == 0 ? 64 : r.Int(1, 40);
+    const int partitions = seed % 5 == 0 ? r.Int(200, 400) : folds ? 1 : r.Int(1, 12);
+    const int count = folds ? r.Int(1000, 1500) : r.Int(0, 1500);
+    std::vector<int> freqs(static_cast<std::size_t>(count)), of(freqs.size());
+    std::vector<std::int32_t> elements(freqs.size() * static_cast<std::size_t>(dimension));
+    for (int& f : freqs) {
+      f = seed % 4 == 1   ? 1
+          : seed % 4 == 2 ? r.Int(-3, 3)
+          : folds         ? r.Int(20000, 27000)
+                          : r.Int(-1, 1) * r.Int(1, 1 << 22);
+    }
+    for (int& p : of) p = r.Int(0, partitions - 1);
+    for (auto& e : elements) e = r.Element(width);
+    const std::size_t rowBytes = static_cast<std::size_t>(dimension) * width;
+    const std::size_t stride = seed % 7 < 3 ? rowBytes + static_cast<std::size_t>(r.Int(1, 5) * width) : 0;
+    const std::size_t step = stride == 0 ? rowBytes : stride;
+    std::vector<unsigned char> rows(freqs.size() * step, 0xEE);
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      const auto narrow = static_cast<std::uint8_t>(elements[i]);
+      const auto word = static_cast<std::uint16_t>(elements[i]);
+      std::memcpy(rows.data() + (i / dimension) * step + (i % dimension) * width,
+                  width == 1   ? static_cast<const void*>(&narrow)
+                  : width == 2 ? &word
+                               : static_cast<const void*>(&elements[i]),
+                  static_cast<std::size_t>(width));
+    }
+    std::vector<std::uint64_t> want(static_cast<std::size_t>(partitions) * dimension);
+    std::vector<std::uint32_t> wantFreq(static_cast<std::size_t>(partitions));
+    for (int i = 0; i < count; ++i) {
+      const auto p = static_cast<std::size_t>(of[i]);
+      for (int k = 0; k < dimension; ++k) {
+        want[p * dimension + k] += static_cast<std::uint64_t>(
+            std::int64_t{elements[static_cast<std::size_t>(i) * dimension + k]} * freqs[static_cast<std::size_t>(i)]);
+      }
+      wantFreq[p] += static_cast<std::uint32_t>(freqs[static_cast<std::size_t>(i)]);
+    }
+    cbdetail::CentroidSums sums(partitions, static_cast<std::size_t>(dimension));
+    for (int at = 0, take = 0; at < count; at += take) {
+      take = std::min(count - at, r.Int(1, folds ? 300 : 700));
+      sums.Add(rows.data() + static_cast<std::size_t>(at) * step, width, take, freqs.data() + at, of.data() + at,
+               stride);
+    }
+    for (int p = 0; p < partitions; ++p) {
+      const auto* got = reinterpret_cast<const std::uint64_t*>(sums.Sum(p));
+      ASSERT_EQ(std::vector<std::uint64_t>(got, got + dimension),
+                std::vector<std::uint64_t>(want.begin() + p * dimension, want.begin() + (p + 1) * dimension))
+          << "seed " << seed << " partition " << p;
+      ASSERT_EQ(static_cast<std::uint32_t>(sums.Freq(p)), wantFreq[static_cast<std::size_t>(p)]) << seed;
+    }
+  }
+}
+
+std::string LevelName(const testing::TestParamInfo<SimdLevel>& info) {
+  static const char* const kNames[] = {"Portable", "Avx2", "AvxVnni", "Avx512"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel,
+                         testing::Values(SimdLevel::Portable, SimdLevel::Avx2, SimdLevel::AvxVnni, SimdLevel::Avx512),
+                         LevelName);
+
+TEST(SimdLevels, RequestsAreLoweredToWhatTheProcessorOffers) {
+  const SimdLevel best = cbdetail::BestSimdLevel();
+  const Level level(SimdLevel::Avx512);
+  EXPECT_EQ(cbdetail::ActiveSimdLevel(), best);
+  EXPECT_EQ(cbdetail::SetSimdLevel(SimdLevel::Portable), SimdLevel::Portable);
+  EXPECT_EQ(cbdetail::ActiveSimdLevel(), SimdLevel::Portable);
+}
+
+}  // namespace
+}  // namespace mirvotest
