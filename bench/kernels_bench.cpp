@@ -1,7 +1,7 @@
 // Micro-benchmarks: the nearest search on each kernel and method (int
 // vectors through FindMany, 1-byte rows through FindRows), the plain search,
-// and the decoding of partitioning lines. Rates are training vectors (or
-// lines) per processor-second.
+// the decoding of partitioning lines, and ReadCodebook of a whole training
+// set. Rates are training vectors (or lines) per processor-second.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -120,6 +120,37 @@ void PartitionLines(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kLines);
 }
 
+// ReadCodebook of a training set file of 1M vectors of 16 one-byte
+// elements, without names or (Arg 1) every one named; the FreeCodebook after
+// each read is not timed.
+void ReadSet(benchmark::State& state) {
+  constexpr int kVectors = 1 << 20, kDimension = 16;
+  const bool named = state.range(0) != 0;
+  std::mt19937 rng(5);
+  std::string text = "VQ TRAINING SET 2.0\n4\n4\n" + std::to_string(kVectors) + "\n" + std::to_string(kVectors) +
+                     "\n1\n0\n0\n0\n" + std::string(37, '-') + "\n";
+  for (int i = 0; i < kVectors; ++i) {
+    if (named) text += "v" + std::to_string(i);
+    text += '\0';
+    for (int k = 0; k < kDimension; ++k) text += static_cast<char>(rng() % 256);
+    text += std::string("\0\0\0\1", 4);
+  }
+  const std::string name = "/tmp/mirvo-bench-set-" + std::to_string(state.range(0)) + ".ts";
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+  for (auto _ : state) {
+    Codebook ts;
+    ReadCodebook(name.c_str(), &ts);
+    benchmark::DoNotOptimize(ts.Book);
+    state.PauseTiming();
+    FreeCodebook(&ts);
+    state.ResumeTiming();
+  }
+  std::remove(name.c_str());
+  state.SetItemsProcessed(state.iterations() * kVectors);
+}
+
 using cbdetail::SimdLevel;
 BENCHMARK_CAPTURE(Search, bytes_avx512_d16, SimdLevel::Avx512, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_avxvnni_d16, SimdLevel::AvxVnni, 16, 255)->Arg(1024);
@@ -137,5 +168,6 @@ BENCHMARK_CAPTURE(Search, sorted_d16_wide, SimdLevel::Portable, 16, 65535)->Arg(
 BENCHMARK_CAPTURE(Plain, d16, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Plain, d2, 2, 1000000)->Arg(1000);
 BENCHMARK(PartitionLines);
+BENCHMARK(ReadSet)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,10 +1,37 @@
 // Vector sets (training sets and codebooks), partitionings, distances and
 // optimisation, and the neighbour graph.
 //
-// Records are plain values owned by their user; everything they point to
-// belongs to the record and is released by its free operation. A record
-// must be freed before it is filled anew by a create or read operation
-// (the earlier content would otherwise be lost, not reused).
+// Memory: one allocator for everything a record owns. Every array, vector
+// and name that a record points to is allocated with malloc (or calloc,
+// realloc, strdup) and released with free, by the library and by its
+// callers alike: a Codebook's Book array and each entry's Vector and Name;
+// a Partitioning's PartitionOf, NextVector, FirstVector, MemberCount and
+// Sums arrays and the VectorSum buffer of each of its AllocatedPartitions
+// slots; a Graph itself, its Vectors array, each GraphVector and its Coord
+// and NN arrays. A record owns exactly what its fields point to at the
+// moment, and nothing else: the free operations (FreeCodebook, FreeVector,
+// FreeNode, FreePartitioning, FreeGraphVector, FreeGraph) release what the
+// fields point to when they are called, whoever allocated it (a null
+// pointer is released as nothing). So a caller may put in an array, vector
+// or name of its own (from malloc or strdup), take one out (it is then the
+// caller's to free), exchange arrays between records, or hand a whole Book
+// or partitioning array to another record by assigning the fields together
+// with their sizes (AllocatedSize, AllocatedPartitions) and emptying the old
+// holder (null pointers, sizes 0), as long as every allocation has one
+// owner. Growing a record builds a larger temporary one, copies into it and
+// exchanges the arrays. The arrays of a record hold as many elements as its
+// sizes say (Book: AllocatedSize entries, each Vector at least the
+// dimension; PartitionOf and NextVector: TrainingSetSize; FirstVector,
+// MemberCount and Sums: AllocatedPartitions; VectorSum: Dimension).
+//
+// Records are plain values owned by their user, with public fields that a
+// caller may read, set and copy by hand. Codebook and Partitioning release
+// what they still own when they go out of scope, so that a record left
+// behind by a handler that unwinds out of the library (interfc.h) does not
+// leak; for the same reason they cannot be copied as a whole (both copies
+// would own the same arrays), and a move hands everything over and leaves
+// the source owning nothing. The create and read operations release what
+// a record still owns before they fill it.
 //
 // Failures: unless a comment says otherwise, a function that cannot do its
 // work prints an "ERROR: ..." (or "CB::Function: ...") message with
@@ -17,21 +44,18 @@
 // Threads and process-wide state: records are not locked. Different records
 // may be used from different threads at once; one record (with the records
 // it is read with) must not be changed while another thread uses it. The
-// module's process-wide state is the registry of vector blocks behind
-// FreeVector (locked internally, so vectors and records may be freed from
-// any thread) and, through the console module, the message and exit
-// handlers and the progress indicator. GenerateOptimalPartitioningGeneral
-// and the *FromFiles conversions start worker threads for the duration of
-// the call (one per processor core at most) and join them before returning;
-// the callbacks of the console module are called from the calling thread
-// only. The search instruction set (AVX-512, AVX2 or portable, chosen once
-// at first use from the processor) is process-wide and gives the same
-// results on every level.
+// module keeps no process-wide state of its own beyond, through the console
+// module, the message and exit handlers and the progress indicator.
+// GenerateOptimalPartitioningGeneral and the two Convert* conversions start
+// worker threads for the duration of the call (one per processor core at
+// most) and join them before returning; the callbacks of the console module
+// are called from the calling thread only. The search instruction set
+// (AVX-512, AVX2 or portable, chosen once at first use from the processor)
+// is process-wide and gives the same results on every level.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 namespace mirvo {
@@ -54,7 +78,11 @@ int AnalyzeFileType(const char* name);
 // The kind of the named file, trying the name unchanged and then with the
 // extensions named by the decimal digits of `order` (1 "ts", 2 "cb",
 // 3 "pa"); 0 when none is found. When found under an added extension, the
-// name is completed. A digit other than 1 to 3 in `order` is fatal.
+// name is completed in the caller's buffer, which then requires room for
+// the name, '.', the two letters and the terminating zero (an 80-byte
+// buffer holds any name of up to 76 characters). A digit other than 1 to 3
+// in `order` is fatal.
+int DetermineCBFileTypeConsideringOrder(char* name, int order);
 int DetermineCBFileTypeConsideringOrder(std::string& name, int order);
 // Removes one trailing line feed in place and returns the text. A null or
 // empty text is fatal ("ERROR: empty header (NULL)" / "(0x00)").
@@ -67,10 +95,10 @@ char* ClearString(char* text);
 // ===========================================================================
 
 struct BookNode {
-  int* Vector;     // dimension elements
+  int* Vector;     // dimension elements (malloc)
   int VectorMean;  // mean of the elements, rounded
   int Freq;        // how many times the vector occurs
-  char* Name;      // owned text, or null for no name
+  char* Name;      // zero-terminated text (malloc), or null for no name
 };
 
 struct Codebook {
@@ -84,43 +112,38 @@ struct Codebook {
   int ErrorScaling = 0;
   int InheritLevel = 0;
   char GenerationMethod[80] = {};
-  BookNode* Book = nullptr;
+  BookNode* Book = nullptr;  // AllocatedSize entries (malloc), each owning its Vector and Name
   int AllocatedSize = 0;
 
   Codebook() = default;
   Codebook(const Codebook&) = delete;
   Codebook& operator=(const Codebook&) = delete;
-  // Releases what the record still owns, so that a record left behind by an
-  // unwinding error handler does not leak.
+  // Takes over the other record's fields and entries; the other is left
+  // with its header and no entries (Book null, AllocatedSize 0).
+  Codebook(Codebook&& other) noexcept;
+  Codebook& operator=(Codebook&& other) noexcept;
+  // FreeCodebook.
   ~Codebook();
-
-  // The array behind Book, released by FreeCodebook, and the dimension its
-  // vectors were made with. The vectors a record makes for its entries lie
-  // in one block, but each entry owns its vector as a separate one would be
-  // owned (see FreeVector).
-  std::unique_ptr<BookNode[]> BookStore;
-  std::size_t StoredDimension = 0;
 };
 
 // Dimension of a record: VectorSizeX * VectorSizeY.
 inline int VectorSize(const Codebook* cb) { return cb->VectorSizeX * cb->VectorSizeY; }
 
-// Vectors and entries. Every entry owns its vector and name, whoever made
-// them: an entry's vector may be released with FreeVector or FreeNode and
-// replaced by one from CreateEmptyVector or CreateEmptyNode, entries may be
-// exchanged within and between records, and FreeCodebook releases whatever
-// the entries hold at that time (a null vector or name is skipped). The
-// vectors a record makes for its entries lie in one block, released when
-// the last of them is.
+// Vectors and entries. Every entry owns its vector and name, allocated as
+// the top of this header says: an entry's vector or name may be released
+// (FreeVector, FreeNode, free) and replaced by one from CreateEmptyVector,
+// CreateEmptyNode, malloc or strdup, entries may be exchanged within and
+// between records, and FreeCodebook releases whatever the entries hold at
+// that time.
 
-// A new vector of count elements (none for count <= 0), contents unset;
-// owned by the caller until given to an entry. Out of memory is fatal.
+// A new vector of count elements (malloc; at least one allocated element,
+// so never null), contents unset; owned by the caller until given to an
+// entry. Out of memory is fatal.
 int* CreateEmptyVector(int count);
 // Copies count elements (none for count <= 0); the ranges may overlap. A
 // null source or destination is fatal.
 void CopyVector(const int* source, int* destination, int count);
-// Releases a vector made by CreateEmptyVector or by a record for its
-// entries; null is allowed. Safe from any thread.
+// Releases a vector (free); null is allowed.
 void FreeVector(int* vector);
 // An entry by value with a new vector of count elements (unset), VectorMean
 // and Freq 0 and no name; the caller owns what it holds.
@@ -129,8 +152,8 @@ BookNode CreateEmptyNode(int count);
 // into the destination's existing vector (which requires room for them),
 // Freq, VectorMean and an own copy of the name. Onto itself: nothing.
 void CopyNode(const BookNode* source, BookNode* destination, int count);
-// Releases the node's vector and name and sets both to null; the node
-// itself is not freed.
+// Releases the node's vector and name (free) and sets both to null; the
+// node itself is not freed.
 void FreeNode(BookNode* node);
 // Replaces the node's name by an own copy of the text (null: no name).
 void ChangeVectorName(BookNode* node, const char* name);
@@ -156,12 +179,16 @@ void CreateNewTrainingSet(Codebook* cb, int bookSize, int vectorSizeX, int vecto
 // Copies every header field but Book and AllocatedSize.
 void CopyCodebookHeader(const Codebook* source, Codebook* destination);
 // The header and the entries in use of the source into the destination,
-// with own copies of the names; entries beyond keep their content. Fatal
-// when the destination has fewer than BookSize entries allocated or its
-// vectors are shorter than the source's dimension.
+// with own copies of the names; entries beyond keep their content. Requires
+// the destination's vectors to have room for the source's dimension (as
+// those of a record made from the source by CreateNewCodebook have, or
+// longer ones a caller put in). Fatal when the destination has fewer than
+// BookSize entries allocated.
 void CopyCodebook(const Codebook* source, Codebook* destination);
 // Grows the allocation to exactly newAllocatedSize entries, keeping the
-// entries in use (copied into fresh ones; the old ones are released).
+// entries in use: a new Book of fresh entries (zeroed vectors of the
+// record's dimension) takes copies of them, and the old Book with all its
+// entries is released, so pointers into the old entries do not survive.
 // Never shrinks. Fatal when newAllocatedSize <= BookSize.
 void SetAllocatedCodebookSize(Codebook* cb, int newAllocatedSize);
 // BookSize = newSize, growing the allocation when needed; entries coming
@@ -173,8 +200,10 @@ void IncreaseCodebookSize(Codebook* cb, int newSize);
 void DecreaseCodebookSize(Codebook* cb, int newSize);
 // Increase or Decrease as needed; the same size does nothing.
 void ChangeCodebookSize(Codebook* cb, int newSize);
-// Releases every entry's vector and name and the Book array; the other
-// fields stay. A record with nothing allocated is fine.
+// Releases the vector and name of each of the AllocatedSize entries and the
+// Book array, as the fields point to them now; Book becomes null and
+// AllocatedSize 0, the other fields stay. A record with nothing allocated
+// is fine.
 void FreeCodebook(Codebook* cb);
 // Appends text to a zero-terminated field of `size` bytes, keeping at most
 // size-1 characters. A text longer than size is fatal.
@@ -197,10 +226,12 @@ void AddString(char* field, const char* text, int size);
 // (sizes, widths, element values, names, generation method, header line) is
 // fatal before writing.
 void WriteCodebook(const char* name, Codebook* cb, int overwrite);
-// Fills the record from a file of version 0, 1 or 2. Requires a record that
-// holds nothing (FreeCodebook it first). A header TotalFreq that differs
-// from the frequencies prints a warning with PrintMessage; every other
-// fault (missing file, unknown version, cut or oversized data) is fatal.
+// Fills the record from a file of version 0, 1 or 2 (what it owned before
+// is released first): Book gets BookSize entries (AllocatedSize =
+// BookSize), allocated as the records arrive, never ahead of them for the
+// count the header announces. A header TotalFreq that differs from the
+// frequencies prints a warning with PrintMessage; every other fault
+// (missing file, unknown version, cut or oversized data) is fatal.
 void ReadCodebook(const char* name, Codebook* cb);
 
 // ===========================================================================
@@ -233,7 +264,7 @@ void PrintCodebook(const Codebook* cb);
 // ===========================================================================
 
 struct PartitionSum {
-  std::int64_t* VectorSum;  // per element: sum of Freq * element over members
+  std::int64_t* VectorSum;  // Dimension entries (malloc): per element, sum of Freq * element over members
   int CCFreq;               // sum of Freq over members
 };
 
@@ -244,20 +275,21 @@ struct Partitioning {
   int* PartitionOf = nullptr;    // per training vector; -1 = unassigned
   int* FirstVector = nullptr;    // per partition slot; -1 = empty
   int* NextVector = nullptr;     // per training vector; -1 ends a list
-  PartitionSum* Sums = nullptr;  // per partition slot
+  PartitionSum* Sums = nullptr;  // per partition slot, each owning its VectorSum
   int* MemberCount = nullptr;    // per partition slot
   int Dimension = 0;
   char GenerationMethod[80] = {};
   int AllocatedPartitions = 0;
 
-  // Storage behind the arrays, released by FreePartitioning. The VectorSum
-  // buffers of all slots lie in one block of AllocatedPartitions * Dimension.
-  std::unique_ptr<int[]> PartitionOfStore;
-  std::unique_ptr<int[]> NextVectorStore;
-  std::unique_ptr<int[]> FirstVectorStore;
-  std::unique_ptr<int[]> MemberCountStore;
-  std::unique_ptr<PartitionSum[]> SumsStore;
-  std::unique_ptr<std::int64_t[]> VectorSumStore;
+  Partitioning() = default;
+  Partitioning(const Partitioning&) = delete;
+  Partitioning& operator=(const Partitioning&) = delete;
+  // Takes over the other record's fields and arrays; the other is left with
+  // its scalar fields and no arrays (null pointers).
+  Partitioning(Partitioning&& other) noexcept;
+  Partitioning& operator=(Partitioning&& other) noexcept;
+  // FreePartitioning.
+  ~Partitioning();
 };
 
 // The operations taking ts require the training set the partitioning was
@@ -265,8 +297,8 @@ struct Partitioning {
 // range; these are asserted.
 
 // A partitioning of the training set into partitionCount (at least 1,
-// else fatal) partitions with every vector in partition 0. Requires a
-// record that holds nothing.
+// else fatal) partitions with every vector in partition 0; what the record
+// owned before is released first.
 void CreateNewPartitioning(Partitioning* p, const Codebook* ts, int partitionCount);
 // Puts an unassigned vector into the partition, updating lists and sums.
 void AddToPartition(const Codebook* ts, Partitioning* p, int partition, int vector);
@@ -275,14 +307,17 @@ void ChangePartition(const Codebook* ts, Partitioning* p, int newPartition, int 
 // ChangePartition for a vector whose list predecessor is known (-1 when it
 // heads its list).
 void ChangePartitionFast(const Codebook* ts, Partitioning* p, int newPartition, int vector, int predecessor);
-// Releases everything the record holds; the other fields stay.
+// Releases PartitionOf, FirstVector, NextVector, MemberCount, the VectorSum
+// buffer of each of the AllocatedPartitions slots of Sums, and Sums, as the
+// fields point to them now, and sets the pointers to null; the other fields
+// stay.
 void FreePartitioning(Partitioning* p);
 
 // Writes the partitioning file (1-based partitions), all or nothing like
 // WriteCodebook, including its refusal of an existing file.
 void WritePartitioning(const char* name, const Partitioning* p, const Codebook* ts, int overwrite);
-// Fills the record from a partitioning file for the training set. Requires
-// a record that holds nothing; any fault of the file is fatal.
+// Fills the record from a partitioning file for the training set (what it
+// owned before is released first); any fault of the file is fatal.
 void ReadPartitioning(const char* name, Partitioning* p, const Codebook* ts);
 
 // Moves every vector of partition `gone` into `keep` (different, in range).
@@ -296,8 +331,12 @@ void IncreaseNumberOfPartitions(Partitioning* p, int newCount);
 // Drops the partitions from newCount on, which must be empty; fatal when
 // newCount is not in 1 .. count-1 or one of them holds a vector.
 void DecreaseNumberOfPartitions(Partitioning* p, int newCount);
-// Grows the partition slots to newSlots; never shrinks; fatal below the
-// partition count.
+// Grows the partition slots to newSlots: new FirstVector, MemberCount and
+// Sums arrays, into which the slots in use carry their values and their
+// VectorSum buffers themselves (the pointers move, so a VectorSum kept by
+// the caller stays valid); the new slots get zeroed buffers, and the old
+// arrays and the buffers of the old unused slots are released. Never
+// shrinks; fatal below the partition count.
 void SetNumberOfAllocatedPartitions(Partitioning* p, int newSlots);
 // Copies the assignment, lists and sums; fatal when the destination has
 // too few slots or another training-set size.
@@ -321,9 +360,12 @@ constexpr std::int64_t kNoBound = INT64_MAX;
 std::int64_t VectorDistance(const int* a, const int* b, int count, std::int64_t bound, int metric);
 // The metric of an error function; an unknown code is fatal.
 int DistType(int errorFunction);
-// The error of the training set under the codebook and partitioning (every
-// training vector's partition must be a code vector, else fatal); an
-// unknown error function is fatal.
+// The error of the training set under the codebook and partitioning; an
+// unknown error function is fatal. Fatal too: a partitioning of another
+// training set (TrainingSetSize != BookSize); for the mean errors (0, 11,
+// 12) a codebook of another dimension or a training vector whose partition
+// is not a code vector; for the code length (1) fewer partitions than code
+// vectors.
 double AverageErrorForSolution(const Codebook* ts, const Codebook* cb, const Partitioning* p, int errorFunction);
 double AverageErrorForSolutionMeanError(const Codebook* ts, const Codebook* cb, const Partitioning* p, int metric);
 // The error per vector (ErrorScaling 1) or per element.
@@ -420,28 +462,34 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
 // Neighbour graph
 // ===========================================================================
 
-struct GraphVector {
+struct GraphVector {  // malloc, as its arrays
   int Index;
   int* Coord;  // Dim coordinates
   int* NN;     // K neighbour indices, 0-based
 };
 
-struct Graph {
+struct Graph {  // malloc (AllocateMemoryForGraph), released by FreeGraph
   int NumberVectors = 0;
   int K = 0;
   int Dim = 0;
   int MaxCoord = 0;
   int MinCoord = 2147483647;
-  GraphVector** Vectors = nullptr;  // NumberVectors slots; null = empty
-
-  std::unique_ptr<GraphVector*[]> VectorsStore;
+  GraphVector** Vectors = nullptr;  // NumberVectors slots (none when negative); null = empty
 };
 
 // Accessors and stores: indices are not range-checked except j against K;
-// stores return 0 when done, 1 when not done (j >= K, or no memory).
-// Allocation failures return null (or 1) after an "ERROR: Allocate error"
-// message. No graph function ends the process, except GraphWrite when the
-// file cannot be created or written.
+// stores return 0 when done, 1 when not done (j >= K, or no memory). The
+// three sizes take any value (GraphPutNumberVectors, GraphPutK, GraphPutDim
+// set it and return 0), and the arrays follow, so that every index below a
+// size stays in bounds: the slots follow the count (new ones empty, the
+// vectors of dropped ones released), the neighbour and coordinate arrays of
+// the vectors held follow K and the dimension (first entries kept, new ones
+// 0). A negative size counts as 0 for the arrays: no index is valid, and
+// GraphPutVector under a negative K or dimension gives 1. The three give 1,
+// with nothing changed, only when memory is short. Allocation failures
+// return null (or 1) after an "ERROR: Allocate error" message. No graph
+// function ends the process: GraphWrite reports a file it cannot create or
+// write and returns (LastWriteFailed, mirvo/file.h).
 int GraphGetNumberVectors(const Graph* g);
 int GraphPutNumberVectors(Graph* g, int n);
 int GraphGetK(const Graph* g);
@@ -458,7 +506,8 @@ GraphVector* GraphGetNNVector(const Graph* g, const GraphVector* v, int j);
 int GraphPutNN(const Graph* g, GraphVector* v, int value, int j);
 int IsGraphEdge(const Graph* g, const GraphVector* v, const GraphVector* w);
 int GraphPutVector(Graph* g, int i, const int* coordinates);
-// A new graph of n empty slots, owned by the caller until FreeGraph.
+// A new graph of n empty slots, owned by the caller until FreeGraph; null
+// for a negative n, k or dim, or without memory.
 Graph* AllocateMemoryForGraph(int n, int k, int dim);
 GraphVector* AllocateMemoryForGraphVector(const Graph* g, int index);
 int FreeGraphVector(Graph* g, int i);
@@ -470,17 +519,22 @@ int readline(std::FILE* file, char* buffer);
 GraphVector* ReadGraphVectorFromFile(std::FILE* file, Graph* g, int index);
 int WriteGraphVectorToFile(std::FILE* file, const Graph* g, const GraphVector* v);
 int WriteGraphkFileHeader(std::FILE* file, const Graph* g);
-// A new graph sized from the header, or null when it is not a graph header.
+// A new graph sized from the header (AllocateMemoryForGraph, its slots
+// empty), whatever the rest of the file holds; null when it is not a graph
+// header (not "Graph v.", a number that cannot be read, or a negative one).
 Graph* ReadGraphFileHeader(std::FILE* file);
 // The whole graph file, or null after a message (missing file, a line that
-// is missing or holds the wrong count of numbers).
+// is missing or holds the wrong count of numbers). A header that announces
+// more vectors than the rest of the file has bytes for (one line break
+// each at least) gives null at once, with nothing allocated for them.
 Graph* GraphRead(const char* name);
 // Writes the graph file, all or nothing; an existing file without
 // overwrite == 1 is reported and left, an empty slot refused with a message.
 void GraphWrite(const char* name, const Graph* g, int overwrite);
 // Every vector line on standard output; 0.
 int GraphPrint(const Graph* g);
-// 1 when the file begins with a graph header, else 0.
+// 1 when the file begins with a header that ReadGraphFileHeader takes,
+// else 0; the graph it announces is not made.
 int IsGraphFile(const char* name);
 
 }  // namespace mirvo

@@ -108,16 +108,23 @@ int InputValue(BitStream* bits, int count);
 void FlushInput(BitStream* bits);
 
 // ---- File names ----------------------------------------------------------
+//
+// Each takes the caller's zero-terminated text buffers, as well as
+// std::string ones; a char buffer changed in place or written requires room
+// for the result, which the caller provides. They never fail.
 
-// The source name cut at its first '.' (anywhere, folders included).
+// The source name cut at its first '.' (anywhere, folders included). The
+// destination requires room for the source name; it may be the source.
 void PickFileName(std::string_view source, std::string& destination);
+void PickFileName(const char* source, char* destination);
 // Appends '.' and the extension when the last path component ('/' and '\'
-// both separate) has no '.'.
+// both separate) has no '.'. The char buffer requires room for the name, the
+// '.', the extension and the terminating zero.
 void CheckFileName(std::string& name, std::string_view extension);
+void CheckFileName(char* name, const char* extension);
 // 1 when the whole text after the first '.' equals the extension.
 int CheckExtention(std::string_view name, std::string_view extension);
-// 1 when the names are equal regardless of letter case. The name functions
-// never fail.
+// 1 when the names are equal regardless of letter case.
 int EqualFileNames(std::string_view first, std::string_view second);
 
 }  // namespace mirvo

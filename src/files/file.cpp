@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "mirvo/coding.h"
 #include "mirvo/interfc.h"
@@ -170,17 +172,41 @@ int InputValue(BitStream* bits, int count) {
 
 void FlushInput(BitStream* bits) { bits->BitCount = 0; }
 
+namespace {
+
+// Whether the last path component ('/' and '\' both separate) has a '.'.
+bool HasExtension(std::string_view name) {
+  for (auto i = name.size(); i-- > 0;) {
+    if (name[i] == '.') return true;
+    if (name[i] == '/' || name[i] == '\\') return false;
+  }
+  return false;
+}
+
+}  // namespace
+
 void PickFileName(std::string_view source, std::string& destination) {
   destination.assign(source.substr(0, source.find('.')));
 }
 
+void PickFileName(const char* source, char* destination) {
+  const std::string_view name(source);
+  const std::size_t kept = std::min(name.find('.'), name.size());
+  std::memmove(destination, source, kept);
+  destination[kept] = '\0';
+}
+
 void CheckFileName(std::string& name, std::string_view extension) {
-  for (auto i = name.size(); i-- > 0;) {
-    if (name[i] == '.') return;
-    if (name[i] == '/' || name[i] == '\\') break;
-  }
+  if (HasExtension(name)) return;
   name += '.';
   name += extension;
+}
+
+void CheckFileName(char* name, const char* extension) {
+  if (HasExtension(name)) return;
+  const std::size_t length = std::strlen(name);
+  name[length] = '.';
+  std::strcpy(name + length + 1, extension);
 }
 
 int CheckExtention(std::string_view name, std::string_view extension) {

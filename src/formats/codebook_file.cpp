@@ -62,6 +62,17 @@ int ReadLittleEndian(FileReader& reader, int width, bool& complete) {
   return DecodeLittleEndian(bytes, got);
 }
 
+// Copies count elements into a vector of ints; returns their sum.
+template <class T>
+std::int64_t Widen(const T* row, std::size_t count, int* vector) {
+  std::int64_t sum = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    vector[k] = static_cast<int>(row[k]);
+    sum += vector[k];
+  }
+  return sum;
+}
+
 }  // namespace
 
 namespace cbdetail {
@@ -428,39 +439,56 @@ namespace cbdetail {
 
 void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals) {
   SetFileReader file(name, cb, refusals);
+  FreeCodebook(cb);
   const int size = cb->BookSize;
   const std::size_t d = file.Dimension();
-  // A pipe does not tell its length: the record grows with what it holds.
-  constexpr int kChunk = 1024;
-  const bool known = file.KnowsLength();
-  cb->BookSize = known ? size : std::min(size, kChunk);
-  AllocateMemoryForBook(cb);
   const double dimension = static_cast<double>(d);
-  // Vectors are decoded a chunk at a time straight into their entries where
-  // those lie one after the other (as a record's vectors do when it is
-  // allocated at once), else into a chunk and copied. Long vectors come one
-  // at a time.
+  // The entries grow as the records arrive, never ahead of them for the
+  // count the header announces: the records are decoded a chunk at a time
+  // in their own width, and each one's entry gets its vector as it is
+  // widened into it. Long vectors come one at a time.
+  constexpr int kChunk = 1024;
   const int chunk = std::min(
       size, static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(d, 1), 1, kChunk)));
-  std::unique_ptr<int[]> rows;
+  const int width = file.RowWidth();
+  const std::size_t rowBytes = d * static_cast<std::size_t>(width);
+  std::unique_ptr<unsigned char[]> rows;
+  if (chunk > 0) rows = NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
   std::vector<int> freqs(static_cast<std::size_t>(chunk));
   std::vector<std::string> names;
+  int capacity = 0;  // entries in Book; those from AllocatedSize on hold nothing yet
+  cb->Book = Allocate<BookNode>(0, kBookMemory);
   for (int first = 0; first < size; first += chunk) {
     const int count = std::min(chunk, size - first);
-    if (first + count > cb->BookSize) IncreaseCodebookSize(cb, std::min(size, std::max(first + count, 2 * first)));
-    int* const start = cb->Book[first].Vector;
-    const bool inPlace = cb->Book[first + count - 1].Vector == start + static_cast<std::size_t>(count - 1) * d;
-    if (!inPlace && !rows) rows = NewArray<int>(static_cast<std::size_t>(chunk) * d, kVectorMemory);
-    file.Read(count, inPlace ? start : rows.get(), true, freqs.data(), &names);
+    file.Read(count, rows.get(), false, freqs.data(), &names);
+    if (first + count > capacity) {
+      capacity = static_cast<int>(
+          std::min<std::int64_t>(size, std::max<std::int64_t>(first + count, 2 * std::int64_t{capacity})));
+      void* grown = std::realloc(cb->Book, static_cast<std::size_t>(capacity) * sizeof(BookNode));
+      if (grown == nullptr) OutOfMemory(kBookMemory);
+      cb->Book = static_cast<BookNode*>(grown);
+    }
     for (int r = 0; r < count; ++r) {
       BookNode& node = cb->Book[first + r];
-      if (!inPlace) std::copy_n(rows.get() + static_cast<std::size_t>(r) * d, d, node.Vector);
+      node = BookNode{Allocate<int>(d, kVectorMemory), 0, freqs[static_cast<std::size_t>(r)], nullptr};
+      cb->AllocatedSize = first + r + 1;
+      const unsigned char* row = rows.get() + static_cast<std::size_t>(r) * rowBytes;
       std::int64_t sum = 0;
-      for (std::size_t k = 0; k < d; ++k) sum += node.Vector[k];
+      switch (width) {
+        case 1:
+          sum = Widen(row, d, node.Vector);
+          break;
+        case 2:
+          sum = Widen(reinterpret_cast<const std::uint16_t*>(row), d, node.Vector);
+          break;
+        default:
+          sum = Widen(reinterpret_cast<const int*>(row), d, node.Vector);
+          break;
+      }
       node.VectorMean = RoundedMean(sum, dimension);
-      node.Freq = freqs[static_cast<std::size_t>(r)];
       if (!names.empty() && !names[static_cast<std::size_t>(r)].empty()) {
-        node.Name = CopyName(names[static_cast<std::size_t>(r)].c_str());
+        const std::string& text = names[static_cast<std::size_t>(r)];
+        node.Name = CopyName(text.data(), text.size());
       }
     }
   }

@@ -63,7 +63,12 @@ int AnalyzeFileType(const char* name) {
   return read ? RecognizeVersionstr(line) : KindNone;
 }
 
-int DetermineCBFileTypeConsideringOrder(std::string& name, int order) {
+namespace {
+
+// The kind found for the name, unchanged or with the extensions of the
+// order; *found is the name it was found under.
+int FindKind(const std::string& name, int order, std::string* found) {
+  *found = name;
   const int unchanged = AnalyzeFileType(name.c_str());
   if (unchanged != KindNone) return unchanged;
   const std::string digits = std::to_string(order);
@@ -87,11 +92,27 @@ int DetermineCBFileTypeConsideringOrder(std::string& name, int order) {
     CheckFileName(working, extension);
     const int kind = AnalyzeFileType(working.c_str());
     if (kind != KindNone) {
-      name = working;
+      *found = working;
       return kind;
     }
   }
   return KindNone;
+}
+
+}  // namespace
+
+int DetermineCBFileTypeConsideringOrder(std::string& name, int order) {
+  std::string found;
+  const int kind = FindKind(name, order, &found);
+  if (found != name) name = found;
+  return kind;
+}
+
+int DetermineCBFileTypeConsideringOrder(char* name, int order) {
+  std::string found;
+  const int kind = FindKind(name, order, &found);
+  if (found != name) std::memcpy(name, found.c_str(), found.size() + 1);
+  return kind;
 }
 
 char* RemoveLineBreak(char* text) {

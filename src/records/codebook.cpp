@@ -1,13 +1,10 @@
 // The Codebook record: entries, vectors and names, creation, resizing,
 // copying and release.
 #include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -19,141 +16,59 @@ namespace mirvo {
 
 namespace cbdetail {
 
-char* CopyName(const char* text) {
-  const std::size_t length = std::strlen(text);
-  auto copy = NewArray<char>(length + 1, "ERROR: Not enough memory for a vector name.\n");
-  std::memcpy(copy.get(), text, length + 1);
-  return copy.release();
+void OutOfMemory(const char* failureMessage) {
+  ErrorMessage("%s", failureMessage);
+  ExitProcessing(-1);
 }
 
-void ReleaseName(char* name) { std::unique_ptr<char[]> owned(name); }
+char* CopyName(const char* text, std::size_t length) {
+  char* copy = Allocate<char>(length + 1, kNameMemory);
+  std::memcpy(copy, text, length);
+  copy[length] = '\0';
+  return copy;
+}
+
+char* CopyName(const char* text) { return CopyName(text, std::strlen(text)); }
 
 void ExchangeBooks(Codebook* a, Codebook* b) {
   std::swap(a->Book, b->Book);
   std::swap(a->AllocatedSize, b->AllocatedSize);
-  std::swap(a->BookStore, b->BookStore);
-  std::swap(a->StoredDimension, b->StoredDimension);
 }
 
 }  // namespace cbdetail
 
 using cbdetail::CopyName;
-using cbdetail::ReleaseName;
+using cbdetail::kVectorMemory;
 
 namespace {
 
-using cbdetail::kVectorMemory;
-
-// Vectors made for a whole record lie in one block each. A block belongs to
-// its vectors together: every vector is released on its own (FreeVector,
-// FreeNode, FreeCodebook) and the block goes with the last of them. Blocks
-// are known by their address ranges, so that a vector pointer alone tells
-// whether it lies in a block or was allocated separately.
-struct VectorBlock {
-  std::unique_ptr<int[]> storage;
-  std::size_t length = 0;  // in elements
-  std::size_t live = 0;    // vectors not yet released
-};
-
-class BlockRegistry {
- public:
-  using Blocks = std::map<const int*, VectorBlock, std::less<const int*>>;
-
-  // A block of count vectors of stride elements each, with every vector live.
-  int* Add(std::size_t count, std::size_t stride, bool zero) {
-    VectorBlock block;
-    block.length = count * stride;
-    block.live = count;
-    block.storage = zero ? cbdetail::NewZeroArray<int>(block.length, kVectorMemory)
-                         : cbdetail::NewArray<int>(block.length, kVectorMemory);
-    int* base = block.storage.get();
-    std::lock_guard<std::mutex> lock(mutex_);
-    blocks_.emplace(base, std::move(block));
-    return base;
-  }
-
-  // Releases the vectors (and, with names set, the names) of the nodes, each
-  // vector in its block or on its own, and leaves the nodes without them.
-  // Entries of one record mostly lie in one block, so the block of the
-  // previous vector is tried first.
-  void Release(BookNode* nodes, std::size_t count, bool names) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto hint = blocks_.end();
-    std::uintptr_t low = 0, high = 0;  // the hint's range; empty when none
-    for (std::size_t i = 0; i < count; ++i) {
-      if (names) {
-        cbdetail::ReleaseName(nodes[i].Name);
-        nodes[i].Name = nullptr;
-      }
-      int* vector = nodes[i].Vector;
-      nodes[i].Vector = nullptr;
-      if (vector == nullptr) continue;
-      const auto address = reinterpret_cast<std::uintptr_t>(vector);
-      if (address - low >= high - low) {
-        hint = Find(vector);
-        if (hint == blocks_.end()) {
-          std::unique_ptr<int[]> owned(vector);
-          low = high = 0;
-          continue;
-        }
-        low = reinterpret_cast<std::uintptr_t>(hint->first);
-        high = reinterpret_cast<std::uintptr_t>(hint->first + hint->second.length);
-      }
-      if (--hint->second.live == 0) {
-        blocks_.erase(hint);
-        low = high = 0;
-      }
-    }
-  }
-
- private:
-  static bool Contains(Blocks::const_iterator at, const int* vector) {
-    return !std::less<const int*>()(vector, at->first) &&
-           std::less<const int*>()(vector, at->first + at->second.length);
-  }
-  Blocks::iterator Find(const int* vector) {
-    auto at = blocks_.upper_bound(vector);
-    if (at == blocks_.begin()) return blocks_.end();
-    --at;
-    return Contains(at, vector) ? at : blocks_.end();
-  }
-
-  std::mutex mutex_;
-  Blocks blocks_;
-};
-
-// Never destroyed, so that records of static duration can still be freed
-// while the program ends.
-BlockRegistry& Registry() {
-  static BlockRegistry* registry = new BlockRegistry;
-  return *registry;
-}
-
-// Releases every vector and name and the entry array of the record.
+// Releases every vector and name and the entry array of the record, as its
+// fields point to them now.
 void ReleaseBook(Codebook* cb) {
-  if (cb->Book != nullptr) Registry().Release(cb->Book, static_cast<std::size_t>(std::max(cb->AllocatedSize, 0)), true);
-  cb->BookStore.reset();
+  if (cb->Book != nullptr) {
+    for (int i = 0; i < cb->AllocatedSize; ++i) FreeNode(&cb->Book[i]);
+    std::free(cb->Book);
+  }
   cb->Book = nullptr;
   cb->AllocatedSize = 0;
-  cb->StoredDimension = 0;
 }
 
 // AllocateMemoryForBook, with every element zero when `zero` is set.
 void AllocateBook(Codebook* cb, bool zero) {
   ReleaseBook(cb);
   if (cb->BookSize < 0 || cb->VectorSizeX < 0 || cb->VectorSizeY < 0) {
-    ErrorMessage("ERROR: allocate CB->Book\n");
+    ErrorMessage("%s", cbdetail::kBookMemory);
     ExitProcessing(-1);
   }
-  const std::size_t size = static_cast<std::size_t>(cb->BookSize);
+  const auto size = static_cast<std::size_t>(cb->BookSize);
   const std::size_t dimension = cbdetail::Dim(cb);
-  cb->BookStore = cbdetail::NewArray<BookNode>(size, "ERROR: allocate CB->Book\n");
-  cb->Book = cb->BookStore.get();
-  // Vectors without elements still get addresses of their own.
-  const std::size_t stride = std::max<std::size_t>(dimension, 1);
-  int* vector = size > 0 ? Registry().Add(size, stride, zero) : nullptr;
-  for (std::size_t i = 0; i < size; ++i, vector += stride) cb->Book[i] = BookNode{vector, 0, 0, nullptr};
-  cb->StoredDimension = dimension;
+  cb->Book = cbdetail::Allocate<BookNode>(size, cbdetail::kBookMemory);
+  // Entries get their vectors one by one, each counted as soon as it is
+  // made, so that the record owns exactly what it holds at any moment.
+  for (std::size_t i = 0; i < size; ++i) {
+    cb->Book[i] = BookNode{cbdetail::Allocate<int>(dimension, kVectorMemory, zero), 0, 0, nullptr};
+    cb->AllocatedSize = static_cast<int>(i) + 1;
+  }
   cb->AllocatedSize = cb->BookSize;
 }
 
@@ -180,7 +95,7 @@ void CreateSet(Codebook* cb, int kind, int bookSize, const Shape& shape, const c
 }  // namespace
 
 int* CreateEmptyVector(int count) {
-  return cbdetail::NewArray<int>(static_cast<std::size_t>(std::max(count, 0)), kVectorMemory).release();
+  return cbdetail::Allocate<int>(static_cast<std::size_t>(std::max(count, 0)), kVectorMemory);
 }
 
 void CopyVector(const int* source, int* destination, int count) {
@@ -192,10 +107,7 @@ void CopyVector(const int* source, int* destination, int count) {
   if (count > 0) std::memmove(destination, source, static_cast<std::size_t>(count) * sizeof(int));
 }
 
-void FreeVector(int* vector) {
-  BookNode node{vector, 0, 0, nullptr};
-  Registry().Release(&node, 1, false);
-}
+void FreeVector(int* vector) { std::free(vector); }
 
 BookNode CreateEmptyNode(int count) { return BookNode{CreateEmptyVector(count), 0, 0, nullptr}; }
 
@@ -207,12 +119,17 @@ void CopyNode(const BookNode* source, BookNode* destination, int count) {
   ChangeVectorName(destination, source->Name);
 }
 
-void FreeNode(BookNode* node) { Registry().Release(node, 1, true); }
+void FreeNode(BookNode* node) {
+  std::free(node->Vector);
+  std::free(node->Name);
+  node->Vector = nullptr;
+  node->Name = nullptr;
+}
 
 void ChangeVectorName(BookNode* node, const char* name) {
   // Renaming a node to its own name keeps it.
   if (name != nullptr && name == node->Name) return;
-  ReleaseName(node->Name);
+  std::free(node->Name);
   node->Name = name != nullptr ? CopyName(name) : nullptr;
 }
 
@@ -261,13 +178,6 @@ void CopyCodebook(const Codebook* source, Codebook* destination) {
   }
   if (source == destination) return;
   const int dimension = VectorSize(source);
-  // Vectors of the destination hold the dimension they were made with; a
-  // longer source vector would not fit.
-  if (source->BookSize > 0 && destination->StoredDimension < static_cast<std::size_t>(dimension)) {
-    ErrorMessage("ERROR: Destination codebook vectors are too short (%d < %d).\n",
-                 static_cast<int>(destination->StoredDimension), dimension);
-    ExitProcessing(-1);
-  }
   CopyCodebookHeader(source, destination);
   for (int i = 0; i < source->BookSize; ++i) CopyNode(&source->Book[i], &destination->Book[i], dimension);
 }
@@ -306,6 +216,26 @@ void ChangeCodebookSize(Codebook* cb, int newSize) {
 }
 
 void FreeCodebook(Codebook* cb) { ReleaseBook(cb); }
+
+Codebook::Codebook(Codebook&& other) noexcept { *this = std::move(other); }
+
+Codebook& Codebook::operator=(Codebook&& other) noexcept {
+  if (this == &other) return *this;
+  ReleaseBook(this);
+  std::memcpy(VersionString, other.VersionString, sizeof VersionString);
+  VectorSizeX = other.VectorSizeX;
+  VectorSizeY = other.VectorSizeY;
+  BookSize = other.BookSize;
+  TotalFreq = other.TotalFreq;
+  BytesPerElement = other.BytesPerElement;
+  ReservedValue = other.ReservedValue;
+  ErrorScaling = other.ErrorScaling;
+  InheritLevel = other.InheritLevel;
+  std::memcpy(GenerationMethod, other.GenerationMethod, sizeof GenerationMethod);
+  Book = std::exchange(other.Book, nullptr);
+  AllocatedSize = std::exchange(other.AllocatedSize, 0);
+  return *this;
+}
 
 Codebook::~Codebook() { ReleaseBook(this); }
 

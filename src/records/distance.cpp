@@ -73,7 +73,27 @@ std::int64_t SetDistance(const int* a, const int* b, int count, int metric) {
 // log2 t as the error functions compute it.
 double Log2(std::int64_t t) { return std::log(static_cast<double>(t)) / kLn2; }
 
+// The partitioning must cover the training set; the mean errors measure the
+// code vectors in the training set's dimension, and the code length reads
+// the sums of the first BookSize partitions.
+void CheckSolution(const Codebook* ts, const Codebook* cb, const Partitioning* p, bool codeLength) {
+  if (!codeLength && VectorSize(ts) != VectorSize(cb)) {
+    ErrorMessage("ERROR: Training set and codebook dimensions differ (%d != %d).\n", VectorSize(ts), VectorSize(cb));
+    ExitProcessing(-1);
+  }
+  if (p->TrainingSetSize != ts->BookSize) {
+    ErrorMessage("ERROR: Partitioning is not for this training set (%d != %d).\n", p->TrainingSetSize, ts->BookSize);
+    ExitProcessing(-1);
+  }
+  if (codeLength && p->PartitionCount < cb->BookSize) {
+    ErrorMessage("CB::AverageErrorForSolution: %i partitions cannot hold %i code vectors.\n", p->PartitionCount,
+                 cb->BookSize);
+    ExitProcessing(-1);
+  }
+}
+
 double CodeLengthError(const Codebook* ts, const Codebook* cb, const Partitioning* p) {
+  CheckSolution(ts, cb, p, true);
   const std::int64_t n = ts->TotalFreq;
   const int m = cb->BookSize;
   const int dimension = VectorSize(ts);
@@ -140,6 +160,7 @@ int DistType(int errorFunction) {
 }
 
 double AverageErrorForSolutionMeanError(const Codebook* ts, const Codebook* cb, const Partitioning* p, int metric) {
+  CheckSolution(ts, cb, p, false);
   const int dimension = VectorSize(ts);
   __int128 sum = 0;
   for (int i = 0; i < ts->BookSize; ++i) {

@@ -10,10 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -24,7 +22,6 @@
 #include "mirvo/coding.h"
 #include "mirvo/file.h"
 #include "mirvo/interfc.h"
-#include "records/memory.h"
 
 namespace mirvo {
 
@@ -32,60 +29,59 @@ namespace {
 
 using cbdetail::kSeparator;
 
-// A new array of n ints, or null when n is negative or memory is short.
-std::unique_ptr<int[]> TryIntArray(int n) {
+// A new array of n ints (malloc), or null when n is negative or memory is
+// short.
+int* TryIntArray(int n) {
   if (n < 0) return nullptr;
-  try {
-    return std::make_unique_for_overwrite<int[]>(static_cast<std::size_t>(n));
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  return static_cast<int*>(std::malloc(static_cast<std::size_t>(std::max(n, 1)) * sizeof(int)));
+}
+
+void ReleaseGraphVector(GraphVector* vector) {
+  std::free(vector->Coord);
+  std::free(vector->NN);
+  std::free(vector);
 }
 
 // A vector with room for dim coordinates and k neighbours, arrays unset; null
 // when memory is short.
 GraphVector* NewGraphVector(int dim, int k, int index) {
-  std::unique_ptr<GraphVector> vector;
-  try {
-    vector = std::make_unique<GraphVector>();
-  } catch (const std::bad_alloc&) {
+  auto* vector = static_cast<GraphVector*>(std::malloc(sizeof(GraphVector)));
+  if (vector == nullptr) return nullptr;
+  *vector = GraphVector{index, TryIntArray(dim), TryIntArray(k)};
+  if (vector->Coord == nullptr || vector->NN == nullptr) {
+    ReleaseGraphVector(vector);
     return nullptr;
   }
-  auto coord = TryIntArray(dim);
-  auto nn = TryIntArray(k);
-  if (coord == nullptr || nn == nullptr) return nullptr;
-  vector->Index = index;
-  vector->Coord = coord.release();
-  vector->NN = nn.release();
-  return vector.release();
-}
-
-void ReleaseGraphVector(GraphVector* vector) {
-  std::unique_ptr<GraphVector> owned(vector);
-  std::unique_ptr<int[]> coord(vector->Coord);
-  std::unique_ptr<int[]> nn(vector->NN);
+  return vector;
 }
 
 // Gives every vector of the graph a new array of `size` entries in place of
-// the one `array` names, keeping the first entries; new entries are 0. All
-// or nothing: 1 when memory is short, with the graph unchanged.
+// the one `array` names, keeping the first entries; new entries are 0. A
+// negative size or old size counts as 0. All or nothing: 1 when memory is
+// short, with the graph unchanged.
 int ResizeVectorArrays(Graph* g, int* GraphVector::*array, int oldSize, int size) {
-  if (size < 0) return 1;
-  const auto kept = static_cast<std::size_t>(std::min(oldSize, size));
+  size = std::max(size, 0);
+  const auto kept = static_cast<std::size_t>(std::min(std::max(oldSize, 0), size));
+  const auto slots = static_cast<std::size_t>(std::max(g->NumberVectors, 0));
+  std::vector<int*> fresh;
   try {
-    std::vector<std::unique_ptr<int[]>> fresh(static_cast<std::size_t>(g->NumberVectors));
-    for (int i = 0; i < g->NumberVectors; ++i) {
-      if (g->Vectors[i] == nullptr) continue;
-      fresh[i] = std::make_unique<int[]>(static_cast<std::size_t>(size));
-      std::copy_n(g->Vectors[i]->*array, kept, fresh[i].get());
-    }
-    for (int i = 0; i < g->NumberVectors; ++i) {
-      if (g->Vectors[i] == nullptr) continue;
-      std::unique_ptr<int[]> old(g->Vectors[i]->*array);
-      g->Vectors[i]->*array = fresh[i].release();
-    }
+    fresh.assign(slots, nullptr);
   } catch (const std::bad_alloc&) {
     return 1;
+  }
+  for (std::size_t i = 0; i < slots; ++i) {
+    if (g->Vectors[i] == nullptr) continue;
+    fresh[i] = static_cast<int*>(std::calloc(static_cast<std::size_t>(std::max(size, 1)), sizeof(int)));
+    if (fresh[i] == nullptr) {
+      for (int* made : fresh) std::free(made);
+      return 1;
+    }
+    std::copy_n(g->Vectors[i]->*array, kept, fresh[i]);
+  }
+  for (std::size_t i = 0; i < slots; ++i) {
+    if (g->Vectors[i] == nullptr) continue;
+    std::free(g->Vectors[i]->*array);
+    g->Vectors[i]->*array = fresh[i];
   }
   return 0;
 }
@@ -199,59 +195,59 @@ std::int64_t RemainingBytes(std::FILE* file) {
   return std::max<std::int64_t>(0, static_cast<std::int64_t>(info.st_size) - offset);
 }
 
-// The header and the separator after it; counts the line breaks taken so
-// that vector lines can be named by their line in the file.
-Graph* ReadHeader(std::FILE* file, std::int64_t* lineBreaks) {
-  int version = 0, n = 0, k = 0, dim = 0;
-  if (!ReadLiteral(file, "Graph")) return nullptr;
+// The header numbers and the separator after them; counts the line breaks
+// taken so that vector lines can be named by their line in the file. False
+// when the file does not begin with "Graph v.", a number cannot be read, or
+// the count, K or the dimension is negative.
+struct Header {
+  int n = 0, k = 0, dim = 0;
+};
+bool ReadHeader(std::FILE* file, Header* header, std::int64_t* lineBreaks) {
+  int version = 0;
+  if (!ReadLiteral(file, "Graph")) return false;
   SkipSpace(file, lineBreaks);
-  if (!ReadLiteral(file, "v.")) return nullptr;
-  if (!ReadHeaderNumber(file, &version, lineBreaks) || !ReadHeaderNumber(file, &n, lineBreaks) ||
-      !ReadHeaderNumber(file, &k, lineBreaks) || !ReadHeaderNumber(file, &dim, lineBreaks)) {
-    return nullptr;
+  if (!ReadLiteral(file, "v.")) return false;
+  if (!ReadHeaderNumber(file, &version, lineBreaks) || !ReadHeaderNumber(file, &header->n, lineBreaks) ||
+      !ReadHeaderNumber(file, &header->k, lineBreaks) || !ReadHeaderNumber(file, &header->dim, lineBreaks)) {
+    return false;
   }
-  if (n < 0 || k < 0 || dim < 0) return nullptr;
+  if (header->n < 0 || header->k < 0 || header->dim < 0) return false;
   SkipSpace(file, lineBreaks);
-  // Each vector line takes at least its line break: a count the rest of the
-  // file cannot hold is not a graph, and nothing is allocated for it. (The
-  // numbers on a line are bounded when the line is read.)
-  if (n > RemainingBytes(file)) return nullptr;
-  Graph* g = AllocateMemoryForGraph(n, k, dim);
   int c;
   while ((c = std::getc(file)) == '-') {
   }
   if (c == '\n') ++*lineBreaks;
-  return g;
+  return true;
 }
 
 }  // namespace
 
 int GraphGetNumberVectors(const Graph* g) { return g->NumberVectors; }
 
-// The slot array follows the count: new slots are empty, and the vectors of
-// dropped slots are released.
+// The slot array follows the count (none for a negative one): new slots
+// are empty, and the vectors of dropped slots are released.
 int GraphPutNumberVectors(Graph* g, int n) {
-  if (n < 0) return 1;
-  if (n == g->NumberVectors) return 0;
-  std::unique_ptr<GraphVector*[]> slots;
-  try {
-    slots = std::make_unique<GraphVector*[]>(static_cast<std::size_t>(n));
-  } catch (const std::bad_alloc&) {
-    return 1;
+  const int kept = std::max(g->NumberVectors, 0);
+  const int wanted = std::max(n, 0);
+  if (wanted != kept) {
+    auto* slots =
+        static_cast<GraphVector**>(std::calloc(static_cast<std::size_t>(std::max(wanted, 1)), sizeof(GraphVector*)));
+    if (slots == nullptr) return 1;
+    std::copy_n(g->Vectors, std::min(wanted, kept), slots);
+    for (int i = wanted; i < kept; ++i) {
+      if (g->Vectors[i] != nullptr) ReleaseGraphVector(g->Vectors[i]);
+    }
+    std::free(g->Vectors);
+    g->Vectors = slots;
   }
-  std::copy_n(g->Vectors, std::min(n, g->NumberVectors), slots.get());
-  for (int i = n; i < g->NumberVectors; ++i) {
-    if (g->Vectors[i] != nullptr) ReleaseGraphVector(g->Vectors[i]);
-  }
-  g->VectorsStore = std::move(slots);
-  g->Vectors = g->VectorsStore.get();
   g->NumberVectors = n;
   return 0;
 }
 
 int GraphGetK(const Graph* g) { return g->K; }
 
-// The neighbour arrays of the vectors already held follow K.
+// The neighbour arrays of the vectors already held follow K (none for a
+// negative K).
 int GraphPutK(Graph* g, int k) {
   if (ResizeVectorArrays(g, &GraphVector::NN, g->K, k) != 0) return 1;
   g->K = k;
@@ -260,7 +256,8 @@ int GraphPutK(Graph* g, int k) {
 
 int GraphGetDim(const Graph* g) { return g->Dim; }
 
-// The coordinate arrays of the vectors already held follow the dimension.
+// The coordinate arrays of the vectors already held follow the dimension
+// (none for a negative one).
 int GraphPutDim(Graph* g, int dim) {
   if (ResizeVectorArrays(g, &GraphVector::Coord, g->Dim, dim) != 0) return 1;
   g->Dim = dim;
@@ -310,26 +307,21 @@ int GraphPutVector(Graph* g, int i, const int* coordinates) {
 }
 
 Graph* AllocateMemoryForGraph(int n, int k, int dim) {
-  std::unique_ptr<Graph> g;
-  try {
-    g = std::make_unique<Graph>();
-  } catch (const std::bad_alloc&) {
-    return nullptr;
+  auto* g = static_cast<Graph*>(std::malloc(sizeof(Graph)));
+  if (g == nullptr) return nullptr;
+  *g = Graph{n, k, dim, 0, 2147483647, nullptr};
+  // The slots start empty; calloc takes fresh zero pages for a large count,
+  // so slots that are never filled cost no memory.
+  if (n >= 0 && k >= 0 && dim >= 0) {
+    g->Vectors =
+        static_cast<GraphVector**>(std::calloc(static_cast<std::size_t>(std::max(n, 1)), sizeof(GraphVector*)));
   }
-  g->NumberVectors = n;
-  g->K = k;
-  g->Dim = dim;
-  g->MaxCoord = 0;
-  g->MinCoord = 2147483647;
-  try {
-    if (n < 0 || k < 0 || dim < 0) throw std::bad_alloc();
-    g->VectorsStore = std::make_unique<GraphVector*[]>(static_cast<std::size_t>(n));
-  } catch (const std::bad_alloc&) {
+  if (g->Vectors == nullptr) {
+    std::free(g);
     ErrorMessage("ERROR: Allocate error: AllocateMemoryForGraph(Graph)\n");
     return nullptr;
   }
-  g->Vectors = g->VectorsStore.get();
-  return g.release();
+  return g;
 }
 
 GraphVector* AllocateMemoryForGraphVector(const Graph* g, int index) {
@@ -347,8 +339,9 @@ int FreeGraphVector(Graph* g, int i) {
 
 int FreeGraph(Graph* g) {
   if (g == nullptr) return 0;
-  std::unique_ptr<Graph> owned(g);
   for (int i = 0; i < g->NumberVectors; ++i) FreeGraphVector(g, i);
+  std::free(g->Vectors);
+  std::free(g);
   return 0;
 }
 
@@ -386,14 +379,24 @@ int WriteGraphkFileHeader(std::FILE* file, const Graph* g) {
 // cannot be read, or when the count, K or the dimension is negative.
 Graph* ReadGraphFileHeader(std::FILE* file) {
   std::int64_t lineBreaks = 0;
-  return ReadHeader(file, &lineBreaks);
+  Header header;
+  if (!ReadHeader(file, &header, &lineBreaks)) return nullptr;
+  return AllocateMemoryForGraph(header.n, header.k, header.dim);
 }
 
 Graph* GraphRead(const char* name) {
   std::FILE* file = FileOpen(name, FileModeRead, 0);
   if (file == nullptr) return nullptr;
   std::int64_t lineBreaks = 0;
-  Graph* g = ReadHeader(file, &lineBreaks);
+  Header header;
+  // Each vector line takes at least its line break: a count the rest of the
+  // file cannot hold gives no graph, and nothing is allocated for it. (The
+  // numbers on a line are bounded when the line is read.)
+  if (!ReadHeader(file, &header, &lineBreaks) || header.n > RemainingBytes(file)) {
+    std::fclose(file);
+    return nullptr;
+  }
+  Graph* g = AllocateMemoryForGraph(header.n, header.k, header.dim);
   if (g == nullptr) {
     std::fclose(file);
     return nullptr;
@@ -470,14 +473,16 @@ int GraphPrint(const Graph* g) {
   return 0;
 }
 
+// The header is read as ReadGraphFileHeader reads it, without making the
+// graph it announces.
 int IsGraphFile(const char* name) {
   std::FILE* file = FileOpen(name, FileModeRead, 0);
   if (file == nullptr) return 0;
-  Graph* g = ReadGraphFileHeader(file);
+  std::int64_t lineBreaks = 0;
+  Header header;
+  const bool graph = ReadHeader(file, &header, &lineBreaks);
   std::fclose(file);
-  if (g == nullptr) return 0;
-  FreeGraph(g);
-  return 1;
+  return graph ? 1 : 0;
 }
 
 }  // namespace mirvo

@@ -7,8 +7,8 @@
 // PartitionCount are empty.
 #include <algorithm>
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "mirvo/cb.h"
 #include "mirvo/interfc.h"
@@ -143,34 +143,45 @@ void SetNumberOfAllocatedPartitions(Partitioning* p, int newSlots) {
   }
   if (newSlots <= p->AllocatedPartitions) return;
 
+  // The slots in use bring their sum buffers along: the pointers move, the
+  // sums stay where they are. The new slots get empty buffers of their own.
   const auto slots = static_cast<std::size_t>(newSlots);
   const auto dimension = static_cast<std::size_t>(p->Dimension);
-  auto firstVector = cbdetail::NewArray<int>(slots, kPartitionMemory);
-  auto memberCount = cbdetail::NewArray<int>(slots, kPartitionMemory);
-  auto sums = cbdetail::NewArray<PartitionSum>(slots, kPartitionMemory);
-  // All sum buffers live in one block, so the partitions in use bring their
-  // sums over by copy; the rest of the block starts at zero.
-  auto vectorSums = cbdetail::NewZeroArray<std::int64_t>(slots * dimension, kPartitionMemory);
-  for (std::size_t s = 0; s < slots; ++s) {
-    std::int64_t* buffer = vectorSums.get() + s * dimension;
-    if (s < static_cast<std::size_t>(p->PartitionCount)) {
-      firstVector[s] = p->FirstVector[s];
-      memberCount[s] = p->MemberCount[s];
-      std::copy_n(p->Sums[s].VectorSum, dimension, buffer);
-      sums[s] = PartitionSum{buffer, p->Sums[s].CCFreq};
-    } else {
-      firstVector[s] = -1;
-      memberCount[s] = 0;
-      sums[s] = PartitionSum{buffer, 0};
+  const auto used = static_cast<std::size_t>(p->PartitionCount);
+  int* firstVector = nullptr;
+  int* memberCount = nullptr;
+  PartitionSum* sums = nullptr;
+  std::size_t made = used;  // slots of sums that hold their values
+  try {
+    firstVector = cbdetail::Allocate<int>(slots, kPartitionMemory);
+    memberCount = cbdetail::Allocate<int>(slots, kPartitionMemory);
+    sums = cbdetail::Allocate<PartitionSum>(slots, kPartitionMemory);
+    for (; made < slots; ++made) {
+      firstVector[made] = -1;
+      memberCount[made] = 0;
+      sums[made] = PartitionSum{cbdetail::Allocate<std::int64_t>(dimension, kPartitionMemory, true), 0};
     }
+  } catch (...) {
+    // A handler unwinds out of the failed allocation: the record stays as
+    // it was, and what was made for it goes.
+    for (std::size_t s = used; sums != nullptr && s < made; ++s) std::free(sums[s].VectorSum);
+    std::free(firstVector);
+    std::free(memberCount);
+    std::free(sums);
+    throw;
   }
-  p->FirstVectorStore = std::move(firstVector);
-  p->MemberCountStore = std::move(memberCount);
-  p->SumsStore = std::move(sums);
-  p->VectorSumStore = std::move(vectorSums);
-  p->FirstVector = p->FirstVectorStore.get();
-  p->MemberCount = p->MemberCountStore.get();
-  p->Sums = p->SumsStore.get();
+  for (std::size_t s = 0; s < used; ++s) {
+    firstVector[s] = p->FirstVector[s];
+    memberCount[s] = p->MemberCount[s];
+    sums[s] = p->Sums[s];
+  }
+  for (int s = p->PartitionCount; s < p->AllocatedPartitions; ++s) std::free(p->Sums[s].VectorSum);
+  std::free(p->FirstVector);
+  std::free(p->MemberCount);
+  std::free(p->Sums);
+  p->FirstVector = firstVector;
+  p->MemberCount = memberCount;
+  p->Sums = sums;
   p->AllocatedPartitions = newSlots;
 }
 

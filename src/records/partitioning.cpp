@@ -2,7 +2,9 @@
 // member lists and running sums.
 #include <algorithm>
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "mirvo/cb.h"
 #include "mirvo/interfc.h"
@@ -16,13 +18,16 @@ namespace {
 
 using cbdetail::kPartitionMemory;
 
-void ReleaseStorage(Partitioning* p) {
-  p->PartitionOfStore.reset();
-  p->NextVectorStore.reset();
-  p->FirstVectorStore.reset();
-  p->MemberCountStore.reset();
-  p->SumsStore.reset();
-  p->VectorSumStore.reset();
+// Releases the arrays and sum buffers as the fields point to them now.
+void ReleaseArrays(Partitioning* p) {
+  std::free(p->PartitionOf);
+  std::free(p->FirstVector);
+  std::free(p->NextVector);
+  std::free(p->MemberCount);
+  if (p->Sums != nullptr) {
+    for (int s = 0; s < p->AllocatedPartitions; ++s) std::free(p->Sums[s].VectorSum);
+  }
+  std::free(p->Sums);
   p->PartitionOf = p->NextVector = p->FirstVector = p->MemberCount = nullptr;
   p->Sums = nullptr;
 }
@@ -57,31 +62,27 @@ void AllocatePartitioning(Partitioning* p, const Codebook* ts, int partitionCoun
     ErrorMessage("CB::CreateNewPartitioning: Partition count (%i) must be at least 1.\n", partitionCount);
     ExitProcessing(-1);
   }
-  ReleaseStorage(p);
+  ReleaseArrays(p);
   SetVerString(p->VersionString, KindPartitioning);
   p->PartitionCount = partitionCount;
   p->TrainingSetSize = vectors;
   p->Dimension = VectorSize(ts);
-  p->AllocatedPartitions = partitionCount;
+  p->AllocatedPartitions = 0;
   p->GenerationMethod[0] = '\0';
 
   const auto n = static_cast<std::size_t>(vectors);
   const auto slots = static_cast<std::size_t>(partitionCount);
   const auto dimension = static_cast<std::size_t>(p->Dimension);
-  p->PartitionOfStore = NewArray<int>(n, kPartitionMemory);
-  p->NextVectorStore = NewArray<int>(n, kPartitionMemory);
-  p->FirstVectorStore = NewArray<int>(slots, kPartitionMemory);
-  p->MemberCountStore = NewZeroArray<int>(slots, kPartitionMemory);
-  p->SumsStore = NewArray<PartitionSum>(slots, kPartitionMemory);
-  p->VectorSumStore = NewZeroArray<std::int64_t>(slots * dimension, kPartitionMemory);
-  p->PartitionOf = p->PartitionOfStore.get();
-  p->NextVector = p->NextVectorStore.get();
-  p->FirstVector = p->FirstVectorStore.get();
-  p->MemberCount = p->MemberCountStore.get();
-  p->Sums = p->SumsStore.get();
+  p->PartitionOf = Allocate<int>(n, kPartitionMemory);
+  p->NextVector = Allocate<int>(n, kPartitionMemory);
+  p->FirstVector = Allocate<int>(slots, kPartitionMemory);
+  p->MemberCount = Allocate<int>(slots, kPartitionMemory, true);
+  p->Sums = Allocate<PartitionSum>(slots, kPartitionMemory);
+  // Each slot owns a buffer of its own, counted as soon as it is made.
   for (std::size_t s = 0; s < slots; ++s) {
     p->FirstVector[s] = -1;
-    p->Sums[s] = PartitionSum{p->VectorSumStore.get() + s * dimension, 0};
+    p->Sums[s] = PartitionSum{Allocate<std::int64_t>(dimension, kPartitionMemory, true), 0};
+    p->AllocatedPartitions = static_cast<int>(s) + 1;
   }
   std::fill_n(p->PartitionOf, n, -1);
   std::fill_n(p->NextVector, n, -1);
@@ -156,6 +157,27 @@ void ChangePartitionFast(const Codebook* ts, Partitioning* p, int newPartition, 
   AddToPartition(ts, p, newPartition, vector);
 }
 
-void FreePartitioning(Partitioning* p) { ReleaseStorage(p); }
+void FreePartitioning(Partitioning* p) { ReleaseArrays(p); }
+
+Partitioning::Partitioning(Partitioning&& other) noexcept { *this = std::move(other); }
+
+Partitioning& Partitioning::operator=(Partitioning&& other) noexcept {
+  if (this == &other) return *this;
+  ReleaseArrays(this);
+  std::memcpy(VersionString, other.VersionString, sizeof VersionString);
+  PartitionCount = other.PartitionCount;
+  TrainingSetSize = other.TrainingSetSize;
+  PartitionOf = std::exchange(other.PartitionOf, nullptr);
+  FirstVector = std::exchange(other.FirstVector, nullptr);
+  NextVector = std::exchange(other.NextVector, nullptr);
+  Sums = std::exchange(other.Sums, nullptr);
+  MemberCount = std::exchange(other.MemberCount, nullptr);
+  Dimension = other.Dimension;
+  std::memcpy(GenerationMethod, other.GenerationMethod, sizeof GenerationMethod);
+  AllocatedPartitions = other.AllocatedPartitions;
+  return *this;
+}
+
+Partitioning::~Partitioning() { ReleaseArrays(this); }
 
 }  // namespace mirvo

@@ -1,46 +1,11 @@
 // Inputs read as they come: FIFOs give exactly what files give, and memory
 // does not grow with the training set.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
-
-#include <csignal>
-#include <thread>
 
 #include "support/reference.h"
 
 namespace mirvotest {
 namespace {
-
-// Feeds bytes into a FIFO in the folder from a thread of its own; a reader
-// that stops early or never opens it does not keep the writer waiting.
-class Fifo {
- public:
-  Fifo(const std::string& path, std::string bytes) : path_(path) {
-    std::signal(SIGPIPE, SIG_IGN);
-    ::mkfifo(path.c_str(), 0600);
-    writer_ = std::thread([this, bytes = std::move(bytes)] {
-      const int fd = ::open(path_.c_str(), O_WRONLY);
-      for (std::size_t at = 0; fd >= 0 && at < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
-        if (n <= 0) break;
-        at += static_cast<std::size_t>(n);
-      }
-      if (fd >= 0) ::close(fd);
-    });
-  }
-  ~Fifo() {
-    const int unblock = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK);
-    writer_.join();
-    if (unblock >= 0) ::close(unblock);
-  }
-
- private:
-  std::string path_;
-  std::thread writer_;
-};
 
 std::string Outcome(const RunResult& run, const std::string& output) {
   return std::to_string(run.status) + "|" + run.out + "|" + run.err + "|" +

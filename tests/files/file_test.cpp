@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -163,6 +164,14 @@ TEST(FileNames, DeriveCompleteAndCompare) {
     CheckFileName(withExtension, "cb");
     PickFileName(name, cut);
     EXPECT_EQ(withExtension + " " + cut, completed + " " + picked);
+    // The same in a caller's 80-byte buffers, and in place.
+    char buffer[80], picks[80] = "stale", inPlace[80];
+    std::snprintf(buffer, sizeof buffer, "%s", name.c_str());
+    std::snprintf(inPlace, sizeof inPlace, "%s", name.c_str());
+    CheckFileName(buffer, "cb");
+    PickFileName(name.c_str(), picks);
+    PickFileName(inPlace, inPlace);
+    EXPECT_EQ(std::string(buffer) + " " + picks + " " + inPlace, completed + " " + picked + " " + picked);
   }
   EXPECT_EQ(std::vector<int>({CheckExtention("x.cb", "cb"), CheckExtention("x.CB", "cb"),
                               CheckExtention("x.y.cb", "cb"), CheckExtention("x", "cb")}),

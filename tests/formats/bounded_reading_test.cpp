@@ -88,6 +88,25 @@ TEST(BoundedReading, CodebookHeaderValuesAreRefusedBeforeAllocating) {
   EXPECT_EQ(cb.BookSize, 0);
 }
 
+// Through a FIFO, whose length is not known ahead, the entries grow as the
+// records arrive: a count of long vectors announced by the header takes no
+// memory before they come.
+TEST(BoundedReading, CodebookEntriesGrowAsRecordsArrive) {
+  TempDir dir;
+  const std::string path = dir.File("in.ts");
+  constexpr int kDimension = 1 << 20;  // 4 MiB a vector: 1000 of them are beyond the limit
+  const std::string bytes =
+      V2Header("1024\n1024\n1000\n0\n1\n0\n0\n0\n") + '\0' + std::string(kDimension, '\x07') + BigEndian(3, 4) + "x";
+  EXPECT_EXIT(
+      {
+        LimitAddressSpace();
+        const Fifo fifo(path, bytes);
+        Codebook cb;
+        ReadCodebook(path.c_str(), &cb);
+      },
+      ExitedWithCode(255), StrEq("ERROR: premature end of file\n"));
+}
+
 TEST(BoundedReading, PartitionCountsBeyondTheDataAreRefusedBeforeAllocating) {
   TempDir dir;
   Codebook small, emptyWide;
@@ -133,10 +152,11 @@ TEST(BoundedReading, GraphHeaderValuesAreBoundedByTheFile) {
     bool graph, header;  // GraphRead gives a graph; IsGraphFile says 1
   };
   const std::vector<Case> cases = {
-      // More vectors than the file has bytes for their line breaks.
-      {"Graph v. 1\n2147483647\n0\n0\n" + sep + "\n", "", false, false},
-      {"Graph v. 1\n0x7fffffff\n0\n0\n" + sep + "\n\n\n", "", false, false},
-      {"Graph v. 1\n9\n0\n0\n" + sep + "\n\n\n", "", false, false},
+      // More vectors than the file has bytes for their line breaks: a
+      // header, but no graph.
+      {"Graph v. 1\n2147483647\n0\n0\n" + sep + "\n", "", false, true},
+      {"Graph v. 1\n0x7fffffff\n0\n0\n" + sep + "\n\n\n", "", false, true},
+      {"Graph v. 1\n9\n0\n0\n" + sep + "\n\n\n", "", false, true},
       // Lines too short for the numbers announced: nothing allocated for them.
       {"Graph v. 1\n1\n2147483647\n0\n" + sep + "1 2\n",
        "ERROR: Graph file @: line 6 holds 2 numbers instead of 2147483647.\n", false, true},

@@ -95,6 +95,12 @@ TEST(CodebookFile, RandomRecordsComeBackUnchanged) {
     ReadCodebook(path.c_str(), &read);
     ASSERT_EQ(Describe(read), Describe(written));
     EXPECT_EQ(read.AllocatedSize, read.BookSize);
+    {  // The same bytes through a FIFO, whose length is not known ahead.
+      const Fifo fifo(path + ".fifo", ReadFile(path));
+      ReadCodebook((path + ".fifo").c_str(), &read);
+    }
+    ASSERT_EQ(Describe(read), Describe(written));
+    EXPECT_EQ(read.AllocatedSize, read.BookSize);
     FreeCodebook(&written);
     FreeCodebook(&read);
   }

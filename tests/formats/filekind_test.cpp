@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -67,6 +68,11 @@ TEST(FileKind, NamesAreCompletedInPriorityOrder) {
     EXPECT_EQ(DetermineCBFileTypeConsideringOrder(name, c.order), c.kind) << c.found;
     EXPECT_EQ(name, dir.File(c.found));
     EXPECT_EQ(AnalyzeFileType(name.c_str()), c.kind) << c.found;
+    // The same in a caller's char buffer.
+    char buffer[512];
+    std::snprintf(buffer, sizeof buffer, "%s", dir.File(c.name).c_str());
+    EXPECT_EQ(DetermineCBFileTypeConsideringOrder(buffer, c.order), c.kind) << c.found;
+    EXPECT_EQ(buffer, dir.File(c.found));
   }
   TempDir dir;
   WriteFile(dir.File("data.ts"), "not a header\n");

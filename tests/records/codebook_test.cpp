@@ -3,7 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "mirvo/cb.h"
 #include "mirvo/global.h"
@@ -88,32 +93,105 @@ TEST(CodebookRecord, EntriesResizingAndCopies) {
   FreeCodebook(&cb);
 }
 
-// A caller's patterns: entries made with the record are freed, replaced,
-// swapped within and between records and copied; every vector is released
-// once, by whoever owns it last (the sanitized build checks it).
-TEST(CodebookRecord, EntriesOwnTheirVectors) {
-  Codebook a, b;
-  MakeSet(&a, {{{1, 2}, 1, "a0"}, {{3, 4}, 2, ""}, {{5, 6}, 3, "a2"}, {{7, 8}, 4, ""}}, 2, 1, 1);
-  CreateNewCodebook(&b, 3, &a);
-  FreeNode(&a.Book[0]);
-  EXPECT_TRUE(a.Book[0].Vector == nullptr && a.Book[0].Name == nullptr);
-  a.Book[0] = CreateEmptyNode(2);
-  a.Book[0].Vector[0] = 10;
-  a.Book[0].Vector[1] = 11;
-  FreeVector(a.Book[1].Vector);
-  a.Book[1].Vector = CreateEmptyVector(2);
-  CopyVector(a.Book[2].Vector, a.Book[1].Vector, 2);
-  std::swap(a.Book[2], a.Book[3]);
-  std::swap(a.Book[3], b.Book[1]);  // b now owns a vector of a's block, a one of b's
-  CopyNode(&b.Book[1], &b.Book[2], 2);
-  ChangeVectorName(&b.Book[0], "b0");
-  SetAllocatedCodebookSize(&a, 6);  // copies into new vectors, releases the old ones
-  EXPECT_EQ(Entries(a, 0, 4), "10,11 0 -|5,6 2 -|7,8 4 -|0,0 0 -");
-  FreeCodebook(&a);
-  EXPECT_EQ(Entries(b, 0, 3), "0,0 0 b0|5,6 3 a2|5,6 3 a2");
-  FreeVector(b.Book[2].Vector);
-  b.Book[2].Vector = nullptr;  // a null vector is released as nothing
-  FreeCodebook(&b);
+// A caller's patterns on two records a (4 entries) and b (3): arrays,
+// vectors and names are put in (malloc, strdup), taken out, exchanged and
+// handed over through the fields, and every allocation is released once by
+// whoever owns it last (the sanitized build checks it).
+TEST(CodebookRecord, CallersMoveGrowAndHandOverWhatRecordsOwn) {
+  const auto own = [](std::initializer_list<int> elements) {
+    int* vector = static_cast<int*>(std::malloc(elements.size() * sizeof(int)));
+    std::copy(elements.begin(), elements.end(), vector);
+    return vector;
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Codebook& a, Codebook& b)> run;
+    std::string a, b;  // Entries of the records in use afterwards
+  };
+  const std::vector<Case> cases = {
+      {"exchange of the books, then the other is freed",
+       [](Codebook& a, Codebook& b) {
+         std::swap(a.Book, b.Book), std::swap(a.AllocatedSize, b.AllocatedSize), std::swap(a.BookSize, b.BookSize);
+         FreeCodebook(&b);
+       },
+       "0,0 0 -|0,0 0 -|0,0 0 b2", ""},
+      {"a book handed over by assignment",
+       [](Codebook& a, Codebook& b) {
+         FreeCodebook(&b);
+         b.Book = a.Book, b.AllocatedSize = a.AllocatedSize, b.BookSize = a.BookSize;
+         a.Book = nullptr, a.AllocatedSize = 0, a.BookSize = 0;
+         FreeCodebook(&a);
+         IncreaseCodebookSize(&b, 5);
+       },
+       "", "1,2 1 a0|3,4 2 -|5,6 3 a2|7,8 4 -|0,0 0 -"},
+      {"a whole record moved",
+       [](Codebook& a, Codebook& b) {
+         b = std::move(a);
+         Codebook c(std::move(b));
+         std::swap(c.Book[0], c.Book[3]);
+         b = std::move(c);
+       },
+       "", "7,8 4 -|3,4 2 -|5,6 3 a2|1,2 1 a0"},
+      {"names made with strdup and malloc",
+       [](Codebook& a, Codebook&) {
+         std::free(a.Book[0].Name);
+         a.Book[0].Name = strdup("mine");
+         a.Book[1].Name = static_cast<char*>(std::malloc(3));
+         std::memcpy(a.Book[1].Name, "m1", 3);
+         FreeNode(&a.Book[2]);
+         a.Book[2] = CreateEmptyNode(2);
+         a.Book[2].Vector[0] = a.Book[2].Vector[1] = 9;
+         ChangeVectorName(&a.Book[2], "made");
+       },
+       "1,2 1 mine|3,4 2 m1|9,9 0 made|7,8 4 -", "0,0 0 -|0,0 0 -|0,0 0 b2"},
+      {"vectors put in and taken out, then the book grown",
+       [&](Codebook& a, Codebook& b) {
+         int* taken = a.Book[0].Vector;
+         a.Book[0].Vector = own({10, 11});
+         FreeVector(a.Book[1].Vector);
+         a.Book[1].Vector = CreateEmptyVector(2);
+         CopyVector(taken, a.Book[1].Vector, 2);
+         std::free(taken);
+         std::swap(a.Book[3], b.Book[1]);
+         SetAllocatedCodebookSize(&a, 6);
+       },
+       "10,11 1 a0|1,2 2 -|5,6 3 a2|0,0 0 -", "0,0 0 -|7,8 4 -|0,0 0 b2"},
+      {"a book the caller made, then unrolled",
+       [&](Codebook& a, Codebook&) {
+         FreeCodebook(&a);
+         a.Book = static_cast<BookNode*>(std::malloc(2 * sizeof(BookNode)));
+         a.Book[0] = BookNode{own({1, 1}), 1, 2, strdup("x")};
+         a.Book[1] = BookNode{own({2, 2}), 2, 1, nullptr};
+         a.AllocatedSize = a.BookSize = 2;
+         a.TotalFreq = 3;
+         UnrollTrainingSet(&a);
+       },
+       "1,1 1 x|1,1 1 x|2,2 1 -", "0,0 0 -|0,0 0 -|0,0 0 b2"},
+      {"a copy into vectors longer than the destination was made with",
+       [&](Codebook&, Codebook& b) {
+         Codebook wide;
+         MakeSet(&wide, {{{1, 2, 3, 4}, 5, "w"}}, 4, 1, 1);
+         for (int i = 0; i < b.AllocatedSize; ++i) {
+           FreeVector(b.Book[i].Vector);
+           b.Book[i].Vector = own({0, 0, 0, 0});
+         }
+         CopyCodebook(&wide, &b);
+         EXPECT_EQ(std::vector<int>(b.Book[0].Vector, b.Book[0].Vector + 4), std::vector<int>({1, 2, 3, 4}));
+         b.VectorSizeX = 2, b.BookSize = 3;
+       },
+       "1,2 1 a0|3,4 2 -|5,6 3 a2|7,8 4 -", "1,2 5 w|0,0 0 -|0,0 0 b2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Codebook a, b;
+    MakeSet(&a, {{{1, 2}, 1, "a0"}, {{3, 4}, 2, ""}, {{5, 6}, 3, "a2"}, {{7, 8}, 4, ""}}, 2, 1, 1);
+    CreateNewCodebook(&b, 3, &a);
+    ChangeVectorName(&b.Book[2], "b2");
+    c.run(a, b);
+    // A freed record keeps its BookSize; it holds no entries.
+    EXPECT_EQ(Entries(a, 0, std::min(a.BookSize, a.AllocatedSize)), c.a);
+    EXPECT_EQ(Entries(b, 0, std::min(b.BookSize, b.AllocatedSize)), c.b);
+  }
   FreeVector(nullptr);
 }
 

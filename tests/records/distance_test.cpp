@@ -68,5 +68,37 @@ TEST(ErrorFunctions, OfASolution) {
   EXPECT_DOUBLE_EQ(AverageErrorForSolution(&ts, &cb, &p, 0), (3 * 250000000000.0 + 9) / 4);
 }
 
+// Solutions that do not fit together are refused before anything is read.
+TEST(ErrorFunctions, RefuseSolutionsThatDoNotFit) {
+  Codebook ts, other, two, wide;
+  MakeSet(&ts, {{{1000000}, 1, ""}, {{0}, 1, ""}}, 1, 1, 4);
+  MakeSet(&other, {{{0}, 1, ""}, {{0}, 1, ""}, {{0}, 1, ""}}, 1, 1, 4);
+  MakeSet(&two, {{{500000}, 1, ""}, {{0}, 1, ""}}, 1, 1, 4, true);
+  MakeSet(&wide, {{{1, 2}, 1, ""}, {{3, 4}, 1, ""}}, 2, 1, 4, true);
+  Partitioning one, foreign, split;
+  CreateNewPartitioning(&one, &ts, 1);
+  CreateNewPartitioning(&foreign, &other, 2);
+  CreateNewPartitioning(&split, &ts, 3);
+  ChangePartition(&ts, &split, 2, 1);
+  struct Case {
+    const Codebook* cb;
+    const Partitioning* p;
+    int errorFunction;
+    const char* message;
+  };
+  const Case cases[] = {
+      {&two, &one, 1, "CB::AverageErrorForSolution: 1 partitions cannot hold 2 code vectors.\n"},
+      {&two, &foreign, 1, "ERROR: Partitioning is not for this training set (3 != 2).\n"},
+      {&two, &foreign, 0, "ERROR: Partitioning is not for this training set (3 != 2).\n"},
+      {&wide, &one, 11, "ERROR: Training set and codebook dimensions differ (1 != 2).\n"},
+      {&two, &split, 0,
+       "CB::AverageErrorForSolution: Training vector 1 is in partition 2, which has no code vector.\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EXIT(AverageErrorForSolution(&ts, c.cb, c.p, c.errorFunction), testing::ExitedWithCode(255),
+                testing::StrEq(c.message));
+  }
+}
+
 }  // namespace
 }  // namespace mirvotest

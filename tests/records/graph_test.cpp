@@ -134,6 +134,8 @@ TEST(Graph, ReadingFiles) {
       {"Graph v. 1\n0\n-2\n0\n---\n", {}, 0, 0, "", false},
       {"Graph v. 1\n0\n0\n-3\n---\n", {}, 0, 0, "", false},
       {"Graph v. 1\n4\n", {}, 0, 0, "", false},
+      // A header alone: no graph, and nothing allocated for it, but a header.
+      {"Graph v. 1\n3\n2\n2\n---\n", {}, 0, 0, "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text.substr(0, 40));
@@ -200,7 +202,6 @@ TEST(Graph, RecordOperations) {
   EXPECT_EQ(GraphGetMinCoord(g), INT_MAX);
   EXPECT_EQ(GraphGetMaxCoord(g), 0);
   // Resizing keeps what fits; new slots are empty.
-  EXPECT_EQ(GraphPutNumberVectors(g, -1) + GraphPutK(g, -1) + GraphPutDim(g, -1), 3);
   EXPECT_EQ(GraphPutNumberVectors(g, 3) + GraphPutK(g, 3) + GraphPutDim(g, 2), 0);
   EXPECT_EQ(FreeGraphVector(g, 2), 1);
   EXPECT_EQ(GraphPutVector(g, 2, std::vector<int>{8, 9}.data()), 0);
@@ -214,6 +215,27 @@ TEST(Graph, RecordOperations) {
   CaptureStderr();
   EXPECT_EQ(AllocateMemoryForGraph(1, -1, 1), nullptr);
   EXPECT_EQ(GetCapturedStderr(), "ERROR: Allocate error: AllocateMemoryForGraph(Graph)\n");
+}
+
+// Sizes are set whatever their value; under a negative one no index is
+// valid, and the graph takes sizes and vectors again afterwards.
+TEST(Graph, NegativeSizesAreSet) {
+  Graph* g = Build({2, 1, 1, 10, 1, 20, 0});
+  GraphVector* v = g->Vectors[0];
+  EXPECT_EQ(GraphPutK(g, -1) + GraphPutDim(g, -2), 0);
+  EXPECT_EQ((std::vector<int>{GraphGetK(g), GraphGetDim(g)}), (std::vector<int>{-1, -2}));
+  EXPECT_EQ((std::vector<int>{IsGraphEdge(g, v, v), GraphPutNN(g, v, 0, 0), GraphPutVector(g, 0, nullptr)}),
+            (std::vector<int>{0, 1, 1}));
+  EXPECT_EQ(GraphGetNNVector(g, v, 0), nullptr);
+  EXPECT_EQ(GraphPutNumberVectors(g, -3), 0);
+  EXPECT_EQ(GraphGetNumberVectors(g), -3);
+  testing::internal::CaptureStdout();
+  GraphPrint(g);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(GraphPutNumberVectors(g, 1) + GraphPutK(g, 1) + GraphPutDim(g, 1), 0);
+  EXPECT_EQ(GraphPutVector(g, 0, std::vector<int>{7}.data()) + GraphPutNN(g, g->Vectors[0], 0, 0), 0);
+  EXPECT_EQ(Flatten(g), (std::vector<int>{1, 1, 1, 7, 0}));
+  FreeGraph(g);
 }
 
 TEST(Graph, LinesAndHeaderFromStreams) {
@@ -239,6 +261,16 @@ TEST(Graph, LinesAndHeaderFromStreams) {
   written.resize(std::fread(written.data(), 1, written.size(), out));
   EXPECT_EQ(written, "Graph v. 1\n1\n1\n1\n-------------------------------------\n5 0 \n");
   std::fclose(out);
+  FreeGraph(g);
+  std::fclose(f);
+  // A header alone gives the graph it announces, with empty slots.
+  f = std::tmpfile();
+  std::fputs("Graph v. 1\n5\n2\n3\n---\n", f);
+  std::rewind(f);
+  g = ReadGraphFileHeader(f);
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ((std::vector<int>{g->NumberVectors, g->K, g->Dim}), (std::vector<int>{5, 2, 3}));
+  EXPECT_EQ(std::count(g->Vectors, g->Vectors + 5, nullptr), 5);
   FreeGraph(g);
   std::fclose(f);
 }

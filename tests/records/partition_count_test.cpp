@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <set>
@@ -36,17 +38,14 @@ std::vector<int> ListOf(const Partitioning& p, int q) {
 }
 
 // Lists, PartitionOf, sums and member counts recomputed from the training
-// set; slots at and above the count empty; every slot its own sum buffer
-// inside the record's block.
+// set; slots at and above the count empty; every slot its own sum buffer.
 void CheckInvariants(const Codebook& ts, const Partitioning& p) {
   ASSERT_EQ(p.TrainingSetSize, ts.BookSize);
   ASSERT_TRUE(p.PartitionCount >= 1 && p.PartitionCount <= p.AllocatedPartitions);
-  const std::int64_t* block = p.VectorSumStore.get();
   std::set<const std::int64_t*> buffers;
   std::vector<int> seen(ts.BookSize, 0);
   for (int q = 0; q < p.AllocatedPartitions; ++q) {
     const PartitionSum& s = p.Sums[q];
-    ASSERT_TRUE(s.VectorSum >= block && s.VectorSum + p.Dimension <= block + p.AllocatedPartitions * p.Dimension);
     buffers.insert(s.VectorSum);
     std::vector<std::int64_t> sum(p.Dimension, 0);
     int freq = 0, members = 0;
@@ -220,12 +219,84 @@ TEST(PartitionCount, CountsAndAllocations) {
     Partitioning p;
     Assign(ts, &p, 4, kSmallAssignment);
     Lists before;
-    for (int q = 0; q < 4; ++q) before.push_back(ListOf(p, q));
+    std::vector<const std::int64_t*> buffers;
+    for (int q = 0; q < 4; ++q) before.push_back(ListOf(p, q)), buffers.push_back(p.Sums[q].VectorSum);
     c.run(&p);
     EXPECT_EQ(p.PartitionCount, c.count);
     EXPECT_EQ(p.AllocatedPartitions, c.allocated);
+    // The partitions in use keep their lists, and their sums where they are.
     for (int q = 0; q < 4; ++q) EXPECT_EQ(ListOf(p, q), before[q]);
+    for (int q = 0; q < 4; ++q) EXPECT_EQ(p.Sums[q].VectorSum, buffers[q]) << "partition " << q;
     CheckInvariants(ts, p);
+  }
+}
+
+// A caller's patterns on two partitionings of the small set: arrays and sum
+// buffers exchanged, handed over and put in through the fields; whatever a
+// record holds at the end is its own, released once (the sanitized build
+// checks it), and the record holding a's partitions is consistent.
+TEST(PartitionCount, CallersExchangeAndHandOverArrays) {
+  Codebook ts;
+  SmallSet(&ts);
+  const auto exchange = [](Partitioning& a, Partitioning& b) {
+    std::swap(a.PartitionCount, b.PartitionCount), std::swap(a.AllocatedPartitions, b.AllocatedPartitions);
+    std::swap(a.PartitionOf, b.PartitionOf), std::swap(a.NextVector, b.NextVector);
+    std::swap(a.FirstVector, b.FirstVector), std::swap(a.MemberCount, b.MemberCount), std::swap(a.Sums, b.Sums);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Partitioning& a, Partitioning& b)> run;
+    bool inB;  // the partitions a had end in b
+  };
+  const std::vector<Case> cases = {
+      {"arrays exchanged field by field, then the other freed",
+       [&](Partitioning& a, Partitioning& b) {
+         exchange(a, b);
+         FreePartitioning(&a);
+       },
+       true},
+      {"arrays handed over by assignment",
+       [&](Partitioning& a, Partitioning& b) {
+         FreePartitioning(&b);
+         exchange(a, b);
+         FreePartitioning(&a);
+         IncreaseNumberOfPartitions(&b, 9);
+         DecreaseNumberOfPartitions(&b, 4);
+       },
+       true},
+      {"a record moved",
+       [&](Partitioning& a, Partitioning& b) {
+         Partitioning c(std::move(a));
+         b = std::move(c);
+         ChangePartition(&ts, &b, 1, 0), ChangePartition(&ts, &b, 0, 0);
+       },
+       true},
+      {"a sum buffer put in by the caller, a kept one read after growing",
+       [&](Partitioning& a, Partitioning&) {
+         auto* mine = static_cast<std::int64_t*>(std::malloc(2 * sizeof(std::int64_t)));
+         std::copy_n(a.Sums[1].VectorSum, 2, mine);
+         std::free(a.Sums[1].VectorSum);
+         a.Sums[1].VectorSum = mine;
+         const std::int64_t* kept = a.Sums[2].VectorSum;
+         const std::vector<std::int64_t> sums(kept, kept + 2);
+         SetNumberOfAllocatedPartitions(&a, 12);
+         EXPECT_EQ(std::vector<std::int64_t>(kept, kept + 2), sums);
+         EXPECT_EQ(a.Sums[1].VectorSum, mine);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Partitioning a, b;
+    Assign(ts, &a, 4, kSmallAssignment);
+    Assign(ts, &b, 6, std::vector<int>(7, 5));
+    Lists lists;
+    for (int q = 0; q < 4; ++q) lists.push_back(ListOf(a, q));
+    c.run(a, b);
+    const Partitioning& holder = c.inB ? b : a;
+    ASSERT_EQ(holder.PartitionCount, 4);
+    for (int q = 0; q < 4; ++q) EXPECT_EQ(ListOf(holder, q), lists[q]);
+    CheckInvariants(ts, holder);
   }
 }
 

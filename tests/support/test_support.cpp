@@ -59,6 +59,26 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
+Fifo::Fifo(const std::string& path, std::string bytes) : path_(path) {
+  std::signal(SIGPIPE, SIG_IGN);
+  ::mkfifo(path.c_str(), 0600);
+  writer_ = std::thread([this, bytes = std::move(bytes)] {
+    const int fd = ::open(path_.c_str(), O_WRONLY);
+    for (std::size_t at = 0; fd >= 0 && at < bytes.size();) {
+      const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    if (fd >= 0) ::close(fd);
+  });
+}
+
+Fifo::~Fifo() {
+  const int unblock = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+  writer_.join();
+  if (unblock >= 0) ::close(unblock);
+}
+
 std::string TempDir::File(const std::string& name) const { return path_ + "/" + name; }
 
 std::string ReadFile(const std::string& path) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mirvo/cb.h"
@@ -35,6 +36,21 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// Feeds bytes into a FIFO made at the path, from a thread of its own; a
+// reader that stops early or never opens it does not keep the writer
+// waiting.
+class Fifo {
+ public:
+  Fifo(const std::string& path, std::string bytes);
+  ~Fifo();
+  Fifo(const Fifo&) = delete;
+  Fifo& operator=(const Fifo&) = delete;
+
+ private:
+  std::string path_;
+  std::thread writer_;
 };
 
 std::string ReadFile(const std::string& path);
