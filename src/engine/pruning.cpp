@@ -1,0 +1,238 @@
+#include "engine/pruning.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+namespace mirvo {
+
+namespace cbdetail {
+namespace {
+
+constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
+
+// Fewer code vectors than this are searched whole: there is too little to
+// skip.
+constexpr int kMinCodes = 512;
+// Longer vectors are searched whole: their bounds exclude little.
+constexpr int kMaxDimension = 4 * TileLanes::kMaxGroups;
+// Batches left to the exhaustive kernels after one in which pruning did not
+// pay.
+constexpr int kRest = 63;
+
+// The integer square root, exactly.
+std::int64_t Root(std::int64_t v) {
+  auto r = static_cast<std::int64_t>(std::sqrt(static_cast<double>(v)));
+  while (r > 0 && r * r > v) --r;
+  while ((r + 1) * (r + 1) <= v) ++r;
+  return r;
+}
+
+std::int64_t Gap(std::int64_t value, std::int64_t low, std::int64_t high) {
+  return value < low ? low - value : value > high ? value - high : 0;
+}
+
+// The bound's second term for a range of roots.
+std::int64_t RootGap(std::int64_t root, std::int64_t low, std::int64_t high) {
+  return std::max<std::int64_t>(0, Gap(root, low, high) - 1);
+}
+
+}  // namespace
+
+// A training vector's keys (S, F and |x|^2 of its bytes) and its place in
+// the batch.
+struct PrunedCodes::Row {
+  std::int64_t sum = 0, root = 0, norm = 0;
+  int slot = 0;
+  int slab = 0;
+};
+
+std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int offset, SimdLevel level) {
+  const int size = codes.size, d = codes.dimension;
+  if (size < kMinCodes || d > kMaxDimension) return nullptr;
+  std::unique_ptr<PrunedCodes> out(new PrunedCodes);
+  out->dimension_ = d;
+  out->size_ = size;
+  // The VNNI kernels have indexed forms; the others prune on the portable
+  // one, which pays only where the bounds exclude nearly everything.
+  const bool vnni = level == SimdLevel::Avx512 || level == SimdLevel::AvxVnni;
+  const SimdLevel layoutLevel = vnni ? level : SimdLevel::Portable;
+  out->payLimit_ = vnni ? 0.5 : level == SimdLevel::Avx2 ? 0.1 : 0.6;
+
+  std::vector<std::int64_t> sum(static_cast<std::size_t>(size)), root(sum.size());
+  for (int j = 0; j < size; ++j) {
+    std::int64_t s = 0, n = 0;
+    for (int k = 0; k < d; ++k) {
+      const std::int64_t e = codes.At(j, k) - offset;
+      s += e;
+      n += e * e;
+    }
+    sum[static_cast<std::size_t>(j)] = s;
+    root[static_cast<std::size_t>(j)] = Root(d * n - s * s);
+  }
+  // Slabs of about the square root of the panels' count, each a whole
+  // number of panels, along S; panels along F within each.
+  std::vector<int> order(static_cast<std::size_t>(size));
+  std::iota(order.begin(), order.end(), 0);
+  auto by = [](const std::vector<std::int64_t>& key) {
+    return [&key](int a, int b) { return key[static_cast<std::size_t>(a)] < key[static_cast<std::size_t>(b)]; };
+  };
+  std::stable_sort(order.begin(), order.end(), by(sum));
+  auto layout = PrepareByteCodes(codes, nullptr, offset, layoutLevel);  // for its panel width only
+  out->panelCodes_ = PanelCodes(*layout);
+  const int p = out->panelCodes_;
+  const int panels = (size + p - 1) / p;
+  const int slabPanels = std::max(1, static_cast<int>(std::lround(std::sqrt(panels / 8.0))));
+  for (int first = 0; first < panels; first += slabPanels) {
+    const int count = std::min(slabPanels, panels - first);
+    const int begin = first * p, end = std::min(size, (first + count) * p);
+    std::stable_sort(order.begin() + begin, order.begin() + end, by(root));
+    Slab slab{sum[static_cast<std::size_t>(order[static_cast<std::size_t>(begin)])],
+              sum[static_cast<std::size_t>(order[static_cast<std::size_t>(begin)])], first, count};
+    for (int q = first; q < first + count; ++q) {
+      Panel panel{kNoLimit, -1, kNoLimit, -1};
+      for (int at = q * p; at < std::min(size, (q + 1) * p); ++at) {
+        const auto j = static_cast<std::size_t>(order[static_cast<std::size_t>(at)]);
+        panel.lowSum = std::min(panel.lowSum, sum[j]);
+        panel.highSum = std::max(panel.highSum, sum[j]);
+        panel.lowRoot = std::min(panel.lowRoot, root[j]);
+        panel.highRoot = std::max(panel.highRoot, root[j]);
+      }
+      slab.lowSum = std::min(slab.lowSum, panel.lowSum);
+      slab.highSum = std::max(slab.highSum, panel.highSum);
+      out->panels_.push_back(panel);
+    }
+    out->slabs_.push_back(slab);
+  }
+  out->layout_ = PrepareByteCodes(codes, order.data(), offset, layoutLevel);
+  return out;
+}
+
+PrunedCodes::~PrunedCodes() = default;
+
+bool PrunedCodes::Wanted() const {
+  if (resting_.load(std::memory_order_relaxed) <= 0) return true;
+  resting_.fetch_sub(1, std::memory_order_relaxed);
+  return false;
+}
+
+// Visits a slab met going in direction step (1: larger S, -1: smaller):
+// each panel is computed unless its ranges exclude every row of the tile.
+// Returns false when the slab excludes every row that does not lie beyond
+// it, and so do the slabs after it.
+bool PrunedCodes::Visit(const Slab& slab, int step, const Row* tile, int count, TileLanes& lanes, std::int64_t* limit,
+                        std::int64_t& computed) const {
+  std::int64_t slabSum[TileLanes::kMaxRows];
+  bool onward = false;
+  for (int r = 0; r < count; ++r) {
+    slabSum[r] = Gap(tile[r].sum, slab.lowSum, slab.highSum);
+    slabSum[r] *= slabSum[r];
+    const bool beyond = step > 0 ? tile[r].sum > slab.highSum : tile[r].sum < slab.lowSum;
+    onward = onward || beyond || slabSum[r] <= limit[r];
+  }
+  if (!onward) return false;
+  // The panels outward from the tile's own F, in the same way.
+  const Panel* first = panels_.data() + slab.first;
+  const std::int64_t root = tile[count / 2].root;
+  const int home = static_cast<int>(
+      std::partition_point(first, first + slab.count, [&](const Panel& q) { return q.highRoot < root; }) - first);
+  auto panel = [&](int q, int towards) {
+    const Panel& at = first[q];
+    bool further = false, needed = false;
+    for (int r = 0; r < count; ++r) {
+      if (slabSum[r] > limit[r]) continue;
+      const std::int64_t across = RootGap(tile[r].root, at.lowRoot, at.highRoot);
+      const bool beyond = towards > 0 ? tile[r].root > at.highRoot : tile[r].root < at.lowRoot;
+      const bool reached = slabSum[r] + across * across <= limit[r];
+      further = further || beyond || reached;
+      const std::int64_t own = Gap(tile[r].sum, at.lowSum, at.highSum);
+      needed = needed || (reached && own * own + across * across <= limit[r]);
+    }
+    if (needed) {
+      TileOnPanel(*layout_, slab.first + q, lanes);
+      computed += std::int64_t{panelCodes_} * count;
+      for (int r = 0; r < count; ++r) {
+        limit[r] = std::min(limit[r], dimension_ * (tile[r].norm - TileBest(*layout_, lanes, r, nullptr)));
+      }
+    }
+    return further;
+  };
+  for (int q = home; q < slab.count && panel(q, 1); ++q) {
+  }
+  for (int q = home - 1; q >= 0 && panel(q, -1); --q) {
+  }
+  return true;
+}
+
+void PrunedCodes::SearchTile(const Row* tile, int count, TileLanes& lanes, std::int64_t& computed) const {
+  std::int64_t limit[TileLanes::kMaxRows];
+  std::fill_n(limit, count, kNoLimit);
+  // The slabs outward from the tile's own, one to each side in turn; a side
+  // ends at the first slab whose range of S excludes every row.
+  const int slabs = static_cast<int>(slabs_.size());
+  int right = tile[count / 2].slab, left = right - 1;
+  bool rightOpen = true, leftOpen = left >= 0;
+  while (rightOpen || leftOpen) {
+    if (rightOpen) {
+      rightOpen =
+          Visit(slabs_[static_cast<std::size_t>(right)], 1, tile, count, lanes, limit, computed) && ++right < slabs;
+    }
+    if (leftOpen) {
+      leftOpen = Visit(slabs_[static_cast<std::size_t>(left)], -1, tile, count, lanes, limit, computed) && --left >= 0;
+    }
+  }
+}
+
+std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, int* index,
+                                  std::int64_t* distance) const {
+  Row keys[kMaxBatch];
+  std::uint64_t order[kMaxBatch];
+  const int d = dimension_;
+  for (int i = 0; i < count; ++i) {
+    const std::uint8_t* x = rows[i];
+    std::int32_t s = 0, n = 0;
+    for (int k = 0; k < d; ++k) {
+      s += x[k];
+      n += x[k] * x[k];
+    }
+    Row& row = keys[i];
+    row.sum = s;
+    row.norm = n;
+    row.root = Root(std::int64_t{d} * n - std::int64_t{s} * s);
+    row.slot = i;
+    row.slab = static_cast<int>(
+        std::partition_point(slabs_.begin(), slabs_.end() - 1, [&](const Slab& slab) { return slab.highSum < s; }) -
+        slabs_.begin());
+    // Sorted by slab, then F, then S: the rows of a tile need similar panels.
+    order[i] = static_cast<std::uint64_t>(row.slab) << 42 | static_cast<std::uint64_t>(row.root) << 26 |
+               static_cast<std::uint64_t>(s) << 10 | static_cast<std::uint64_t>(i);
+  }
+  std::sort(order, order + count);
+  const int tileRows = TileRows(*layout_);
+  TileLanes lanes;
+  std::int64_t computed = 0;
+  for (int first = 0; first < count; first += tileRows) {
+    const int n = std::min(tileRows, count - first);
+    Row tile[TileLanes::kMaxRows];
+    const std::uint8_t* tileBytes[TileLanes::kMaxRows];
+    for (int r = 0; r < n; ++r) {
+      tile[r] = keys[order[first + r] & 1023];
+      tileBytes[r] = rows[tile[r].slot];
+    }
+    StartTile(*layout_, tileBytes, n, lanes);
+    SearchTile(tile, n, lanes, computed);
+    for (int r = 0; r < n; ++r) {
+      const int slot = tile[r].slot;
+      distance[slot] = tile[r].norm - TileBest(*layout_, lanes, r, &index[slot]);
+    }
+  }
+  if (static_cast<double>(computed) > payLimit_ * static_cast<double>(count) * size_) {
+    resting_.store(kRest, std::memory_order_relaxed);
+  }
+  return computed;
+}
+
+}  // namespace cbdetail
+
+}  // namespace mirvo
