@@ -7,7 +7,8 @@ M distinct training blocks drawn at random.
     /usr/bin/python3 bench/photos.py [--out DIR] [--seed N] M [M ...]
 
 DIR (bench/data/photos by default) receives blocks.ts and blocks.train.npy
-once, and book-M.cb and book-M.code.npy for every M. Deterministic for a
+once, and book-M.cb and book-M.code.npy for every M, with mM.train.npy and
+mM.code.npy linked to them for bench/peers.py (workload mM). Deterministic for a
 given seed.
 """
 import argparse
@@ -65,6 +66,10 @@ def main():
             code = distinct_rows(np.random.default_rng([args.seed, m]), x, m)
             write_set(base + ".cb", "cb", code, 1, "random distinct training vectors")
             np.save(base + ".code.npy", code)
+        for part, target in (("train", "blocks.train.npy"), ("code", f"book-{m}.code.npy")):
+            link = os.path.join(args.out, f"m{m}.{part}.npy")
+            if not os.path.lexists(link):
+                os.symlink(target, link)
     print(f"{len(x)} blocks of 16 elements; codebooks of {', '.join(map(str, args.sizes))} -> {args.out}",
           file=sys.stderr)
 
