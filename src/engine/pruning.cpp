@@ -15,7 +15,9 @@ constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
 // Fewer code vectors than this are searched whole: there is too little to
 // skip.
 constexpr int kMinCodes = 512;
-// Longer vectors are searched whole: their bounds exclude little.
+// Longer vectors are searched whole: their bounds exclude little. So are
+// the shortest, whose layout would weigh more than the vectors themselves.
+constexpr int kMinDimension = 4;
 constexpr int kMaxDimension = 4 * TileLanes::kMaxGroups;
 // Batches left to the exhaustive kernels after one in which pruning did not
 // pay.
@@ -45,12 +47,18 @@ std::int64_t RootGap(std::int64_t root, std::int64_t low, std::int64_t high) {
 struct PrunedCodes::Row {
   std::int64_t sum = 0, root = 0, norm = 0;
   int slot = 0;
-  int slab = 0;
+};
+
+// The keys of a tile's rows, count of them; the places past count repeat
+// the last.
+struct PrunedCodes::Tile {
+  std::int64_t sum[TileLanes::kMaxRows], root[TileLanes::kMaxRows], norm[TileLanes::kMaxRows];
+  int count = 0;
 };
 
 std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int offset, SimdLevel level) {
   const int size = codes.size, d = codes.dimension;
-  if (size < kMinCodes || d > kMaxDimension) return nullptr;
+  if (size < kMinCodes || d < kMinDimension || d > kMaxDimension) return nullptr;
   std::unique_ptr<PrunedCodes> out(new PrunedCodes);
   out->dimension_ = d;
   out->size_ = size;
@@ -58,9 +66,10 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
   // one, which pays only where the bounds exclude nearly everything.
   const bool vnni = level == SimdLevel::Avx512 || level == SimdLevel::AvxVnni;
   const SimdLevel layoutLevel = vnni ? level : SimdLevel::Portable;
-  out->payLimit_ = vnni ? 0.5 : level == SimdLevel::Avx2 ? 0.1 : 0.6;
+  out->payLimit_ = vnni ? 0.12 : level == SimdLevel::Avx2 ? 0.04 : 0.4;
 
-  std::vector<std::int64_t> sum(static_cast<std::size_t>(size)), root(sum.size());
+  // S and F of every code vector (below 2^16 for these dimensions).
+  std::vector<std::int32_t> sum(static_cast<std::size_t>(size)), root(sum.size());
   for (int j = 0; j < size; ++j) {
     std::int64_t s = 0, n = 0;
     for (int k = 0; k < d; ++k) {
@@ -68,14 +77,14 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
       s += e;
       n += e * e;
     }
-    sum[static_cast<std::size_t>(j)] = s;
-    root[static_cast<std::size_t>(j)] = Root(d * n - s * s);
+    sum[static_cast<std::size_t>(j)] = static_cast<std::int32_t>(s);
+    root[static_cast<std::size_t>(j)] = static_cast<std::int32_t>(Root(d * n - s * s));
   }
   // Slabs of about the square root of the panels' count, each a whole
   // number of panels, along S; panels along F within each.
   std::vector<int> order(static_cast<std::size_t>(size));
   std::iota(order.begin(), order.end(), 0);
-  auto by = [](const std::vector<std::int64_t>& key) {
+  auto by = [](const std::vector<std::int32_t>& key) {
     return [&key](int a, int b) { return key[static_cast<std::size_t>(a)] < key[static_cast<std::size_t>(b)]; };
   };
   std::stable_sort(order.begin(), order.end(), by(sum));
@@ -94,10 +103,10 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
       Panel panel{kNoLimit, -1, kNoLimit, -1};
       for (int at = q * p; at < std::min(size, (q + 1) * p); ++at) {
         const auto j = static_cast<std::size_t>(order[static_cast<std::size_t>(at)]);
-        panel.lowSum = std::min(panel.lowSum, sum[j]);
-        panel.highSum = std::max(panel.highSum, sum[j]);
-        panel.lowRoot = std::min(panel.lowRoot, root[j]);
-        panel.highRoot = std::max(panel.highRoot, root[j]);
+        panel.lowSum = std::min<std::int64_t>(panel.lowSum, sum[j]);
+        panel.highSum = std::max<std::int64_t>(panel.highSum, sum[j]);
+        panel.lowRoot = std::min<std::int64_t>(panel.lowRoot, root[j]);
+        panel.highRoot = std::max<std::int64_t>(panel.highRoot, root[j]);
       }
       slab.lowSum = std::min(slab.lowSum, panel.lowSum);
       slab.highSum = std::max(slab.highSum, panel.highSum);
@@ -120,40 +129,43 @@ bool PrunedCodes::Wanted() const {
 // Visits a slab met going in direction step (1: larger S, -1: smaller):
 // each panel is computed unless its ranges exclude every row of the tile.
 // Returns false when the slab excludes every row that does not lie beyond
-// it, and so do the slabs after it.
-bool PrunedCodes::Visit(const Slab& slab, int step, const Row* tile, int count, TileLanes& lanes, std::int64_t* limit,
+// it, and so do the slabs after it. The tests run over every row of a full
+// tile, without branches (the rows past count repeat the last one).
+bool PrunedCodes::Visit(const Slab& slab, int step, const Tile& tile, TileLanes& lanes, std::int64_t* limit,
                         std::int64_t& computed) const {
-  std::int64_t slabSum[TileLanes::kMaxRows];
+  constexpr int kRows = TileLanes::kMaxRows;
+  std::int64_t slabSum[kRows];
   bool onward = false;
-  for (int r = 0; r < count; ++r) {
-    slabSum[r] = Gap(tile[r].sum, slab.lowSum, slab.highSum);
-    slabSum[r] *= slabSum[r];
-    const bool beyond = step > 0 ? tile[r].sum > slab.highSum : tile[r].sum < slab.lowSum;
-    onward = onward || beyond || slabSum[r] <= limit[r];
+  for (int r = 0; r < kRows; ++r) {
+    const std::int64_t gap = Gap(tile.sum[r], slab.lowSum, slab.highSum);
+    slabSum[r] = gap * gap;
+    const bool beyond = step > 0 ? tile.sum[r] > slab.highSum : tile.sum[r] < slab.lowSum;
+    onward |= beyond | (slabSum[r] <= limit[r]);
   }
   if (!onward) return false;
   // The panels outward from the tile's own F, in the same way.
   const Panel* first = panels_.data() + slab.first;
-  const std::int64_t root = tile[count / 2].root;
+  const std::int64_t root = tile.root[tile.count / 2];
   const int home = static_cast<int>(
       std::partition_point(first, first + slab.count, [&](const Panel& q) { return q.highRoot < root; }) - first);
   auto panel = [&](int q, int towards) {
     const Panel& at = first[q];
     bool further = false, needed = false;
-    for (int r = 0; r < count; ++r) {
-      if (slabSum[r] > limit[r]) continue;
-      const std::int64_t across = RootGap(tile[r].root, at.lowRoot, at.highRoot);
-      const bool beyond = towards > 0 ? tile[r].root > at.highRoot : tile[r].root < at.lowRoot;
+    for (int r = 0; r < kRows; ++r) {
+      const std::int64_t across = RootGap(tile.root[r], at.lowRoot, at.highRoot);
+      const std::int64_t own = Gap(tile.sum[r], at.lowSum, at.highSum);
+      const bool beyond = towards > 0 ? tile.root[r] > at.highRoot : tile.root[r] < at.lowRoot;
+      const bool inSlab = slabSum[r] <= limit[r];
       const bool reached = slabSum[r] + across * across <= limit[r];
-      further = further || beyond || reached;
-      const std::int64_t own = Gap(tile[r].sum, at.lowSum, at.highSum);
-      needed = needed || (reached && own * own + across * across <= limit[r]);
+      further |= inSlab & (beyond | reached);
+      needed |= own * own + across * across <= limit[r];
     }
     if (needed) {
       TileOnPanel(*layout_, slab.first + q, lanes);
-      computed += std::int64_t{panelCodes_} * count;
-      for (int r = 0; r < count; ++r) {
-        limit[r] = std::min(limit[r], dimension_ * (tile[r].norm - TileBest(*layout_, lanes, r, nullptr)));
+      computed += std::int64_t{panelCodes_} * tile.count;
+      for (int r = 0; r < kRows; ++r) {
+        const std::int64_t best = lanes.best[std::min(r, tile.count - 1)];
+        limit[r] = std::min(limit[r], dimension_ * (tile.norm[r] - best));
       }
     }
     return further;
@@ -165,22 +177,23 @@ bool PrunedCodes::Visit(const Slab& slab, int step, const Row* tile, int count, 
   return true;
 }
 
-void PrunedCodes::SearchTile(const Row* tile, int count, TileLanes& lanes, std::int64_t& computed) const {
+void PrunedCodes::SearchTile(const Tile& tile, TileLanes& lanes, std::int64_t& computed) const {
   std::int64_t limit[TileLanes::kMaxRows];
-  std::fill_n(limit, count, kNoLimit);
+  std::fill_n(limit, TileLanes::kMaxRows, kNoLimit);
   // The slabs outward from the tile's own, one to each side in turn; a side
   // ends at the first slab whose range of S excludes every row.
   const int slabs = static_cast<int>(slabs_.size());
-  int right = tile[count / 2].slab, left = right - 1;
+  const std::int64_t sum = tile.sum[tile.count / 2];
+  int right = static_cast<int>(
+      std::partition_point(slabs_.begin(), slabs_.end() - 1, [&](const Slab& slab) { return slab.highSum < sum; }) -
+      slabs_.begin());
+  int left = right - 1;
   bool rightOpen = true, leftOpen = left >= 0;
   while (rightOpen || leftOpen) {
-    if (rightOpen) {
-      rightOpen =
-          Visit(slabs_[static_cast<std::size_t>(right)], 1, tile, count, lanes, limit, computed) && ++right < slabs;
-    }
-    if (leftOpen) {
-      leftOpen = Visit(slabs_[static_cast<std::size_t>(left)], -1, tile, count, lanes, limit, computed) && --left >= 0;
-    }
+    if (rightOpen)
+      rightOpen = Visit(slabs_[static_cast<std::size_t>(right)], 1, tile, lanes, limit, computed) && ++right < slabs;
+    if (leftOpen)
+      leftOpen = Visit(slabs_[static_cast<std::size_t>(left)], -1, tile, lanes, limit, computed) && --left >= 0;
   }
 }
 
@@ -201,11 +214,9 @@ std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, in
     row.norm = n;
     row.root = Root(std::int64_t{d} * n - std::int64_t{s} * s);
     row.slot = i;
-    row.slab = static_cast<int>(
-        std::partition_point(slabs_.begin(), slabs_.end() - 1, [&](const Slab& slab) { return slab.highSum < s; }) -
-        slabs_.begin());
-    // Sorted by slab, then F, then S: the rows of a tile need similar panels.
-    order[i] = static_cast<std::uint64_t>(row.slab) << 42 | static_cast<std::uint64_t>(row.root) << 26 |
+    // Sorted by S in steps of 64, then F, then S: the rows of a tile need
+    // similar panels.
+    order[i] = static_cast<std::uint64_t>(s >> 6) << 42 | static_cast<std::uint64_t>(row.root) << 26 |
                static_cast<std::uint64_t>(s) << 10 | static_cast<std::uint64_t>(i);
   }
   std::sort(order, order + count);
@@ -213,18 +224,22 @@ std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, in
   TileLanes lanes;
   std::int64_t computed = 0;
   for (int first = 0; first < count; first += tileRows) {
-    const int n = std::min(tileRows, count - first);
-    Row tile[TileLanes::kMaxRows];
+    Tile tile;
+    tile.count = std::min(tileRows, count - first);
     const std::uint8_t* tileBytes[TileLanes::kMaxRows];
-    for (int r = 0; r < n; ++r) {
-      tile[r] = keys[order[first + r] & 1023];
-      tileBytes[r] = rows[tile[r].slot];
+    int slots[TileLanes::kMaxRows];
+    for (int r = 0; r < TileLanes::kMaxRows; ++r) {
+      const Row& row = keys[order[first + std::min(r, tile.count - 1)] & 1023];
+      tile.sum[r] = row.sum;
+      tile.root[r] = row.root;
+      tile.norm[r] = row.norm;
+      slots[r] = row.slot;
+      tileBytes[r] = rows[row.slot];
     }
-    StartTile(*layout_, tileBytes, n, lanes);
-    SearchTile(tile, n, lanes, computed);
-    for (int r = 0; r < n; ++r) {
-      const int slot = tile[r].slot;
-      distance[slot] = tile[r].norm - TileBest(*layout_, lanes, r, &index[slot]);
+    StartTile(*layout_, tileBytes, tile.count, lanes);
+    SearchTile(tile, lanes, computed);
+    for (int r = 0; r < tile.count; ++r) {
+      distance[slots[r]] = tile.norm[r] - TileBest(*layout_, lanes, r, &index[slots[r]]);
     }
   }
   if (static_cast<double>(computed) > payLimit_ * static_cast<double>(count) * size_) {

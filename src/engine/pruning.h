@@ -97,9 +97,10 @@ class PrunedCodes {
     std::int64_t lowSum, highSum;
     int first, count;  // panels
   };
-  struct Row;  // a training vector's keys
-  void SearchTile(const Row* tile, int count, TileLanes& lanes, std::int64_t& computed) const;
-  bool Visit(const Slab& slab, int step, const Row* tile, int count, TileLanes& lanes, std::int64_t* limit,
+  struct Row;   // a training vector's keys
+  struct Tile;  // the keys of a tile's rows
+  void SearchTile(const Tile& tile, TileLanes& lanes, std::int64_t& computed) const;
+  bool Visit(const Slab& slab, int step, const Tile& tile, TileLanes& lanes, std::int64_t* limit,
              std::int64_t& computed) const;
 
   std::unique_ptr<ByteCodes> layout_;

@@ -511,6 +511,14 @@ void IndexedTilePortable(const ByteCodes& codes, int panel, TileLanes& lanes) {
   }
 }
 
+#if defined(__x86_64__)
+// The lowest index among the lanes of a row at its best value.
+MIRVO_AVX512 int LowestAtBest512(const TileLanes& lanes, int row) {
+  const __m512i g = _mm512_load_si512(lanes.g + 16 * row), at = _mm512_load_si512(lanes.at + 16 * row);
+  return _mm512_mask_reduce_min_epi32(_mm512_cmpeq_epi32_mask(g, _mm512_set1_epi32(lanes.best[row])), at);
+}
+#endif
+
 int Lanes(const ByteCodes& codes) {
   return codes.level == SimdLevel::Avx512 ? 16 : codes.level == SimdLevel::AvxVnni ? 8 : 1;
 }
@@ -567,6 +575,12 @@ std::int32_t TileBest(const ByteCodes& codes, const TileLanes& lanes, int row, i
   const std::int32_t* g = lanes.g + static_cast<std::size_t>(row) * lanesOf;
   const std::int32_t* at = lanes.at + static_cast<std::size_t>(row) * lanesOf;
   const std::int32_t best = lanes.best[row];
+#if defined(__x86_64__)
+  if (index != nullptr && codes.level == SimdLevel::Avx512) {
+    *index = LowestAtBest512(lanes, row);
+    return best;
+  }
+#endif
   if (index != nullptr) {
     int lowest = INT32_MAX;
     for (int l = 0; l < lanesOf; ++l) {

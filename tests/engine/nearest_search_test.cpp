@@ -206,8 +206,8 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
     Style style;
     int dimension, codes, shift;
   };
-  const Case cases[] = {{kRandom, 16, 600, 0},   {kRandom, 3, 2000, 40},  {kFewValues, 16, 700, 0},
-                        {kFewValues, 1, 900, 0}, {kSameSum, 8, 800, 0},   {kPermuted, 16, 1000, 0},
+  const Case cases[] = {{kRandom, 16, 600, 0},   {kRandom, 5, 2000, 40},  {kFewValues, 16, 700, 0},
+                        {kFewValues, 4, 900, 0}, {kSameSum, 8, 800, 0},   {kPermuted, 16, 1000, 0},
                         {kRamps, 16, 1500, 0},   {kRamps, 64, 600, 1000}, {kRandom, 256, 520, 0}};
   unsigned seed = 900;
   for (const Case& c : cases) {
