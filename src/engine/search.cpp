@@ -172,12 +172,6 @@ int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::in
   return answer;
 }
 
-int CodeRows::At(int j, int k) const {
-  const std::size_t at =
-      static_cast<std::size_t>(j) * static_cast<std::size_t>(dimension) + static_cast<std::size_t>(k);
-  return Typed(*this, [at](const auto* rows) { return static_cast<int>(rows[at]); });
-}
-
 CodeRows CodeRows::Of(const Codebook* cb) {
   CodeRows out;
   out.size = cb->BookSize;
@@ -244,15 +238,23 @@ NearestSearch::NearestSearch(CodeRows codes)
   second_ = dimension_ > 1 ? nextAxis : widestAxis;
   order_.resize(static_cast<std::size_t>(size_));
   std::iota(order_.begin(), order_.end(), 0);
-  auto along = [&](int axis) { return [&, axis](int a, int b) { return codes_.At(a, axis) < codes_.At(b, axis); }; };
+  // keys_ holds the values on one axis, then on the other.
+  keys_.resize(order_.size());
+  auto along = [&](int axis) {
+    for (int j = 0; j < size_; ++j) keys_[static_cast<std::size_t>(j)] = codes_.At(j, axis);
+    return [this](int a, int b) { return keys_[static_cast<std::size_t>(a)] < keys_[static_cast<std::size_t>(b)]; };
+  };
   std::stable_sort(order_.begin(), order_.end(), along(axis_));
   const int slabSize = std::max(4, static_cast<int>(std::sqrt(static_cast<double>(size_))));
   for (int first = 0; first < size_; first += slabSize) {
     const int count = std::min(slabSize, size_ - first);
-    slabs_.push_back(Slab{codes_.At(order_[first], axis_), codes_.At(order_[first + count - 1], axis_), first, count});
-    std::stable_sort(order_.begin() + first, order_.begin() + first + count, along(second_));
+    slabs_.push_back(Slab{keys_[static_cast<std::size_t>(order_[first])],
+                          keys_[static_cast<std::size_t>(order_[first + count - 1])], first, count});
   }
-  keys_.resize(order_.size());
+  const auto bySecond = along(second_);
+  for (const Slab& slab : slabs_) {
+    std::stable_sort(order_.begin() + slab.first, order_.begin() + slab.first + slab.count, bySecond);
+  }
   for (std::size_t r = 0; r < order_.size(); ++r) keys_[r] = codes_.At(order_[r], second_);
 
   if (maximum_ - minimum_ <= 255 && dimension_ <= kMaxByteDimension) {

@@ -48,7 +48,14 @@ struct CodeRows {
   int dimension = 0;
 
   // Element k of code vector j.
-  int At(int j, int k) const;
+  int At(int j, int k) const {
+    const std::size_t at =
+        static_cast<std::size_t>(j) * static_cast<std::size_t>(dimension) + static_cast<std::size_t>(k);
+    const unsigned char* p = bytes.data() + at * static_cast<std::size_t>(width);
+    if (width == 1) return *p;
+    if (width == 2) return *reinterpret_cast<const std::uint16_t*>(p);
+    return *reinterpret_cast<const std::int32_t*>(p);
+  }
   // The vectors of a record, in the narrowest of the three widths that holds
   // every element.
   static CodeRows Of(const Codebook* cb);
