@@ -88,8 +88,9 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
     return [&key](int a, int b) { return key[static_cast<std::size_t>(a)] < key[static_cast<std::size_t>(b)]; };
   };
   std::stable_sort(order.begin(), order.end(), by(sum));
-  auto layout = PrepareByteCodes(codes, nullptr, offset, layoutLevel);  // for its panel width only
-  out->panelCodes_ = PanelCodes(*layout);
+  ByteCodes shape;  // the level alone, for its panel width
+  shape.level = layoutLevel;
+  out->panelCodes_ = PanelCodes(shape);
   const int p = out->panelCodes_;
   const int panels = (size + p - 1) / p;
   const int slabPanels = std::max(1, static_cast<int>(std::lround(std::sqrt(panels / 8.0))));
@@ -114,6 +115,8 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
     }
     out->slabs_.push_back(slab);
   }
+  sum = {};
+  root = {};
   out->layout_ = PrepareByteCodes(codes, order.data(), offset, layoutLevel);
   return out;
 }
