@@ -9,7 +9,7 @@
 # Prints per M the best wall time of N runs (default 5) of `mirvo -Q0 -O`
 # end to end (of the baseline too, alternating with it, and checked to write
 # the same bytes), the share of the code vectors whose distance the search
-# computes per training vector searched (mirvo_work), and each peer's
+# computes per training vector searched (mirvo_peak), and each peer's
 # compute time (bench/peers.py, the faster of 1 and 2 threads, best of N).
 # Data goes to bench/data/photos/ (git-ignored, about 40 MB).
 set -euo pipefail
@@ -35,7 +35,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DMIRVO_BUILD_TESTS=OFF \
   -DMIRVO_BUILD_PYTHON=OFF -DMIRVO_BUILD_BENCH=ON >/dev/null
-cmake --build build-bench --target mirvo mirvo_work >/dev/null
+cmake --build build-bench --target mirvo mirvo_peak >/dev/null
 python=/usr/bin/python3
 data=bench/data/photos
 "$python" bench/photos.py --out "$data" "${sizes[@]}"
@@ -81,13 +81,13 @@ for m in "${sizes[@]}"; do
     t=$(best build-bench/mirvo "${args[@]}")
     row+=" $t |"
   fi
-  share=$(build-bench/bench/mirvo_work "$data/blocks.ts" "$data/book-$m.cb" | awk '{ printf "%.1f %%", 100 * $3 }')
+  share=$(build-bench/bench/mirvo_peak "$data/blocks.ts" "$data/book-$m.cb" | sed -n 's/^code vectors computed: \([0-9.]*\) %.*/\1 %/p')
   row+=" $share |"
   for p in ${peers//,/ }; do
     pt=$(for threads in 1 2; do
       for _ in $(seq "$runs"); do "$python" bench/peers.py "$p" "$data" "m$m" "$threads" | cut -d' ' -f1; done
     done | sort -n | head -1)
-    row+=" $pt | $("$python" -c "print(f'{$t / $pt:.3f}')") |"
+    row+=" $("$python" -c "print(f'{$pt:.3f} | {$t / $pt:.3f}')") |"
   done
   echo "$row"
 done

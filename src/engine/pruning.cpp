@@ -19,9 +19,11 @@ constexpr int kMinCodes = 512;
 // the shortest, whose layout would weigh more than the vectors themselves.
 constexpr int kMinDimension = 4;
 constexpr int kMaxDimension = 4 * TileLanes::kMaxGroups;
-// Batches left to the exhaustive kernels after one in which pruning did not
-// pay.
+// Batches left to the exhaustive kernels once the batches' shares computed,
+// averaged, say that pruning does not pay; the average weighs the last
+// batch by 1/8 (so that one batch of unusual data does not decide).
 constexpr int kRest = 63;
+constexpr int kWeight = 8;
 
 // The integer square root, exactly.
 std::int64_t Root(std::int64_t v) {
@@ -66,7 +68,10 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
   // one, which pays only where the bounds exclude nearly everything.
   const bool vnni = level == SimdLevel::Avx512 || level == SimdLevel::AvxVnni;
   const SimdLevel layoutLevel = vnni ? level : SimdLevel::Portable;
-  out->payLimit_ = vnni ? 0.12 : level == SimdLevel::Avx2 ? 0.04 : 0.4;
+  // A code vector computed by the pruned VNNI kernels costs about four
+  // times one of the exhaustive kernels, and each training vector about 100
+  // of those besides (its keys, the sort, the tile's start).
+  out->payLimit_ = vnni ? 0.22 - 100.0 / size : level == SimdLevel::Avx2 ? 0.04 : 0.4;
 
   // S and F of every code vector (below 2^16 for these dimensions).
   std::vector<std::int32_t> sum(static_cast<std::size_t>(size)), root(sum.size());
@@ -245,9 +250,13 @@ std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, in
       distance[slots[r]] = tile.norm[r] - TileBest(*layout_, lanes, r, &index[slots[r]]);
     }
   }
-  if (static_cast<double>(computed) > payLimit_ * static_cast<double>(count) * size_) {
-    resting_.store(kRest, std::memory_order_relaxed);
-  }
+  // Shares in units of 1/65536; the threads' updates may overwrite each
+  // other, which only blurs the average.
+  const auto share = static_cast<int>(65536.0 * static_cast<double>(computed) / (static_cast<double>(count) * size_));
+  const int average = (share + (kWeight - 1) * share_.load(std::memory_order_relaxed)) / kWeight;
+  const int limit = static_cast<int>(65536.0 * payLimit_);
+  share_.store(average > limit ? limit : average, std::memory_order_relaxed);
+  if (average > limit) resting_.store(kRest, std::memory_order_relaxed);
   return computed;
 }
 

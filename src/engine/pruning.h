@@ -111,6 +111,7 @@ class PrunedCodes {
   int panelCodes_ = 0;
   double payLimit_ = 0;                  // largest share of the code vectors computed that still pays
   mutable std::atomic<int> resting_{0};  // batches left to the exhaustive kernels
+  mutable std::atomic<int> share_{0};    // average share computed, in units of 1/65536
 };
 
 }  // namespace cbdetail
