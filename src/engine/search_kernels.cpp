@@ -591,6 +591,34 @@ std::int32_t TileBest(const ByteCodes& codes, const TileLanes& lanes, int row, i
   return best;
 }
 
+namespace {
+
+// The per-vector terms of a layout whose elements are filled in: base (and
+// odd), and the index of each place when the order is given.
+template <class Element>
+void FillBases(ByteCodes& out, Element element, const int* order) {
+  out.base.resize(static_cast<std::size_t>(out.padded));
+  const bool vnni = out.level == SimdLevel::Avx512 || out.level == SimdLevel::AvxVnni;
+  if (vnni) out.odd.resize(out.base.size());
+  if (order != nullptr) out.index.resize(out.base.size());
+  for (int j = 0; j < out.padded; ++j) {
+    std::int32_t value = 0;
+    for (int k = 0; k < out.dimension; ++k) {
+      const int c = element(j, k);
+      value += vnni ? c * (c - 256) : c * c;
+    }
+    if (vnni) {
+      out.base[static_cast<std::size_t>(j)] = -((value + 1) >> 1);  // -ceil(value / 2)
+      out.odd[static_cast<std::size_t>(j)] = value & 1;
+    } else {
+      out.base[static_cast<std::size_t>(j)] = value;
+    }
+    if (order != nullptr) out.index[static_cast<std::size_t>(j)] = CodeAt(order, out.size, j);
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* order, int offset, SimdLevel level) {
   const int size = codes.size, dimension = codes.dimension;
   auto out = std::make_unique<ByteCodes>();
@@ -640,24 +668,7 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* or
       }
       break;
   }
-  out->base.resize(static_cast<std::size_t>(out->padded));
-  const bool vnni = level == SimdLevel::Avx512 || level == SimdLevel::AvxVnni;
-  if (vnni) out->odd.resize(out->base.size());
-  if (order != nullptr) out->index.resize(out->base.size());
-  for (int j = 0; j < out->padded; ++j) {
-    std::int32_t value = 0;
-    for (int k = 0; k < dimension; ++k) {
-      const int c = element(j, k);
-      value += vnni ? c * (c - 256) : c * c;
-    }
-    if (vnni) {
-      out->base[static_cast<std::size_t>(j)] = -((value + 1) >> 1);  // -ceil(value / 2)
-      out->odd[static_cast<std::size_t>(j)] = value & 1;
-    } else {
-      out->base[static_cast<std::size_t>(j)] = value;
-    }
-    if (order != nullptr) out->index[static_cast<std::size_t>(j)] = CodeAt(order, size, j);
-  }
+  FillBases(*out, element, order);
   return out;
 }
 
