@@ -72,6 +72,9 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
   // times one of the exhaustive kernels, and each training vector about 100
   // of those besides (its keys, the sort, the tile's start).
   out->payLimit_ = vnni ? 0.22 - 100.0 / size : level == SimdLevel::Avx2 ? 0.04 : 0.4;
+  // Until batches have been measured, the average stands at the limit: one
+  // batch that does not pay is enough to rest.
+  out->share_.store(static_cast<int>(65536.0 * out->payLimit_));
 
   // S and F of every code vector (below 2^16 for these dimensions).
   std::vector<std::int32_t> sum(static_cast<std::size_t>(size)), root(sum.size());
