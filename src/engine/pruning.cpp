@@ -69,9 +69,9 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
   const bool vnni = level == SimdLevel::Avx512 || level == SimdLevel::AvxVnni;
   const SimdLevel layoutLevel = vnni ? level : SimdLevel::Portable;
   // A code vector computed by the pruned VNNI kernels costs about four
-  // times one of the exhaustive kernels, and each training vector about 100
+  // times one of the exhaustive kernels, and each training vector about 150
   // of those besides (its keys, the sort, the tile's start).
-  out->payLimit_ = vnni ? 0.22 - 100.0 / size : level == SimdLevel::Avx2 ? 0.04 : 0.4;
+  out->payLimit_ = vnni ? 0.22 - 150.0 / size : level == SimdLevel::Avx2 ? 0.04 : 0.4;
   // Until batches have been measured, the average stands at the limit: one
   // batch that does not pay is enough to rest.
   out->share_.store(static_cast<int>(65536.0 * out->payLimit_));
