@@ -2,7 +2,7 @@
 """Times mirvo against its peers on the generated workloads; prints one table.
 
     /usr/bin/python3 bench/bench.py --mirvo PATH [--data DIR] [--runs 3]
-        [--peers faiss,sklearn,scipy] [--baseline PATH] [NAME ...]
+        [--peers faiss,sklearn,scipy,ckdtree] [--baseline PATH] [NAME ...]
 
 Every measurement runs in a process of its own; the table gives the median
 wall time of --runs runs and the largest peak resident memory (maximum
@@ -95,7 +95,7 @@ def main():
     parser.add_argument("--baseline")
     parser.add_argument("--data", default=os.path.join(HERE, "data"))
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--peers", default="faiss,sklearn,scipy")
+    parser.add_argument("--peers", default="faiss,sklearn,scipy,ckdtree")
     parser.add_argument("names", nargs="*", default=list(WORKLOADS))
     args = parser.parse_args()
     peers = [p for p in args.peers.split(",") if p]

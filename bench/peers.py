@@ -3,10 +3,12 @@
 
     /usr/bin/python3 bench/peers.py PEER DATA_DIR WORKLOAD [THREADS]
 
-PEER is faiss, scipy or sklearn (nearest code vector of every training
-vector) or numpy (centroid of every partition, np.bincount per element).
+PEER is faiss, scipy, ckdtree or sklearn (nearest code vector of every
+training vector; ckdtree is SciPy's exact k-d tree, built on the clock) or
+numpy (centroid of every partition, np.bincount per element).
 The arrays are loaded and converted to the type the peer works on before the
-clock starts. THREADS (default: all cores) is passed to FAISS; the BLAS
+clock starts. THREADS (default: all cores) is passed to FAISS and to
+the k-d tree's queries (workers); the BLAS
 takes its threads from OPENBLAS_NUM_THREADS. Prints the compute time in
 seconds, a check value (the sum of the 0-based labels, or of the centroids)
 and the BLAS kernel in use as threadpoolctl reports it.
@@ -40,6 +42,13 @@ def nearest(peer, x, code, threads):
         cf = np.ascontiguousarray(code, dtype=np.float64)
         start = time.perf_counter()
         labels, _ = vq(xf, cf, check_finite=False)
+        return time.perf_counter() - start, labels
+    if peer == "ckdtree":
+        from scipy.spatial import cKDTree
+        xf = np.ascontiguousarray(x, dtype=np.float64)
+        cf = np.ascontiguousarray(code, dtype=np.float64)
+        start = time.perf_counter()
+        _, labels = cKDTree(cf).query(xf, k=1, workers=threads)
         return time.perf_counter() - start, labels
     if peer == "sklearn":
         from sklearn.metrics import pairwise_distances_argmin

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The yardstick: mirvo against FAISS, scikit-learn, SciPy and numpy.
+# The yardstick: mirvo against FAISS, scikit-learn, SciPy (vq and the exact
+# k-d tree cKDTree) and numpy.
 #
-#   bench/run.sh [--runs N] [--peers faiss,sklearn,scipy] [--baseline PATH] [WORKLOAD ...]
+#   bench/run.sh [--runs N] [--peers faiss,sklearn,scipy,ckdtree] [--baseline PATH] [WORKLOAD ...]
 #
 # Installs the peers from Debian's packages (with OpenBLAS, pthread build, as
 # the BLAS in use, on the kernels for the processor's widest vectors), builds

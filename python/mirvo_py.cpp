@@ -467,27 +467,6 @@ void FillHeader(const VectorSet& set, int bookSize, Codebook* cb) {
   cb->TotalFreq = set.total_freq;
 }
 
-// Widens rows [first, first + count) into `out` (count x d ints).
-void Widen(const Rows& rows, py::ssize_t first, int count, std::size_t d, int* out) {
-  for (int r = 0; r < count; ++r) {
-    const std::uint8_t* row = rows.Row(first + r);
-    int* o = out + static_cast<std::size_t>(r) * d;
-    switch (rows.width) {
-      case 1:
-        for (std::size_t k = 0; k < d; ++k) o[k] = row[k];
-        break;
-      case 2: {
-        const auto* words = reinterpret_cast<const std::uint16_t*>(row);
-        for (std::size_t k = 0; k < d; ++k) o[k] = words[k];
-        break;
-      }
-      default:
-        std::memcpy(o, row, d * sizeof(int));
-        break;
-    }
-  }
-}
-
 // Where the records of a set file go: N rows of D elements `width` bytes
 // wide, and N frequencies.
 struct SetDestination {
@@ -790,12 +769,15 @@ py::object Partition(VectorSet& trainingSet, VectorSet& codebook, bool returnDis
   {
     const py::gil_scoped_release free;
     Guarded([&] {
-      Codebook book;
-      FillHeader(codebook, static_cast<int>(codes.shape(0)), &book);
-      AllocateMemoryForBook(&book);
-      const std::size_t d = static_cast<std::size_t>(codes.shape(1));
-      for (int j = 0; j < book.BookSize; ++j) Widen(codeRows, j, 1, d, book.Book[j].Vector);
-      const cbdetail::NearestSearch search(&book);
+      // The code vectors in their own width, one after the other.
+      cbdetail::CodeRows book;
+      book.width = codeRows.width;
+      book.size = static_cast<int>(codes.shape(0));
+      book.dimension = static_cast<int>(codes.shape(1));
+      const std::size_t rowBytes = static_cast<std::size_t>(book.dimension) * static_cast<std::size_t>(book.width);
+      book.bytes.resize(static_cast<std::size_t>(book.size) * rowBytes);
+      for (int j = 0; j < book.size; ++j) std::memcpy(book.bytes.data() + j * rowBytes, codeRows.Row(j), rowBytes);
+      const cbdetail::NearestSearch search(std::move(book));
       OverRows(n, watch, [&](int begin, int end) {
         std::int64_t scratch[256];
         search.FindRows(rows.Row(begin), rows.width, rows.stride, end - begin, targets + begin,

@@ -462,11 +462,12 @@ std::size_t cbdetail::SetChunkBytes(std::size_t bytes) { return chunkBytes.excha
 void ConvertToPartitioning(const char* trainingSetName, const char* codebookName, const char* partitioningName,
                            int overwrite) {
   Refusals first(true), second(true);
-  Codebook ts, cb;
+  Codebook ts, cb;  // cb: the codebook's header; its vectors go to codes
   std::optional<cbdetail::SetFileReader> opened;
   cbdetail::SetFileReader& set = OpenTrainingSet(opened, trainingSetName, &ts, first);
+  cbdetail::CodeRows codes;
   try {
-    cbdetail::ReadCodebook(codebookName, &cb, second);
+    codes.width = cbdetail::ReadRows(codebookName, &cb, codes.bytes, second);
     if (cb.BookSize < 1) second.Refuse("ERROR: The codebook %s holds no vectors.\n", codebookName);
     if (VectorSize(&ts) != VectorSize(&cb)) {
       second.Refuse("ERROR: Training set and codebook dimensions differ (%d != %d).\n", VectorSize(&ts),
@@ -490,7 +491,9 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
   std::optional<cbdetail::NearestSearch> search;
   std::optional<cbdetail::Workers> workers;
   if (writing) {
-    search.emplace(&cb);
+    codes.size = cb.BookSize;
+    codes.dimension = VectorSize(&cb);
+    search.emplace(std::move(codes));
     workers.emplace();
   }
 

@@ -14,8 +14,10 @@
 #include <numeric>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include "engine/pruning.h"
 #include "mirvo/interfc.h"
 
 namespace mirvo {
@@ -31,7 +33,7 @@ constexpr auto kInt64Max = static_cast<std::uint64_t>(std::numeric_limits<std::i
 constexpr int kMaxByteDimension = 8192;
 
 // Training vectors handed to the byte kernels at a time.
-constexpr int kBatch = 256;
+constexpr int kBatch = 1024;
 
 std::int64_t Saturate(u128 d) { return d > kInt64Max ? kNoBound : static_cast<std::int64_t>(d); }
 
@@ -43,7 +45,8 @@ std::uint64_t Square(int a, int b) {
 
 // Squared distance, exact for any int32 data; once the partial sum reaches
 // the bound the (partial) sum is returned.
-u128 WideDistance(const int* a, const int* b, int count, u128 bound) {
+template <class Code>
+u128 WideDistance(const Code* a, const int* b, int count, u128 bound) {
   u128 sum = 0;
   for (int i = 0; i < count; ++i) {
     sum += Square(a[i], b[i]);
@@ -54,7 +57,8 @@ u128 WideDistance(const int* a, const int* b, int count, u128 bound) {
 
 // Squared distance in 64-bit arithmetic, for data known not to overflow it;
 // the bound is tested after every block of 8 elements.
-std::int64_t NarrowDistance(const int* a, const int* b, int count, std::int64_t bound) {
+template <class Code>
+std::int64_t NarrowDistance(const Code* a, const int* b, int count, std::int64_t bound) {
   std::int64_t sum = 0;
   int i = 0;
   for (; i + 8 <= count; i += 8) {
@@ -73,10 +77,29 @@ std::int64_t NarrowDistance(const int* a, const int* b, int count, std::int64_t 
   return sum;
 }
 
-std::int64_t Distance(const int* a, const int* b, int count, std::int64_t bound) {
+template <class Code>
+std::int64_t Distance(const Code* a, const int* b, int count, std::int64_t bound) {
   return NarrowDistance(a, b, count, bound);
 }
-u128 Distance(const int* a, const int* b, int count, u128 bound) { return WideDistance(a, b, count, bound); }
+template <class Code>
+u128 Distance(const Code* a, const int* b, int count, u128 bound) {
+  return WideDistance(a, b, count, bound);
+}
+
+// Calls f with the rows of the code vectors as pointers of their stored
+// type.
+template <class F>
+decltype(auto) Typed(const CodeRows& codes, F f) {
+  const unsigned char* bytes = codes.bytes.data();
+  switch (codes.width) {
+    case 1:
+      return f(reinterpret_cast<const std::uint8_t*>(bytes));
+    case 2:
+      return f(reinterpret_cast<const std::uint16_t*>(bytes));
+    default:
+      return f(reinterpret_cast<const std::int32_t*>(bytes));
+  }
+}
 
 // One above the best, so that a partial sum stops only past it: candidates
 // exactly as near as the best are completed (the lower index may win).
@@ -149,73 +172,103 @@ int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::in
   return answer;
 }
 
-NearestSearch::NearestSearch(const Codebook* cb) : cb_(cb), size_(cb->BookSize), dimension_(VectorSize(cb)) {
+CodeRows CodeRows::Of(const Codebook* cb) {
+  CodeRows out;
+  out.size = cb->BookSize;
+  out.dimension = VectorSize(cb);
+  const auto d = static_cast<std::size_t>(out.dimension);
+  int low = 0, high = 0;
+  for (int j = 0; j < out.size; ++j) {
+    const auto [min, max] = std::minmax_element(cb->Book[j].Vector, cb->Book[j].Vector + d);
+    low = j == 0 ? *min : std::min(low, *min);
+    high = j == 0 ? *max : std::max(high, *max);
+  }
+  out.width = low >= 0 && high <= 255 ? 1 : low >= 0 && high <= 65535 ? 2 : 4;
+  out.bytes.resize(static_cast<std::size_t>(out.size) * d * static_cast<std::size_t>(out.width));
+  for (int j = 0; j < out.size; ++j) {
+    const int* v = cb->Book[j].Vector;
+    unsigned char* row = out.bytes.data() + static_cast<std::size_t>(j) * d * static_cast<std::size_t>(out.width);
+    switch (out.width) {
+      case 1:
+        std::copy_n(v, d, row);
+        break;
+      case 2:
+        std::copy_n(v, d, reinterpret_cast<std::uint16_t*>(row));
+        break;
+      default:
+        std::memcpy(row, v, d * sizeof(int));
+        break;
+    }
+  }
+  return out;
+}
+
+NearestSearch::NearestSearch(const Codebook* cb) : NearestSearch(CodeRows::Of(cb)) {}
+
+NearestSearch::NearestSearch(CodeRows codes)
+    : codes_(std::move(codes)), size_(codes_.size), dimension_(codes_.dimension) {
   if (size_ <= 0 || dimension_ <= 0) return;
   // The sorted method: code vectors in slabs along the axis of largest
   // spread, each slab sorted along the axis of second largest spread (the
-  // lower axis first among equals). The spreads are found a block of axes
-  // at a time, so that vectors of any length take little memory here.
-  constexpr int kAxes = 4096;
-  const int block = std::min(kAxes, dimension_);
-  std::vector<int> low(static_cast<std::size_t>(block)), high(low.size());
+  // lower axis first among equals).
   std::int64_t widest = -1, nextWidest = -1;
   int widestAxis = 0, nextAxis = 0;
   minimum_ = std::numeric_limits<std::int64_t>::max();
   maximum_ = std::numeric_limits<std::int64_t>::min();
-  for (int start = 0; start < dimension_; start += block) {
-    const int n = std::min(block, dimension_ - start);
-    std::copy_n(cb->Book[0].Vector + start, n, low.data());
-    std::copy_n(cb->Book[0].Vector + start, n, high.data());
+  for (int k = 0; k < dimension_; ++k) {
+    int low = codes_.At(0, k), high = low;
     for (int j = 1; j < size_; ++j) {
-      const int* v = cb->Book[j].Vector + start;
-      for (int k = 0; k < n; ++k) {
-        low[k] = std::min(low[k], v[k]);
-        high[k] = std::max(high[k], v[k]);
-      }
+      low = std::min(low, codes_.At(j, k));
+      high = std::max(high, codes_.At(j, k));
     }
-    for (int k = 0; k < n; ++k) {
-      minimum_ = std::min<std::int64_t>(minimum_, low[k]);
-      maximum_ = std::max<std::int64_t>(maximum_, high[k]);
-      const std::int64_t spread = std::int64_t{high[k]} - low[k];
-      if (spread > widest) {
-        nextAxis = widestAxis;
-        nextWidest = widest;
-        widestAxis = start + k;
-        widest = spread;
-      } else if (spread > nextWidest) {
-        nextAxis = start + k;
-        nextWidest = spread;
-      }
+    minimum_ = std::min<std::int64_t>(minimum_, low);
+    maximum_ = std::max<std::int64_t>(maximum_, high);
+    const std::int64_t spread = std::int64_t{high} - low;
+    if (spread > widest) {
+      nextAxis = widestAxis;
+      nextWidest = widest;
+      widestAxis = k;
+      widest = spread;
+    } else if (spread > nextWidest) {
+      nextAxis = k;
+      nextWidest = spread;
     }
   }
   axis_ = widestAxis;
   second_ = dimension_ > 1 ? nextAxis : widestAxis;
   order_.resize(static_cast<std::size_t>(size_));
   std::iota(order_.begin(), order_.end(), 0);
+  // keys_ holds the values on one axis, then on the other.
+  keys_.resize(order_.size());
   auto along = [&](int axis) {
-    return [&, axis](int a, int b) { return cb->Book[a].Vector[axis] < cb->Book[b].Vector[axis]; };
+    for (int j = 0; j < size_; ++j) keys_[static_cast<std::size_t>(j)] = codes_.At(j, axis);
+    return [this](int a, int b) { return keys_[static_cast<std::size_t>(a)] < keys_[static_cast<std::size_t>(b)]; };
   };
   std::stable_sort(order_.begin(), order_.end(), along(axis_));
   const int slabSize = std::max(4, static_cast<int>(std::sqrt(static_cast<double>(size_))));
   for (int first = 0; first < size_; first += slabSize) {
     const int count = std::min(slabSize, size_ - first);
-    slabs_.push_back(
-        Slab{cb->Book[order_[first]].Vector[axis_], cb->Book[order_[first + count - 1]].Vector[axis_], first, count});
-    std::stable_sort(order_.begin() + first, order_.begin() + first + count, along(second_));
+    slabs_.push_back(Slab{keys_[static_cast<std::size_t>(order_[first])],
+                          keys_[static_cast<std::size_t>(order_[first + count - 1])], first, count});
   }
-  keys_.resize(order_.size());
-  for (std::size_t r = 0; r < order_.size(); ++r) keys_[r] = cb->Book[order_[r]].Vector[second_];
+  const auto bySecond = along(second_);
+  for (const Slab& slab : slabs_) {
+    std::stable_sort(order_.begin() + slab.first, order_.begin() + slab.first + slab.count, bySecond);
+  }
+  for (std::size_t r = 0; r < order_.size(); ++r) keys_[r] = codes_.At(order_[r], second_);
 
   if (maximum_ - minimum_ <= 255 && dimension_ <= kMaxByteDimension) {
     // Byte data: the common offset keeps elements of 1-byte files as they are.
     offset_ = static_cast<int>(std::clamp<std::int64_t>(0, maximum_ - 255, minimum_));
-    std::vector<const int*> codes(static_cast<std::size_t>(size_));
-    for (int j = 0; j < size_; ++j) codes[static_cast<std::size_t>(j)] = cb->Book[j].Vector;
-    bytes_ = PrepareByteCodes(codes.data(), size_, dimension_, offset_, ActiveSimdLevel());
+    const SimdLevel level = ActiveSimdLevel();
+    bytes_ = PrepareByteCodes(codes_, nullptr, offset_, level);
+    pruned_ = PrunedCodes::Prepare(codes_, offset_, level);
   }
 }
 
 NearestSearch::~NearestSearch() = default;
+
+NearestSearch::Work NearestSearch::Done() const { return Work{searched_.load(), computed_.load()}; }
 
 template <class Element>
 bool NearestSearch::ToBytes(const Element* vector, std::uint8_t* out) const {
@@ -229,9 +282,28 @@ bool NearestSearch::ToBytes(const Element* vector, std::uint8_t* out) const {
   return bits <= 255u;
 }
 
-template <class Wide>
+void NearestSearch::SearchBytes(const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) const {
+  std::int64_t computed = 0;
+  if (pruned_ != nullptr && pruned_->Wanted()) {
+    computed = pruned_->Nearest(rows, count, index, distance);
+  } else {
+    ByteNearest(*bytes_, rows, count, index, distance);
+    computed = std::int64_t{count} * size_;
+  }
+  searched_.fetch_add(count, std::memory_order_relaxed);
+  computed_.fetch_add(computed, std::memory_order_relaxed);
+}
+
+std::int64_t NearestSearch::DistanceTo(int j, const int* vector) const {
+  const auto at = static_cast<std::size_t>(j) * static_cast<std::size_t>(dimension_);
+  return Typed(codes_, [&](const auto* rows) { return NarrowDistance(rows + at, vector, dimension_, kNoBound); });
+}
+
+template <class Code, class Wide>
 int NearestSearch::SortedSearch(const int* vector, int start, Wide& best) const {
-  const Wide atStart = Distance(cb_->Book[start].Vector, vector, dimension_, NoBound(Wide{}));
+  const auto* rows = reinterpret_cast<const Code*>(codes_.bytes.data());
+  auto row = [&](int j) { return rows + static_cast<std::size_t>(j) * static_cast<std::size_t>(dimension_); };
+  const Wide atStart = Distance(row(start), vector, dimension_, NoBound(Wide{}));
   best = atStart;
   int answer = start;
   if (best == 0) return start;
@@ -255,9 +327,8 @@ int NearestSearch::SortedSearch(const int* vector, int start, Wide& best) const 
     const u128 base = axis_ == second_ ? 0 : across;
     auto visit = [&](int r) {
       if (base + square(keys[r] - b) > static_cast<u128>(best)) return false;
-      const std::size_t row = static_cast<std::size_t>(slab.first + r);
-      const Wide dr = Distance(cb_->Book[order_[row]].Vector, vector, dimension_, Above(best));
-      const int j = order_[row];
+      const int j = order_[static_cast<std::size_t>(slab.first + r)];
+      const Wide dr = Distance(row(j), vector, dimension_, Above(best));
       if (dr < best || (dr == best && j < answer)) {
         best = dr;
         answer = j;
@@ -294,16 +365,20 @@ int NearestSearch::FindSorted(const int* vector, int start, std::int64_t* distan
   // Every distance of this vector fits 63 bits when the largest element
   // difference squared, times the dimension, does.
   const auto spread = static_cast<u128>(std::max({high - minimum_, maximum_ - low, std::int64_t{0}}));
-  if (spread * spread * static_cast<u128>(dimension_) > kInt64Max) {
-    u128 best = 0;
-    const int answer = SortedSearch<u128>(vector, start, best);
-    *distance = Saturate(best);
+  const bool wide = spread * spread * static_cast<u128>(dimension_) > kInt64Max;
+  return Typed(codes_, [&](const auto* rows) {
+    using Code = std::remove_cv_t<std::remove_pointer_t<decltype(rows)>>;
+    if (wide) {
+      u128 best = 0;
+      const int answer = SortedSearch<Code, u128>(vector, start, best);
+      *distance = Saturate(best);
+      return answer;
+    }
+    std::int64_t best = 0;
+    const int answer = SortedSearch<Code, std::int64_t>(vector, start, best);
+    *distance = best;
     return answer;
-  }
-  std::int64_t best = 0;
-  const int answer = SortedSearch<std::int64_t>(vector, start, best);
-  *distance = best;
-  return answer;
+  });
 }
 
 int NearestSearch::Find(const int* vector, int start, std::int64_t* distance) const {
@@ -333,14 +408,13 @@ void NearestSearch::FindMany(const int* const* vectors, const int* starts, int c
   std::int64_t found[kBatch];
   int filled = 0;
   auto flush = [&] {
-    ByteNearest(*bytes_, rows, filled, index, found);
+    SearchBytes(rows, filled, index, found);
     for (int g = 0; g < filled; ++g) {
       const int i = members[g];
       // The start keeps its place when it is as near as the nearest; a start
       // below the kernels' answer (the lowest index among the nearest) is not.
-      const int* atStart = cb_->Book[starts[i]].Vector;
-      const bool keep = index[g] == starts[i] ||
-                        (starts[i] > index[g] && NarrowDistance(atStart, vectors[i], dimension_, kNoBound) == found[g]);
+      const bool keep =
+          index[g] == starts[i] || (starts[i] > index[g] && DistanceTo(starts[i], vectors[i]) == found[g]);
       targets[i] = keep ? starts[i] : index[g];
       distances[i] = found[g];
     }
@@ -402,7 +476,7 @@ void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, in
   std::int64_t found[kBatch];
   int filled = 0;
   auto flush = [&] {
-    ByteNearest(*bytes_, kernelRows, filled, index, found);
+    SearchBytes(kernelRows, filled, index, found);
     for (int g = 0; g < filled; ++g) {
       targets[members[g]] = index[g];
       distances[members[g]] = found[g];

@@ -36,16 +36,42 @@ SimdLevel SetSimdLevel(SimdLevel level);
 SimdLevel ActiveSimdLevel();
 
 struct ByteCodes;
+class PrunedCodes;
 
-// A search prepared once for a codebook and used for many training vectors,
-// from any number of threads at once.
+// Code vectors one after the other, `dimension` elements each, stored
+// `width` bytes wide in the machine's byte order: 1 (uint8), 2 (uint16) or 4
+// (int32). The search keeps them in this form, as narrow as the data allows.
+struct CodeRows {
+  std::vector<unsigned char> bytes;
+  int width = 4;
+  int size = 0;
+  int dimension = 0;
+
+  // Element k of code vector j.
+  int At(int j, int k) const {
+    const std::size_t at =
+        static_cast<std::size_t>(j) * static_cast<std::size_t>(dimension) + static_cast<std::size_t>(k);
+    const unsigned char* p = bytes.data() + at * static_cast<std::size_t>(width);
+    if (width == 1) return *p;
+    if (width == 2) return *reinterpret_cast<const std::uint16_t*>(p);
+    return *reinterpret_cast<const std::int32_t*>(p);
+  }
+  // The vectors of a record, in the narrowest of the three widths that holds
+  // every element.
+  static CodeRows Of(const Codebook* cb);
+};
+
+// A search prepared once for a set of code vectors and used for many
+// training vectors, from any number of threads at once.
 //
 // Two methods, both exact:
 // - byte data (the code vectors' elements span at most 256 consecutive
 //   values): every distance of a training vector whose elements lie in the
 //   same span is formed as |q|^2 + (|c|^2 - 2 q.c) in 32-bit integers by SIMD
 //   dot-product kernels, register blocked over several training vectors and
-//   code vectors at once;
+//   code vectors at once; for large codebooks the kernels skip the panels of
+//   code vectors that exact lower bounds exclude (pruning.h), as long as
+//   that pays;
 // - any other data: code vectors in slabs along the coordinate of largest
 //   spread, each slab sorted along the coordinate of second largest spread,
 //   visited outward from the training vector's own values; the squared
@@ -55,6 +81,8 @@ struct ByteCodes;
 //   when the data allows it, else in 128 bits.
 class NearestSearch {
  public:
+  // Takes the code vectors; at least one.
+  explicit NearestSearch(CodeRows codes);
   explicit NearestSearch(const Codebook* cb);
   ~NearestSearch();
   NearestSearch(const NearestSearch&) = delete;
@@ -76,16 +104,27 @@ class NearestSearch {
                 std::int64_t* distances) const;
 
   bool UsesByteKernel() const { return bytes_ != nullptr; }
+  bool Prunes() const { return pruned_ != nullptr; }
+  // Training vectors searched and code vectors whose distance was computed
+  // for them, since the search was prepared (for benchmarks).
+  struct Work {
+    std::int64_t searched = 0;
+    std::int64_t computed = 0;
+  };
+  Work Done() const;
 
  private:
-  int FindSorted(const int* vector, int start, std::int64_t* distance) const;
-  template <class Wide>
+  template <class Code, class Wide>
   int SortedSearch(const int* vector, int start, Wide& best) const;
+  int FindSorted(const int* vector, int start, std::int64_t* distance) const;
+  std::int64_t DistanceTo(int j, const int* vector) const;
   // Elements less offset_ as bytes into out; false when one is out of range.
   template <class Element>
   bool ToBytes(const Element* vector, std::uint8_t* out) const;
+  // The byte kernels (pruned when that pays) on count rows.
+  void SearchBytes(const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) const;
 
-  const Codebook* cb_;
+  CodeRows codes_;
   int size_;
   int dimension_;
   std::int64_t minimum_ = 0;
@@ -104,7 +143,10 @@ class NearestSearch {
   // Byte method (null when it does not apply); offset_ is subtracted from
   // every element.
   std::unique_ptr<ByteCodes> bytes_;
+  std::unique_ptr<PrunedCodes> pruned_;
   int offset_ = 0;
+  mutable std::atomic<std::int64_t> searched_{0};
+  mutable std::atomic<std::int64_t> computed_{0};
 };
 
 // Code vectors laid out for the byte kernels (search_kernels.cpp).
@@ -118,15 +160,18 @@ struct ByteCodes {
   std::uint8_t* data = nullptr;    // aligned to 64 bytes inside storage
   std::vector<std::int32_t> base;  // per padded code vector, see the kernels
   std::vector<std::int32_t> odd;   // VNNI levels only, see the kernels
+  // Laid out in another order than the codes' own: the index of the code
+  // vector at each padded place (empty in index order).
+  std::vector<std::int32_t> index;
 };
 
 // Prepares the layout of the chosen level for code vectors whose elements,
-// less offset, lie in 0..255. codes[j] points to code vector j.
-std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, int dimension, int offset,
-                                            SimdLevel level);
-// Byte kernels: for each of `count` training vectors, rows[i] pointing to its
-// `dimension` elements less the offset as bytes, the lowest index at the
-// smallest distance and that distance.
+// less offset, lie in 0..255: in index order, or with order given, code
+// vector order[p] at place p (order holds codes.size indices).
+std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* order, int offset, SimdLevel level);
+// Byte kernels on a layout in index order: for each of `count` training
+// vectors, rows[i] pointing to its `dimension` elements less the offset as
+// bytes, the lowest index at the smallest distance and that distance.
 void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
                  std::int64_t* distance);
 

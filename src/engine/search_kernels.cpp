@@ -33,6 +33,7 @@
 #include <cstring>
 
 #include "engine/intrinsics.h"
+#include "engine/pruning.h"
 #include "engine/search.h"
 
 namespace mirvo {
@@ -57,10 +58,19 @@ void Align(ByteCodes& codes, std::size_t bytes) {
   codes.data = codes.storage.data() + ((64 - address % 64) % 64);
 }
 
-// Element k of code vector j, less the offset; the padding vectors repeat the
-// last code vector, so that they never win a tie against it.
-int Element(const int* const* codes, int size, int j, int k, int offset) {
-  return codes[std::min(j, size - 1)][k] - offset;
+// The code vector at place j of a layout; the padding vectors repeat the
+// last one, so that they never win a tie against it.
+int CodeAt(const int* order, int size, int j) {
+  const int place = std::min(j, size - 1);
+  return order != nullptr ? order[place] : place;
+}
+
+// A training vector as the VNNI kernels take it: groups of 4 elements less
+// 128 (signed bytes) in 32-bit words, the last group filled with zeros.
+void PackRow(const std::uint8_t* x, int dimension, int groups, std::int32_t* q) {
+  auto* words = reinterpret_cast<std::uint8_t*>(q);
+  for (int k = 0; k < dimension; ++k) words[k] = static_cast<std::uint8_t>(x[k] ^ 0x80u);
+  for (int k = dimension; k < 4 * groups; ++k) words[k] = 0;
 }
 
 std::int64_t SquareNorm(const std::uint8_t* v, int dimension) {
@@ -177,15 +187,26 @@ void NearestAvx2(const ByteCodes& codes, const std::uint8_t* const* rows, int co
 // sees the code vectors first + 16 k + l in index order and takes only a
 // strictly larger g, keeping the first block at its largest value; without
 // a branch, so that nothing is mispredicted when a panel brings a new best.
-MIRVO_AVX512 inline void Fold(__m512i h0, __m512i h1, __m512i h2, __m512i h3, const std::int32_t* odd, int first,
-                              __m512i* laneG, __m512i* laneFirst) {
+//
+// In a layout with an index (kIndexed), lanes hold the code vectors'
+// indices instead of their blocks', and a lane also takes an equal g at a
+// lower index: panels then come in any order.
+template <bool kIndexed>
+MIRVO_AVX512 inline void Fold(__m512i h0, __m512i h1, __m512i h2, __m512i h3, const std::int32_t* odd,
+                              const std::int32_t* index, int first, __m512i* laneG, __m512i* laneFirst) {
   __m512i best = _mm512_load_si512(laneG), at = _mm512_load_si512(laneFirst);
 #define MIRVO_LANES(k)                                                                                  \
   {                                                                                                     \
     const __m512i g = _mm512_add_epi32(_mm512_add_epi32(h##k, h##k), _mm512_loadu_si512(odd + 16 * k)); \
-    const __mmask16 more = _mm512_cmpgt_epi32_mask(g, best);                                            \
+    __mmask16 more = _mm512_cmpgt_epi32_mask(g, best);                                                  \
+    if constexpr (kIndexed) {                                                                           \
+      const __m512i j = _mm512_loadu_si512(index + 16 * k);                                             \
+      more |= _mm512_mask_cmplt_epi32_mask(_mm512_cmpeq_epi32_mask(g, best), j, at);                    \
+      at = _mm512_mask_mov_epi32(at, more, j);                                                          \
+    } else {                                                                                            \
+      at = _mm512_mask_mov_epi32(at, more, _mm512_set1_epi32(first + 16 * k));                          \
+    }                                                                                                   \
     best = _mm512_max_epi32(best, g);                                                                   \
-    at = _mm512_mask_mov_epi32(at, more, _mm512_set1_epi32(first + 16 * k));                            \
   }
   MIRVO_LANES(0)
   MIRVO_LANES(1)
@@ -207,8 +228,10 @@ MIRVO_AVX512 inline __m512i Dot(__m512i acc, __m512i c, __m512i x) {
 // One tile: 6 training vectors (packed words, `groups` per vector) against
 // one panel of 4 blocks of code vectors, the 24 accumulators in registers
 // for the whole dot product.
+template <bool kIndexed>
 MIRVO_AVX512 inline void Tile(const __m512i* panel, int groups, const std::int32_t* q, const std::int32_t* base,
-                              const std::int32_t* odd, int first, __m512i* laneG, __m512i* laneFirst) {
+                              const std::int32_t* odd, const std::int32_t* index, int first, __m512i* laneG,
+                              __m512i* laneFirst) {
   const std::size_t step = static_cast<std::size_t>(groups);
   const __m512i* p0 = panel;
   const __m512i* p1 = panel + step;
@@ -246,12 +269,12 @@ MIRVO_AVX512 inline void Tile(const __m512i* panel, int groups, const std::int32
     MIRVO_STEP(0) MIRVO_STEP(1) MIRVO_STEP(2) MIRVO_STEP(3) MIRVO_STEP(4) MIRVO_STEP(5)
 #undef MIRVO_STEP
   }
-  Fold(a00, a01, a02, a03, odd, first, laneG, laneFirst);
-  Fold(a10, a11, a12, a13, odd, first, laneG + 1, laneFirst + 1);
-  Fold(a20, a21, a22, a23, odd, first, laneG + 2, laneFirst + 2);
-  Fold(a30, a31, a32, a33, odd, first, laneG + 3, laneFirst + 3);
-  Fold(a40, a41, a42, a43, odd, first, laneG + 4, laneFirst + 4);
-  Fold(a50, a51, a52, a53, odd, first, laneG + 5, laneFirst + 5);
+  Fold<kIndexed>(a00, a01, a02, a03, odd, index, first, laneG, laneFirst);
+  Fold<kIndexed>(a10, a11, a12, a13, odd, index, first, laneG + 1, laneFirst + 1);
+  Fold<kIndexed>(a20, a21, a22, a23, odd, index, first, laneG + 2, laneFirst + 2);
+  Fold<kIndexed>(a30, a31, a32, a33, odd, index, first, laneG + 3, laneFirst + 3);
+  Fold<kIndexed>(a40, a41, a42, a43, odd, index, first, laneG + 4, laneFirst + 4);
+  Fold<kIndexed>(a50, a51, a52, a53, odd, index, first, laneG + 5, laneFirst + 5);
 }
 
 // ---------------------------------------------------------------- AVX-VNNI
@@ -267,16 +290,23 @@ MIRVO_AVXVNNI inline __m256i DotVex(__m256i acc, __m256i c, __m256i x) {
 }
 
 // As Fold, for 3 blocks of 8 lanes.
-MIRVO_AVXVNNI inline void FoldVex(__m256i h0, __m256i h1, __m256i h2, const std::int32_t* odd, int first,
-                                  __m256i* laneG, __m256i* laneFirst) {
+template <bool kIndexed>
+MIRVO_AVXVNNI inline void FoldVex(__m256i h0, __m256i h1, __m256i h2, const std::int32_t* odd,
+                                  const std::int32_t* index, int first, __m256i* laneG, __m256i* laneFirst) {
   __m256i best = _mm256_load_si256(laneG), at = _mm256_load_si256(laneFirst);
-#define MIRVO_LANES(k)                                                                                     \
-  {                                                                                                        \
-    const __m256i g = _mm256_add_epi32(_mm256_add_epi32(h##k, h##k),                                       \
-                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd + 8 * k))); \
-    const __m256i more = _mm256_cmpgt_epi32(g, best);                                                      \
-    best = _mm256_max_epi32(best, g);                                                                      \
-    at = _mm256_blendv_epi8(at, _mm256_set1_epi32(first + 8 * k), more);                                   \
+#define MIRVO_LANES(k)                                                                                        \
+  {                                                                                                           \
+    const __m256i g = _mm256_add_epi32(_mm256_add_epi32(h##k, h##k),                                          \
+                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd + 8 * k)));    \
+    __m256i more = _mm256_cmpgt_epi32(g, best);                                                               \
+    if constexpr (kIndexed) {                                                                                 \
+      const __m256i j = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + 8 * k));                  \
+      more = _mm256_or_si256(more, _mm256_and_si256(_mm256_cmpeq_epi32(g, best), _mm256_cmpgt_epi32(at, j))); \
+      at = _mm256_blendv_epi8(at, j, more);                                                                   \
+    } else {                                                                                                  \
+      at = _mm256_blendv_epi8(at, _mm256_set1_epi32(first + 8 * k), more);                                    \
+    }                                                                                                         \
+    best = _mm256_max_epi32(best, g);                                                                         \
   }
   MIRVO_LANES(0)
   MIRVO_LANES(1)
@@ -286,8 +316,10 @@ MIRVO_AVXVNNI inline void FoldVex(__m256i h0, __m256i h1, __m256i h2, const std:
   _mm256_store_si256(laneFirst, at);
 }
 
+template <bool kIndexed>
 MIRVO_AVXVNNI inline void TileVex(const __m256i* panel, int groups, const std::int32_t* q, const std::int32_t* base,
-                                  const std::int32_t* odd, int first, __m256i* laneG, __m256i* laneFirst) {
+                                  const std::int32_t* odd, const std::int32_t* index, int first, __m256i* laneG,
+                                  __m256i* laneFirst) {
   const std::size_t step = static_cast<std::size_t>(groups);
   const __m256i* p0 = panel;
   const __m256i* p1 = panel + step;
@@ -318,10 +350,10 @@ MIRVO_AVXVNNI inline void TileVex(const __m256i* panel, int groups, const std::i
     MIRVO_STEP(0) MIRVO_STEP(1) MIRVO_STEP(2) MIRVO_STEP(3)
 #undef MIRVO_STEP
   }
-  FoldVex(a00, a01, a02, odd, first, laneG, laneFirst);
-  FoldVex(a10, a11, a12, odd, first, laneG + 1, laneFirst + 1);
-  FoldVex(a20, a21, a22, odd, first, laneG + 2, laneFirst + 2);
-  FoldVex(a30, a31, a32, odd, first, laneG + 3, laneFirst + 3);
+  FoldVex<kIndexed>(a00, a01, a02, odd, index, first, laneG, laneFirst);
+  FoldVex<kIndexed>(a10, a11, a12, odd, index, first, laneG + 1, laneFirst + 1);
+  FoldVex<kIndexed>(a20, a21, a22, odd, index, first, laneG + 2, laneFirst + 2);
+  FoldVex<kIndexed>(a30, a31, a32, odd, index, first, laneG + 3, laneFirst + 3);
 }
 
 // Both VNNI kernels: training vectors in chunks that stay in the
@@ -341,10 +373,7 @@ void NearestVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int co
     const int n = std::min(chunk, count - first);
     const int tiles = (n + kQueries - 1) / kQueries;
     for (int v = 0; v < tiles * kQueries; ++v) {
-      const std::uint8_t* x = rows[first + std::min(v, n - 1)];
-      auto* words = reinterpret_cast<std::uint8_t*>(q + static_cast<std::size_t>(v) * groups);
-      for (int k = 0; k < codes.dimension; ++k) words[k] = static_cast<std::uint8_t>(x[k] ^ 0x80u);
-      for (int k = codes.dimension; k < 4 * groups; ++k) words[k] = 0;
+      PackRow(rows[first + std::min(v, n - 1)], codes.dimension, groups, q + static_cast<std::size_t>(v) * groups);
       bestG[v] = INT32_MIN;
       bestIndex[v] = 0;
     }
@@ -371,8 +400,8 @@ MIRVO_AVX512 void Panels512(const ByteCodes& codes, const std::int32_t* q, int c
   for (int panel = 0; panel < codes.padded; panel += 16 * kPanelBlocks) {
     const __m512i* rowsOfPanel = blocks + static_cast<std::size_t>(panel / 16) * groups;
     for (int v = 0; v < count; v += kTileQueries) {
-      Tile(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
-           codes.odd.data() + panel, panel, laneG + v, laneFirst + v);
+      Tile<false>(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
+                  codes.odd.data() + panel, nullptr, panel, laneG + v, laneFirst + v);
     }
   }
   const __m512i lanes = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
@@ -395,8 +424,8 @@ MIRVO_AVXVNNI void PanelsVex(const ByteCodes& codes, const std::int32_t* q, int 
   for (int panel = 0; panel < codes.padded; panel += 8 * kVexPanelBlocks) {
     const __m256i* rowsOfPanel = blocks + static_cast<std::size_t>(panel / 8) * groups;
     for (int v = 0; v < count; v += kVexTileQueries) {
-      TileVex(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
-              codes.odd.data() + panel, panel, laneG + v, laneFirst + v);
+      TileVex<false>(rowsOfPanel, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
+                     codes.odd.data() + panel, nullptr, panel, laneG + v, laneFirst + v);
     }
   }
   const __m256i lanes = _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0);
@@ -426,16 +455,177 @@ void NearestAvxVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int
   NearestVnni<kVexTileQueries>(codes, rows, count, index, distance, PanelsVex);
 }
 
+// ---------------------------------------------------------------- indexed
+
+// One tile against one panel of a layout with an index, as the VNNI
+// kernels' chunks do it (Panels512, PanelsVex).
+MIRVO_AVX512 void IndexedTile512(const ByteCodes& codes, int panel, TileLanes& lanes) {
+  const int first = panel * 16 * kPanelBlocks;
+  Tile<true>(
+      reinterpret_cast<const __m512i*>(codes.data) + static_cast<std::size_t>(panel) * kPanelBlocks * codes.groups,
+      codes.groups, lanes.q, codes.base.data() + first, codes.odd.data() + first, codes.index.data() + first, first,
+      reinterpret_cast<__m512i*>(lanes.g), reinterpret_cast<__m512i*>(lanes.at));
+  for (int v = 0; v < kTileQueries; ++v) lanes.best[v] = _mm512_reduce_max_epi32(_mm512_load_si512(lanes.g + 16 * v));
+}
+
+MIRVO_AVXVNNI void IndexedTileVex(const ByteCodes& codes, int panel, TileLanes& lanes) {
+  const int first = panel * 8 * kVexPanelBlocks;
+  TileVex<true>(
+      reinterpret_cast<const __m256i*>(codes.data) + static_cast<std::size_t>(panel) * kVexPanelBlocks * codes.groups,
+      codes.groups, lanes.q, codes.base.data() + first, codes.odd.data() + first, codes.index.data() + first, first,
+      reinterpret_cast<__m256i*>(lanes.g), reinterpret_cast<__m256i*>(lanes.at));
+  for (int v = 0; v < kVexTileQueries; ++v) {
+    __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.g + 8 * v));
+    m = _mm256_max_epi32(m, _mm256_permute2x128_si256(m, m, 0x01));
+    m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
+    m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
+    lanes.best[v] = _mm_cvtsi128_si32(_mm256_castsi256_si128(m));
+  }
+}
+
 #endif  // defined(__x86_64__)
+
+// The portable form: one lane per training vector, the rows' bytes as they
+// are in q; g = 2 q.c - |c|^2.
+constexpr int kPortableTile = 4;
+constexpr int kPortablePanel = 16;
+
+void IndexedTilePortable(const ByteCodes& codes, int panel, TileLanes& lanes) {
+  const int d = codes.dimension;
+  const int end = std::min(codes.size, (panel + 1) * kPortablePanel);
+  const auto* q = reinterpret_cast<const std::uint8_t*>(lanes.q);
+  for (int v = 0; v < kPortableTile; ++v) {
+    const std::uint8_t* x = q + static_cast<std::size_t>(v) * d;
+    for (int j = panel * kPortablePanel; j < end; ++j) {
+      const std::uint8_t* c = codes.data + static_cast<std::size_t>(j) * d;
+      std::int32_t dot = 0;
+      for (int k = 0; k < d; ++k) dot += std::int32_t{x[k]} * c[k];
+      const std::int32_t g = 2 * dot - codes.base[static_cast<std::size_t>(j)];
+      const std::int32_t index = codes.index[static_cast<std::size_t>(j)];
+      if (g > lanes.g[v] || (g == lanes.g[v] && index < lanes.at[v])) {
+        lanes.g[v] = g;
+        lanes.at[v] = index;
+      }
+    }
+    lanes.best[v] = lanes.g[v];
+  }
+}
+
+#if defined(__x86_64__)
+// The lowest index among the lanes of a row at its best value.
+MIRVO_AVX512 int LowestAtBest512(const TileLanes& lanes, int row) {
+  const __m512i g = _mm512_load_si512(lanes.g + 16 * row), at = _mm512_load_si512(lanes.at + 16 * row);
+  return _mm512_mask_reduce_min_epi32(_mm512_cmpeq_epi32_mask(g, _mm512_set1_epi32(lanes.best[row])), at);
+}
+#endif
+
+int Lanes(const ByteCodes& codes) {
+  return codes.level == SimdLevel::Avx512 ? 16 : codes.level == SimdLevel::AvxVnni ? 8 : 1;
+}
 
 }  // namespace
 
-std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, int dimension, int offset,
-                                            SimdLevel level) {
+int TileRows(const ByteCodes& codes) {
+  return codes.level == SimdLevel::Avx512    ? kTileQueries
+         : codes.level == SimdLevel::AvxVnni ? kVexTileQueries
+                                             : kPortableTile;
+}
+
+int PanelCodes(const ByteCodes& codes) {
+  return codes.level == SimdLevel::Avx512    ? 16 * kPanelBlocks
+         : codes.level == SimdLevel::AvxVnni ? 8 * kVexPanelBlocks
+                                             : kPortablePanel;
+}
+
+void StartTile(const ByteCodes& codes, const std::uint8_t* const* rows, int count, TileLanes& lanes) {
+  const int tile = TileRows(codes);
+  lanes.rows = count;
+  for (int v = 0; v < tile; ++v) {
+    const std::uint8_t* x = rows[std::min(v, count - 1)];
+    if (codes.level == SimdLevel::Avx512 || codes.level == SimdLevel::AvxVnni) {
+      PackRow(x, codes.dimension, codes.groups, lanes.q + static_cast<std::size_t>(v) * codes.groups);
+    } else {
+      std::memcpy(reinterpret_cast<std::uint8_t*>(lanes.q) + static_cast<std::size_t>(v) * codes.dimension, x,
+                  static_cast<std::size_t>(codes.dimension));
+    }
+  }
+  std::fill_n(lanes.g, TileLanes::kMaxRows * TileLanes::kMaxLanes, INT32_MIN);
+  std::fill_n(lanes.at, TileLanes::kMaxRows * TileLanes::kMaxLanes, INT32_MAX);
+  std::fill_n(lanes.best, TileLanes::kMaxRows, INT32_MIN);
+}
+
+void TileOnPanel(const ByteCodes& codes, int panel, TileLanes& lanes) {
+  switch (codes.level) {
+#if defined(__x86_64__)
+    case SimdLevel::Avx512:
+      IndexedTile512(codes, panel, lanes);
+      break;
+    case SimdLevel::AvxVnni:
+      IndexedTileVex(codes, panel, lanes);
+      break;
+#endif
+    default:
+      IndexedTilePortable(codes, panel, lanes);
+      break;
+  }
+}
+
+std::int32_t TileBest(const ByteCodes& codes, const TileLanes& lanes, int row, int* index) {
+  const int lanesOf = Lanes(codes);
+  const std::int32_t* g = lanes.g + static_cast<std::size_t>(row) * lanesOf;
+  const std::int32_t* at = lanes.at + static_cast<std::size_t>(row) * lanesOf;
+  const std::int32_t best = lanes.best[row];
+#if defined(__x86_64__)
+  if (index != nullptr && codes.level == SimdLevel::Avx512) {
+    *index = LowestAtBest512(lanes, row);
+    return best;
+  }
+#endif
+  if (index != nullptr) {
+    int lowest = INT32_MAX;
+    for (int l = 0; l < lanesOf; ++l) {
+      if (g[l] == best) lowest = std::min(lowest, at[l]);
+    }
+    *index = lowest;
+  }
+  return best;
+}
+
+namespace {
+
+// The per-vector terms of a layout whose elements are filled in: base (and
+// odd), and the index of each place when the order is given.
+template <class Element>
+void FillBases(ByteCodes& out, Element element, const int* order) {
+  out.base.resize(static_cast<std::size_t>(out.padded));
+  const bool vnni = out.level == SimdLevel::Avx512 || out.level == SimdLevel::AvxVnni;
+  if (vnni) out.odd.resize(out.base.size());
+  if (order != nullptr) out.index.resize(out.base.size());
+  for (int j = 0; j < out.padded; ++j) {
+    std::int32_t value = 0;
+    for (int k = 0; k < out.dimension; ++k) {
+      const int c = element(j, k);
+      value += vnni ? c * (c - 256) : c * c;
+    }
+    if (vnni) {
+      out.base[static_cast<std::size_t>(j)] = -((value + 1) >> 1);  // -ceil(value / 2)
+      out.odd[static_cast<std::size_t>(j)] = value & 1;
+    } else {
+      out.base[static_cast<std::size_t>(j)] = value;
+    }
+    if (order != nullptr) out.index[static_cast<std::size_t>(j)] = CodeAt(order, out.size, j);
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* order, int offset, SimdLevel level) {
+  const int size = codes.size, dimension = codes.dimension;
   auto out = std::make_unique<ByteCodes>();
   out->level = level;
   out->dimension = dimension;
   out->size = size;
+  auto element = [&](int j, int k) { return codes.At(CodeAt(order, size, j), k) - offset; };
   switch (level) {
     case SimdLevel::Avx512:
     case SimdLevel::AvxVnni: {
@@ -448,8 +638,7 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, i
         for (int k = 0; k < dimension; ++k) {
           const std::size_t block = static_cast<std::size_t>(j / lanes), lane = static_cast<std::size_t>(j % lanes);
           const std::size_t t = static_cast<std::size_t>(k / 4), e = static_cast<std::size_t>(k % 4);
-          out->data[(block * out->groups + t) * 4 * lanes + lane * 4 + e] =
-              static_cast<std::uint8_t>(Element(codes, size, j, k, offset));
+          out->data[(block * out->groups + t) * 4 * lanes + lane * 4 + e] = static_cast<std::uint8_t>(element(j, k));
         }
       }
       break;
@@ -463,8 +652,7 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, i
         for (int k = 0; k < dimension; ++k) {
           const std::size_t block = static_cast<std::size_t>(j / 8), lane = static_cast<std::size_t>(j % 8);
           const std::size_t t = static_cast<std::size_t>(k / 2), e = static_cast<std::size_t>(k % 2);
-          words[(block * out->groups + t) * 16 + lane * 2 + e] =
-              static_cast<std::int16_t>(Element(codes, size, j, k, offset));
+          words[(block * out->groups + t) * 16 + lane * 2 + e] = static_cast<std::int16_t>(element(j, k));
         }
       }
       break;
@@ -475,27 +663,12 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const int* const* codes, int size, i
       Align(*out, static_cast<std::size_t>(size) * dimension);
       for (int j = 0; j < size; ++j) {
         for (int k = 0; k < dimension; ++k) {
-          out->data[static_cast<std::size_t>(j) * dimension + k] = static_cast<std::uint8_t>(codes[j][k] - offset);
+          out->data[static_cast<std::size_t>(j) * dimension + k] = static_cast<std::uint8_t>(element(j, k));
         }
       }
       break;
   }
-  out->base.resize(static_cast<std::size_t>(out->padded));
-  const bool vnni = level == SimdLevel::Avx512 || level == SimdLevel::AvxVnni;
-  if (vnni) out->odd.resize(out->base.size());
-  for (int j = 0; j < out->padded; ++j) {
-    std::int32_t value = 0;
-    for (int k = 0; k < dimension; ++k) {
-      const int c = Element(codes, size, j, k, offset);
-      value += vnni ? c * (c - 256) : c * c;
-    }
-    if (vnni) {
-      out->base[static_cast<std::size_t>(j)] = -((value + 1) >> 1);  // -ceil(value / 2)
-      out->odd[static_cast<std::size_t>(j)] = value & 1;
-    } else {
-      out->base[static_cast<std::size_t>(j)] = value;
-    }
-  }
+  FillBases(*out, element, order);
   return out;
 }
 

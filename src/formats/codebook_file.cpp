@@ -495,6 +495,27 @@ void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals) {
   file.Finish();
 }
 
+int ReadRows(const char* name, Codebook* cb, std::vector<unsigned char>& rows, Refusals& refusals) {
+  SetFileReader file(name, cb, refusals);
+  const int size = cb->BookSize;
+  const std::size_t rowBytes = file.Dimension() * static_cast<std::size_t>(file.RowWidth());
+  // A regular file has been found long enough for every record its header
+  // announces; a pipe's rows grow with the records that have come.
+  if (file.KnowsLength()) rows.reserve(static_cast<std::size_t>(size) * rowBytes);
+  const int chunk =
+      static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(rowBytes, 1), 1, 1024));
+  std::vector<int> freqs(static_cast<std::size_t>(std::min(chunk, std::max(size, 1))));
+  for (int first = 0, count = 0; first < size; first += count) {
+    count = std::min(chunk, size - first);
+    const std::size_t need = static_cast<std::size_t>(first + count) * rowBytes;
+    if (need > rows.capacity()) rows.reserve(std::max(need, rows.capacity() + rows.capacity() / 2));
+    rows.resize(need);
+    file.Read(count, rows.data() + static_cast<std::size_t>(first) * rowBytes, false, freqs.data(), nullptr);
+  }
+  file.Finish();
+  return file.RowWidth();
+}
+
 }  // namespace cbdetail
 
 namespace cbdetail {

@@ -100,6 +100,12 @@ int ViewRecords(const unsigned char* p, std::size_t available, std::size_t dimen
 
 // ReadCodebook with its refusals sent where the caller says.
 void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals);
+// The same with the vectors one after the other in rows, as Read stores them
+// (RowWidth() bytes an element), and only the header in cb. From a regular
+// file rows takes what the header announces (the file has been found to
+// hold it); from a pipe it grows by half at a time with the records that
+// have come. Returns RowWidth().
+int ReadRows(const char* name, Codebook* cb, std::vector<unsigned char>& rows, Refusals& refusals);
 
 // The total frequency of a codebook about to be written to the named file;
 // a total beyond 32 bits is fatal.

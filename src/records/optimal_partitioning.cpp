@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <vector>
 
 #include "engine/search.h"
@@ -103,6 +104,16 @@ void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
   }
 }
 
+// The nearest code vector of training vectors first .. first + count - 1
+// of ts (at most kSearchBatch), each from its start, by the prepared search.
+constexpr int kSearchBatch = 256;
+void SearchBatch(const cbdetail::NearestSearch& search, const Codebook* ts, const int* members, int count,
+                 const int* starts, int* targets, std::int64_t* distances) {
+  const int* vectors[kSearchBatch];
+  for (int b = 0; b < count; ++b) vectors[b] = ts->Book[members[b]].Vector;
+  search.FindMany(vectors, starts, count, targets, distances);
+}
+
 }  // namespace
 
 int FindNearestVector(const BookNode* trainingEntry, const Codebook* cb, std::int64_t* distance, int start,
@@ -136,14 +147,13 @@ double GenerateOptimalPartitioningMeanError(const Codebook* ts, const Codebook* 
     std::vector<__int128> partial;
     std::mutex lock;
     cbdetail::ParallelFor(n, [&](int begin, int end) {
-      constexpr int kBatch = 256;
-      const int* vectors[kBatch];
-      std::int64_t distances[kBatch];
+      int members[kSearchBatch];
+      std::int64_t distances[kSearchBatch];
       __int128 local = 0;
-      for (int first = begin; first < end; first += kBatch) {
-        const int count = std::min(kBatch, end - first);
-        for (int b = 0; b < count; ++b) vectors[b] = ts->Book[first + b].Vector;
-        search.FindMany(vectors, p->PartitionOf + first, count, target.get() + first, distances);
+      for (int first = begin; first < end; first += kSearchBatch) {
+        const int count = std::min(kSearchBatch, end - first);
+        std::iota(members, members + count, first);
+        SearchBatch(search, ts, members, count, p->PartitionOf + first, target.get() + first, distances);
         for (int b = 0; b < count; ++b) local += static_cast<__int128>(distances[b]) * ts->Book[first + b].Freq;
       }
       const std::lock_guard<std::mutex> guard(lock);
@@ -203,6 +213,31 @@ void RepartitionDueToNewVectorGeneral(const Codebook* ts, const Codebook* cb, Pa
 }
 
 void LocalRepartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitioning* p, int partition, int metric) {
+  // Many members under metric 0: the prepared search first (the codebook
+  // does not change, so neither do the answers), then the moves in the
+  // members' order.
+  constexpr int kPrepared = 16;
+  std::vector<int> members;
+  for (int v = p->FirstVector[partition]; v != -1 && metric == MetricSquaredEuclidean; v = p->NextVector[v]) {
+    members.push_back(v);
+  }
+  if (members.size() >= kPrepared) {
+    const cbdetail::NearestSearch search(cb);
+    std::vector<int> starts(members.size()), targets(members.size());
+    std::int64_t distances[kSearchBatch];
+    for (std::size_t m = 0; m < members.size(); ++m) {
+      CheckStart(cb, p->PartitionOf[members[m]]);
+      starts[m] = p->PartitionOf[members[m]];
+    }
+    for (std::size_t first = 0; first < members.size(); first += kSearchBatch) {
+      const int count = static_cast<int>(std::min<std::size_t>(kSearchBatch, members.size() - first));
+      SearchBatch(search, ts, members.data() + first, count, starts.data() + first, targets.data() + first, distances);
+    }
+    for (std::size_t m = 0; m < members.size(); ++m) {
+      if (targets[m] != partition) ChangePartition(ts, p, targets[m], members[m]);
+    }
+    return;
+  }
   int v = p->FirstVector[partition];
   while (v != -1) {
     const int next = p->NextVector[v];
@@ -218,16 +253,23 @@ double AverageErrorCBFastMeanError(const Codebook* ts, const Codebook* cb, const
   __int128 sum = 0;
   std::unique_ptr<cbdetail::NearestSearch> search;
   if (metric == MetricSquaredEuclidean && ts->BookSize > 0) search = std::make_unique<cbdetail::NearestSearch>(cb);
-  for (int i = 0; i < ts->BookSize; ++i) {
-    std::int64_t d = 0;
-    const int start = p != nullptr ? p->PartitionOf[i] : 0;
-    if (search != nullptr) {
-      CheckStart(cb, start);
-      search->Find(ts->Book[i].Vector, start, &d);
-    } else {
-      FindNearestVector(&ts->Book[i], cb, &d, start, metric);
+  int members[kSearchBatch], starts[kSearchBatch], targets[kSearchBatch];
+  std::int64_t distances[kSearchBatch];
+  for (int first = 0; first < ts->BookSize; first += kSearchBatch) {
+    const int count = std::min(kSearchBatch, ts->BookSize - first);
+    for (int b = 0; b < count; ++b) {
+      members[b] = first + b;
+      starts[b] = p != nullptr ? p->PartitionOf[first + b] : 0;
+      if (search != nullptr) {
+        CheckStart(cb, starts[b]);
+      } else {
+        FindNearestVector(&ts->Book[first + b], cb, &distances[b], starts[b], metric);
+      }
     }
-    sum += static_cast<__int128>(d) * (differentKinds ? ts->Book[i].Freq : 1);
+    if (search != nullptr) SearchBatch(*search, ts, members, count, starts, targets, distances);
+    for (int b = 0; b < count; ++b) {
+      sum += static_cast<__int128>(distances[b]) * (differentKinds ? ts->Book[first + b].Freq : 1);
+    }
   }
   return PerElement(sum, ts, differentKinds ? ts->TotalFreq : ts->BookSize);
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <random>
 
 #include "engine/centroid_sums.h"
 #include "engine/search.h"
@@ -188,6 +189,108 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
         ++seed;
       }
     }
+  }
+}
+
+// Codebooks large enough to be pruned, built to defeat the bounds: byte
+// data shifted away from 0, few values (many ties and repeats), every code
+// vector with the same sum, or a permutation of one vector (same sum and
+// same spread), smooth ramps as in image blocks. Training vectors are code
+// vectors, midpoints, neighbours and random ones; rows of 1 and 2 bytes
+// through FindRows, and int vectors with start indices through FindMany.
+TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
+  const Level level(GetParam());
+  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  enum Style { kRandom, kFewValues, kSameSum, kPermuted, kRamps };
+  struct Case {
+    Style style;
+    int dimension, codes, shift;
+  };
+  const Case cases[] = {{kRandom, 16, 600, 0},   {kRandom, 5, 2000, 40},  {kFewValues, 16, 700, 0},
+                        {kFewValues, 4, 900, 0}, {kSameSum, 8, 800, 0},   {kPermuted, 16, 1000, 0},
+                        {kRamps, 16, 1500, 0},   {kRamps, 64, 600, 1000}, {kRandom, 256, 520, 0}};
+  unsigned seed = 900;
+  for (const Case& c : cases) {
+    RandomData r(seed);
+    std::vector<VectorSpec> code;
+    std::vector<int> base(static_cast<std::size_t>(c.dimension));
+    for (int& e : base) e = r.Int(0, 255);
+    for (int j = 0; j < c.codes; ++j) {
+      std::vector<int> v(static_cast<std::size_t>(c.dimension));
+      const int level0 = r.Int(0, 200), slope = r.Int(-3, 3);
+      for (int k = 0; k < c.dimension; ++k) {
+        switch (c.style) {
+          case kRandom:
+            v[k] = r.Int(0, 255);
+            break;
+          case kFewValues:
+            v[k] = r.Int(0, 3) * 85;
+            break;
+          case kSameSum:  // pairs (a, 255 - a)
+            v[k] = k % 2 == 0 ? r.Int(0, 255) : 255 - v[k - 1];
+            break;
+          case kPermuted:
+            v[k] = base[static_cast<std::size_t>(k)];
+            break;
+          case kRamps:
+            v[k] = std::clamp(level0 + slope * k + r.Int(0, 2), 0, 255);
+            break;
+        }
+      }
+      if (c.style == kPermuted) std::shuffle(v.begin(), v.end(), std::mt19937(seed + j));
+      for (int& e : v) e += c.shift;
+      code.push_back({v, 1, ""});
+      if (r.Int(0, 9) == 0) code.push_back(code.back());  // a repeat, at a higher index
+    }
+    Codebook cb;
+    MakeSet(&cb, code, c.dimension, 1, 4, true);
+    const int width = c.shift > 0 ? 2 : 1;
+    constexpr int kRows = 200;
+    std::vector<std::vector<int>> queries;
+    for (int i = 0; i < kRows; ++i) {
+      const auto& a = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))].elements;
+      const auto& b = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))].elements;
+      std::vector<int> q = a;
+      for (int k = 0; k < c.dimension; ++k) {
+        const int pick = i % 4;
+        if (pick == 1) q[k] = (a[k] + b[k] + r.Int(0, 1)) / 2;
+        if (pick == 2) q[k] = std::clamp(a[k] + r.Int(-2, 2), c.shift, c.shift + 255);
+        if (pick == 3) q[k] = c.shift + r.Int(0, 255);
+      }
+      queries.push_back(q);
+    }
+    const std::string where = "style " + std::to_string(c.style) + " dimension " + std::to_string(c.dimension);
+    // FindRows from code vector 0, in the rows' stored width.
+    std::vector<unsigned char> rows(static_cast<std::size_t>(kRows * c.dimension * width));
+    std::vector<int> want(kRows), got(kRows), starts(kRows), wantFromStart(kRows);
+    std::vector<std::int64_t> wantDistance(kRows), distance(kRows);
+    for (int i = 0; i < kRows; ++i) {
+      for (int k = 0; k < c.dimension; ++k) {
+        const auto at = static_cast<std::size_t>(i * c.dimension + k);
+        if (width == 1) rows[at] = static_cast<unsigned char>(queries[i][k]);
+        if (width == 2) {
+          const auto word = static_cast<std::uint16_t>(queries[i][k]);
+          std::memcpy(rows.data() + 2 * at, &word, 2);
+        }
+      }
+      Wide exact = 0;
+      want[i] = PlainNearest(queries[i].data(), &cb, 0, &exact);
+      wantDistance[i] = Saturated(exact);
+      starts[i] = r.Int(0, 1) == 0 ? want[i] + r.Int(0, 1) : r.Int(0, cb.BookSize - 1);
+      starts[i] = std::min(starts[i], cb.BookSize - 1);
+      wantFromStart[i] = PlainNearest(queries[i].data(), &cb, starts[i], &exact);
+    }
+    const cbdetail::NearestSearch search(&cb);
+    ASSERT_TRUE(search.Prunes()) << where;
+    search.FindRows(rows.data(), width, static_cast<std::size_t>(c.dimension), kRows, got.data(), distance.data());
+    EXPECT_EQ(got, want) << where;
+    EXPECT_EQ(distance, wantDistance) << where;
+    std::vector<const int*> vectors;
+    for (const auto& q : queries) vectors.push_back(q.data());
+    search.FindMany(vectors.data(), starts.data(), kRows, got.data(), distance.data());
+    EXPECT_EQ(got, wantFromStart) << where;
+    EXPECT_EQ(distance, wantDistance) << where;
+    ++seed;
   }
 }
 

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/search.h"
 #include "mirvo/global.h"
 #include "support/reference.h"
@@ -112,6 +114,54 @@ TEST(GenerateOptimalPartitioning, MatchesMovingVectorsOneByOne) {
     }
     const double error = GenerateOptimalPartitioningMeanError(&ts, &cb, &fast, 0);
     EXPECT_THAT(error, testing::NanSensitiveDoubleEq(MoveOneByOne(ts, cb, &plain))) << "seed " << seed;
+    ExpectSamePartitioning(fast, plain);
+  }
+}
+
+// Codebooks large enough for the search to skip work: the record searches
+// of metric 0 against the plain one, from scattered start partitions, with
+// repeated code vectors (ties) and training vectors equal to code vectors.
+TEST(GenerateOptimalPartitioning, LargeCodebooksMatchThePlainSearch) {
+  for (unsigned seed = 1; seed <= 3; ++seed) {
+    RandomData r(seed);
+    const int dim = seed == 3 ? 4 : 16, n = 2500, books = 700;
+    std::vector<VectorSpec> train;
+    for (int i = 0; i < n; ++i) {
+      const int level = r.Int(0, 230), slope = r.Int(-2, 2);
+      train.push_back({std::vector<int>(static_cast<std::size_t>(dim)), r.Int(0, 3), ""});
+      for (int k = 0; k < dim; ++k) train.back().elements[k] = std::clamp(level + slope * k + r.Int(0, 3), 0, 255);
+    }
+    std::vector<VectorSpec> code;
+    for (int j = 0; j < books; ++j) code.push_back(train[static_cast<std::size_t>(r.Int(0, n - 1))]);
+    Codebook ts, cb;
+    MakeSet(&ts, train, dim, 1, 1);
+    MakeSet(&cb, code, dim, 1, 1, true);
+    Partitioning fast, plain;
+    for (Partitioning* p : {&fast, &plain}) {
+      CreateNewPartitioning(p, &ts, books);
+      RandomData moves(seed + 1000);
+      for (int k = 0; k < n; ++k) ChangePartition(&ts, p, moves.Int(0, 40), k);
+    }
+    // The estimate from the scattered starts, then the partitionings.
+    __int128 sum = 0;
+    for (int i = 0; i < n; ++i) {
+      Wide d = 0;
+      PlainNearest(ts.Book[i].Vector, &cb, fast.PartitionOf[i], &d);
+      sum += static_cast<__int128>(Saturated(d)) * ts.Book[i].Freq;
+    }
+    EXPECT_DOUBLE_EQ(AverageErrorCBFastMeanError(&ts, &cb, &fast, 0),
+                     static_cast<double>(sum) / (static_cast<double>(dim) * ts.TotalFreq));
+    LocalRepartitioningGeneral(&ts, &cb, &fast, 7, 0);
+    for (int v = plain.FirstVector[7]; v != -1;) {
+      const int next = plain.NextVector[v];
+      Wide d = 0;
+      const int j = PlainNearest(ts.Book[v].Vector, &cb, 7, &d);
+      if (j != 7) ChangePartition(&ts, &plain, j, v);
+      v = next;
+    }
+    ExpectSamePartitioning(fast, plain);
+    const double error = GenerateOptimalPartitioningMeanError(&ts, &cb, &fast, 0);
+    EXPECT_DOUBLE_EQ(error, MoveOneByOne(ts, cb, &plain)) << "seed " << seed;
     ExpectSamePartitioning(fast, plain);
   }
 }
