@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/threads.h"
 #include "mirvo/interfc.h"
 
 namespace mirvo {
@@ -448,9 +449,9 @@ void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, in
 }
 
 Workers::Workers() {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const int count = ThreadCount();
   try {
-    for (unsigned t = 1; t < cores; ++t) threads_.emplace_back([this] { Serve(); });
+    for (int t = 1; t < count; ++t) threads_.emplace_back([this] { Serve(); });
   } catch (const std::system_error&) {
     // No more threads to be had: those running and the caller do the work.
   }
