@@ -1220,26 +1220,16 @@ PYBIND11_MODULE(_mirvo, m) {
           },
           "__repr__(self)\n--\n\n");
 
-  m.def("read_vector_set", &ReadVectorSet, py::arg("path"),
-        "read_vector_set(path)\n--\n\n"
-        "Reads a training-set or codebook file (versions 0, 1 and 2). vectors come as uint8\n"
-        "for 1 byte per element, uint16 for 2, int32 for 3 and 4. A TotalFreq header that\n"
-        "disagrees with the frequencies gives a UserWarning. Raises mirvo.Error for a bad\n"
-        "file (a partitioning: what its first line is), the OSError subclasses for a file\n"
-        "that cannot be read.");
+  // The file functions as mirvo's own wrap them (which name the file in
+  // the messages that do not).
+  m.def("read_vector_set", &ReadVectorSet, py::arg("path"), "read_vector_set(path)\n--\n\nmirvo.read_vector_set.");
   m.def("write_vector_set", &WriteVectorSet, py::arg("path"), py::arg("vector_set"), py::arg("overwrite") = false,
-        "write_vector_set(path, vector_set, overwrite=False)\n--\n\n"
-        "Writes a training-set or codebook file (version 2); an existing file is replaced\n"
-        "only with overwrite=True (else FileExistsError). Values that do not fit\n"
-        "bytes_per_element raise mirvo.Error and nothing is written.");
+        "write_vector_set(path, vector_set, overwrite=False)\n--\n\nmirvo.write_vector_set.");
   m.def("read_partitioning", &ReadPartitioningFile, py::arg("path"), py::arg("training_set"),
-        "read_partitioning(path, training_set)\n--\n\n"
-        "Reads a partitioning file made for the given training set (its size is checked).\n"
-        "Raises mirvo.Error for a bad file or a file of another kind.");
+        "read_partitioning(path, training_set)\n--\n\nmirvo.read_partitioning.");
   m.def("write_partitioning", &WritePartitioningFile, py::arg("path"), py::arg("partitioning"), py::arg("training_set"),
         py::arg("overwrite") = false,
-        "write_partitioning(path, partitioning, training_set, overwrite=False)\n--\n\n"
-        "Writes a partitioning file; the training set gives the names on its lines.");
+        "write_partitioning(path, partitioning, training_set, overwrite=False)\n--\n\nmirvo.write_partitioning.");
   m.def("partition", &Partition, py::arg("training_set"), py::arg("codebook"), py::arg("return_distances") = false,
         py::arg("progress") = py::none(),
         "partition(training_set, codebook, return_distances=False, progress=None)\n--\n\n"

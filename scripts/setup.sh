@@ -43,6 +43,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   echo "setup: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # apt-get's and dpkg's lines are shown only when installing fails.
+  log=$(mktemp)
+  trap 'rm -f "$log"' EXIT
+  if ! { $sudo apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "setup: installing failed" >&2
+    exit 1
+  fi
+  echo "setup: installed $(grep -c '^Setting up' "$log") packages"
 fi
