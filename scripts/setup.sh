@@ -46,8 +46,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   # apt-get's and dpkg's lines are shown only when installing fails.
   log=$(mktemp)
   trap 'rm -f "$log"' EXIT
-  if ! { $sudo apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  if ! { $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
     cat "$log" >&2
     echo "setup: installing failed" >&2
     exit 1
