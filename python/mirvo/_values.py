@@ -119,5 +119,6 @@ for _cls, _methods in ((_mirvo.VectorSet, dict(__eq__=_set_eq, __reduce__=_set_r
                        (_mirvo.Partitioning, dict(__eq__=_partitioning_eq, __reduce__=_partitioning_reduce,
                                                   __getitem__=_partitioning_rows, __array__=_partitioning_array))):
     for _name, _method in _methods.items():
+        _method.__name__, _method.__qualname__ = _name, "%s.%s" % (_cls.__name__, _name)  # as help() names it
         setattr(_cls, _name, _method)
     _cls.__hash__ = None  # mutable, compared by value
