@@ -5,14 +5,18 @@
         [--data DIR] [--n 1000000] [--files-n 20000000] [--runs 3]
 
 Workloads (elements 0..255 stored in one byte, D = 16, a Gaussian mixture):
-  partition  N vectors against 256 code vectors (cb->pa);
+  partition  N vectors against 256 code vectors (cb->pa), also with a
+             progress callback;
   centroids  N vectors in 256 partitions (pa->cb);
+  kmeans     a round of mirvo.kmeans (the mean of 5) against the command
+             line's cb->pa and pa->cb runs;
   files      read_vector_set and write_vector_set of a FILES_N-vector set.
 The command line is timed end to end on the files (reading, computing,
 writing). Its compute for cb->pa is estimated as that time less the time of
 the same conversion against a one-vector codebook (same reading and writing)
 plus Python's partition against that codebook (the part of the search both
-runs share: going over the rows). Python is timed on arrays in memory (compute only) and,
+runs share: going over the rows); that of a k-means round is the cb->pa
+compute plus the whole pa->cb run. Python is timed on arrays in memory (compute only) and,
 for the files, on the calls themselves. Each measurement runs in a process of
 its own (median of --runs; peak resident memory from GNU time); wall and CPU
 seconds both, as the machine may be shared.
@@ -42,12 +46,17 @@ def timed(call):
     result = call()
     return result, time.perf_counter() - wall, time.process_time() - cpu
 out = {}
-if mode in ("partition", "partition1", "centroids"):
+if mode in ("partition", "partition1", "progress", "kmeans", "centroids"):
     ts = mirvo.VectorSet(np.load(folder + "/set.train.npy"))
+    codes = np.load(folder + "/set.code.npy")
+    cb = mirvo.VectorSet(codes[:1] if mode == "partition1" else codes, kind="codebook")
     if mode.startswith("partition"):
-        codes = np.load(folder + "/set.code.npy")
-        cb = mirvo.VectorSet(codes[:1] if mode == "partition1" else codes, kind="codebook")
         _, out["wall"], out["cpu"] = timed(lambda: mirvo.partition(ts, cb))
+    elif mode == "progress":
+        _, out["wall"], out["cpu"] = timed(lambda: mirvo.partition(ts, cb, progress=lambda rows: None))
+    elif mode == "kmeans":
+        _, wall, cpu = timed(lambda: mirvo.kmeans(ts, cb, rounds=5, tol=0))
+        out["wall"], out["cpu"] = wall / 5, cpu / 5
     else:
         labels = np.load(folder + "/set.labels.npy")
         _, out["wall"], out["cpu"] = timed(lambda: mirvo.centroids(ts, labels, 256))
@@ -124,11 +133,17 @@ def main():
     bare = measured(cd + [binary, "-O", "set", "one.cb"], args.runs)
     rest = measured(child + ["partition1", args.data], args.runs)
     py = measured(child + ["partition", args.data], args.runs)
-    rows.append(("partition", "%dk x 16, 256 codes" % (args.n // 1000), full,
-                 (full[0] - bare[0] + rest[0], full[1] - bare[1] + rest[1]), py))
-    full = measured(cd + [binary, "-O", "set", "pa.pa"], args.runs)
+    search = (full[0] - bare[0] + rest[0], full[1] - bare[1] + rest[1])
+    rows.append(("partition", "%dk x 16, 256 codes" % (args.n // 1000), full, search, py))
+    py = measured(child + ["progress", args.data], args.runs)
+    rows.append(("partition, progress callback", "%dk x 16, 256 codes" % (args.n // 1000), full, search, py))
+    to_codebook = measured(cd + [binary, "-O", "set", "pa.pa"], args.runs)
     py = measured(child + ["centroids", args.data], args.runs)
-    rows.append(("centroids", "%dk x 16, 256 partitions" % (args.n // 1000), full, None, py))
+    rows.append(("centroids", "%dk x 16, 256 partitions" % (args.n // 1000), to_codebook, None, py))
+    py = measured(child + ["kmeans", args.data], args.runs)
+    both = (full[0] + to_codebook[0], full[1] + to_codebook[1], max(full[2], to_codebook[2]))
+    rows.append(("kmeans, one round", "%dk x 16, 256 codes" % (args.n // 1000), both,
+                 (search[0] + to_codebook[0], search[1] + to_codebook[1]), py))
     size = os.path.getsize(os.path.join(args.data, "files.ts")) / 1e6
     for mode in ("read", "write"):
         py = measured(child + [mode, args.data], args.runs)

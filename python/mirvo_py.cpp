@@ -40,6 +40,7 @@
 
 #include "engine/centroid_sums.h"
 #include "engine/search.h"
+#include "engine/threads.h"
 #include "formats/partitioning_file.h"
 #include "formats/refusals.h"
 #include "formats/set_file.h"
@@ -128,13 +129,19 @@ std::atomic<bool> gateClosed{false};
 std::atomic<int> gateWaiting{0};
 unsigned long mainThread = 0;
 
-// Stops a long computation when the main thread has a signal pending. Made
-// with the GIL held; Poll is called between chunks by any thread of the
-// computation, and only the calling thread, when it is the main thread,
-// takes the GIL for a moment (at most every 20 ms) to run the handlers.
+// Stops a long computation when the main thread has a signal pending, and
+// reports its progress to a callback. Made with the GIL held; Poll is called
+// between chunks by any thread of the computation, and only the calling
+// thread takes the GIL for a moment (at most every 20 ms): to run the signal
+// handlers when it is the main thread, and every 100 ms to call
+// progress(rows done since the last call). An exception of the callback
+// stops the work as a signal does.
 class Watch {
  public:
-  Watch() : caller_(std::this_thread::get_id()), main_(PyThread_get_thread_ident() == mainThread) {}
+  explicit Watch(py::object progress = py::none())
+      : caller_(std::this_thread::get_id()),
+        main_(PyThread_get_thread_ident() == mainThread),
+        progress_(std::move(progress)) {}
   ~Watch() {
     Py_XDECREF(type_);
     Py_XDECREF(value_);
@@ -143,17 +150,22 @@ class Watch {
   Watch(const Watch&) = delete;
   Watch& operator=(const Watch&) = delete;
 
+  // Counts rows done, from any thread.
+  void Done(std::int64_t rows) { done_.fetch_add(rows, std::memory_order_relaxed); }
+
   // True once the work should stop.
   bool Poll() {
     if (stop_.load(std::memory_order_relaxed)) return true;
-    if (!main_ || std::this_thread::get_id() != caller_) return false;
+    if ((!main_ && progress_.is_none()) || std::this_thread::get_id() != caller_) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < std::chrono::milliseconds(20)) return false;
     last_ = now;
     const py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() != 0) {
-      PyErr_Fetch(&type_, &value_, &trace_);
-      stop_.store(true);
+    if (main_ && PyErr_CheckSignals() != 0) {
+      Stop();
+    } else if (!progress_.is_none() && now - reported_ >= std::chrono::milliseconds(100)) {
+      reported_ = now;
+      Report();
     }
     return stop_.load();
   }
@@ -168,8 +180,10 @@ class Watch {
     --gateWaiting;
   }
   bool Stopped() const { return stop_.load(); }
-  // With the GIL held after the work: raises what stopped it, if anything.
+  // With the GIL held after the work: raises what stopped it, if anything,
+  // else reports the rows not yet reported.
   void Raise() {
+    if (type_ == nullptr && !progress_.is_none()) Report();
     if (type_ == nullptr) return;
     PyErr_Restore(type_, value_, trace_);
     type_ = value_ = trace_ = nullptr;
@@ -177,9 +191,30 @@ class Watch {
   }
 
  private:
+  // With the GIL held.
+  void Stop() {
+    PyErr_Fetch(&type_, &value_, &trace_);
+    stop_.store(true);
+  }
+  void Report() {
+    const std::int64_t done = done_.load();
+    if (done == told_) return;
+    PyObject* result = PyObject_CallFunction(progress_.ptr(), "L", static_cast<long long>(done - told_));
+    told_ = done;
+    if (result == nullptr) {
+      Stop();
+    } else {
+      Py_DECREF(result);
+    }
+  }
+
   std::thread::id caller_;
   bool main_;
+  py::object progress_;
   std::chrono::steady_clock::time_point last_{};
+  std::chrono::steady_clock::time_point reported_{};
+  std::atomic<std::int64_t> done_{0};
+  std::int64_t told_ = 0;
   std::atomic<bool> stop_{false};
   PyObject* type_ = nullptr;
   PyObject* value_ = nullptr;
@@ -191,20 +226,43 @@ struct Interrupted {};
 
 // ---- Files --------------------------------------------------------------------
 
-// The first line of a file, without its line break; a file that cannot be
-// opened or read raises the OSError of its error number.
+// The first line of a file (at most 79 bytes), without its line break; a
+// file that cannot be opened or read raises the OSError of its error number.
 std::string FirstLine(const std::string& path) {
   errno = 0;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  char line[80] = {};
-  if (file && std::fgets(line, sizeof line, file.get()) == nullptr && std::ferror(file.get())) file.reset();
+  std::string line;
+  for (int c = 0; file && line.size() < 79 && (c = std::fgetc(file.get())) != EOF && c != '\n';) {
+    line += static_cast<char>(c);
+  }
+  if (file && std::ferror(file.get())) file.reset();
   if (!file) {
     const int number = errno != 0 ? errno : EIO;
     throw FileFailure{number, "ERROR: Cannot read " + path + ": " + std::strerror(number) + ".", path};
   }
-  std::string text(line);
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// A line as a quoted text: printable ASCII as it is, every other byte as
+// \xNN, quotes and backslashes escaped.
+std::string Quoted(const std::string& line) {
+  std::string text = "\"";
+  for (const char c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      text += '\\';
+      text += c;
+    } else if (byte >= 0x20 && byte < 0x7f) {
+      text += c;
+    } else {
+      static const char digits[] = "0123456789abcdef";
+      text += "\\x";
+      text += digits[byte >> 4];
+      text += digits[byte & 15];
+    }
+  }
+  return text + "\"";
 }
 
 const char* KindText(int kind) {
@@ -216,19 +274,18 @@ const char* KindText(int kind) {
     case KindPartitioning:
       return "a partitioning";
     default:
-      return "of no known kind";
+      return "not a training set, codebook or partitioning";
   }
 }
 
-// Refuses a file whose first line names another kind than those expected.
-void CheckKind(const std::string& path, std::initializer_list<int> expected, const char* expectedText,
-               bool unknownToo) {
+// Refuses a file whose first line names another kind than those expected,
+// or no kind at all, in words that name the file and quote the line.
+void CheckKind(const std::string& path, std::initializer_list<int> expected, const char* expectedText) {
   const std::string line = FirstLine(path);
   const int kind = RecognizeVersionstr(line.c_str());
   if (std::find(expected.begin(), expected.end(), kind) != expected.end()) return;
-  if (kind == KindNone && !unknownToo) return;  // the library says what is wrong with it
-  throw LibraryError("ERROR: " + path + " is " + KindText(kind) + ", not " + expectedText + ": its first line is \"" +
-                     line + "\".");
+  const std::string what = kind == KindNone ? KindText(kind) : std::string(KindText(kind)) + ", not " + expectedText;
+  throw LibraryError(path + ": " + what + " (first line: " + Quoted(line) + ")");
 }
 
 // A library refusal of a write, as the OSError it is when the folder cannot
@@ -262,31 +319,53 @@ bool IsNarrow(const py::dtype& dtype) {
          dtype.equal(py::dtype::of<std::int32_t>());
 }
 
+// How an argument's array is named in messages: "an array of int64 with
+// shape (3, 2)".
+std::string Described(const py::array& array) {
+  return "an array of " + py::str(array.dtype()).cast<std::string>() + " with shape " +
+         py::str(array.attr("shape")).cast<std::string>();
+}
+
+// Refuses an array whose values are not integers, or not all within int32.
+// Returns the smallest and the largest value of an array of another dtype
+// than uint8, uint16 and int32 (None when empty or of such a dtype).
+py::object CheckIntegers(const py::array& array, const char* what, bool floatHint) {
+  const char kind = array.dtype().kind();
+  if (kind != 'i' && kind != 'u') {
+    throw py::type_error(std::string(what) + " must hold integers, not " + Described(array) +
+                         (floatHint && (kind == 'f' || kind == 'c')
+                              ? ": round them first, e.g. numpy.rint(x).astype(numpy.int32)"
+                              : ""));
+  }
+  if (IsNarrow(array.dtype()) || array.size() == 0) return py::none();
+  const py::object low = array.attr("min")(), high = array.attr("max")();
+  if (low < py::int_(std::numeric_limits<std::int32_t>::min()) ||
+      high > py::int_(std::numeric_limits<std::int32_t>::max())) {
+    throw py::value_error(std::string(what) + " holds values beyond 32-bit integers (" + Described(array) + ", from " +
+                          py::str(low).cast<std::string>() + " to " + py::str(high).cast<std::string>() + ")");
+  }
+  return py::make_tuple(low, high);
+}
+
+void CheckDimensions(const py::array& array, const char* what, int wanted, const char* shape) {
+  if (array.ndim() == wanted) return;
+  throw py::value_error(std::string(what) + " must have " + std::to_string(wanted) +
+                        (wanted == 1 ? " dimension" : " dimensions") + shape + ", not " + std::to_string(array.ndim()) +
+                        " (" + Described(array) + ")");
+}
+
 // An integer array as the module keeps vectors: uint8, uint16 and int32
 // arrays as they are; any other integers converted to the narrowest of those
 // that holds every value exactly. Element order within a row must be
 // contiguous; an array whose rows are not is copied, in its own width.
 py::array ToVectors(py::handle value, const char* what) {
   py::array array = Numpy().attr("asarray")(value);
-  const char kind = array.dtype().kind();
-  if (kind == 'f' || kind == 'c') {
-    throw py::type_error(std::string(what) + " must hold integers, not " + py::str(array.dtype()).cast<std::string>() +
-                         ": round them first, e.g. numpy.rint(x).astype(numpy.int32)");
-  }
-  if (kind != 'i' && kind != 'u') {
-    throw py::type_error(std::string(what) + " must hold integers, not " + py::str(array.dtype()).cast<std::string>());
-  }
-  if (array.ndim() != 2) {
-    throw py::value_error(std::string(what) + " must have 2 dimensions (N x D), not " + std::to_string(array.ndim()));
-  }
+  const py::object range = CheckIntegers(array, what, true);
+  CheckDimensions(array, what, 2, " (N x D)");
   if (!IsNarrow(array.dtype())) {
     const char* target = "uint8";
-    if (array.size() > 0) {
-      const py::object low = array.attr("min")(), high = array.attr("max")();
-      if (low < py::int_(std::numeric_limits<std::int32_t>::min()) ||
-          high > py::int_(std::numeric_limits<std::int32_t>::max())) {
-        throw py::value_error(std::string(what) + " holds values beyond 32-bit integers");
-      }
+    if (!range.is_none()) {
+      const py::object low = range[py::int_(0)], high = range[py::int_(1)];
       if (low < py::int_(0) || high > py::int_(65535)) {
         target = "int32";
       } else if (high > py::int_(255)) {
@@ -315,16 +394,8 @@ Rows RowsOf(const py::array& vectors) {
 // when every value fits.
 IntArray ToInt32(py::handle value, const char* what) {
   py::array array = Numpy().attr("asarray")(value);
-  const char kind = array.dtype().kind();
-  if (kind != 'i' && kind != 'u') throw py::type_error(std::string(what) + " must hold integers");
-  if (array.ndim() != 1) {
-    throw py::value_error(std::string(what) + " must have 1 dimension, not " + std::to_string(array.ndim()));
-  }
-  if (!array.dtype().equal(py::dtype::of<std::int32_t>()) && array.size() > 0 &&
-      (array.attr("min")() < py::int_(std::numeric_limits<std::int32_t>::min()) ||
-       array.attr("max")() > py::int_(std::numeric_limits<std::int32_t>::max()))) {
-    throw py::value_error(std::string(what) + " holds values beyond 32-bit integers");
-  }
+  CheckIntegers(array, what, false);
+  CheckDimensions(array, what, 1, "");
   return Numpy().attr("ascontiguousarray")(array, py::arg("dtype") = "int32").cast<IntArray>();
 }
 
@@ -545,7 +616,7 @@ void SetHeaderFields(VectorSet& set, const Codebook& cb) {
 
 VectorSet ReadVectorSet(const std::filesystem::path& file) {
   const std::string path = file.string();
-  CheckKind(path, {KindTrainingSet, KindCodebook}, "a training set or codebook", false);
+  CheckKind(path, {KindTrainingSet, KindCodebook}, "a training set or codebook");
   VectorSet set;
   Codebook header;
   ReadNames names;
@@ -676,7 +747,7 @@ void CheckIndices(const IntArray& indices, py::ssize_t n, int count) {
     }
   }
   if (bad >= 0) {
-    throw py::value_error("index " + std::to_string(p[bad]) + " of vector " + std::to_string(bad) + " is outside 0.." +
+    throw py::value_error("indices[" + std::to_string(bad) + "] is " + std::to_string(p[bad]) + ", outside 0.." +
                           std::to_string(count - 1));
   }
 }
@@ -684,7 +755,7 @@ void CheckIndices(const IntArray& indices, py::ssize_t n, int count) {
 PartitioningData ReadPartitioningFile(const std::filesystem::path& file, VectorSet& trainingSet) {
   CheckSet(trainingSet, "training set");
   const std::string path = file.string();
-  CheckKind(path, {KindPartitioning}, "a partitioning", true);
+  CheckKind(path, {KindPartitioning}, "a partitioning");
   PartitioningData data;
   data.indices = IntArray(std::vector<py::ssize_t>{trainingSet.size()});
   char method[80] = {};
@@ -737,19 +808,21 @@ void CheckTrainingSet(const VectorSet& ts) {
 }
 
 // Runs body(begin, end) over the rows on the library's threads, in blocks of
-// at most 256 rows, until the watch stops it.
+// at most 256 rows, until the watch stops it; counts the rows done.
 void OverRows(py::ssize_t n, Watch& watch, const std::function<void(int, int)>& body) {
   watch.Gate();
   cbdetail::ParallelFor(static_cast<int>(n), [&](int begin, int end) {
     constexpr int kBlock = 256;
     for (int first = begin; first < end; first += kBlock) {
       if (watch.Poll()) return;
-      body(first, std::min(end, first + kBlock));
+      const int last = std::min(end, first + kBlock);
+      body(first, last);
+      watch.Done(last - first);
     }
   });
 }
 
-py::object Partition(VectorSet& trainingSet, VectorSet& codebook, bool returnDistances) {
+py::object Partition(VectorSet& trainingSet, VectorSet& codebook, bool returnDistances, py::object progress) {
   CheckTrainingSet(trainingSet);
   CheckSet(codebook, "codebook");
   if (codebook.Kind() != KindCodebook) throw LibraryError("ERROR: You must give a cb or pa file as input file.");
@@ -765,7 +838,7 @@ py::object Partition(VectorSet& trainingSet, VectorSet& codebook, bool returnDis
   Int64Array distances(std::vector<py::ssize_t>{returnDistances ? n : 0});
   std::int32_t* targets = indices.mutable_data();
   std::int64_t* found = returnDistances ? distances.mutable_data() : nullptr;
-  Watch watch;
+  Watch watch(std::move(progress));
   {
     const py::gil_scoped_release free;
     Guarded([&] {
@@ -800,13 +873,13 @@ struct Sums {
 
 void AddRowsInto(const Rows& rows, py::ssize_t n, std::size_t d, const std::int32_t* freqs,
                  const std::int32_t* partitionOf, cbdetail::CentroidSums& total, Watch& watch) {
-  // One set of sums per thread of ParallelFor (at most one per core), made
+  // One set of sums per thread of ParallelFor (ThreadCount() at most), made
   // here so that a refused allocation is reported on this thread.
   struct Slot {
     std::thread::id owner;
     std::optional<cbdetail::CentroidSums> sums;
   };
-  std::vector<Slot> slots(std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<Slot> slots(static_cast<std::size_t>(cbdetail::ThreadCount()));
   for (Slot& slot : slots) slot.sums.emplace(total.Partitions(), d);
   std::mutex lock;
   std::mutex spare;  // guards `total` for a thread beyond the slots, should there be one
@@ -891,7 +964,7 @@ VectorSet CodebookOfSums(const cbdetail::CentroidSums& sums, const VectorSet& he
   return cb;
 }
 
-VectorSet Centroids(VectorSet& trainingSet, py::handle indicesArgument, int count) {
+VectorSet Centroids(VectorSet& trainingSet, py::handle indicesArgument, int count, py::object progress) {
   CheckTrainingSet(trainingSet);
   const IntArray indices = ToInt32(indicesArgument, "indices");
   CheckIndices(indices, trainingSet.size(), count);
@@ -899,7 +972,7 @@ VectorSet Centroids(VectorSet& trainingSet, py::handle indicesArgument, int coun
   const IntArray freqs = trainingSet.freqs;
   const Rows rows = RowsOf(vectors);
   const auto d = static_cast<std::size_t>(vectors.shape(1));
-  Watch watch;
+  Watch watch(std::move(progress));
   std::optional<cbdetail::CentroidSums> sums;
   {
     const py::gil_scoped_release free;
@@ -968,6 +1041,10 @@ std::string Repr(const VectorSet& set) {
 
 PYBIND11_MODULE(_mirvo, m) {
   m.doc() = "The compiled part of mirvo; use the package mirvo.";
+  // Every docstring starts with its own signature line ("name(arguments)",
+  // then "--"), which Python's inspect.signature and help() read.
+  py::options options;
+  options.disable_function_signatures();
   SetErrorMessageHandler(&CaptureMessage);
   SetExitProcessingHandler(&LeaveLibrary);
   mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
@@ -1036,6 +1113,9 @@ PYBIND11_MODULE(_mirvo, m) {
   m.attr("__version__") = MIRVO_VERSION_NUMBER;
 
   py::class_<VectorSet>(m, "VectorSet",
+                        "VectorSet(vectors, freqs=None, names=None, *, kind='training set', vector_size_x=None, "
+                        "vector_size_y=1, bytes_per_element=None, reserved_value=0, error_scaling=0, "
+                        "inherit_level=0, generation_method='')\n--\n\n"
                         "A training set or a codebook: N vectors of D elements, their frequencies and names,\n"
                         "and the header fields of the file.\n\n"
                         "vectors: numpy array N x D of uint8, uint16 or int32, kept as given (not copied,\n"
@@ -1053,6 +1133,9 @@ PYBIND11_MODULE(_mirvo, m) {
            py::kw_only(), py::arg("kind") = "training set", py::arg("vector_size_x") = py::none(),
            py::arg("vector_size_y") = 1, py::arg("bytes_per_element") = py::none(), py::arg("reserved_value") = 0,
            py::arg("error_scaling") = 0, py::arg("inherit_level") = 0, py::arg("generation_method") = "",
+           "__init__(self, vectors, freqs=None, names=None, *, kind='training set', vector_size_x=None, "
+           "vector_size_y=1, bytes_per_element=None, reserved_value=0, error_scaling=0, inherit_level=0, "
+           "generation_method='')\n--\n\n"
            "Makes a set of an integer array N x D; vector_size_x defaults to D / vector_size_y.\n"
            "Raises TypeError for non-integer data, ValueError for wrong shapes or values beyond int32.")
       .def_property(
@@ -1086,10 +1169,11 @@ PYBIND11_MODULE(_mirvo, m) {
       .def_readwrite("inherit_level", &VectorSet::inherit_level,
                      "header field; above 1 a codebook made from the set inherits its generation method")
       .def_readwrite("total_freq", &VectorSet::total_freq, "sum of freqs as last made, read or written")
-      .def("__len__", &VectorSet::size, "N, the number of vectors")
-      .def("__repr__", &Repr);
+      .def("__len__", &VectorSet::size, "__len__(self)\n--\n\nN, the number of vectors")
+      .def("__repr__", &Repr, "__repr__(self)\n--\n\n");
 
   py::class_<PartitioningData>(m, "Partitioning",
+                               "Partitioning(indices, count, generation_method='')\n--\n\n"
                                "The partition of every training vector, counted from 0.\n\n"
                                "indices: int32 array of N values in 0..count-1; count: the number of partitions.")
       .def(py::init([](py::handle indices, int count, const std::string& method) {
@@ -1097,6 +1181,7 @@ PYBIND11_MODULE(_mirvo, m) {
              return PartitioningData{ToInt32(indices, "indices"), count, ToField(method, "generation_method")};
            }),
            py::arg("indices"), py::arg("count"), py::arg("generation_method") = "",
+           "__init__(self, indices, count, generation_method='')\n--\n\n"
            "Makes a partitioning of 0-based indices (integers that fit int32) into count partitions.")
       .def_property(
           "indices", [](const PartitioningData& p) { return p.indices; },
@@ -1107,56 +1192,69 @@ PYBIND11_MODULE(_mirvo, m) {
           [](PartitioningData& p, const std::string& v) { p.generation_method = ToField(v, "generation_method"); },
           "header text of at most 79 characters")
       .def(
-          "__len__", [](const PartitioningData& p) { return p.indices.shape(0); }, "N, the number of vectors")
-      .def("__repr__", [](const PartitioningData& p) {
-        return "<mirvo.Partitioning: " + std::to_string(p.indices.shape(0)) + " vectors in " + std::to_string(p.count) +
-               " partitions>";
-      });
+          "__len__", [](const PartitioningData& p) { return p.indices.shape(0); },
+          "__len__(self)\n--\n\nN, the number of vectors")
+      .def(
+          "__repr__",
+          [](const PartitioningData& p) {
+            return "<mirvo.Partitioning: " + std::to_string(p.indices.shape(0)) + " vectors in " +
+                   std::to_string(p.count) + " partitions>";
+          },
+          "__repr__(self)\n--\n\n");
 
-  m.def("read_vector_set", &ReadVectorSet, py::arg("path"),
-        "read_vector_set(path) -> VectorSet\n\n"
-        "Reads a training-set or codebook file (versions 0, 1 and 2). vectors come as uint8\n"
-        "for 1 byte per element, uint16 for 2, int32 for 3 and 4. A TotalFreq header that\n"
-        "disagrees with the frequencies gives a UserWarning. Raises mirvo.Error for a bad\n"
-        "file (a partitioning: what its first line is), the OSError subclasses for a file\n"
-        "that cannot be read.");
+  // The file functions as mirvo's own wrap them (which name the file in
+  // the messages that do not).
+  m.def("read_vector_set", &ReadVectorSet, py::arg("path"), "read_vector_set(path)\n--\n\nmirvo.read_vector_set.");
   m.def("write_vector_set", &WriteVectorSet, py::arg("path"), py::arg("vector_set"), py::arg("overwrite") = false,
-        "write_vector_set(path, vector_set, overwrite=False)\n\n"
-        "Writes a training-set or codebook file (version 2); an existing file is replaced\n"
-        "only with overwrite=True (else FileExistsError). Values that do not fit\n"
-        "bytes_per_element raise mirvo.Error and nothing is written.");
+        "write_vector_set(path, vector_set, overwrite=False)\n--\n\nmirvo.write_vector_set.");
   m.def("read_partitioning", &ReadPartitioningFile, py::arg("path"), py::arg("training_set"),
-        "read_partitioning(path, training_set) -> Partitioning\n\n"
-        "Reads a partitioning file made for the given training set (its size is checked).\n"
-        "Raises mirvo.Error for a bad file or a file of another kind.");
+        "read_partitioning(path, training_set)\n--\n\nmirvo.read_partitioning.");
   m.def("write_partitioning", &WritePartitioningFile, py::arg("path"), py::arg("partitioning"), py::arg("training_set"),
         py::arg("overwrite") = false,
-        "write_partitioning(path, partitioning, training_set, overwrite=False)\n\n"
-        "Writes a partitioning file; the training set gives the names on its lines.");
+        "write_partitioning(path, partitioning, training_set, overwrite=False)\n--\n\nmirvo.write_partitioning.");
   m.def("partition", &Partition, py::arg("training_set"), py::arg("codebook"), py::arg("return_distances") = false,
-        "partition(training_set, codebook, return_distances=False) -> indices | (indices, distances)\n\n"
-        "The 0-based index (int32 array of N) of every training vector's nearest code vector\n"
-        "(squared Euclidean distance, ties to the lowest index): the command line's\n"
-        "codebook-to-partitioning conversion, on the same kernels and threads. With\n"
-        "return_distances, also the squared distances (int64 array of N; scipy's vq returns\n"
-        "their square roots). The first argument must be a training set and the second a\n"
-        "codebook (mirvo.Error otherwise); ValueError for an empty codebook or differing D.");
+        py::arg("progress") = py::none(),
+        "partition(training_set, codebook, return_distances=False, progress=None)\n--\n\n"
+        "mirvo.partition on a training set and a codebook given as VectorSets of their kinds\n"
+        "(mirvo.Error otherwise); progress(rows) is called with the rows done since its last call.");
   m.def("centroids", &Centroids, py::arg("training_set"), py::arg("indices"), py::arg("count"),
-        "centroids(training_set, indices, count) -> VectorSet\n\n"
-        "The codebook of the partition centroids: per partition, sum(freq * vector) / sum(freq)\n"
-        "per element, plus 0.5, truncated toward zero; a partition of frequency <= 0 gives zeros\n"
-        "with frequency 0. The vectors keep the training set's dtype when the centroids fit it.\n"
-        "As the command line's partitioning-to-codebook conversion, which also appends\n"
-        "PROGRAM_IDENTITY to generation_method. ValueError for indices outside 0..count-1.");
+        py::arg("progress") = py::none(),
+        "centroids(training_set, indices, count, progress=None)\n--\n\n"
+        "mirvo.centroids on a training set given as a VectorSet of its kind (mirvo.Error\n"
+        "otherwise); progress(rows) is called with the rows done since its last call.");
   m.def("_partition_sums", &PartitionSums, py::arg("vectors"), py::arg("freqs"), py::arg("indices"), py::arg("count"),
-        "_partition_sums(vectors, freqs, indices, count) -> (sums int64 count x D, freqs int64 count)\n\n"
+        "_partition_sums(vectors, freqs, indices, count)\n--\n\n"
         "Per partition, the sums of freq * vector and of freq (for mirvo.dask).");
   m.def("_codebook_from_sums", &CodebookFromSums, py::arg("sums"), py::arg("freqs"), py::arg("training_set"),
-        "_codebook_from_sums(sums, freqs, training_set) -> VectorSet\n\n"
+        "_codebook_from_sums(sums, freqs, training_set)\n--\n\n"
         "The centroid codebook of summed pieces, with the header a codebook of training_set gets.");
   m.def(
       "_gate", [](bool closed) { gateClosed.store(closed); }, py::arg("closed"),
-      "Test hook: while closed, computations wait at their start with the GIL released.");
+      "_gate(closed)\n--\n\nTest hook: while closed, computations wait at their start with the GIL released.");
   m.def(
-      "_gate_waiting", [] { return gateWaiting.load(); }, "Test hook: computations waiting at the gate.");
+      "_gate_waiting", [] { return gateWaiting.load(); },
+      "_gate_waiting()\n--\n\nTest hook: computations waiting at the gate.");
+  m.def("_as_vectors", &ToVectors, py::arg("value"), py::arg("what"),
+        "_as_vectors(value, what)\n--\n\n"
+        "value as VectorSet keeps vectors (uint8, uint16 or int32, rows of adjacent elements); TypeError or\n"
+        "ValueError naming it as `what` otherwise.");
+  m.def(
+      "_indices",
+      [](py::handle value, py::ssize_t n, int count) {
+        IntArray indices = ToInt32(value, "indices");
+        CheckIndices(indices, n, count);
+        return indices;
+      },
+      py::arg("indices"), py::arg("n"), py::arg("count"),
+      "_indices(indices, n, count)\n--\n\n"
+      "indices as an int32 array of n partitions in 0..count-1; TypeError or ValueError otherwise.");
+  m.def("_set_num_threads", &cbdetail::SetThreadCount, py::arg("count"),
+        "_set_num_threads(count)\n--\n\n"
+        "The process-wide thread count of the computations (0: one per core); returns the previous setting.");
+  m.def("_set_num_threads_here", &cbdetail::SetThreadCountHere, py::arg("count"),
+        "_set_num_threads_here(count)\n--\n\n"
+        "The thread count of the computations the calling thread starts (0: the process-wide count);\n"
+        "returns the previous setting.");
+  m.def("_get_num_threads", &cbdetail::ThreadCount,
+        "_get_num_threads()\n--\n\nThe threads a computation started now uses.");
 }

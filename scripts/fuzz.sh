@@ -32,7 +32,7 @@ build=${MIRVO_FUZZ_BUILD:-build-fuzz}
 [[ $build = /* ]] || build="$root/$build"
 parallel=${MIRVO_FUZZ_PARALLEL:-2}
 
-scripts/setup.sh
+scripts/setup.sh fuzz
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
     -DMIRVO_FUZZ=ON -DMIRVO_BUILD_TESTS=OFF -DMIRVO_BUILD_PYTHON=OFF >/dev/null

@@ -2,6 +2,7 @@
 A test gate holds computations at their start (GIL released) so that nothing
 depends on timing: were the GIL held, the main thread could not count them."""
 import _thread
+import io
 import threading
 import time
 
@@ -52,3 +53,32 @@ def test_ctrl_c_interrupts_a_long_computation(sets, gate):
             mirvo.centroids(sets[0], np.zeros(5000, np.int32), 1)
     finally:
         helper.join()
+
+
+def test_progress_reaches_a_tqdm_bar_and_its_exception_stops_the_call(sets):
+    tqdm = pytest.importorskip("tqdm").tqdm
+    ts, cb = sets
+    indices = mirvo.partition(ts, cb)
+    for call, expected in [(lambda p: mirvo.partition(ts, cb, progress=p), indices),
+                           (lambda p: mirvo.centroids(ts, indices, 64, progress=p), mirvo.centroids(ts, indices, 64))]:
+        with tqdm(total=len(ts), file=io.StringIO()) as bar:
+            result = call(bar.update)
+        assert bar.n == len(ts) and np.array_equal(np.asarray(result), np.asarray(expected))
+
+        def refuse(rows):
+            raise ValueError("enough after %d" % rows)
+        with pytest.raises(ValueError, match="^enough after"):
+            call(refuse)
+
+
+def test_thread_count_is_set_for_the_process(sets):
+    cores = mirvo.get_num_threads()
+    expected = mirvo.partition(*sets)
+    try:
+        for n in (1, 3):
+            mirvo.set_num_threads(n)
+            assert mirvo.get_num_threads() == n
+            assert mirvo.partition(*sets).tolist() == expected.tolist()
+    finally:
+        mirvo.set_num_threads(None)
+    assert mirvo.get_num_threads() == cores

@@ -27,6 +27,7 @@
 #include "engine/centroid_sums.h"
 #include "engine/conversions.h"
 #include "engine/search.h"
+#include "engine/threads.h"
 #include "files/output.h"
 #include "formats/partitioning_file.h"
 #include "formats/refusals.h"
@@ -571,11 +572,12 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   int partitionCount = 0;
   TimedProgressStage((std::string("Reading ") + trainingSetName + " and " + partitioningName + " ").c_str());
 
-  // Two regular files of many records: summed on two threads.
+  // Two regular files of many records: summed on two threads, when the
+  // thread count allows more than one.
   bool summed = false;
   const auto records = set.FixedRecords();
   struct stat info {};
-  if (records && std::thread::hardware_concurrency() > 1 &&
+  if (records && cbdetail::ThreadCount() > 1 &&
       static_cast<std::uint64_t>(n) * records->record >= 2 * chunkBytes.load() &&
       ::stat(partitioningName, &info) == 0 && S_ISREG(info.st_mode)) {
     summed = TwoThreadSums(set, *records, n, d, *second).Run(partitioningName, sums, partitionCount);

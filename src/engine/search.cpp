@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/pruning.h"
+#include "engine/threads.h"
 #include "mirvo/interfc.h"
 
 namespace mirvo {
@@ -522,9 +523,9 @@ void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, in
 }
 
 Workers::Workers() {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const int count = ThreadCount();
   try {
-    for (unsigned t = 1; t < cores; ++t) threads_.emplace_back([this] { Serve(); });
+    for (int t = 1; t < count; ++t) threads_.emplace_back([this] { Serve(); });
   } catch (const std::system_error&) {
     // No more threads to be had: those running and the caller do the work.
   }

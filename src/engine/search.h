@@ -181,8 +181,9 @@ void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int co
 // others search. One job at a time; used by one calling thread.
 class Workers {
  public:
-  // One thread per core beyond the first; fewer (none) when threads cannot
-  // be had, and the calling thread then does every block.
+  // ThreadCount() - 1 threads (engine/threads.h) beside the caller; fewer
+  // (none) when threads cannot be had, and the calling thread then does
+  // every block.
   Workers();
   // Finishes the job in hand, then ends the threads.
   ~Workers();
@@ -216,7 +217,7 @@ class Workers {
   bool inHand_ = false;
 };
 
-// Runs body(begin, end) over [0, count) in blocks on the machine's cores; the
+// Runs body(begin, end) over [0, count) in blocks on ThreadCount() threads; the
 // blocks are independent and results must not depend on how they are split.
 // With progress set, the calling thread shows how far it has come.
 void ParallelFor(int count, const std::function<void(int begin, int end)>& body, bool progress = true);

@@ -5,7 +5,7 @@
 #
 # -D variables: BUILD_DIR, WORK_DIR, SOURCE_DIR, GENERATOR, CXX, LIBDIR,
 # VERSION (the project's), PKG_CONFIG (may be empty), FLAGS (compiler flags the consumer needs, such as
-# a sanitizer's; may be empty).
+# a sanitizer's; may be empty), PYTHON (the interpreter of the Python module; empty when it is not built).
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -52,6 +52,23 @@ file(STRINGS ${WORK_DIR}/data/image.pa lines LIMIT_COUNT 3)
 if(NOT status EQUAL 0 OR NOT out STREQUAL "" OR NOT err STREQUAL ""
    OR NOT lines STREQUAL "VQ PARTITIONING 2.0;64;779")
   message(FATAL_ERROR "installed mirvo: status ${status}, output '${out}${err}', image.pa begins '${lines}'")
+endif()
+
+# The Python package under the prefix given when installing (not the one
+# of the configuration), in the interpreter's own folder for that prefix.
+if(PYTHON)
+  file(GLOB package ${prefix}/lib/python3*/site-packages/mirvo/__init__.py)
+  if(NOT package)
+    file(GLOB_RECURSE found RELATIVE ${prefix} ${prefix}/*/__init__.py)
+    message(FATAL_ERROR "the Python package is not in ${prefix}/lib/python3.X/site-packages: ${found}")
+  endif()
+  get_filename_component(site ${package} DIRECTORY)
+  get_filename_component(site ${site} DIRECTORY)
+  set(ENV{PYTHONPATH} ${site})
+  run(${PYTHON} -c "import mirvo, sys\nprint(len(mirvo.read_vector_set(sys.argv[1])))" ${SOURCE_DIR}/examples/image.cb)
+  if(NOT out STREQUAL "64\n")
+    message(FATAL_ERROR "the installed Python package printed '${out}', expected '64\\n'")
+  endif()
 endif()
 
 # find_package(mirvo) with nothing but the prefix to go on.
