@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "console/fatal.h"
 #include "files/output.h"
@@ -165,7 +166,8 @@ const char* SetFileReader::ReadName(bool keep, std::string* out) {
   const void* zero = std::memchr(data, 0, std::min(available, kField));
   if (zero == nullptr) {
     if (available < kField) refusals_.Refuse("ERROR: premature end of file\n");
-    const std::string text(reinterpret_cast<const char*>(data), kField);
+    // The bytes as they are only where they cannot drive the terminal.
+    const std::string text = Printable(std::string_view(reinterpret_cast<const char*>(data), kField));
     refusals_.Refuse("ERROR: Too long vector name:\n%*s\nMaximum is %d characters.\n", static_cast<int>(kField),
                      text.c_str(), static_cast<int>(kField));
   }

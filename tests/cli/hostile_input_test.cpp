@@ -99,6 +99,22 @@ TEST(HostileInput, FrequencyTotalsAtTheEdgeOf32Bits) {
   }
 }
 
+// A name of 80 bytes from a crafted training set reaches the message with
+// what could set the terminal's title, clear it or fake a message escaped;
+// UTF-8 text stays as it is.
+TEST(HostileInput, NameBytesInMessagesCannotDriveTheTerminal) {
+  const std::string crafted = "\x1b]0;owned\x07\x1b[2J\rERROR: fake\ncaf\xc3\xa9\xff\xc2\x9b";
+  const std::string name = crafted + std::string(80 - crafted.size(), 'n');
+  const std::string shown = "\\x1b]0;owned\\x07\\x1b[2J\\x0dERROR: fake\\x0acaf\xc3\xa9\\xff\\xc2\\x9b" +
+                            std::string(80 - crafted.size(), 'n');
+  TempDir dir;
+  WriteFile(dir.File("set.ts"), SetFileBytes({{{1}, 1, name}}, 1, 1, 1));
+  WriteFile(dir.File("book.cb"), SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true));
+  const RunResult run = RunMirvo({"-Q0", "set.ts", "book.cb"}, dir.path());
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(run.err, "ERROR: Too long vector name:\n" + shown + "\nMaximum is 80 characters.\n");
+}
+
 // MirvoMain in this process under the capture: the status it ended with
 // (what it returned, or what it gave ExitProcessing).
 int RunInProcess(ErrorCapture& capture, std::vector<std::string> args) {
