@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "mirvo/version.h"
@@ -140,6 +143,37 @@ TEST(Conversion, AnExistingFileIsReplacedOnlyWithOverwriteAndNeverAnInput) {
   EXPECT_EQ(Outcome(RunMirvo({"-Q0", "-O", "x.pa", "y.cb"}, dir.path())), "0||");
   EXPECT_EQ(ReadFile(dir.File("y.pa")), kOnePartition);
   EXPECT_EQ(FileCount(dir.path()), 4);
+}
+
+// The new output takes the old one's permission bits (whatever the umask)
+// and, where the process may give them (as root), its owner and group; a
+// hard link to the old file keeps the old content.
+TEST(Conversion, AReplacedOutputKeepsItsModeAndOwner) {
+  const bool root = ::geteuid() == 0;
+  const uid_t owner = root ? 54321 : ::geteuid();
+  const gid_t group = root ? 54322 : ::getegid();
+  for (const char* second : {"c.cb", "p.pa"}) {
+    for (const mode_t mode : {0600, 0664, 0640}) {
+      SCOPED_TRACE(std::string(second) + " over mode " + std::to_string(mode));
+      TempDir dir;
+      WriteFile(dir.File("t.ts"), SetFileBytes({{{1}, 1, ""}}, 1, 1, 1));
+      WriteFile(dir.File("c.cb"), SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true));
+      WriteFile(dir.File("p.pa"), kOnePartition);
+      const std::string output = dir.File(second[0] == 'c' ? "c.pa" : "p.cb");
+      WriteFile(output, "old");
+      ASSERT_EQ(::chmod(output.c_str(), mode), 0);
+      ASSERT_EQ(::chown(output.c_str(), owner, group), 0);
+      ASSERT_EQ(::link(output.c_str(), dir.File("link").c_str()), 0);
+      EXPECT_EQ(Outcome(RunMirvo({"-Q0", "-O", "t.ts", second}, dir.path())), "0||");
+      struct stat info {};
+      ASSERT_EQ(::stat(output.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, mode);
+      EXPECT_EQ(info.st_uid, owner);
+      EXPECT_EQ(info.st_gid, group);
+      EXPECT_NE(ReadFile(output), "old");
+      EXPECT_EQ(ReadFile(dir.File("link")), "old");
+    }
+  }
 }
 
 TEST(Conversion, ReportFollowsTheQuietLevel) {
