@@ -283,7 +283,7 @@ int CentroidSums::Centroid(int partition, int* vector) const {
 int Centroid(const std::int64_t* sums, int freq, std::size_t dimension, int* vector) {
   std::int64_t total = 0;
   for (std::size_t e = 0; e < dimension; ++e) {
-    vector[e] = RoundedMean(sums[e], static_cast<double>(freq));
+    vector[e] = CentroidElement(sums[e], static_cast<double>(freq));
     total += vector[e];
   }
   return RoundedMean(total, static_cast<double>(dimension));

@@ -99,6 +99,27 @@ TEST(HostileInput, FrequencyTotalsAtTheEdgeOf32Bits) {
   }
 }
 
+// A centroid element beyond 32 bits (frequencies of mixed sign: e * 2^30 -
+// 0 * (2^30 - 1) over a frequency of 1) fits no element width: refused with
+// its exact value, for every width, and nothing is written.
+TEST(HostileInput, CentroidElementsBeyond32BitsAreRefused) {
+  for (int width = 1; width <= 4; ++width) {
+    SCOPED_TRACE("width " + std::to_string(width));
+    const std::int64_t largest = width == 4 ? 2147483647 : (std::int64_t{1} << (8 * width)) - 1;
+    TempDir dir;
+    WriteFile(dir.File("set.ts"),
+              SetFileBytes({{{static_cast<int>(largest)}, 1 << 30, ""}, {{0}, -(1 << 30) + 1, ""}}, 1, 1, width));
+    WriteFile(dir.File("part.pa"), "VQ PARTITIONING 2.0\n1\n2\n" + kSeparator + "1\n1\n");
+    WriteFile(dir.File("part.cb"), "old");
+    const RunResult run = RunMirvo({"-Q0", "-O", "set.ts", "part.pa"}, dir.path());
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "ERROR: Vector element value " + std::to_string(largest << 30) +
+                           " does not fit in 4 bytes per element.\n");
+    EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"part.cb", "part.pa", "set.ts"}));
+    EXPECT_EQ(ReadFile(dir.File("part.cb")), "old");
+  }
+}
+
 // A name of 80 bytes from a crafted training set reaches the message with
 // what could set the terminal's title, clear it or fake a message escaped;
 // UTF-8 text stays as it is.
