@@ -600,6 +600,12 @@ void CodebookWriter::Rows(const void* rows, int rowWidth, std::size_t stride, in
   }
 }
 
+void CodebookWriter::EmptyEntries(int count) {
+  written_ += count;
+  // Below 2^64 for any count and dimension.
+  out_.Zeros(static_cast<std::uint64_t>(count) * (1 + dimension_ * static_cast<std::uint64_t>(width_) + 4));
+}
+
 void CodebookWriter::End(int freq) {
   unsigned char bytes[4];
   EncodeBigEndian(&freq, 1, 4, bytes);

@@ -85,8 +85,6 @@ TEST(Conversion, RefusesWhatItCannotConvert) {
       {"t", "x.pa", pa + "0\n" + lines, count + "is 0" + range},
       {"t", "x.pa", pa + "-4\n" + lines, count + "is -4" + range},
       {"t", "x.pa", pa + "2147483648\n" + lines, count + "is 2147483648" + range},
-      {"t", "x.pa", pa + "2147483647\n" + lines,
-       count + "(2147483647) is too large for a training set of 2 vectors.\n"},
       {"t", "x.pa", pa + "2\n3\n" + kSeparator + "1\n1\n1\n",
        "ERROR: Partitioning is not for this training set (3 != 2).\n"},
   };
@@ -143,6 +141,22 @@ TEST(Conversion, AnExistingFileIsReplacedOnlyWithOverwriteAndNeverAnInput) {
   EXPECT_EQ(Outcome(RunMirvo({"-Q0", "-O", "x.pa", "y.cb"}, dir.path())), "0||");
   EXPECT_EQ(ReadFile(dir.File("y.pa")), kOnePartition);
   EXPECT_EQ(FileCount(dir.path()), 4);
+}
+
+// More code vectors than training vectors, of 4M elements: the partitioning
+// written converts back, however much memory sums for all its (empty)
+// partitions would take.
+TEST(Conversion, APartitioningItWroteConvertsBack) {
+  const int x = 2048, y = 2048;
+  const VectorSpec vector{std::vector<int>(std::size_t{x} * y, 9), 2, ""};
+  TempDir dir;
+  WriteFile(dir.File("t.ts"), SetFileBytes({vector}, x, y, 1));
+  // Seven zero vectors and the training vector itself, fourth.
+  WriteFile(dir.File("c.cb"), SparseCodebookBytes({{3, vector}}, 8, x, y, 1, ""));
+  EXPECT_EQ(Outcome(RunMirvo({"-Q0", "t.ts", "c.cb"}, dir.path())), "0||");
+  EXPECT_EQ(ReadFile(dir.File("c.pa")), "VQ PARTITIONING 2.0\n8\n1\n" + kSeparator + "4\n");
+  EXPECT_EQ(Outcome(RunMirvo({"-Q0", "-O", "t.ts", "c.pa"}, dir.path())), "0||");
+  EXPECT_EQ(ReadFile(dir.File("c.cb")), SparseCodebookBytes({{3, vector}}, 8, x, y, 1, kInfoLine));
 }
 
 // The new output takes the old one's permission bits (whatever the umask)
