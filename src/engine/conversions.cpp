@@ -588,8 +588,10 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
   }
 
   // The output is written as the training set is searched, unless it is
-  // refused anyway: then the training set is only read through, for its
-  // own messages.
+  // refused anyway or cannot be written: then the training set is only read
+  // through, for its own messages. Its header goes to the file before the
+  // search, so that a full disk or a file-size limit shows before the
+  // search is done in vain.
   const int n = ts.BookSize;
   bool existing = !second.Refused() && SafeOutput::Keeps(partitioningName, overwrite);
   cbdetail::PartitioningWriter writer;
@@ -597,7 +599,7 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
   if (!second.Refused() && !existing) {
     char version[80];
     SetVerString(version, KindPartitioning);
-    writing = writer.Open(partitioningName, version, cb.BookSize, n, n, "", overwrite);
+    writing = writer.Open(partitioningName, version, cb.BookSize, n, n, "", overwrite) && writer.Flush();
   }
   std::optional<cbdetail::NearestSearch> search;
   std::optional<cbdetail::Workers> workers;

@@ -43,6 +43,8 @@ class PartitioningWriter {
             const char* method, int overwrite);
   // One training vector's line: its 1-based partition and its name, if any.
   void Line(int partition, const char* vectorName);
+  // SafeOutput::Flush.
+  bool Flush() { return out_.Flush(); }
   bool Commit() { return out_.Commit(); }
   void Abandon() { out_.Abandon(); }
 
