@@ -3,10 +3,12 @@
 #include "support/file_bytes.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +50,15 @@ void Setup() {
   if (::mkdtemp(buffer.data()) == nullptr) Defect("cannot create the working folder %s", pattern.c_str());
   folder = buffer.data();
   std::atexit(RemoveFolder);
+  // A partitioning of a few bytes may announce a codebook of any size: the
+  // outputs are kept small enough to be read back, larger ones fail to be
+  // written (as on a full disk).
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit size{};
+  if (::getrlimit(RLIMIT_FSIZE, &size) == 0) {
+    size.rlim_cur = std::min<rlim_t>(size.rlim_max, rlim_t{16} << 20);
+    ::setrlimit(RLIMIT_FSIZE, &size);
+  }
 }
 
 const std::string& Folder() { return folder; }

@@ -347,8 +347,9 @@ std::string OutputFileName(const std::string& second, const char* extension) {
 
 int MirvoMain(int argc, char** argv) {
   // A file-size limit makes a write fail with an error the writer reports,
-  // instead of killing the process half-way through a file. An interrupt
-  // clears the progress line and removes a half-written output.
+  // instead of killing the process half-way through a file. A signal
+  // clears the progress line and removes a half-written output; once the
+  // output is in place, the run ends with its own status.
   std::signal(SIGXFSZ, SIG_IGN);
   CatchInterrupts();
 
@@ -379,9 +380,15 @@ int MirvoMain(int argc, char** argv) {
 
   if (second == KindCodebook) {
     PrintOperatingInfo(names[0].c_str(), names[1].c_str(), output.c_str());
-    ConvertToPartitioning(names[0].c_str(), names[1].c_str(), output.c_str(), overwrite);
   } else {
     PrintOperatingInfo(names[0].c_str(), output.c_str(), names[1].c_str());
+  }
+  // The report goes out before anything is written: a closed standard
+  // output ends the run now, not after its output has been put in place.
+  std::fflush(stdout);
+  if (second == KindCodebook) {
+    ConvertToPartitioning(names[0].c_str(), names[1].c_str(), output.c_str(), overwrite);
+  } else {
     ConvertToCodebook(names[0].c_str(), names[1].c_str(), output.c_str(), InfoLine().c_str(), overwrite);
   }
   // The writer has said why it could not write; an existing file kept

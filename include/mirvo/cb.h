@@ -405,17 +405,20 @@ double AverageErrorCBFastMeanError(const Codebook* ts, const Codebook* cb, const
 // ===========================================================================
 
 // The centroid of the partition into the target's vector (room for the
-// dimension required), Freq and VectorMean; its name stays. An empty
-// partition is fatal.
+// dimension required), Freq and VectorMean; its name stays. Fatal: an empty
+// partition; an element beyond the int range, which frequencies of mixed
+// sign can give and no element width holds ("ERROR: Vector element value
+// %.0f does not fit in 4 bytes per element.\n" with the exact value).
 void PartitionCentroid(const Partitioning* p, int partition, BookNode* target);
 // Entry k becomes the centroid of partition k (an empty one: Freq 0, the
 // rest kept). Fatal: a codebook with more entries than partitions or of
-// another dimension, an error function other than 0, 1, 2, 11, 12.
+// another dimension, an error function other than 0, 1, 2, 11, 12, a
+// centroid that PartitionCentroid refuses (the entries before it are set).
 void GenerateOptimalCodebookGeneral(const Codebook* ts, Codebook* cb, const Partitioning* p, int errorFunction);
 void GenerateOptimalCodebookMSE(const Codebook* ts, Codebook* cb, const Partitioning* p);
 // The frequency-weighted mean of the entries in use, divided by TotalFreq,
 // into centroid (room for the dimension required); nothing when TotalFreq
-// is 0.
+// is 0. An element beyond the int range is fatal, as in PartitionCentroid.
 void CodebookCentroid(const Codebook* cb, int* centroid);
 // Moves the worst-served training vectors into the empty partitions, in
 // partition order, and makes their code vectors copies of them; the

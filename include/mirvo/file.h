@@ -37,7 +37,13 @@ std::FILE* OpenFile(const char* name, int mode, int overwrite);
 // ".NAME.XXXXXXXXXX.tmp" (a dot, the target's name, ten hexadecimal digits,
 // ".tmp") in the target's folder and rename it over the target once every
 // byte is on disk: the target is always either the old file or the complete
-// new one. None of them ends the process when the file cannot be written.
+// new one. A file that replaces another gets the old one's permission bits
+// (not its set-user-ID, set-group-ID and sticky bits), and its owner and
+// group where the process may give them (root may; others may keep a group
+// they belong to). The new file is a new file: a hard link to the old one
+// keeps the old content, and a symbolic link of the target's name is
+// replaced, not followed. None of them ends the process when the file
+// cannot be written.
 
 // How the last of those writers ended: 0 when it wrote its file; 1 when it
 // wrote nothing because the file exists and overwriting was not allowed; -1
@@ -47,18 +53,29 @@ std::FILE* OpenFile(const char* name, int mode, int overwrite);
 // not 0, the target is as it was and no temporary file is left.
 int LastWriteFailed();
 
-// Interrupts. While a temporary file exists, each of SIGINT, SIGTERM, SIGHUP
-// and SIGPIPE whose action is the default is caught: the handler removes the
-// temporary file, clears the progress line and ends the process by the same
-// signal (the shell sees 130, 143, 129, 141). Signals the program ignores stay
-// ignored. A program that has handlers of its own for these signals must call
-// RemoveTemporaryOutput (and EraseProgressLine, interfc.h) from them before
-// it ends; otherwise the temporary file stays behind, as after SIGKILL or a
-// power cut (it is never read and may be deleted).
+// Signals. While a temporary file exists, every signal whose default action
+// ends the process (all but SIGKILL and SIGSTOP, which cannot be caught:
+// SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGXCPU, SIGALRM, SIGUSR1, the
+// real-time signals, SIGABRT, SIGSEGV ...) and whose action is the default
+// is caught: the handler removes the temporary file, clears the progress
+// line and ends the process by the same signal (the shell sees 128 + its
+// number: 130, 143, 129, 141 ...). It may run on any thread, and any number
+// of signals may come at once: the file is removed before the first of them
+// ends the process. Signals the program ignores stay ignored. A process
+// that ends through exit() while a writer works (every fatal error does)
+// removes the temporary file too. A program that has handlers of its own
+// for these signals must call RemoveTemporaryOutput (and EraseProgressLine,
+// interfc.h) from them before it ends; otherwise the temporary file stays
+// behind, as after SIGKILL or a power cut (it is never read and may be
+// deleted).
 //
-// CatchInterrupts installs that handler for the rest of the run, so that an
-// interrupt at any moment also leaves the terminal clean; the command line
-// does so before anything else.
+// CatchInterrupts installs that handler for the rest of the run, so that a
+// signal at any moment also leaves the terminal clean; and once a writer has
+// put its file in place, these signals (but the program's own faults:
+// SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS) are ignored for the rest
+// of the run, which then ends with its own status, not as killed. It is for
+// a program that writes one output and ends: the command line calls it
+// before anything else.
 void CatchInterrupts();
 // Removes the temporary file being written, if any. Async-signal-safe.
 void RemoveTemporaryOutput();

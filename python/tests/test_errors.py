@@ -199,6 +199,14 @@ BAD_ARGUMENTS = [
 ]
 
 
+def test_a_centroid_element_beyond_32_bits_is_refused_as_on_the_command_line():
+    # Frequencies of mixed sign: 2147483647 * 5 - 0 * 4 over a frequency of 1.
+    ts = mirvo.VectorSet(np.array([[2147483647], [0]]), freqs=[5, -4])
+    with pytest.raises(mirvo.Error) as raised:
+        mirvo.centroids(ts, np.zeros(2, int), 1)
+    assert str(raised.value) == "ERROR: Vector element value 10737418235 does not fit in 4 bytes per element."
+
+
 @pytest.mark.parametrize("call, error, text", BAD_ARGUMENTS)
 def test_bad_arguments_are_refused_in_words_of_arguments(work, call, error, text):
     ts, cb = mirvo.read_vector_set(work / "image.ts"), mirvo.read_vector_set(work / "image.cb")

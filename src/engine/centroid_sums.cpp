@@ -1,5 +1,6 @@
 #include "engine/centroid_sums.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -262,11 +263,110 @@ void CentroidSums::Fold() const {
   bound_ = 0;
 }
 
-void CentroidSums::AddPartition() {
-  Fold();  // the 32-bit sums keep the shape of the 64-bit ones
-  sums_.resize(sums_.size() + dimension_, 0);
-  narrow_.clear();
-  freqs_.push_back(0);
+void CentroidSums::Grow(int partitions) {
+  const auto n = static_cast<std::size_t>(partitions);
+  if (n <= freqs_.size()) return;
+  sums_.resize(n * dimension_, 0);
+  // The 32-bit sums keep the shape of the 64-bit ones.
+  if (!narrow_.empty()) narrow_.resize(sums_.size(), 0);
+  freqs_.resize(n, 0);
+}
+
+namespace {
+
+int PartitionOfEntry(std::uint64_t entry) { return static_cast<int>(entry >> 32); }
+int SlotOfEntry(std::uint64_t entry) { return static_cast<int>(entry & 0xFFFFFFFFu) - 1; }
+
+}  // namespace
+
+std::size_t PartitionSlots::Place(int partition) const {
+  // Fibonacci hashing: the top bits of the product.
+  std::size_t at = static_cast<std::size_t>((static_cast<std::uint32_t>(partition) * 0x9E3779B97F4A7C15ULL) >> shift_);
+  while (table_[at] != 0 && PartitionOfEntry(table_[at]) != partition) at = (at + 1) & (table_.size() - 1);
+  return at;
+}
+
+void PartitionSlots::Insert(int partition, int slot) {
+  // Kept at most half full, so that a search ends soon.
+  if ((hashed_ + 1) * 2 > table_.size()) {
+    std::vector<std::uint64_t> old(table_.size() * 2, 0);
+    old.swap(table_);
+    --shift_;
+    hashed_ = 0;
+    for (const std::uint64_t entry : old) {
+      if (entry != 0) Insert(PartitionOfEntry(entry), SlotOfEntry(entry));
+    }
+  }
+  table_[Place(partition)] =
+      (static_cast<std::uint64_t>(static_cast<std::uint32_t>(partition)) << 32) | static_cast<std::uint32_t>(slot + 1);
+  ++hashed_;
+}
+
+void PartitionSlots::Map(int* partitionOf, std::size_t count) {
+  const int* direct = direct_.data();
+  std::size_t covered = direct_.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto p = static_cast<std::size_t>(partitionOf[i]);
+    if (p < covered && direct[p] >= 0) {
+      partitionOf[i] = direct[p];
+      continue;
+    }
+    partitionOf[i] = Add(partitionOf[i]);
+    direct = direct_.data();
+    covered = direct_.size();
+  }
+}
+
+int PartitionSlots::Add(int partition) {
+  const auto p = static_cast<std::size_t>(partition);
+  if (p >= direct_.size()) {
+    const std::uint64_t entry = table_[Place(partition)];
+    if (entry != 0) return SlotOfEntry(entry);
+  }
+  const int slot = count_++;
+  if (p < direct_.size()) {
+    direct_[p] = slot;
+  } else {
+    Insert(partition, slot);
+  }
+  Widen();
+  return slot;
+}
+
+// The plain index grows (at least twice as large each time) with the
+// partitions met; those it comes to cover move over from the hash table.
+void PartitionSlots::Widen() {
+  constexpr std::size_t kLeast = std::size_t{1} << 16;
+  const std::size_t want = std::min(partitions_, std::max(kLeast, 16 * static_cast<std::size_t>(count_)));
+  if (want <= direct_.size() || (want < 2 * direct_.size() && want < partitions_)) return;
+  direct_.resize(want, -1);
+  if (hashed_ == 0) return;
+  std::vector<std::uint64_t> old(16, 0);
+  old.swap(table_);
+  shift_ = 60;
+  hashed_ = 0;
+  for (const std::uint64_t entry : old) {
+    if (entry == 0) continue;
+    const auto p = static_cast<std::size_t>(PartitionOfEntry(entry));
+    if (p < want) {
+      direct_[p] = SlotOfEntry(entry);
+    } else {
+      Insert(PartitionOfEntry(entry), SlotOfEntry(entry));
+    }
+  }
+}
+
+std::vector<std::pair<int, int>> PartitionSlots::InOrder() const {
+  std::vector<std::pair<int, int>> met;
+  met.reserve(static_cast<std::size_t>(count_));
+  for (std::size_t p = 0; p < direct_.size(); ++p) {
+    if (direct_[p] >= 0) met.emplace_back(static_cast<int>(p), direct_[p]);
+  }
+  for (const std::uint64_t entry : table_) {
+    if (entry != 0) met.emplace_back(PartitionOfEntry(entry), SlotOfEntry(entry));
+  }
+  std::sort(met.begin(), met.end());
+  return met;
 }
 
 void CentroidSums::Merge(const CentroidSums& other) {
@@ -283,7 +383,7 @@ int CentroidSums::Centroid(int partition, int* vector) const {
 int Centroid(const std::int64_t* sums, int freq, std::size_t dimension, int* vector) {
   std::int64_t total = 0;
   for (std::size_t e = 0; e < dimension; ++e) {
-    vector[e] = RoundedMean(sums[e], static_cast<double>(freq));
+    vector[e] = CentroidElement(sums[e], static_cast<double>(freq));
     total += vector[e];
   }
   return RoundedMean(total, static_cast<double>(dimension));

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "mirvo/cb.h"
@@ -28,9 +29,10 @@ class CentroidSums {
   // Rows lie `stride` bytes apart (a multiple of the width), or one after
   // the other when it is 0.
   void Add(const void* rows, int width, int count, const int* freqs, const int* partitionOf, std::size_t stride = 0);
-  // One more partition, with zero sums, at the end; throws std::bad_alloc
-  // when it does not fit.
-  void AddPartition();
+  // Partitions with zero sums added at the end, up to `partitions` in all
+  // (the storage grows geometrically); throws std::bad_alloc when they do
+  // not fit.
+  void Grow(int partitions);
   // Adds another set of sums of the same shape.
   void Merge(const CentroidSums& other);
 
@@ -66,6 +68,40 @@ class CentroidSums {
   mutable std::vector<std::int32_t> narrow_;
   mutable std::int64_t bound_ = 0;
   std::vector<int> freqs_;
+};
+
+// The slots of the partitions met so far, numbered in the order they were
+// first met, out of the `partitions` a file announces: sums kept in slots
+// take memory for the partitions that appear, whatever that number. The
+// low partitions are found in a plain index of 4 bytes a partition, which
+// covers at most 16 times as many as have been met (64 Ki at least); the
+// others in a hash table of at most 16 bytes a partition.
+class PartitionSlots {
+ public:
+  explicit PartitionSlots(int partitions) : partitions_(static_cast<std::size_t>(partitions)) {}
+
+  // Replaces each of the count partitions (0 to partitions - 1) by its
+  // slot; a partition met for the first time gets the next one, numbered
+  // Count() - 1. Throws std::bad_alloc when a new one does not fit.
+  void Map(int* partitionOf, std::size_t count);
+  // Every partition met and its slot, in the order of the partitions.
+  std::vector<std::pair<int, int>> InOrder() const;
+  int Count() const { return count_; }
+
+ private:
+  int Add(int partition);
+  void Widen();
+  // The place of the partition in the table, or the empty one it would take.
+  std::size_t Place(int partition) const;
+  void Insert(int partition, int slot);
+
+  std::size_t partitions_;
+  std::vector<int> direct_;  // slot by partition, -1 for none yet
+  // Open addressing: (partition << 32) | (slot + 1); 0 for an empty place.
+  std::vector<std::uint64_t> table_ = std::vector<std::uint64_t>(16, 0);
+  int shift_ = 60;  // 64 - log2 of the table's size
+  std::size_t hashed_ = 0;
+  int count_ = 0;
 };
 
 }  // namespace cbdetail

@@ -21,7 +21,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/centroid_sums.h"
@@ -44,11 +43,6 @@ namespace {
 using cbdetail::kPartitionMemory;
 using cbdetail::kVectorMemory;
 using cbdetail::Refusals;
-
-// The centroids keep sums for every partition while they take at most this
-// much; beyond it, only for the partitions that have members, so that what
-// a header announces never reserves more.
-std::atomic<std::uint64_t> denseSums{std::uint64_t{256} << 20};
 
 // Training vectors are taken about 256 KiB at a time.
 std::atomic<std::size_t> chunkBytes{std::size_t{1} << 18};
@@ -198,7 +192,7 @@ class PartitionFeed {
 
   void Open() {
     try {
-      reader_.emplace(name_, vectors_, dimension_, refusals_);
+      reader_.emplace(name_, vectors_, dimension_, refusals_, false);
     } catch (const Refusals::Deferred&) {
     }
   }
@@ -360,10 +354,16 @@ class TwoThreadSums {
     try {
       std::optional<cbdetail::PartitioningFileReader> reader;
       try {
-        reader.emplace(name, n_, static_cast<int>(dimension_), refusals_);
+        reader.emplace(name, n_, static_cast<int>(dimension_), refusals_, false);
       } catch (const Refusals::Deferred&) {
       }
-      if (!reader || static_cast<std::uint64_t>(reader->PartitionCount()) * (8 * dimension_ + 4) > kSumsBytes) {
+      // Sums for every partition, twice: only when they are few, for no more
+      // partitions than the training set has vectors (the others would be
+      // empty), and together no larger than the training set.
+      const std::uint64_t bytes =
+          reader ? static_cast<std::uint64_t>(reader->PartitionCount()) * (8 * dimension_ + 4) : 0;
+      if (!reader || reader->PartitionCount() > n_ || bytes > kSumsBytes ||
+          2 * bytes > static_cast<std::uint64_t>(n_) * records_.record) {
         Fail();
       } else {
         worker.Allocate(chunk_, records_.record, rowBytes_);
@@ -455,9 +455,121 @@ class TwoThreadSums {
   bool finished_ = false;     // guarded by mutex_
 };
 
+// The partitions' sums: by partition (slots unset), or in the slots of the
+// partitions met.
+struct PartitionTotals {
+  std::optional<cbdetail::CentroidSums> sums;
+  std::optional<cbdetail::PartitionSlots> slots;
+  int partitions = 0;  // the count the partitioning announces
+};
+
+// Sums for every partition a partitioning announces are kept while they
+// take no more than the reading's own buffers.
+constexpr std::uint64_t kAnnouncedSums = std::uint64_t{1} << 20;
+
+// The partitions' sums as one stream: the training set a chunk at a time,
+// the partitioning on a thread of its own. Beyond kAnnouncedSums, the sums
+// grow as the partitions appear, whatever number the header announces. A
+// refusal of the partitioning is left in `second`; memory that runs short
+// ends the process once both files are read through (for their messages).
+void StreamSums(cbdetail::SetFileReader& set, Refusals& first, Refusals& second, const char* partitioningName, int n,
+                int dimension, PartitionTotals& totals) {
+  PartitionFeed feed(partitioningName, n, dimension, second);
+  const int width = set.RowWidth();
+  std::vector<int> partitions;
+  bool summing = true;
+  bool memoryShort = false;
+  auto makeSums = [&] {
+    try {
+      totals.partitions = feed.PartitionCount();
+      if (static_cast<std::uint64_t>(totals.partitions) * (8 * set.Dimension() + 4) <= kAnnouncedSums) {
+        totals.sums.emplace(totals.partitions, set.Dimension());
+      } else {
+        totals.sums.emplace(0, set.Dimension());
+        totals.slots.emplace(totals.partitions);
+      }
+    } catch (const std::bad_alloc&) {
+      memoryShort = true;
+    }
+  };
+  StreamSet(
+      set, n, first, false, true, [&] { feed.Join(true); },
+      [&](int count, const unsigned char* rows, std::size_t stride, const int* freqs, const std::vector<std::string>*) {
+        partitions.resize(static_cast<std::size_t>(count));
+        if (!summing || !feed.Take(partitions.data(), count)) {
+          summing = false;  // the partitioning is refused; its message waits
+          return;
+        }
+        if (!totals.sums && !memoryShort) makeSums();
+        if (memoryShort) return;  // the partitioning is still read through, for its messages
+        try {
+          if (totals.slots) {
+            totals.slots->Map(partitions.data(), partitions.size());
+            totals.sums->Grow(totals.slots->Count());
+          }
+        } catch (const std::bad_alloc&) {
+          memoryShort = true;
+          return;
+        }
+        totals.sums->Add(rows, width, count, freqs, partitions.data(), stride);
+      },
+      [] {});
+  feed.Join();
+  second.Report();
+  if (!totals.sums && !memoryShort) makeSums();
+  if (memoryShort) {
+    ErrorMessage("%s", kPartitionMemory);
+    ExitProcessing(-1);
+  }
+}
+
+// Writes the codebook of the partitions' centroids: entry k the centroid of
+// partition k when its frequency is positive, else zeros with frequency 0.
+// The empty entries between two centroids, zero bytes all, go out as one
+// run: a partitioning that announces many more partitions than appear takes
+// neither memory nor time for them.
+void WriteCentroids(const char* name, Codebook& header, PartitionTotals& totals, int overwrite) {
+  cbdetail::CentroidSums& sums = *totals.sums;
+  // The partitions with a positive frequency, in order, with their slots.
+  std::vector<std::pair<int, int>> members;
+  if (totals.slots) {
+    members = totals.slots->InOrder();
+  } else {
+    for (int k = 0; k < sums.Partitions(); ++k) members.emplace_back(k, k);
+  }
+  std::erase_if(members, [&](const std::pair<int, int>& m) { return sums.Freq(m.second) <= 0; });
+  std::int64_t total = 0;
+  for (const auto& m : members) total += sums.Freq(m.second);
+  header.TotalFreq = cbdetail::CodebookTotal(total, name);
+
+  cbdetail::CodebookWriter writer;
+  TimedProgressStage((std::string("Writing ") + name + " ").c_str());
+  if (!writer.Open(name, &header, overwrite)) return;
+  // Each centroid is made and written a piece at a time.
+  const std::size_t d = sums.Dimension();
+  constexpr std::size_t kPiece = 4096;
+  std::vector<int> piece(std::min(d, kPiece));
+  int next = 0;  // the first entry not written yet
+  for (const auto& [partition, slot] : members) {
+    writer.EmptyEntries(partition - next);
+    const int freq = sums.Freq(slot);
+    writer.Begin(nullptr);
+    for (std::size_t start = 0; start < d; start += kPiece) {
+      const std::size_t length = std::min(kPiece, d - start);
+      cbdetail::Centroid(sums.Sum(slot) + start, freq, length, piece.data());
+      writer.Elements(piece.data(), length);
+    }
+    writer.End(freq);
+    next = partition + 1;
+    TimedProgressUpdate(next, header.BookSize);
+  }
+  writer.EmptyEntries(header.BookSize - next);
+  TimedProgressUpdate(header.BookSize, header.BookSize);
+  writer.Commit();
+}
+
 }  // namespace
 
-std::uint64_t cbdetail::SetDenseSumsLimit(std::uint64_t bytes) { return denseSums.exchange(bytes); }
 std::size_t cbdetail::SetChunkBytes(std::size_t bytes) { return chunkBytes.exchange(bytes); }
 
 void ConvertToPartitioning(const char* trainingSetName, const char* codebookName, const char* partitioningName,
@@ -478,8 +590,10 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
   }
 
   // The output is written as the training set is searched, unless it is
-  // refused anyway: then the training set is only read through, for its
-  // own messages.
+  // refused anyway or cannot be written: then the training set is only read
+  // through, for its own messages. Its header goes to the file before the
+  // search, so that a full disk or a file-size limit shows before the
+  // search is done in vain.
   const int n = ts.BookSize;
   bool existing = !second.Refused() && SafeOutput::Keeps(partitioningName, overwrite);
   cbdetail::PartitioningWriter writer;
@@ -487,7 +601,7 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
   if (!second.Refused() && !existing) {
     char version[80];
     SetVerString(version, KindPartitioning);
-    writing = writer.Open(partitioningName, version, cb.BookSize, n, n, "", overwrite);
+    writing = writer.Open(partitioningName, version, cb.BookSize, n, n, "", overwrite) && writer.Flush();
   }
   std::optional<cbdetail::NearestSearch> search;
   std::optional<cbdetail::Workers> workers;
@@ -565,11 +679,7 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   std::optional<cbdetail::SetFileReader> opened;
   cbdetail::SetFileReader& set = OpenTrainingSet(opened, trainingSetName, &ts, first);
   const int n = ts.BookSize;
-  const std::size_t d = set.Dimension();
-  std::optional<cbdetail::CentroidSums> sums;
-  std::unordered_map<int, int> slotOf;  // partition -> its sums, when not every partition has them
-  bool dense = true;
-  int partitionCount = 0;
+  PartitionTotals totals;
   TimedProgressStage((std::string("Reading ") + trainingSetName + " and " + partitioningName + " ").c_str());
 
   // Two regular files of many records: summed on two threads, when the
@@ -580,7 +690,8 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   if (records && cbdetail::ThreadCount() > 1 &&
       static_cast<std::uint64_t>(n) * records->record >= 2 * chunkBytes.load() &&
       ::stat(partitioningName, &info) == 0 && S_ISREG(info.st_mode)) {
-    summed = TwoThreadSums(set, *records, n, d, *second).Run(partitioningName, sums, partitionCount);
+    summed =
+        TwoThreadSums(set, *records, n, set.Dimension(), *second).Run(partitioningName, totals.sums, totals.partitions);
     if (summed) {
       TimedProgressUpdate(n, n);
       set.Finish();
@@ -589,93 +700,18 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
       second.emplace(true);  // read again, from the start
     }
   }
-
-  if (!summed) {
-    PartitionFeed feed(partitioningName, n, VectorSize(&ts), *second);
-    const int width = set.RowWidth();
-    std::vector<int> partitions;
-    bool summing = true;
-    bool memoryShort = false;
-    auto makeSums = [&] {
-      partitionCount = feed.PartitionCount();
-      dense = static_cast<std::uint64_t>(partitionCount) * (8 * d + 4) <= denseSums.load();
-      try {
-        sums.emplace(dense ? partitionCount : 0, d);
-      } catch (const std::bad_alloc&) {
-        memoryShort = true;  // reported where reading the partitioning would
-      }
-    };
-    StreamSet(
-        set, n, first, false, true, [&] { feed.Join(true); },
-        [&](int count, const unsigned char* rows, std::size_t stride, const int* freqs,
-            const std::vector<std::string>*) {
-          if (!summing) return;
-          partitions.resize(static_cast<std::size_t>(count));
-          if (!feed.Take(partitions.data(), count)) {
-            summing = false;  // the partitioning is refused; its message waits
-            return;
-          }
-          if (!sums && !memoryShort) makeSums();
-          try {
-            for (int r = 0; !dense && !memoryShort && r < count; ++r) {
-              int& partition = partitions[static_cast<std::size_t>(r)];
-              const auto [slot, added] = slotOf.try_emplace(partition, sums->Partitions());
-              if (added) sums->AddPartition();
-              partition = slot->second;
-            }
-          } catch (const std::bad_alloc&) {
-            memoryShort = true;
-          }
-          if (memoryShort) return;  // the partitioning is still read through, for its messages
-          sums->Add(rows, width, count, freqs, partitions.data(), stride);
-        },
-        [] {});
-    feed.Join();
-    second->Report();
-    if (!sums && !memoryShort) makeSums();
-    if (memoryShort) {
-      ErrorMessage("%s", kPartitionMemory);
-      ExitProcessing(-1);
-    }
-  } else {
-    second->Report();
-  }
+  if (!summed) StreamSums(set, first, *second, partitioningName, n, VectorSize(&ts), totals);
+  second->Report();
 
   // The codebook CreateNewCodebook makes from the training set, filled with
-  // the centroids, empty partitions as zero vectors of frequency 0.
+  // the centroids.
   Codebook header;
   CopyCodebookHeader(&ts, &header);
   SetVerString(header.VersionString, KindCodebook);
   if (ts.InheritLevel <= 1) header.GenerationMethod[0] = '\0';
   AddString(header.GenerationMethod, identity, 80);
-  header.BookSize = partitionCount;
-  std::int64_t total = 0;
-  for (int slot = 0; slot < sums->Partitions(); ++slot) total += std::max(sums->Freq(slot), 0);
-  header.TotalFreq = cbdetail::CodebookTotal(total, codebookName);
-  cbdetail::CodebookWriter writer;
-  TimedProgressStage((std::string("Writing ") + codebookName + " ").c_str());
-  if (!writer.Open(codebookName, &header, overwrite)) return;
-  // Each centroid is made and written a piece at a time.
-  constexpr std::size_t kPiece = 4096;
-  const std::vector<int> zeros(std::min(d, kPiece), 0);
-  std::vector<int> piece(zeros.size());
-  for (int k = 0; k < partitionCount; ++k) {
-    int slot = k;
-    if (!dense) {
-      const auto found = slotOf.find(k);
-      slot = found == slotOf.end() ? -1 : found->second;
-    }
-    const int freq = slot < 0 ? 0 : sums->Freq(slot);
-    writer.Begin(nullptr);
-    for (std::size_t start = 0; start < d; start += kPiece) {
-      const std::size_t length = std::min(kPiece, d - start);
-      if (freq > 0) cbdetail::Centroid(sums->Sum(slot) + start, freq, length, piece.data());
-      writer.Elements(freq > 0 ? piece.data() : zeros.data(), length);
-    }
-    writer.End(std::max(freq, 0));
-    TimedProgressUpdate(k + 1, partitionCount);
-  }
-  writer.Commit();
+  header.BookSize = totals.partitions;
+  WriteCentroids(codebookName, header, totals, overwrite);
 }
 
 }  // namespace mirvo

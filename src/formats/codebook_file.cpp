@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "console/fatal.h"
 #include "files/output.h"
@@ -176,7 +177,8 @@ const char* SetFileReader::ReadName(bool keep, std::string* out) {
   const void* zero = std::memchr(data, 0, std::min(available, kField));
   if (zero == nullptr) {
     if (available < kField) refusals_.Refuse("ERROR: premature end of file\n");
-    const std::string text(reinterpret_cast<const char*>(data), kField);
+    // The bytes as they are only where they cannot drive the terminal.
+    const std::string text = Printable(std::string_view(reinterpret_cast<const char*>(data), kField));
     refusals_.Refuse("ERROR: Too long vector name:\n%*s\nMaximum is %d characters.\n", static_cast<int>(kField),
                      text.c_str(), static_cast<int>(kField));
   }
@@ -645,6 +647,12 @@ void CodebookWriter::Rows(const void* rows, int rowWidth, std::size_t stride, in
     }
     End(freqs[r]);
   }
+}
+
+void CodebookWriter::EmptyEntries(int count) {
+  written_ += count;
+  // Below 2^64 for any count and dimension.
+  out_.Zeros(static_cast<std::uint64_t>(count) * (1 + dimension_ * static_cast<std::uint64_t>(width_) + 4));
 }
 
 void CodebookWriter::End(int freq) {

@@ -25,8 +25,10 @@ namespace {
 
 using cbdetail::kSeparator;
 
-// Partitions beyond the training set's size are always empty; their sums
-// may take this much memory without data in the file to back them.
+// Partitions beyond the training set's size are always empty; sums for
+// every partition may take this much memory without data in the file to
+// back them (8 bytes an element and 24 more a partition, as the record
+// keeps them).
 constexpr std::uint64_t kUnbackedPartitionBytes = std::uint64_t{256} << 20;
 
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -49,7 +51,8 @@ void HeaderLine(FileReader& reader, cbdetail::Refusals& refusals, char (&line)[8
 
 namespace cbdetail {
 
-PartitioningFileReader::PartitioningFileReader(const char* name, int vectors, int dimension, Refusals& refusals)
+PartitioningFileReader::PartitioningFileReader(const char* name, int vectors, int dimension, Refusals& refusals,
+                                               bool sumsForEvery)
     : refusals_(refusals) {
   reader_ = TakeInput(name);
   if (reader_ == nullptr) refusals.Unopened(name);
@@ -66,11 +69,6 @@ PartitioningFileReader::PartitioningFileReader(const char* name, int vectors, in
                     static_cast<long long>(count));
   }
   reader.SkipWhitespace();
-  const auto d = static_cast<std::uint64_t>(dimension);
-  if (count > vectors && static_cast<std::uint64_t>(count) * (8 * d + 24) > kUnbackedPartitionBytes) {
-    refusals.Refuse("ERROR: The partition count of %s (%lld) is too large for a training set of %d vectors.\n", name,
-                    static_cast<long long>(count), vectors);
-  }
   partitions_ = static_cast<int>(count);
 
   std::int64_t size = 0;
@@ -85,6 +83,11 @@ PartitioningFileReader::PartitioningFileReader(const char* name, int vectors, in
   if (reader.Peek() != '-') HeaderLine(reader, refusals, method_);
   while (reader.Peek() == '-') reader.Get();
   reader.Get();
+  const auto d = static_cast<std::uint64_t>(dimension);
+  if (sumsForEvery && count > vectors && static_cast<std::uint64_t>(count) * (8 * d + 24) > kUnbackedPartitionBytes) {
+    refusals.Refuse("ERROR: The partition count of %s (%lld) is too large for a training set of %d vectors.\n", name,
+                    static_cast<long long>(count), vectors);
+  }
 }
 
 namespace {

@@ -14,10 +14,14 @@ namespace cbdetail {
 // Reading of a partitioning file made for a training set of `vectors`
 // vectors of the given dimension: the constructor opens it and reads its
 // header; Read gives the partitions (0-based) of the next vectors. Every
-// message and refusal is ReadPartitioning's.
+// message and refusal is ReadPartitioning's. A caller that keeps sums for
+// every partition (sumsForEvery) has a count refused that exceeds the
+// training set's size when those sums, 8 x dimension + 24 bytes a
+// partition, would take more than 256 MiB; one whose sums grow as the
+// partitions appear takes every count.
 class PartitioningFileReader {
  public:
-  PartitioningFileReader(const char* name, int vectors, int dimension, Refusals& refusals);
+  PartitioningFileReader(const char* name, int vectors, int dimension, Refusals& refusals, bool sumsForEvery = true);
   int PartitionCount() const { return partitions_; }
   const char (&GenerationMethod() const)[80] { return method_; }
   void Read(int* out, int count);
@@ -39,6 +43,8 @@ class PartitioningWriter {
             const char* method, int overwrite);
   // One training vector's line: its 1-based partition and its name, if any.
   void Line(int partition, const char* vectorName);
+  // SafeOutput::Flush.
+  bool Flush() { return out_.Flush(); }
   bool Commit() { return out_.Commit(); }
   void Abandon() { out_.Abandon(); }
 

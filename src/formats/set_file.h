@@ -126,6 +126,9 @@ class CodebookWriter {
   void Begin(const char* entryName);
   void Elements(const int* values, std::size_t count);
   void End(int freq);
+  // count entries without a name, of zero elements and frequency 0 (zero
+  // bytes all of them).
+  void EmptyEntries(int count);
   // count entries at once from rows stored `rowWidth` bytes wide (1:
   // uint8_t, 2: uint16_t, 4: int) in the machine's byte order, row i at
   // element i * stride; names may be null (no names), as may any of them.

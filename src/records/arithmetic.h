@@ -2,9 +2,12 @@
 // engine: wrapping sums, frequency-weighted sums, rounded means, centroids.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+
+#include "console/fatal.h"
 
 namespace mirvo {
 
@@ -32,7 +35,7 @@ inline void AddScaled(std::int64_t* sum, const int* vector, std::size_t count, s
 }
 
 // Truncation toward zero of a double to an int; values beyond the int range
-// (only reachable through frequencies of mixed sign) are clamped.
+// are clamped (the means of int values never are).
 inline int TruncateToInt(double x) {
   if (!(x > -2147483649.0)) return x != x ? 0 : std::numeric_limits<int>::min();
   if (!(x < 2147483648.0)) return std::numeric_limits<int>::max();
@@ -43,9 +46,22 @@ inline int TruncateToInt(double x) {
 // count, plus 0.5, truncated toward zero.
 inline int RoundedMean(std::int64_t sum, double count) { return TruncateToInt(static_cast<double>(sum) / count + 0.5); }
 
+// An element of a centroid: the sum over the frequency, rounded as averages
+// are. One beyond the int range (only frequencies of mixed sign lead there)
+// fits no element width and is refused: "ERROR: Vector element value %.0f
+// does not fit in 4 bytes per element.\n" with the exact value, then
+// ExitProcessing(-1).
+inline int CentroidElement(std::int64_t sum, double freq) {
+  const double x = static_cast<double>(sum) / freq + 0.5;
+  if (!(x > -2147483649.0 && x < 2147483648.0)) {
+    Fatal("ERROR: Vector element value %.0f does not fit in 4 bytes per element.\n", std::trunc(x));
+  }
+  return static_cast<int>(x);
+}
+
 // The centroid of sums over members of total frequency freq (positive):
-// each sum over the frequency, rounded as averages are. Returns the mean
-// of the elements, rounded.
+// each element as CentroidElement makes it (a refusal ends the process).
+// Returns the mean of the elements, rounded.
 int Centroid(const std::int64_t* sums, int freq, std::size_t dimension, int* vector);
 
 }  // namespace cbdetail

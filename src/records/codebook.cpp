@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "console/fatal.h"
 #include "mirvo/cb.h"
 #include "mirvo/interfc.h"
 #include "records/memory.h"
@@ -241,7 +242,7 @@ Codebook::~Codebook() { ReleaseBook(this); }
 
 void AddString(char* field, const char* text, int size) {
   if (std::strlen(text) > static_cast<std::size_t>(std::max(size, 0))) {
-    ErrorMessage("ERROR: string too long:\n%*s\n", size, text);
+    ErrorMessage("ERROR: string too long:\n%*s\n", size, cbdetail::Printable(text).c_str());
     ExitProcessing(-1);
   }
   if (size <= 0) return;

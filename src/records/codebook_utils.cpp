@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "console/fatal.h"
 #include "mirvo/cb.h"
 #include "mirvo/interfc.h"
 #include "records/arithmetic.h"
@@ -119,7 +120,7 @@ void PrintVector(const int* vector, int rows, int columns) {
 }
 
 void PrintCodebook(const Codebook* cb) {
-  PrintMessage("Codebook generated: %s\n", cb->GenerationMethod);
+  PrintMessage("Codebook generated: %s\n", cbdetail::Printable(cb->GenerationMethod).c_str());
   PrintMessage("Vectors=%i, Totalfreq=%i \n", cb->BookSize, cb->TotalFreq);
   const int dimension = VectorSize(cb);
   for (int i = 0; i < cb->BookSize; ++i) {

@@ -70,7 +70,7 @@ void CodebookCentroid(const Codebook* cb, int* centroid) {
     cbdetail::AddScaled(sums.data(), cb->Book[i].Vector, dimension, cb->Book[i].Freq);
   }
   for (std::size_t e = 0; e < dimension; ++e) {
-    centroid[e] = cbdetail::RoundedMean(sums[e], static_cast<double>(cb->TotalFreq));
+    centroid[e] = cbdetail::CentroidElement(sums[e], static_cast<double>(cb->TotalFreq));
   }
 }
 

@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "mirvo/version.h"
@@ -82,8 +85,6 @@ TEST(Conversion, RefusesWhatItCannotConvert) {
       {"t", "x.pa", pa + "0\n" + lines, count + "is 0" + range},
       {"t", "x.pa", pa + "-4\n" + lines, count + "is -4" + range},
       {"t", "x.pa", pa + "2147483648\n" + lines, count + "is 2147483648" + range},
-      {"t", "x.pa", pa + "2147483647\n" + lines,
-       count + "(2147483647) is too large for a training set of 2 vectors.\n"},
       {"t", "x.pa", pa + "2\n3\n" + kSeparator + "1\n1\n1\n",
        "ERROR: Partitioning is not for this training set (3 != 2).\n"},
   };
@@ -140,6 +141,53 @@ TEST(Conversion, AnExistingFileIsReplacedOnlyWithOverwriteAndNeverAnInput) {
   EXPECT_EQ(Outcome(RunMirvo({"-Q0", "-O", "x.pa", "y.cb"}, dir.path())), "0||");
   EXPECT_EQ(ReadFile(dir.File("y.pa")), kOnePartition);
   EXPECT_EQ(FileCount(dir.path()), 4);
+}
+
+// More code vectors than training vectors, of 4M elements: the partitioning
+// written converts back, however much memory sums for all its (empty)
+// partitions would take.
+TEST(Conversion, APartitioningItWroteConvertsBack) {
+  const int x = 2048, y = 2048;
+  const VectorSpec vector{std::vector<int>(std::size_t{x} * y, 9), 2, ""};
+  TempDir dir;
+  WriteFile(dir.File("t.ts"), SetFileBytes({vector}, x, y, 1));
+  // Seven zero vectors and the training vector itself, fourth.
+  WriteFile(dir.File("c.cb"), SparseCodebookBytes({{3, vector}}, 8, x, y, 1, ""));
+  EXPECT_EQ(Outcome(RunMirvo({"-Q0", "t.ts", "c.cb"}, dir.path())), "0||");
+  EXPECT_EQ(ReadFile(dir.File("c.pa")), "VQ PARTITIONING 2.0\n8\n1\n" + kSeparator + "4\n");
+  EXPECT_EQ(Outcome(RunMirvo({"-Q0", "-O", "t.ts", "c.pa"}, dir.path())), "0||");
+  EXPECT_EQ(ReadFile(dir.File("c.cb")), SparseCodebookBytes({{3, vector}}, 8, x, y, 1, kInfoLine));
+}
+
+// The new output takes the old one's permission bits (whatever the umask)
+// and, where the process may give them (as root), its owner and group; a
+// hard link to the old file keeps the old content.
+TEST(Conversion, AReplacedOutputKeepsItsModeAndOwner) {
+  const bool root = ::geteuid() == 0;
+  const uid_t owner = root ? 54321 : ::geteuid();
+  const gid_t group = root ? 54322 : ::getegid();
+  for (const char* second : {"c.cb", "p.pa"}) {
+    for (const mode_t mode : {0600, 0664, 0640}) {
+      SCOPED_TRACE(std::string(second) + " over mode " + std::to_string(mode));
+      TempDir dir;
+      WriteFile(dir.File("t.ts"), SetFileBytes({{{1}, 1, ""}}, 1, 1, 1));
+      WriteFile(dir.File("c.cb"), SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true));
+      WriteFile(dir.File("p.pa"), kOnePartition);
+      const std::string output = dir.File(second[0] == 'c' ? "c.pa" : "p.cb");
+      WriteFile(output, "old");
+      ASSERT_EQ(::chmod(output.c_str(), mode), 0);
+      ASSERT_EQ(::chown(output.c_str(), owner, group), 0);
+      ASSERT_EQ(::link(output.c_str(), dir.File("link").c_str()), 0);
+      EXPECT_EQ(Outcome(RunMirvo({"-Q0", "-O", "t.ts", second}, dir.path())), "0||");
+      struct stat info {};
+      ASSERT_EQ(::stat(output.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, mode);
+      EXPECT_EQ(info.st_uid, owner);
+      EXPECT_EQ(info.st_gid, group);
+      EXPECT_NE(ReadFile(output), "old");
+      EXPECT_EQ(ReadFile(dir.File("link")), "old");
+    }
+  }
 }
 
 TEST(Conversion, ReportFollowsTheQuietLevel) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -104,6 +106,45 @@ TEST(FaultInjection, FailedWritesLeaveTheOldFileAndNoTemporary) {
     } else if (c.oldOutput) {
       EXPECT_EQ(ReadFile(dir.File(c.output)), kOld);
     }
+  }
+}
+
+// What can be found before the search is found there: an output name longer
+// than the folder allows, a file-size limit below the header. The run never
+// gets as far as writing its first block (where the paused binary would
+// stop).
+TEST(FaultInjection, AnOutputThatCannotBeWrittenFailsBeforeTheSearch) {
+  const Inputs in = MakeInputs();
+  const std::string longName = std::string(254, 'n') + ".", longOutput = std::string(254, 'n') + ".pa";
+  struct Case {
+    std::string second;
+    long long fileSize;
+    std::string err;
+  };
+  const Case cases[] = {
+      {longName, -1, "ERROR: Couldn't open the file: " + longOutput},
+      // The header takes 65 bytes; standard error's file takes the message.
+      {"book.cb", 60, "ERROR: Writing the file book.pa failed: File too large\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.err);
+    TempDir dir;
+    Populate(dir, in);
+    WriteFile(dir.File(longName), in.codebook);
+    RunLimits limits;
+    limits.binary = MIRVO_PAUSED_BINARY;
+    limits.fileSize = c.fileSize;
+    bool stopped = false;
+    limits.whenStopped = [&](int pid) {
+      stopped = true;
+      ::kill(pid, SIGCONT);
+    };
+    const RunResult run = RunMirvoLimited({"-Q0", "set.ts", c.second}, dir.path(), limits);
+    EXPECT_FALSE(stopped);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"book.cb", longName, "part.pa", "set.ts"}));
   }
 }
 

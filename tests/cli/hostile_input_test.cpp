@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,81 @@ TEST(HostileInput, FrequencyTotalsAtTheEdgeOf32Bits) {
     EXPECT_EQ(ReadFile(dir.File("book.pa")), "VQ PARTITIONING 2.0\n1\n2\n" + kSeparator + "1\n1\n");
     EXPECT_EQ(ReadFile(dir.File("part.cb")), c.codebook);
   }
+}
+
+// A centroid element beyond 32 bits (frequencies of mixed sign: e * 2^30 -
+// 0 * (2^30 - 1) over a frequency of 1) fits no element width: refused with
+// its exact value, for every width, and nothing is written.
+TEST(HostileInput, CentroidElementsBeyond32BitsAreRefused) {
+  for (int width = 1; width <= 4; ++width) {
+    SCOPED_TRACE("width " + std::to_string(width));
+    const std::int64_t largest = width == 4 ? 2147483647 : (std::int64_t{1} << (8 * width)) - 1;
+    TempDir dir;
+    WriteFile(dir.File("set.ts"),
+              SetFileBytes({{{static_cast<int>(largest)}, 1 << 30, ""}, {{0}, -(1 << 30) + 1, ""}}, 1, 1, width));
+    WriteFile(dir.File("part.pa"), "VQ PARTITIONING 2.0\n1\n2\n" + kSeparator + "1\n1\n");
+    WriteFile(dir.File("part.cb"), "old");
+    const RunResult run = RunMirvo({"-Q0", "-O", "set.ts", "part.pa"}, dir.path());
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "ERROR: Vector element value " + std::to_string(largest << 30) +
+                           " does not fit in 4 bytes per element.\n");
+    EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"part.cb", "part.pa", "set.ts"}));
+    EXPECT_EQ(ReadFile(dir.File("part.cb")), "old");
+  }
+}
+
+// A few bytes announcing many partitions reserve nothing for them: under an
+// address-space limit of 32 MiB the centroids of the partitions that appear
+// are written, with an empty entry (zero bytes all) for each of the others.
+TEST(HostileInput, TinyFilesAnnouncingManyPartitionsTakeNoMemoryForThem) {
+  struct Case {
+    int dimension, partitions, member;
+  };
+  const Case cases[] = {{1000, 33000, 16}, {1, 4700000, 4699998}, {2, 2147483647, 2147483646}};
+  RunLimits limits;
+#ifndef MIRVO_TEST_SANITIZED
+  limits.addressSpace = 32LL << 20;
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.partitions) + " partitions of " + std::to_string(c.dimension) + " elements");
+    const VectorSpec v{std::vector<int>(static_cast<std::size_t>(c.dimension), 7), 3, ""};
+    TempDir dir;
+    WriteFile(dir.File("set.ts"), SetFileBytes({v}, c.dimension, 1, 1));
+    WriteFile(dir.File("part.pa"), "VQ PARTITIONING 2.0\n" + std::to_string(c.partitions) + "\n1\n" + kSeparator +
+                                       std::to_string(c.member + 1) + "\n");
+    const RunResult run = RunMirvoLimited({"-Q0", "set.ts", "part.pa"}, dir.path(), limits);
+    ASSERT_EQ(run.status, 0) << run.err;
+    if (c.partitions < 10000000) {
+      EXPECT_EQ(ReadFile(dir.File("part.cb")),
+                SparseCodebookBytes({{c.member, v}}, c.partitions, c.dimension, 1, 1, MIRVO_IDENTITY));
+      continue;
+    }
+    // 15 GB, nearly all of it a hole: its length and its last entry.
+    const std::string header = "VQ CODEBOOK 2.0\n2\n1\n2147483647\n3\n1\n0\n0\n0\n" MIRVO_IDENTITY "\n" + kSeparator;
+    const std::uint64_t size = header.size() + std::uint64_t{2147483647} * 7;
+    std::ifstream in(dir.File("part.cb"), std::ios::binary | std::ios::ate);
+    ASSERT_EQ(static_cast<std::uint64_t>(in.tellg()), size);
+    std::string last(7, '\0');
+    in.seekg(static_cast<std::streamoff>(size - 7));
+    in.read(last.data(), 7);
+    EXPECT_EQ(last, std::string("\0\x07\x07\0\0\0\x03", 7));
+  }
+}
+
+// A name of 80 bytes from a crafted training set reaches the message with
+// what could set the terminal's title, clear it or fake a message escaped;
+// UTF-8 text stays as it is.
+TEST(HostileInput, NameBytesInMessagesCannotDriveTheTerminal) {
+  const std::string crafted = "\x1b]0;owned\x07\x1b[2J\rERROR: fake\ncaf\xc3\xa9\xff\xc2\x9b";
+  const std::string name = crafted + std::string(80 - crafted.size(), 'n');
+  const std::string shown = "\\x1b]0;owned\\x07\\x1b[2J\\x0dERROR: fake\\x0acaf\xc3\xa9\\xff\\xc2\\x9b" +
+                            std::string(80 - crafted.size(), 'n');
+  TempDir dir;
+  WriteFile(dir.File("set.ts"), SetFileBytes({{{1}, 1, name}}, 1, 1, 1));
+  WriteFile(dir.File("book.cb"), SetFileBytes({{{0}, 1, ""}}, 1, 1, 1, true));
+  const RunResult run = RunMirvo({"-Q0", "set.ts", "book.cb"}, dir.path());
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(run.err, "ERROR: Too long vector name:\n" + shown + "\nMaximum is 80 characters.\n");
 }
 
 // MirvoMain in this process under the capture: the status it ended with

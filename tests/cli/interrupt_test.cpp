@@ -1,7 +1,9 @@
-// Interrupted runs: a signal in the middle of the write removes the
-// temporary file, keeps the old output and ends the process by that signal,
-// leaving the terminal's line clean; SIGKILL at any moment leaves the old
-// output or the complete new one, and at most the recognisable temporary file.
+// Interrupted runs: any signal that ends the process, alone or in a burst,
+// removes the temporary file in the middle of the write, keeps the old
+// output and ends the process by that signal, leaving the terminal's line
+// clean; once the output is in place, the run ends with its own status;
+// SIGKILL at any moment leaves the old output or the complete new one, and
+// at most the recognisable temporary file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <regex>
 #include <string>
@@ -47,33 +50,158 @@ std::vector<std::string> With(std::vector<std::string> names, const std::string&
   return names;
 }
 
-TEST(Interrupts, SignalsWhileWritingRemoveTheTemporaryFile) {
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    for (const bool oldOutput : {false, true}) {
-      for (const std::string second : {"book.cb", "part.pa"}) {
-        const std::string output = second == "book.cb" ? "book.pa" : "part.cb";
-        SCOPED_TRACE(std::string(strsignal(signal)) + " writing " + output + (oldOutput ? " over an old file" : ""));
-        TempDir dir;
-        Populate(dir, 100);
-        if (oldOutput) WriteFile(dir.File(output), kOld);
-        RunLimits limits;
-        limits.binary = MIRVO_PAUSED_BINARY;
-        std::vector<std::string> seen;
-        limits.whenStopped = [&](int pid) {
-          seen = ListFolder(dir.path());
-          ::kill(pid, signal);
+// Every signal whose default action ends the process (SIGKILL and SIGSTOP
+// cannot be caught), but those AddressSanitizer handles itself.
+std::vector<int> EndingSignals() {
+  std::vector<int> signals = {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGUSR1,
+                              SIGUSR2, SIGPIPE,   SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF,
+                              SIGIO,   SIGSTKFLT, SIGPWR,  SIGSYS,  SIGXFSZ};
+#ifndef MIRVO_TEST_SANITIZED
+  signals.insert(signals.end(), {SIGBUS, SIGFPE, SIGSEGV});
+#endif
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) signals.push_back(signal);
+  return signals;
+}
+
+struct Conversion {
+  std::string second, output;
+};
+const Conversion kConversions[] = {{"book.cb", "book.pa"}, {"part.pa", "part.cb"}};
+
+// The temporary file is there while the binary is stopped in its write, and
+// gone after it; the old output stays as it was.
+void ExpectCleanEnd(const TempDir& dir, const std::vector<std::string>& seen, const Conversion& c, bool oldOutput) {
+  ASSERT_EQ(seen.size(), kInputs.size() + 1 + (oldOutput ? 1 : 0));
+  EXPECT_THAT(seen, testing::Contains(testing::MatchesRegex("\\." + c.output + "\\.[0-9a-f]{10}\\.tmp")));
+  EXPECT_EQ(ListFolder(dir.path()), oldOutput ? With(kInputs, c.output) : kInputs);
+  if (oldOutput) {
+    EXPECT_EQ(ReadFile(dir.File(c.output)), kOld);
+  }
+}
+
+// The paused binary writing c's output (over an old one when asked), acted
+// on by `signal` where it stops itself; seen gets what the folder held then.
+RunResult RunStopped(const TempDir& dir, const Conversion& c, bool oldOutput, const std::function<void(int)>& signal,
+                     std::vector<std::string>& seen) {
+  Populate(dir, 100);
+  if (oldOutput) WriteFile(dir.File(c.output), kOld);
+  RunLimits limits;
+  limits.binary = MIRVO_PAUSED_BINARY;
+  limits.whenStopped = [&](int pid) {
+    seen = ListFolder(dir.path());
+    signal(pid);
+  };
+  return RunMirvoLimited({"-Q0", "-O", "set.ts", c.second}, dir.path(), limits);
+}
+
+// SIGXFSZ is ignored (a file-size limit is reported as a failed write): the
+// run goes on to its end.
+TEST(Interrupts, EverySignalWhileWritingRemovesTheTemporaryFile) {
+  int turn = 0;
+  for (const int signal : EndingSignals()) {
+    for (const Conversion& c : kConversions) {
+      const bool oldOutput = ++turn % 2 == 0;
+      SCOPED_TRACE(std::string(strsignal(signal)) + " writing " + c.output + (oldOutput ? " over an old file" : ""));
+      TempDir dir;
+      std::vector<std::string> seen;
+      const RunResult run = RunStopped(
+          dir, c, oldOutput,
+          [&](int pid) {
+            ::kill(pid, signal);
+            ::kill(pid, SIGCONT);
+          },
+          seen);
+      EXPECT_EQ(run.out + run.err, "");
+      if (signal == SIGXFSZ) {
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(ListFolder(dir.path()), With(kInputs, c.output));
+        continue;
+      }
+      EXPECT_EQ(run.status, 128 + signal);
+      ExpectCleanEnd(dir, seen, c, oldOutput);
+    }
+  }
+}
+
+// Bursts of 2 and 5 signals, the same one repeated or several at once, as a
+// double Ctrl-C, a supervisor signalling the process and its group or a kill
+// loop send them: one of them ends the process, and no temporary file stays.
+TEST(Interrupts, BurstsOfSignalsLeaveNoTemporaryFile) {
+  const int kinds[] = {SIGTERM, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTERM, SIGUSR1};
+  int next = 0;
+  for (int round = 0; round < 64; ++round) {
+    const Conversion& c = kConversions[round % 2];
+    const int count = round % 4 < 2 ? 2 : 5;
+    std::vector<int> burst;
+    for (int k = 0; k < count; ++k) burst.push_back(kinds[next++ % std::size(kinds)]);
+    SCOPED_TRACE("round " + std::to_string(round) + ": " + std::to_string(count) + " signals writing " + c.output);
+    TempDir dir;
+    const bool oldOutput = round % 3 == 0;
+    std::vector<std::string> seen;
+    const RunResult run = RunStopped(
+        dir, c, oldOutput,
+        [&](int pid) {
           ::kill(pid, SIGCONT);
-        };
-        const RunResult run = RunMirvoLimited({"-Q0", "-O", "set.ts", second}, dir.path(), limits);
-        EXPECT_EQ(run.status, 128 + signal);
-        EXPECT_EQ(run.out + run.err, "");
-        // Caught writing: the temporary file was there, named after the output.
-        ASSERT_EQ(seen.size(), kInputs.size() + 1 + (oldOutput ? 1 : 0));
-        EXPECT_THAT(seen, testing::Contains(testing::MatchesRegex("\\." + output + "\\.[0-9a-f]{10}\\.tmp")));
-        EXPECT_EQ(ListFolder(dir.path()), oldOutput ? With(kInputs, output) : kInputs);
-        if (oldOutput) {
-          EXPECT_EQ(ReadFile(dir.File(output)), kOld);
-        }
+          for (const int signal : burst) ::kill(pid, signal);
+        },
+        seen);
+    EXPECT_THAT(burst, testing::Contains(run.status - 128));
+    ExpectCleanEnd(dir, seen, c, oldOutput);
+  }
+}
+
+// Held between putting its output in place and its end, the run is signalled
+// as a scheduler or a script would: it ends with its own status, 0, and the
+// new output stays.
+TEST(Interrupts, SignalsOnceTheOutputIsInPlaceDoNotEndTheRun) {
+  for (const Conversion& c : kConversions) {
+    SCOPED_TRACE(c.output);
+    TempDir plain;
+    Populate(plain, 100);
+    ASSERT_EQ(RunMirvo({"-Q0", "set.ts", c.second}, plain.path()).status, 0);
+    TempDir dir;
+    Populate(dir, 100);
+    WriteFile(dir.File(c.output), kOld);
+    RunLimits limits;
+    limits.binary = MIRVO_PAUSED_BINARY;
+    limits.pauseInPlace = true;
+    bool held = false;
+    limits.whenStopped = [&](int pid) {
+      held = true;
+      for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM, SIGXCPU}) {
+        ::kill(pid, signal);
+      }
+      ::kill(pid, SIGCONT);
+    };
+    const RunResult run = RunMirvoLimited({"-Q0", "-O", "set.ts", c.second}, dir.path(), limits);
+    EXPECT_TRUE(held);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(ListFolder(dir.path()), With(kInputs, c.output));
+    EXPECT_EQ(ReadFile(dir.File(c.output)), ReadFile(plain.File(c.output)));
+  }
+}
+
+// A closed standard output ends the run when the report goes out, before
+// anything is written; without a report the run does not notice it.
+TEST(Interrupts, AClosedStandardOutputEndsTheRunBeforeItWrites) {
+  for (const Conversion& c : kConversions) {
+    for (const char* quiet : {"-Q2", "-Q1", "-Q0"}) {
+      SCOPED_TRACE(c.output + " " + quiet);
+      TempDir dir;
+      Populate(dir, 100);
+      WriteFile(dir.File(c.output), kOld);
+      RunLimits limits;
+      limits.closedOutput = true;
+      const RunResult run = RunMirvoLimited({quiet, "-O", "set.ts", c.second}, dir.path(), limits);
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(ListFolder(dir.path()), With(kInputs, c.output));
+      if (std::string(quiet) == "-Q0") {
+        EXPECT_EQ(run.status, 0);
+        EXPECT_NE(ReadFile(dir.File(c.output)), kOld);
+      } else {
+        EXPECT_EQ(run.status, 128 + SIGPIPE);
+        EXPECT_EQ(ReadFile(dir.File(c.output)), kOld);
       }
     }
   }

@@ -7,13 +7,34 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
+#include "console/fatal.h"
 #include "support/test_support.h"
 
 namespace mirvotest {
 namespace {
 
 using namespace testing::internal;  // CaptureStdout and friends
+
+// Text from files in messages: what could drive a terminal is escaped,
+// printable text (UTF-8 included) stays.
+TEST(Console, PrintableEscapesWhatCouldDriveATerminal) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"name 42_x-y.z", "name 42_x-y.z"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xe4\xb8\xad \xf0\x9f\x98\x80 \xc2\xa0",
+       "caf\xc3\xa9 \xe2\x82\xac \xe4\xb8\xad \xf0\x9f\x98\x80 \xc2\xa0"},
+      {"\x1b]0;title\x07\x1b[2J", "\\x1b]0;title\\x07\\x1b[2J"},
+      {std::string("a\tb\nc\rd\x7f\0e", 10), "a\\x09b\\x0ac\\x0dd\\x7f\\x00e"},
+      {"\xc2\x9b[31m", "\\xc2\\x9b[31m"},  // C1 controls (here CSI) in UTF-8
+      {"\xff\xfe\x80", "\\xff\\xfe\\x80"},
+      {"\xc0\xaf\xe0\x80\xaf", "\\xc0\\xaf\\xe0\\x80\\xaf"},  // overlong forms
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                    // a surrogate
+      {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},           // beyond U+10FFFF
+      {"end\xe2\x82", "end\\xe2\\x82"},                       // cut short
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(cbdetail::Printable(text), shown) << shown;
+}
 
 TEST(Console, MessagesGoToTheirStreamsWhole) {
   const std::string longName(3000, 'n');

@@ -127,10 +127,28 @@ TEST(ConversionsFromFiles, MatchTheRecordsOnRandomData) {
     std::vector<int> assignment;
     for (int i = 0; i < n; ++i) assignment.push_back(r.Int(0, books - 1));
     CompareCentroids(ts, PartitioningText(books, train, assignment), label);
-    // Sums kept only for the partitions that have members.
-    const auto limit = cbdetail::SetDenseSumsLimit(0);
-    CompareCentroids(ts, PartitioningText(books, train, assignment), label + ", sparse sums");
-    cbdetail::SetDenseSumsLimit(limit);
+  }
+}
+
+// Many partitions announced, few of them met, some far beyond the others:
+// the sums kept for the partitions met and the runs of empty entries
+// written at once give the bytes of the records' conversion.
+TEST(ConversionsFromFiles, CentroidsOfFewPartitionsAmongManyMatchTheRecords) {
+  RandomData r(11);
+  const int n = 30000, books = 200000;
+  const auto train = r.Vectors(n, 1, 2);
+  std::vector<int> assignment;
+  for (int i = 0; i < n; ++i) {
+    // Clusters at the start, the middle and the end, and strays in the upper
+    // half: a long run of empty partitions and many partitions met.
+    const int cluster = r.Int(0, 4);
+    assignment.push_back(cluster > 2 ? r.Int(books / 2, books - 1) : cluster * (books / 2 - 50) + r.Int(0, 99));
+  }
+  for (const int chunk : {2048, 1 << 18}) {
+    const auto previous = cbdetail::SetChunkBytes(static_cast<std::size_t>(chunk));
+    CompareCentroids(SetFileBytes(train, 1, 1, 2), PartitioningText(books, train, assignment),
+                     "chunks of " + std::to_string(chunk) + " bytes");
+    cbdetail::SetChunkBytes(previous);
   }
 }
 

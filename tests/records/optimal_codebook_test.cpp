@@ -41,6 +41,34 @@ TEST(PartitionCentroid, AddsAHalfAndTruncates) {
   }
 }
 
+// Frequencies of mixed sign can take a centroid element beyond the int
+// range, which no element width holds: refused with its exact value, by
+// every function that makes centroids.
+TEST(PartitionCentroid, RefusesElementsBeyond32Bits) {
+  struct Case {
+    std::vector<VectorSpec> members;
+    std::string value;
+  };
+  const Case cases[] = {
+      {{{{2147483647}, 5, ""}, {{0}, -4, ""}}, "10737418235"},
+      {{{{0}, 1073741824, ""}, {{-2147483647 - 1}, -1073741823, ""}}, "2305843007066210304"},
+      {{{{-2147483647 - 1}, 3, ""}, {{7}, -2, ""}}, "-6442450957"},  // -6442450958 + 0.5, truncated
+  };
+  for (const Case& c : cases) {
+    Codebook ts, cb;
+    MakeSet(&ts, c.members, 1, 1, 4);
+    ts.TotalFreq = 1;
+    CreateNewCodebook(&cb, 1, &ts);
+    Partitioning p;
+    CreateNewPartitioning(&p, &ts, 1);
+    const std::string message = "ERROR: Vector element value " + c.value + " does not fit in 4 bytes per element.\n";
+    int centroid = 0;
+    EXPECT_EXIT(PartitionCentroid(&p, 0, &cb.Book[0]), testing::ExitedWithCode(255), testing::StrEq(message));
+    EXPECT_EXIT(GenerateOptimalCodebookGeneral(&ts, &cb, &p, 0), testing::ExitedWithCode(255), testing::StrEq(message));
+    EXPECT_EXIT(CodebookCentroid(&ts, &centroid), testing::ExitedWithCode(255), testing::StrEq(message));
+  }
+}
+
 TEST(OptimalCodebook, EmptyPartitionsGetFrequencyZero) {
   Codebook ts;
   MakeSet(&ts, {{{1, 2}, 1, ""}, {{4, 7}, 2, ""}, {{9, 9}, 0, ""}, {{20, 31}, 1, ""}}, 2, 1, 1);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mirvotest {
@@ -22,6 +23,13 @@ struct VectorSpec {
 // The bytes of a version 2 file for the vectors, as the format lays it out.
 std::string SetFileBytes(const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY, int bytesPerElement,
                          bool codebook = false, const std::string& generationMethod = "");
+
+// The bytes of a version 2 codebook of bookSize entries: the given ones (in
+// ascending order of their indices) where they stand, every other one
+// without a name, of zero elements and frequency 0, as the centroids of
+// empty partitions are written.
+std::string SparseCodebookBytes(const std::vector<std::pair<int, VectorSpec>>& entries, int bookSize, int vectorSizeX,
+                                int vectorSizeY, int bytesPerElement, const std::string& generationMethod);
 
 // Names of the entries of a folder, sorted.
 std::vector<std::string> ListFolder(const std::string& path);

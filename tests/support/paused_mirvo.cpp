@@ -1,9 +1,13 @@
-// mirvo that stops itself (SIGSTOP) once the first block of its output is in
-// the temporary file, with the progress line drawn when standard error is a
-// terminal: the tests interrupt it at a known moment of the write.
+// mirvo that stops itself (SIGSTOP) at a known moment of its write, for the
+// tests that signal it there: once the first block of its output is in the
+// temporary file (with the progress line drawn when standard error is a
+// terminal), or, when MIRVO_PAUSE is "placed", once the output has been put
+// in place, before the run has ended.
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 #include "files/output.h"
 #include "mirvo.h"
@@ -12,8 +16,11 @@
 
 namespace {
 
-void StopWhileWriting() {
-  if (::isatty(STDERR_FILENO) != 0) {
+OutputMoment pauseAt = OutputMoment::FirstBlock;
+
+void Stop(OutputMoment moment) {
+  if (moment != pauseAt) return;
+  if (moment == OutputMoment::FirstBlock && ::isatty(STDERR_FILENO) != 0) {
     SetTimedProgress(1, 0);
     TimedProgressStage("Writing ");
     TimedProgressUpdate(1, 2);
@@ -24,6 +31,8 @@ void StopWhileWriting() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  SetOutputHook(StopWhileWriting);
+  const char* at = std::getenv("MIRVO_PAUSE");
+  if (at != nullptr && std::strcmp(at, "placed") == 0) pauseAt = OutputMoment::InPlace;
+  SetOutputHook(Stop);
   return MirvoMain(argc, argv);
 }

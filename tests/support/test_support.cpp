@@ -114,8 +114,18 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
   if (child == 0) {
     const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(out, 1);
+    int closed[2];
+    if (limits.closedOutput && ::pipe(closed) == 0) {
+      ::close(closed[0]);
+      ::dup2(closed[1], 1);
+    } else {
+      ::dup2(out, 1);
+    }
     ::dup2(err, 2);
+    // Signals that dump core leave no core file among the test's files.
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    if (limits.pauseInPlace) ::setenv("MIRVO_PAUSE", "placed", 1);
     if (limits.fileSize >= 0) {
       std::signal(SIGXFSZ, SIG_IGN);
       const rlimit size{static_cast<rlim_t>(limits.fileSize), static_cast<rlim_t>(limits.fileSize)};

@@ -81,11 +81,14 @@ struct RunLimits {
   long long addressSpace = -1;  // RLIMIT_AS in bytes; -1: none
   // The binary run: MIRVO_BINARY, or MIRVO_PAUSED_BINARY, which stops itself
   // once the first block of its output is in its temporary file (with the
-  // progress line drawn on a terminal). Whenever the process stops itself,
-  // whenStopped gets its id and must let it go on (SIGCONT); unset, it goes
-  // on at once.
+  // progress line drawn on a terminal), or with pauseInPlace once its output
+  // has been put in place. Whenever the process stops itself, whenStopped
+  // gets its id and must let it go on (SIGCONT); unset, it goes on at once.
   std::string binary = MIRVO_BINARY;
+  bool pauseInPlace = false;
   std::function<void(int pid)> whenStopped;
+  // Standard output a pipe whose reading end is closed (`out` stays empty).
+  bool closedOutput = false;
 };
 // As RunMirvo, with the limits set in the child before the binary starts.
 RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits);
