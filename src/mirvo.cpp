@@ -345,7 +345,7 @@ std::string OutputFileName(const std::string& second, const char* extension) {
   return name;
 }
 
-int MirvoMain(int argc, char** argv) {
+int MirvoMain(int argc, char** argv, int progressDelayMilliseconds) {
   // A file-size limit makes a write fail with an error the writer reports,
   // instead of killing the process half-way through a file. A signal
   // clears the progress line and removes a half-written output; once the
@@ -358,7 +358,7 @@ int MirvoMain(int argc, char** argv) {
   ParseParameters(argc, argv, 2, slots);
   // On a terminal, a conversion that takes more than about a second shows
   // its progress on standard error; pipes and files never see it.
-  SetTimedProgress(isatty(STDERR_FILENO) != 0 && Value_(kQuietLevel) >= 2, 1000);
+  SetTimedProgress(isatty(STDERR_FILENO) != 0 && Value_(kQuietLevel) >= 2, progressDelayMilliseconds);
 
   const int first = DetermineCBFileTypeConsideringOrder(names[0], 12);
   const int second = DetermineCBFileTypeConsideringOrder(names[1], 231);

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -126,6 +125,7 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
     if (limits.pauseInPlace) ::setenv("MIRVO_PAUSE", "placed", 1);
+    if (limits.progressDelay >= 0) ::setenv("MIRVO_PROGRESS_DELAY", std::to_string(limits.progressDelay).c_str(), 1);
     if (limits.fileSize >= 0) {
       std::signal(SIGXFSZ, SIG_IGN);
       const rlimit size{static_cast<rlim_t>(limits.fileSize), static_cast<rlim_t>(limits.fileSize)};
@@ -176,12 +176,6 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
     // The terminal is read while the program runs, so that it never waits
     // for room to write.
     reader = std::thread([&] { shown = Drain(terminal); });
-  }
-  if (limits.pauseMilliseconds > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    ::kill(child, SIGSTOP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(limits.pauseMilliseconds));
-    ::kill(child, SIGCONT);
   }
   int status = 0;
   while (::waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status)) {

@@ -75,9 +75,7 @@ struct RunLimits {
   // goes to that file in the folder instead.
   bool terminal = false;
   std::string stderrFile;
-  int columns = 0;  // width of the terminal; 0: as the system opens it
-  // Stops the process for this long, 30 ms after it starts.
-  int pauseMilliseconds = 0;
+  int columns = 0;              // width of the terminal; 0: as the system opens it
   long long addressSpace = -1;  // RLIMIT_AS in bytes; -1: none
   // The binary run: MIRVO_BINARY, or MIRVO_PAUSED_BINARY, which stops itself
   // once the first block of its output is in its temporary file (with the
@@ -86,6 +84,9 @@ struct RunLimits {
   // gets its id and must let it go on (SIGCONT); unset, it goes on at once.
   std::string binary = MIRVO_BINARY;
   bool pauseInPlace = false;
+  // MIRVO_PAUSED_BINARY that does not stop but shows the progress after this
+  // delay (milliseconds) instead of a second; -1: as the binary does.
+  int progressDelay = -1;
   std::function<void(int pid)> whenStopped;
   // Standard output a pipe whose reading end is closed (`out` stays empty).
   bool closedOutput = false;
