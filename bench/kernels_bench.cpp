@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/kernels.h"
 #include "engine/search.h"
 #include "formats/partitioning_file.h"
 #include "formats/refusals.h"
@@ -42,8 +43,8 @@ void Make(Data& data, int n, int dimension, int codes, int top) {
   for (int i = 0; i < n; ++i) sample(data.train.data() + static_cast<std::size_t>(i) * dimension);
 }
 
-void Search(benchmark::State& state, cbdetail::SimdLevel level, int dimension, int top) {
-  const cbdetail::SimdLevel set = cbdetail::SetSimdLevel(level);
+void Search(benchmark::State& state, cbdetail::KernelLevel level, int dimension, int top) {
+  const cbdetail::KernelLevel set = cbdetail::SetKernelLevel(level);
   if (set != level) {
     state.SkipWithError("not offered by this processor");
     return;
@@ -60,12 +61,12 @@ void Search(benchmark::State& state, cbdetail::SimdLevel level, int dimension, i
     benchmark::DoNotOptimize(targets.data());
   }
   state.SetItemsProcessed(state.iterations() * data.n);
-  cbdetail::SetSimdLevel(cbdetail::BestSimdLevel());
+  cbdetail::SetKernelLevel(cbdetail::BestKernelLevel());
 }
 
 // The entry the conversions use: 1-byte rows from code vector 0.
-void Rows(benchmark::State& state, cbdetail::SimdLevel level, int dimension) {
-  const cbdetail::SimdLevel set = cbdetail::SetSimdLevel(level);
+void Rows(benchmark::State& state, cbdetail::KernelLevel level, int dimension) {
+  const cbdetail::KernelLevel set = cbdetail::SetKernelLevel(level);
   if (set != level) {
     state.SkipWithError("not offered by this processor");
     return;
@@ -83,7 +84,7 @@ void Rows(benchmark::State& state, cbdetail::SimdLevel level, int dimension) {
   state.SetItemsProcessed(state.iterations() * data.n);
   state.counters["multiply-adds/s"] = benchmark::Counter(
       static_cast<double>(state.iterations()) * data.n * dimension * state.range(0), benchmark::Counter::kIsRate);
-  cbdetail::SetSimdLevel(cbdetail::BestSimdLevel());
+  cbdetail::SetKernelLevel(cbdetail::BestKernelLevel());
 }
 
 void Plain(benchmark::State& state, int dimension, int top) {
@@ -151,20 +152,20 @@ void ReadSet(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kVectors);
 }
 
-using cbdetail::SimdLevel;
-BENCHMARK_CAPTURE(Search, bytes_avx512_d16, SimdLevel::Avx512, 16, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avxvnni_d16, SimdLevel::AvxVnni, 16, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avx2_d16, SimdLevel::Avx2, 16, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_portable_d16, SimdLevel::Portable, 16, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avx512_d128, SimdLevel::Avx512, 128, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avxvnni_d128, SimdLevel::AvxVnni, 128, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avx2_d128, SimdLevel::Avx2, 128, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_portable_d128, SimdLevel::Portable, 128, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Rows, bytes_avx512_d16, SimdLevel::Avx512, 16)->Arg(1024);
-BENCHMARK_CAPTURE(Rows, bytes_avx512_d128, SimdLevel::Avx512, 128)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avx512_d2, SimdLevel::Avx512, 2, 255)->Arg(1000);
-BENCHMARK_CAPTURE(Search, sorted_d2, SimdLevel::Portable, 2, 1000000)->Arg(1000);
-BENCHMARK_CAPTURE(Search, sorted_d16_wide, SimdLevel::Portable, 16, 65535)->Arg(1024);
+using cbdetail::KernelLevel;
+BENCHMARK_CAPTURE(Search, bytes_avx512_d16, KernelLevel::Avx512, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avxvnni_d16, KernelLevel::AvxVnni, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx2_d16, KernelLevel::Avx2, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_portable_d16, KernelLevel::Portable, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx512_d128, KernelLevel::Avx512, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avxvnni_d128, KernelLevel::AvxVnni, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx2_d128, KernelLevel::Avx2, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_portable_d128, KernelLevel::Portable, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Rows, bytes_avx512_d16, KernelLevel::Avx512, 16)->Arg(1024);
+BENCHMARK_CAPTURE(Rows, bytes_avx512_d128, KernelLevel::Avx512, 128)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx512_d2, KernelLevel::Avx512, 2, 255)->Arg(1000);
+BENCHMARK_CAPTURE(Search, sorted_d2, KernelLevel::Portable, 2, 1000000)->Arg(1000);
+BENCHMARK_CAPTURE(Search, sorted_d16_wide, KernelLevel::Portable, 16, 65535)->Arg(1024);
 BENCHMARK_CAPTURE(Plain, d16, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Plain, d2, 2, 1000000)->Arg(1000);
 BENCHMARK(PartitionLines);

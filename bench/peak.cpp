@@ -18,15 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "engine/kernels.h"
 #include "engine/search.h"
 #include "mirvo/cb.h"
 #include "mirvo/global.h"
-
-// GCC 12 warns about the deliberately undefined upper parts of its own
-// AVX-512 intrinsics.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
 
 namespace {
 
@@ -58,7 +53,9 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) double RunVnni512(long ro
   }
   __m512i sum = a[0];
   for (int k = 1; k < 12; ++k) sum = _mm512_add_epi32(sum, a[k]);
-  volatile int sink = _mm512_reduce_add_epi32(sum);
+  alignas(64) int lanes[16];
+  _mm512_store_si512(lanes, sum);
+  volatile int sink = lanes[0];
   (void)sink;
   return static_cast<double>(rounds) * 12 * 64;
 }
@@ -105,11 +102,12 @@ Rate Peak(const char** name) {
   // The widest the search kernels use: the level the search runs on.
   double perRound = 0;
   double (*run)(long) = nullptr;
-  switch (cbdetail::BestSimdLevel()) {
-    case cbdetail::SimdLevel::Avx512:
+  switch (cbdetail::BestKernelLevel()) {
+    case cbdetail::KernelLevel::Avx512Vbmi:
+    case cbdetail::KernelLevel::Avx512:
       *name = "vpdpbusd zmm (AVX-512 VNNI)", run = RunVnni512, perRound = 12.0 * 64;
       break;
-    case cbdetail::SimdLevel::AvxVnni:
+    case cbdetail::KernelLevel::AvxVnni:
       *name = "vpdpbusd ymm (AVX-VNNI)", run = RunVnni256, perRound = 12.0 * 32;
       break;
     default:

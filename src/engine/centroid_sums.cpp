@@ -5,10 +5,8 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <type_traits>
 
-#include "engine/intrinsics.h"
-#include "engine/search.h"
+#include "engine/kernels.h"
 #include "mirvo/interfc.h"
 #include "records/arithmetic.h"
 
@@ -17,177 +15,19 @@ namespace mirvo {
 namespace cbdetail {
 namespace {
 
+// Row r times its frequency into the 64-bit sums of its partition, with
+// wrap-around.
 template <class Element>
-[[gnu::always_inline]] inline void AddRowsOf(const Element* rows, std::size_t d, std::size_t stride, int count,
-                                             const int* freqs, const int* partitionOf, std::int64_t* sums,
-                                             int* totals) {
+void AddWide(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
+             const int* partitionOf, std::int64_t* sums, int* totals) {
   for (int r = 0; r < count; ++r) {
     const Element* row = rows + static_cast<std::size_t>(r) * stride;
     auto* s = reinterpret_cast<std::uint64_t*>(sums + static_cast<std::size_t>(partitionOf[r]) * d);
     const int freq = freqs == nullptr ? 1 : freqs[r];
-    // Blocks of 8 elements, so that short rows (16 elements, say) are added
-    // in vector registers too.
-    constexpr std::size_t kBlock = 8;
-    std::size_t k = 0;
-    if (freq == 1) {
-      for (; k + kBlock <= d; k += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) s[k + j] += static_cast<std::uint64_t>(std::int64_t{row[k + j]});
-      }
-      for (; k < d; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{row[k]});
-    } else {
-      const std::int64_t f = freq;
-      for (; k + kBlock <= d; k += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) s[k + j] += static_cast<std::uint64_t>(std::int64_t{row[k + j]} * f);
-      }
-      for (; k < d; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{row[k]} * f);
-    }
+    const auto f = static_cast<std::uint64_t>(std::int64_t{freq});
+    for (std::size_t k = 0; k < d; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{row[k]}) * f;
     AddWrapped(totals[partitionOf[r]], freq);
   }
-}
-
-// As AddRowsOf, into 32-bit sums: the caller has made sure that no sum can
-// leave the 32-bit range. The plain loops, and the same with AVX2 and
-// AVX-512 instructions, which the compiler does not find by itself here
-// (it widens the bytes one at a time).
-template <class Element>
-void AddNarrowPlain(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-                    const int* partitionOf, std::int32_t* sums, int* totals) {
-  for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * stride;
-    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
-    const int freq = freqs == nullptr ? 1 : freqs[r];
-    for (std::size_t k = 0; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
-    AddWrapped(totals[partitionOf[r]], freq);
-  }
-}
-
-#if defined(__x86_64__)
-// 16 (AVX-512) or 8 (AVX2) elements from e, widened to 32 bits.
-__attribute__((target("avx512f"))) inline __m512i Widen16(const std::uint8_t* e) {
-  return _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
-}
-__attribute__((target("avx512f"))) inline __m512i Widen16(const std::uint16_t* e) {
-  return _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(e)));
-}
-__attribute__((target("avx2"))) inline __m256i Widen8(const std::uint8_t* e) {
-  return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e)));
-}
-__attribute__((target("avx2"))) inline __m256i Widen8(const std::uint16_t* e) {
-  return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
-}
-
-// Rows of kVectors x 16 elements (of any length when kVectors is 0), times
-// their frequencies (1 with kOnes).
-template <int kVectors, bool kOnes, class Element>
-__attribute__((target("avx512f"))) inline void AddNarrowAvx512Of(const Element* rows, std::size_t d, std::size_t stride,
-                                                                 int count, const int* freqs, const int* partitionOf,
-                                                                 std::int32_t* sums, int* totals) {
-  constexpr std::size_t kLanes = 16;
-  if constexpr (kVectors > 0) d = kVectors * kLanes;
-  for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * stride;
-    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
-    const int freq = kOnes ? 1 : freqs[r];
-    const __m512i f = _mm512_set1_epi32(freq);
-    std::size_t k = 0;
-    for (; k + kLanes <= d; k += kLanes) {
-      const __m512i e = kOnes ? Widen16(row + k) : _mm512_mullo_epi32(Widen16(row + k), f);
-      _mm512_storeu_si512(s + k, _mm512_add_epi32(_mm512_loadu_si512(s + k), e));
-    }
-    if constexpr (kVectors == 0) {
-      for (; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
-    }
-    AddWrapped(totals[partitionOf[r]], freq);
-  }
-}
-
-// The common row lengths (4 x 4, 8 x 4 and 8 x 8 blocks) are added in
-// registers whole, and frequencies left out when every one is 1 (freqs
-// null).
-template <class Element>
-__attribute__((target("avx512f"))) void AddNarrowAvx512(const Element* rows, std::size_t d, std::size_t stride,
-                                                        int count, const int* freqs, const int* partitionOf,
-                                                        std::int32_t* sums, int* totals) {
-  const auto run = [&](auto vectors) {
-    constexpr int kVectors = decltype(vectors)::value;
-    if (freqs == nullptr) {
-      AddNarrowAvx512Of<kVectors, true>(rows, d, stride, count, freqs, partitionOf, sums, totals);
-    } else {
-      AddNarrowAvx512Of<kVectors, false>(rows, d, stride, count, freqs, partitionOf, sums, totals);
-    }
-  };
-  switch (d) {
-    case 16:
-      return run(std::integral_constant<int, 1>{});
-    case 32:
-      return run(std::integral_constant<int, 2>{});
-    case 64:
-      return run(std::integral_constant<int, 4>{});
-    default:
-      return run(std::integral_constant<int, 0>{});
-  }
-}
-
-template <class Element>
-__attribute__((target("avx2"))) void AddNarrowAvx2(const Element* rows, std::size_t d, std::size_t stride, int count,
-                                                   const int* freqs, const int* partitionOf, std::int32_t* sums,
-                                                   int* totals) {
-  constexpr std::size_t kLanes = 8;
-  for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * stride;
-    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
-    const int freq = freqs == nullptr ? 1 : freqs[r];
-    std::size_t k = 0;
-    const __m256i f = _mm256_set1_epi32(freq);
-    for (; k + kLanes <= d; k += kLanes) {
-      auto* at = reinterpret_cast<__m256i*>(s + k);
-      const __m256i e = freq == 1 ? Widen8(row + k) : _mm256_mullo_epi32(Widen8(row + k), f);
-      _mm256_storeu_si256(at, _mm256_add_epi32(_mm256_loadu_si256(at), e));
-    }
-    for (; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
-    AddWrapped(totals[partitionOf[r]], freq);
-  }
-}
-#endif
-
-// The narrow adder of the instruction set the search runs on (so that the
-// tests' forced levels choose it too).
-template <class Element>
-void AddNarrowRows(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-                   const int* partitionOf, std::int32_t* sums, int* totals) {
-#if defined(__x86_64__)
-  switch (ActiveSimdLevel()) {
-    case SimdLevel::Avx512:
-      return AddNarrowAvx512(rows, d, stride, count, freqs, partitionOf, sums, totals);
-    case SimdLevel::Avx2:
-    case SimdLevel::AvxVnni:
-      return AddNarrowAvx2(rows, d, stride, count, freqs, partitionOf, sums, totals);
-    case SimdLevel::Portable:
-      break;
-  }
-#endif
-  AddNarrowPlain(rows, d, stride, count, freqs, partitionOf, sums, totals);
-}
-
-// Built for AVX-512 and AVX2 as well on x86-64, chosen as the processor
-// offers them: one function per width, as clang clones no function
-// templates.
-#if defined(__x86_64__)
-#define MIRVO_SIMD_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define MIRVO_SIMD_CLONES
-#endif
-MIRVO_SIMD_CLONES void AddRows(const std::uint8_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-                               const int* partitionOf, std::int64_t* sums, int* totals) {
-  AddRowsOf(rows, d, stride, count, freqs, partitionOf, sums, totals);
-}
-MIRVO_SIMD_CLONES void AddRows(const std::uint16_t* rows, std::size_t d, std::size_t stride, int count,
-                               const int* freqs, const int* partitionOf, std::int64_t* sums, int* totals) {
-  AddRowsOf(rows, d, stride, count, freqs, partitionOf, sums, totals);
-}
-MIRVO_SIMD_CLONES void AddRows(const std::int32_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-                               const int* partitionOf, std::int64_t* sums, int* totals) {
-  AddRowsOf(rows, d, stride, count, freqs, partitionOf, sums, totals);
 }
 
 }  // namespace
@@ -227,12 +67,13 @@ void CentroidSums::Add(const void* rows, int width, int count, const int* freqs,
       narrow = false;  // the wide sums alone, then
     }
     if (narrow) {
+      const Kernels& kernels = ActiveKernels();
       if (width == 1) {
-        AddNarrowRows(static_cast<const std::uint8_t*>(rows), dimension_, step, count, freqs, partitionOf,
-                      narrow_.data(), freqs_.data());
+        kernels.narrow8(static_cast<const std::uint8_t*>(rows), dimension_, step, count, freqs, partitionOf,
+                        narrow_.data(), freqs_.data());
       } else {
-        AddNarrowRows(static_cast<const std::uint16_t*>(rows), dimension_, step, count, freqs, partitionOf,
-                      narrow_.data(), freqs_.data());
+        kernels.narrow16(static_cast<const std::uint16_t*>(rows), dimension_, step, count, freqs, partitionOf,
+                         narrow_.data(), freqs_.data());
       }
       bound_ += bound;
       return;
@@ -240,15 +81,15 @@ void CentroidSums::Add(const void* rows, int width, int count, const int* freqs,
   }
   switch (width) {
     case 1:
-      AddRows(static_cast<const std::uint8_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
+      AddWide(static_cast<const std::uint8_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
               freqs_.data());
       break;
     case 2:
-      AddRows(static_cast<const std::uint16_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
+      AddWide(static_cast<const std::uint16_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
               freqs_.data());
       break;
     default:
-      AddRows(static_cast<const std::int32_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
+      AddWide(static_cast<const std::int32_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
               freqs_.data());
       break;
   }

@@ -1,9 +1,5 @@
 #include "engine/search.h"
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -17,6 +13,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "engine/byte_codes.h"
+#include "engine/kernels.h"
 #include "engine/pruning.h"
 #include "engine/threads.h"
 #include "mirvo/interfc.h"
@@ -109,54 +107,7 @@ u128 Above(u128 best) { return best + 1; }
 std::int64_t NoBound(std::int64_t) { return kNoBound; }
 u128 NoBound(u128) { return ~u128{0}; }
 
-std::atomic<int> g_level{-1};
-
-bool Offered(SimdLevel level) {
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  switch (level) {
-    case SimdLevel::Avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx512vnni");
-    case SimdLevel::AvxVnni: {
-      // GCC 12 does not report this one through __builtin_cpu_supports.
-      unsigned a = 0, b = 0, c = 0, d = 0;
-      return __builtin_cpu_supports("avx2") && __get_cpuid_count(7, 1, &a, &b, &c, &d) != 0 && (a >> 4 & 1u) != 0;
-    }
-    case SimdLevel::Avx2:
-      return __builtin_cpu_supports("avx2");
-    case SimdLevel::Portable:
-      break;
-  }
-  return true;
-#else
-  return level == SimdLevel::Portable;
-#endif
-}
-
-// The requested level, lowered until the processor offers it.
-SimdLevel Lowered(SimdLevel level) {
-  while (level != SimdLevel::Portable && !Offered(level)) level = static_cast<SimdLevel>(static_cast<int>(level) - 1);
-  return level;
-}
-
 }  // namespace
-
-SimdLevel BestSimdLevel() {
-  static const SimdLevel best = Lowered(SimdLevel::Avx512);
-  return best;
-}
-
-SimdLevel SetSimdLevel(SimdLevel level) {
-  const SimdLevel set = Lowered(level);
-  g_level.store(static_cast<int>(set));
-  return set;
-}
-
-SimdLevel ActiveSimdLevel() {
-  const int level = g_level.load();
-  return level < 0 ? BestSimdLevel() : static_cast<SimdLevel>(level);
-}
 
 int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::int64_t* distance) {
   const int dimension = VectorSize(cb);
@@ -261,9 +212,9 @@ NearestSearch::NearestSearch(CodeRows codes)
   if (maximum_ - minimum_ <= 255 && dimension_ <= kMaxByteDimension) {
     // Byte data: the common offset keeps elements of 1-byte files as they are.
     offset_ = static_cast<int>(std::clamp<std::int64_t>(0, maximum_ - 255, minimum_));
-    const SimdLevel level = ActiveSimdLevel();
-    bytes_ = PrepareByteCodes(codes_, nullptr, offset_, level);
-    pruned_ = PrunedCodes::Prepare(codes_, offset_, level);
+    const Kernels& kernels = ActiveKernels();
+    bytes_ = PrepareByteCodes(codes_, nullptr, offset_, *kernels.exhaustive);
+    pruned_ = PrunedCodes::Prepare(codes_, offset_, kernels);
   }
 }
 
@@ -288,7 +239,7 @@ void NearestSearch::SearchBytes(const std::uint8_t* const* rows, int count, int*
   if (pruned_ != nullptr && pruned_->Wanted()) {
     computed = pruned_->Nearest(rows, count, index, distance);
   } else {
-    ByteNearest(*bytes_, rows, count, index, distance);
+    bytes_->kernels->nearest(*bytes_, rows, count, index, distance);
     computed = std::int64_t{count} * size_;
   }
   searched_.fetch_add(count, std::memory_order_relaxed);

@@ -24,17 +24,6 @@ namespace cbdetail {
 // Straightforward search over every code vector, exact for any int32 data.
 int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::int64_t* distance);
 
-// Instruction sets the search kernels are built for; the best one the
-// processor offers is chosen at run time. Every kernel gives the same results.
-// AvxVnni is the 256-bit VNNI of processors without AVX-512.
-enum class SimdLevel { Portable = 0, Avx2 = 1, AvxVnni = 2, Avx512 = 3 };
-SimdLevel BestSimdLevel();
-// The level searches prepared from now on use: the requested one, lowered
-// until the processor offers it. Returns the level set. For tests and
-// benchmarks.
-SimdLevel SetSimdLevel(SimdLevel level);
-SimdLevel ActiveSimdLevel();
-
 struct ByteCodes;
 class PrunedCodes;
 
@@ -148,32 +137,6 @@ class NearestSearch {
   mutable std::atomic<std::int64_t> searched_{0};
   mutable std::atomic<std::int64_t> computed_{0};
 };
-
-// Code vectors laid out for the byte kernels (search_kernels.cpp).
-struct ByteCodes {
-  SimdLevel level = SimdLevel::Portable;
-  int dimension = 0;  // elements per vector
-  int size = 0;       // code vectors
-  int padded = 0;     // code vectors including the padding of the last block
-  int groups = 0;     // element groups per vector in the layout
-  std::vector<std::uint8_t> storage;
-  std::uint8_t* data = nullptr;    // aligned to 64 bytes inside storage
-  std::vector<std::int32_t> base;  // per padded code vector, see the kernels
-  std::vector<std::int32_t> odd;   // VNNI levels only, see the kernels
-  // Laid out in another order than the codes' own: the index of the code
-  // vector at each padded place (empty in index order).
-  std::vector<std::int32_t> index;
-};
-
-// Prepares the layout of the chosen level for code vectors whose elements,
-// less offset, lie in 0..255: in index order, or with order given, code
-// vector order[p] at place p (order holds codes.size indices).
-std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* order, int offset, SimdLevel level);
-// Byte kernels on a layout in index order: for each of `count` training
-// vectors, rows[i] pointing to its `dimension` elements less the offset as
-// bytes, the lowest index at the smallest distance and that distance.
-void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
-                 std::int64_t* distance);
 
 // Threads kept for jobs split into blocks: a job's blocks are taken by these
 // threads and by the thread that finishes it, so the calling thread can do

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "engine/kernels.h"
 #include "files/output.h"
 #include "files/reader.h"
 #include "formats/refusals.h"
@@ -29,6 +30,7 @@ class PartitioningFileReader {
  private:
   std::shared_ptr<FileReader> reader_;
   Refusals& refusals_;
+  LineScanner lines_;  // of the kernel table, when it has one
   int partitions_ = 0;
   char method_[80] = {};
 };

@@ -18,18 +18,7 @@
 namespace mirvotest {
 namespace {
 
-using cbdetail::SimdLevel;
-
-// Puts the kernel level back when a test ends.
-class Level {
- public:
-  explicit Level(SimdLevel level) : set_(cbdetail::SetSimdLevel(level)) {}
-  ~Level() { cbdetail::SetSimdLevel(cbdetail::BestSimdLevel()); }
-  bool Available(SimdLevel wanted) const { return set_ == wanted; }
-
- private:
-  SimdLevel set_;
-};
+using cbdetail::KernelLevel;
 
 struct Shape {
   int width, dimension, codes;
@@ -75,7 +64,7 @@ std::vector<int> Query(RandomData& r, const std::vector<VectorSpec>& code, const
   }
 }
 
-void Check(const Shape& s, unsigned seed, SimdLevel level) {
+void Check(const Shape& s, unsigned seed, KernelLevel level) {
   RandomData r(seed);
   const auto code = CodeVectors(r, s);
   Codebook cb;
@@ -116,11 +105,11 @@ void Check(const Shape& s, unsigned seed, SimdLevel level) {
   }
 }
 
-class EveryKernel : public testing::TestWithParam<SimdLevel> {};
+class EveryKernel : public testing::TestWithParam<KernelLevel> {};
 
 TEST_P(EveryKernel, MatchesThePlainSearch) {
-  const Level level(GetParam());
-  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  const ForcedLevel level(GetParam());
+  if (!level.Offered()) GTEST_SKIP() << "not offered by this processor";
   const int dimensions[] = {1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 31, 32, 33, 64, 65, 127, 128, 129, 255, 300};
   const int codeCounts[] = {1, 2, 15, 16, 17, 31, 32, 33, 70};
   unsigned seed = 1;
@@ -145,8 +134,8 @@ TEST_P(EveryKernel, MatchesThePlainSearch) {
 // wider rows (narrowed, or searched by the other method when out of the
 // byte span), ties, repeated rows, one row and a partial last kernel tile.
 TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
-  const Level level(GetParam());
-  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  const ForcedLevel level(GetParam());
+  if (!level.Offered()) GTEST_SKIP() << "not offered by this processor";
   unsigned seed = 500;
   for (const int width : {1, 2, 4}) {
     for (const int dimension : {1, 3, 4, 16, 17, 128, 129}) {
@@ -199,8 +188,8 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
 // vectors, midpoints, neighbours and random ones; rows of 1 and 2 bytes
 // through FindRows, and int vectors with start indices through FindMany.
 TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
-  const Level level(GetParam());
-  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  const ForcedLevel level(GetParam());
+  if (!level.Offered()) GTEST_SKIP() << "not offered by this processor";
   enum Style { kRandom, kFewValues, kSameSum, kPermuted, kRamps };
   struct Case {
     Style style;
@@ -300,8 +289,8 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
 // or that the sums need 64 bits; few partitions (many rows to each, 32-bit
 // sums first) or many.
 TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
-  const Level level(GetParam());
-  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  const ForcedLevel level(GetParam());
+  if (!level.Offered()) GTEST_SKIP() << "not offered by this processor";
   for (unsigned seed = 1; seed <= 120; ++seed) {
     RandomData r(seed);
     // Seeds 3 mod 8: blocks whose 32-bit sums fit, but not those of all
@@ -360,21 +349,19 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
   }
 }
 
-std::string LevelName(const testing::TestParamInfo<SimdLevel>& info) {
-  static const char* const kNames[] = {"Portable", "Avx2", "AvxVnni", "Avx512"};
+std::string LevelName(const testing::TestParamInfo<KernelLevel>& info) {
+  static const char* const kNames[] = {"Portable", "Avx2", "AvxVnni", "Avx512", "Avx512Vbmi"};
   return kNames[static_cast<int>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel,
-                         testing::Values(SimdLevel::Portable, SimdLevel::Avx2, SimdLevel::AvxVnni, SimdLevel::Avx512),
-                         LevelName);
+INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel, testing::ValuesIn(EveryLevel()), LevelName);
 
-TEST(SimdLevels, RequestsAreLoweredToWhatTheProcessorOffers) {
-  const SimdLevel best = cbdetail::BestSimdLevel();
-  const Level level(SimdLevel::Avx512);
-  EXPECT_EQ(cbdetail::ActiveSimdLevel(), best);
-  EXPECT_EQ(cbdetail::SetSimdLevel(SimdLevel::Portable), SimdLevel::Portable);
-  EXPECT_EQ(cbdetail::ActiveSimdLevel(), SimdLevel::Portable);
+TEST(KernelLevels, RequestsAreLoweredToWhatTheProcessorOffers) {
+  const KernelLevel best = cbdetail::BestKernelLevel();
+  const ForcedLevel level(KernelLevel::Avx512Vbmi);
+  EXPECT_EQ(cbdetail::ActiveKernels().level, best);
+  EXPECT_EQ(cbdetail::SetKernelLevel(KernelLevel::Portable), KernelLevel::Portable);
+  EXPECT_EQ(cbdetail::ActiveKernels().level, KernelLevel::Portable);
 }
 
 }  // namespace

@@ -135,9 +135,9 @@ TEST(RecordDecoding, PartitionLinesFollowTheScanner) {
   TempDir dir;
   for (unsigned seed = 1; seed <= 240; ++seed) {
     RandomData r(seed);
-    // Lines read 16 at a time where the processor offers it, one at a time
-    // on the plain level.
-    cbdetail::SetSimdLevel(seed % 2 == 0 ? cbdetail::BestSimdLevel() : cbdetail::SimdLevel::Portable);
+    // The lines of each file read on one level of the kernels in turn (16 at
+    // a time where the level has a scanner, else one at a time).
+    const ForcedLevel level(EveryLevel()[seed % EveryLevel().size()]);
     // Now and then numbers of up to seven digits (the most a partition count
     // may have without as many vectors), and files longer than the reader's
     // buffer, read many lines at a time; every fourth file mostly plain
@@ -182,7 +182,6 @@ TEST(RecordDecoding, PartitionLinesFollowTheScanner) {
       EXPECT_EQ(error, "ERROR: Invalid partition index (" + std::to_string(want[valid]) + ") found.\n") << seed;
     }
   }
-  cbdetail::SetSimdLevel(cbdetail::BestSimdLevel());
 }
 
 }  // namespace

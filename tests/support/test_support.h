@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/kernels.h"
 #include "mirvo/cb.h"
 #include "mirvo/global.h"
 #include "support/file_bytes.h"
@@ -93,6 +94,24 @@ struct RunLimits {
 };
 // As RunMirvo, with the limits set in the child before the binary starts.
 RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits);
+
+// Every level of the engine's kernels, the portable one first.
+const std::vector<mirvo::cbdetail::KernelLevel>& EveryLevel();
+
+// Forces a level of the engine's kernels while alive (lowered to what the
+// processor offers), then puts back the best one.
+class ForcedLevel {
+ public:
+  explicit ForcedLevel(mirvo::cbdetail::KernelLevel level);
+  ~ForcedLevel();
+  ForcedLevel(const ForcedLevel&) = delete;
+  ForcedLevel& operator=(const ForcedLevel&) = delete;
+  // Whether the processor offers the level asked for.
+  bool Offered() const { return offered_; }
+
+ private:
+  bool offered_;
+};
 
 // A training set (or, with codebook = true, a codebook) of the given vectors
 // with frequencies and optional names (empty: no name), header fields as the
