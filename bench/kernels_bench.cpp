@@ -51,7 +51,7 @@ void Search(benchmark::State& state, cbdetail::KernelLevel level, int dimension,
   }
   Data data;
   Make(data, 4096, dimension, static_cast<int>(state.range(0)), top);
-  const cbdetail::NearestSearch search(&data.cb);
+  const NearestSearch search(&data.cb);
   std::vector<const int*> vectors;
   for (int i = 0; i < data.n; ++i) vectors.push_back(data.train.data() + static_cast<std::size_t>(i) * dimension);
   std::vector<int> starts(static_cast<std::size_t>(data.n), 0), targets(starts.size());
@@ -73,12 +73,12 @@ void Rows(benchmark::State& state, cbdetail::KernelLevel level, int dimension) {
   }
   Data data;
   Make(data, 4096, dimension, static_cast<int>(state.range(0)), 255);
-  const cbdetail::NearestSearch search(&data.cb);
+  const NearestSearch search(&data.cb);
   const std::vector<unsigned char> rows(data.train.begin(), data.train.end());
   std::vector<int> targets(static_cast<std::size_t>(data.n));
   std::vector<std::int64_t> distances(targets.size());
   for (auto _ : state) {
-    search.FindRows(rows.data(), 1, static_cast<std::size_t>(dimension), data.n, targets.data(), distances.data());
+    search.FindRows(RowBlock{rows.data(), data.n, dimension, 1}, targets.data(), distances.data());
     benchmark::DoNotOptimize(targets.data());
   }
   state.SetItemsProcessed(state.iterations() * data.n);

@@ -157,15 +157,12 @@ int main(int argc, char** argv) {
   std::vector<int> targets(static_cast<std::size_t>(n));
   std::vector<std::int64_t> distances(targets.size());
   double best = 1e300, bestProcessor = 1e300;
-  cbdetail::NearestSearch::Work done;
+  NearestSearch::Work done;
   for (int attempt = 0; attempt < 3; ++attempt) {
     const auto start = Clock::now();
     const double processor = ProcessorSeconds();
-    const cbdetail::NearestSearch search(&cb);
-    cbdetail::ParallelFor(n, [&](int begin, int end) {
-      search.FindRows(rows.data() + static_cast<std::size_t>(begin) * d, 1, static_cast<std::size_t>(d), end - begin,
-                      targets.data() + begin, distances.data() + begin);
-    });
+    const NearestSearch search(&cb);
+    search.FindRowsInParallel(RowBlock{rows.data(), n, d, 1}, targets.data(), distances.data());
     done = search.Done();
     best = std::min(best, Seconds(start));
     bestProcessor = std::min(bestProcessor, ProcessorSeconds() - processor);

@@ -40,7 +40,7 @@
 
 #include "engine/centroid_sums.h"
 #include "engine/search.h"
-#include "engine/threads.h"
+#include "engine/workers.h"
 #include "formats/partitioning_file.h"
 #include "formats/refusals.h"
 #include "formats/set_file.h"
@@ -811,7 +811,7 @@ void CheckTrainingSet(const VectorSet& ts) {
 // at most 256 rows, until the watch stops it; counts the rows done.
 void OverRows(py::ssize_t n, Watch& watch, const std::function<void(int, int)>& body) {
   watch.Gate();
-  cbdetail::ParallelFor(static_cast<int>(n), [&](int begin, int end) {
+  cbdetail::ParallelFor(static_cast<int>(n), [&](int begin, int end, int) {
     constexpr int kBlock = 256;
     for (int first = begin; first < end; first += kBlock) {
       if (watch.Poll()) return;
@@ -842,19 +842,14 @@ py::object Partition(VectorSet& trainingSet, VectorSet& codebook, bool returnDis
   {
     const py::gil_scoped_release free;
     Guarded([&] {
-      // The code vectors in their own width, one after the other.
-      cbdetail::CodeRows book;
-      book.width = codeRows.width;
-      book.size = static_cast<int>(codes.shape(0));
-      book.dimension = static_cast<int>(codes.shape(1));
-      const std::size_t rowBytes = static_cast<std::size_t>(book.dimension) * static_cast<std::size_t>(book.width);
-      book.bytes.resize(static_cast<std::size_t>(book.size) * rowBytes);
-      for (int j = 0; j < book.size; ++j) std::memcpy(book.bytes.data() + j * rowBytes, codeRows.Row(j), rowBytes);
-      const cbdetail::NearestSearch search(std::move(book));
+      const NearestSearch search(RowBlock{codeRows.data, static_cast<int>(codes.shape(0)),
+                                          static_cast<int>(codes.shape(1)), codeRows.width,
+                                          codeRows.stride * static_cast<std::size_t>(codeRows.width)});
       OverRows(n, watch, [&](int begin, int end) {
         std::int64_t scratch[256];
-        search.FindRows(rows.Row(begin), rows.width, rows.stride, end - begin, targets + begin,
-                        found != nullptr ? found + begin : scratch);
+        search.FindRows(RowBlock{rows.Row(begin), end - begin, static_cast<int>(codes.shape(1)), rows.width,
+                                 rows.stride * static_cast<std::size_t>(rows.width)},
+                        targets + begin, found != nullptr ? found + begin : scratch);
       });
     });
   }
@@ -879,7 +874,7 @@ void AddRowsInto(const Rows& rows, py::ssize_t n, std::size_t d, const std::int3
     std::thread::id owner;
     std::optional<cbdetail::CentroidSums> sums;
   };
-  std::vector<Slot> slots(static_cast<std::size_t>(cbdetail::ThreadCount()));
+  std::vector<Slot> slots(static_cast<std::size_t>(ThreadCount()));
   for (Slot& slot : slots) slot.sums.emplace(total.Partitions(), d);
   std::mutex lock;
   std::mutex spare;  // guards `total` for a thread beyond the slots, should there be one
@@ -1248,13 +1243,12 @@ PYBIND11_MODULE(_mirvo, m) {
       py::arg("indices"), py::arg("n"), py::arg("count"),
       "_indices(indices, n, count)\n--\n\n"
       "indices as an int32 array of n partitions in 0..count-1; TypeError or ValueError otherwise.");
-  m.def("_set_num_threads", &cbdetail::SetThreadCount, py::arg("count"),
+  m.def("_set_num_threads", &SetThreadCount, py::arg("count"),
         "_set_num_threads(count)\n--\n\n"
         "The process-wide thread count of the computations (0: one per core); returns the previous setting.");
-  m.def("_set_num_threads_here", &cbdetail::SetThreadCountHere, py::arg("count"),
+  m.def("_set_num_threads_here", &SetThreadCountHere, py::arg("count"),
         "_set_num_threads_here(count)\n--\n\n"
         "The thread count of the computations the calling thread starts (0: the process-wide count);\n"
         "returns the previous setting.");
-  m.def("_get_num_threads", &cbdetail::ThreadCount,
-        "_get_num_threads()\n--\n\nThe threads a computation started now uses.");
+  m.def("_get_num_threads", &ThreadCount, "_get_num_threads()\n--\n\nThe threads a computation started now uses.");
 }

@@ -26,7 +26,7 @@
 #include "engine/centroid_sums.h"
 #include "engine/conversions.h"
 #include "engine/search.h"
-#include "engine/threads.h"
+#include "engine/workers.h"
 #include "files/output.h"
 #include "formats/partitioning_file.h"
 #include "formats/refusals.h"
@@ -603,12 +603,12 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
     SetVerString(version, KindPartitioning);
     writing = writer.Open(partitioningName, version, cb.BookSize, n, n, "", overwrite) && writer.Flush();
   }
-  std::optional<cbdetail::NearestSearch> search;
+  std::optional<NearestSearch> search;
   std::optional<cbdetail::Workers> workers;
   if (writing) {
     codes.size = cb.BookSize;
     codes.dimension = VectorSize(&cb);
-    search.emplace(std::move(codes));
+    search.emplace(cbdetail::PrepareSearch(std::move(codes)));
     workers.emplace();
   }
 
@@ -648,9 +648,10 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
         chunk.distances.resize(chunk.targets.size());
         chunk.count = count;
         chunk.names = names;
-        workers->Start(count, [&search, &chunk, rows, width, d, rowBytes](int begin, int end) {
-          search->FindRows(rows + static_cast<std::size_t>(begin) * rowBytes, width, d, end - begin,
-                           chunk.targets.data() + begin, chunk.distances.data() + begin);
+        const RowBlock block{rows, count, static_cast<int>(d), width, rowBytes};
+        workers->Start(count, [&search, &chunk, block](int begin, int end, int) {
+          search->FindRows(block.Part(begin, end - begin), chunk.targets.data() + begin,
+                           chunk.distances.data() + begin);
         });
         turn ^= 1;
         writeLines(results[turn]);
@@ -687,8 +688,7 @@ void ConvertToCodebook(const char* trainingSetName, const char* partitioningName
   bool summed = false;
   const auto records = set.FixedRecords();
   struct stat info {};
-  if (records && cbdetail::ThreadCount() > 1 &&
-      static_cast<std::uint64_t>(n) * records->record >= 2 * chunkBytes.load() &&
+  if (records && ThreadCount() > 1 && static_cast<std::uint64_t>(n) * records->record >= 2 * chunkBytes.load() &&
       ::stat(partitioningName, &info) == 0 && S_ISREG(info.st_mode)) {
     summed =
         TwoThreadSums(set, *records, n, set.Dimension(), *second).Run(partitioningName, totals.sums, totals.partitions);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/search.h"
+#include "engine/workers.h"
 #include "mirvo/cb.h"
 #include "mirvo/interfc.h"
 #include "records/arithmetic.h"
@@ -107,8 +108,8 @@ void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
 // The nearest code vector of training vectors first .. first + count - 1
 // of ts (at most kSearchBatch), each from its start, by the prepared search.
 constexpr int kSearchBatch = 256;
-void SearchBatch(const cbdetail::NearestSearch& search, const Codebook* ts, const int* members, int count,
-                 const int* starts, int* targets, std::int64_t* distances) {
+void SearchBatch(const NearestSearch& search, const Codebook* ts, const int* members, int count, const int* starts,
+                 int* targets, std::int64_t* distances) {
   const int* vectors[kSearchBatch];
   for (int b = 0; b < count; ++b) vectors[b] = ts->Book[members[b]].Vector;
   search.FindMany(vectors, starts, count, targets, distances);
@@ -143,10 +144,10 @@ double GenerateOptimalPartitioningMeanError(const Codebook* ts, const Codebook* 
   auto target = cbdetail::NewArray<int>(static_cast<std::size_t>(n), "ERROR: Not enough memory for the search.\n");
   __int128 sum = 0;
   if (metric == MetricSquaredEuclidean) {
-    const cbdetail::NearestSearch search(cb);
+    const NearestSearch search(cb);
     std::vector<__int128> partial;
     std::mutex lock;
-    cbdetail::ParallelFor(n, [&](int begin, int end) {
+    cbdetail::ParallelFor(n, [&](int begin, int end, int) {
       int members[kSearchBatch];
       std::int64_t distances[kSearchBatch];
       __int128 local = 0;
@@ -222,7 +223,7 @@ void LocalRepartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitio
     members.push_back(v);
   }
   if (members.size() >= kPrepared) {
-    const cbdetail::NearestSearch search(cb);
+    const NearestSearch search(cb);
     std::vector<int> starts(members.size()), targets(members.size());
     std::int64_t distances[kSearchBatch];
     for (std::size_t m = 0; m < members.size(); ++m) {
@@ -251,8 +252,8 @@ void LocalRepartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitio
 double AverageErrorCBFastMeanError(const Codebook* ts, const Codebook* cb, const Partitioning* p, int metric) {
   const bool differentKinds = RecognizeVersionstr(ts->VersionString) != RecognizeVersionstr(cb->VersionString);
   __int128 sum = 0;
-  std::unique_ptr<cbdetail::NearestSearch> search;
-  if (metric == MetricSquaredEuclidean && ts->BookSize > 0) search = std::make_unique<cbdetail::NearestSearch>(cb);
+  std::unique_ptr<NearestSearch> search;
+  if (metric == MetricSquaredEuclidean && ts->BookSize > 0) search = std::make_unique<NearestSearch>(cb);
   int members[kSearchBatch], starts[kSearchBatch], targets[kSearchBatch];
   std::int64_t distances[kSearchBatch];
   for (int first = 0; first < ts->BookSize; first += kSearchBatch) {

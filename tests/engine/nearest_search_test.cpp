@@ -69,9 +69,9 @@ void Check(const Shape& s, unsigned seed, KernelLevel level) {
   const auto code = CodeVectors(r, s);
   Codebook cb;
   MakeSet(&cb, code, s.dimension, 1, 4, true);
-  const cbdetail::NearestSearch search(&cb);
+  const NearestSearch search(&cb);
   if (s.width == 1 && s.dimension <= 8192) {
-    EXPECT_TRUE(search.UsesByteKernel()) << "seed " << seed;
+    EXPECT_TRUE(search.UsesByteKernels()) << "seed " << seed;
   }
 
   constexpr int kQueries = 23;  // not a multiple of the kernels' groups
@@ -145,7 +145,7 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
         const auto code = CodeVectors(r, s);
         Codebook cb;
         MakeSet(&cb, code, dimension, 1, 4, true);
-        const cbdetail::NearestSearch search(&cb);
+        const NearestSearch search(&cb);
         const std::size_t stride = static_cast<std::size_t>(dimension) + 3;
         std::vector<unsigned char> rows(static_cast<std::size_t>(count) * stride * width);
         std::vector<int> want(static_cast<std::size_t>(count)), got(want.size());
@@ -170,7 +170,7 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
           want[static_cast<std::size_t>(i)] = PlainNearest(q.data(), &cb, 0, &exact);
           wantDistance[static_cast<std::size_t>(i)] = Saturated(exact);
         }
-        search.FindRows(rows.data(), width, stride, count, got.data(), distance.data());
+        search.FindRows(RowBlock{rows.data(), count, dimension, width, stride * width}, got.data(), distance.data());
         const std::string where = "width " + std::to_string(width) + " dimension " + std::to_string(dimension) +
                                   " seed " + std::to_string(seed);
         EXPECT_EQ(got, want) << where;
@@ -269,9 +269,9 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
       starts[i] = std::min(starts[i], cb.BookSize - 1);
       wantFromStart[i] = PlainNearest(queries[i].data(), &cb, starts[i], &exact);
     }
-    const cbdetail::NearestSearch search(&cb);
+    const NearestSearch search(&cb);
     ASSERT_TRUE(search.Prunes()) << where;
-    search.FindRows(rows.data(), width, static_cast<std::size_t>(c.dimension), kRows, got.data(), distance.data());
+    search.FindRows(RowBlock{rows.data(), kRows, c.dimension, width}, got.data(), distance.data());
     EXPECT_EQ(got, want) << where;
     EXPECT_EQ(distance, wantDistance) << where;
     std::vector<const int*> vectors;

@@ -8,13 +8,13 @@
 #include <set>
 #include <thread>
 
-#include "engine/search.h"
-#include "engine/threads.h"
+#include "engine/workers.h"
 
 namespace mirvotest {
 namespace {
 
-using namespace mirvo::cbdetail;
+using namespace mirvo;
+using cbdetail::ParallelFor;
 
 // The threads a job of many blocks ran on. Every block waits (a few
 // seconds at most) until `expected` threads have come, so that a thread
@@ -25,7 +25,7 @@ std::size_t ThreadsOfAJob(std::size_t expected) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   ParallelFor(
       1 << 16,
-      [&](int, int) {
+      [&](int, int, int) {
         std::unique_lock<std::mutex> guard(lock);
         seen.insert(std::this_thread::get_id());
         while (seen.size() < expected && std::chrono::steady_clock::now() < deadline) {

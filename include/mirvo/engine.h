@@ -1,0 +1,157 @@
+// The engine: the conversions' nearest search and centroid sums over blocks
+// of rows as they lie in memory, the threads they run on, and the kernels
+// they use. The command line, the records' operations of mirvo/cb.h and the
+// Python module all work through it.
+//
+// Conventions:
+// - Rows are vectors of integer elements in a RowBlock: in their own width
+//   (1, 2 or 4 bytes, never widened as a whole), `stride` bytes apart.
+//   Element values are those of the files: 0 to 255 and 0 to 65535 for 1
+//   and 2 bytes, any int32 for 4.
+// - Results never depend on the thread count or the kernel level: every
+//   search gives the answer of the plain search of mirvo/cb.h
+//   (FindNearestVector: the start index when it is among the nearest, else
+//   the lowest index at the smallest squared Euclidean distance, distances
+//   exact and saturated to the 64-bit range), and every sum the exact
+//   integer sum.
+// - Failures are those of the library: a message through ErrorMessage, then
+//   ExitProcessing(-1) (mirvo/interfc.h), unless a comment says otherwise.
+//   What the engine allocates is owned by its objects and released when they
+//   go.
+//
+// Threads and process-wide state: the thread count (SetThreadCount) and the
+// kernel level (SetKernelLevel) are process-wide; the thread count has an
+// override per calling thread (SetThreadCountHere). Both may be set from any
+// thread at any time: work takes them when it starts (a NearestSearch its
+// level when it is made) and keeps them until it ends. The const members of
+// a NearestSearch may be called from any number of threads at once; every
+// other object is used by one thread at a time. Work "on the engine's
+// threads" starts ThreadCount() - 1 threads beside the calling one for the
+// duration of the call, and joins them before it returns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "mirvo/cb.h"
+
+namespace mirvo {
+
+// ---- Rows ------------------------------------------------------------------
+
+// count rows of dimension elements, each element `width` bytes wide in the
+// machine's byte order (1: uint8_t, 2: uint16_t, 4: int32_t); row i starts
+// i * Stride() bytes after data. A stride of 0 means rows one after the
+// other (dimension * width bytes apart); any other stride is a multiple of
+// the width. The block does not own the rows.
+struct RowBlock {
+  const void* data = nullptr;
+  int count = 0;
+  int dimension = 0;
+  int width = 1;
+  std::size_t stride = 0;
+
+  std::size_t RowBytes() const { return static_cast<std::size_t>(dimension) * static_cast<std::size_t>(width); }
+  std::size_t Stride() const { return stride != 0 ? stride : RowBytes(); }
+  const unsigned char* Row(int i) const {
+    return static_cast<const unsigned char*>(data) + static_cast<std::size_t>(i) * Stride();
+  }
+  // Rows first .. first + n - 1.
+  RowBlock Part(int first, int n) const { return RowBlock{Row(first), n, dimension, width, Stride()}; }
+};
+
+// ---- Threads ---------------------------------------------------------------
+
+// Sets the process-wide thread count; 0 (the default) means one thread per
+// processor core. Returns the previous setting; a negative count is taken as
+// 0.
+int SetThreadCount(int count);
+// Sets the count of the work the calling thread starts; 0 (the default)
+// leaves it to the process-wide count. Returns the previous setting.
+int SetThreadCountHere(int count);
+// The threads work started now from the calling thread uses: its own count
+// when set, else the process-wide one, else the processor cores; at least 1.
+int ThreadCount();
+
+// Long work on the engine's threads reports to a watch, when it is given
+// one. The work goes in parts of at most 256 rows; before each part, on the
+// thread that is to do it, Stop is asked whether the work should end (then
+// the parts not yet begun are left undone, and the call says so), and after
+// it Done is told its rows. Both are called from several threads at once.
+class WorkWatch {
+ public:
+  virtual ~WorkWatch() = default;
+  virtual void Done(std::int64_t rows) = 0;
+  virtual bool Stop() = 0;
+};
+
+// ---- Kernels ---------------------------------------------------------------
+
+// The instruction sets the kernels are built for (x86-64; elsewhere only
+// Portable): AvxVnni is the 256-bit VNNI of processors without AVX-512,
+// Avx512 needs AVX-512 VNNI, Avx512Vbmi adds VBMI and VBMI2.
+enum class KernelLevel { Portable = 0, Avx2 = 1, AvxVnni = 2, Avx512 = 3, Avx512Vbmi = 4 };
+// The best level the processor offers (probed once).
+KernelLevel BestKernelLevel();
+// Forces the level of the work started from now on, lowered until the
+// processor offers it; returns the level set (for tests and benchmarks:
+// only the time changes).
+KernelLevel SetKernelLevel(KernelLevel level);
+// The level in force.
+KernelLevel ActiveKernelLevel();
+// "portable", "avx2", "avx-vnni", "avx512-vnni", "avx512-vbmi".
+const char* KernelLevelName(KernelLevel level);
+
+// ---- Nearest search --------------------------------------------------------
+
+// A search prepared once for a set of code vectors (at least one) and used
+// for many training vectors, under the squared Euclidean distance (the
+// conversions' and metric 0's). Code vectors whose elements span at most
+// 256 consecutive values are searched by dot-product kernels, pruned for
+// large codebooks; others by an exact search over slabs of code vectors.
+class NearestSearch {
+ public:
+  // A copy of the code vectors (rows of the block).
+  explicit NearestSearch(const RowBlock& codes);
+  // A copy of the entries in use of a codebook.
+  explicit NearestSearch(const Codebook* cb);
+  ~NearestSearch();
+  NearestSearch(NearestSearch&&) noexcept;
+  NearestSearch& operator=(NearestSearch&&) noexcept;
+
+  // The nearest code vector of a vector of the codebook's dimension,
+  // searched from start (a code vector), and its distance.
+  int Find(const int* vector, int start, std::int64_t* distance) const;
+  // For each i in [0, count): targets[i] = Find(vectors[i], starts[i],
+  // &distances[i]).
+  void FindMany(const int* const* vectors, const int* starts, int count, int* targets, std::int64_t* distances) const;
+  // For each row i of the block (the codebook's dimension): targets[i] =
+  // its nearest code vector from code vector 0 (the lowest index among the
+  // nearest), distances[i] its distance. On the calling thread.
+  void FindRows(const RowBlock& rows, int* targets, std::int64_t* distances) const;
+  // FindRows on the engine's threads; false when the watch stopped it (the
+  // rows not searched keep what their places held).
+  bool FindRowsInParallel(const RowBlock& rows, int* targets, std::int64_t* distances,
+                          WorkWatch* watch = nullptr) const;
+
+  // How the search works: by the dot-product kernels, and pruned.
+  bool UsesByteKernels() const;
+  bool Prunes() const;
+  // Training vectors searched and code vectors whose distance was computed
+  // for them, since the search was prepared (for benchmarks).
+  struct Work {
+    std::int64_t searched = 0;
+    std::int64_t computed = 0;
+  };
+  Work Done() const;
+
+  // The library's own construction (engine/search.h).
+  struct Impl;
+  explicit NearestSearch(std::unique_ptr<Impl> impl);
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace mirvo
