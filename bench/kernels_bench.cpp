@@ -78,7 +78,8 @@ void Rows(benchmark::State& state, cbdetail::KernelLevel level, int dimension) {
   std::vector<int> targets(static_cast<std::size_t>(data.n));
   std::vector<std::int64_t> distances(targets.size());
   for (auto _ : state) {
-    search.FindRows(RowBlock{rows.data(), data.n, dimension, 1}, targets.data(), distances.data());
+    search.FindRows(RowBlock{rows.data(), data.n, dimension, 1, static_cast<std::size_t>(dimension)}, targets.data(),
+                    distances.data());
     benchmark::DoNotOptimize(targets.data());
   }
   state.SetItemsProcessed(state.iterations() * data.n);

@@ -162,7 +162,8 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     const double processor = ProcessorSeconds();
     const NearestSearch search(&cb);
-    search.FindRowsInParallel(RowBlock{rows.data(), n, d, 1}, targets.data(), distances.data());
+    search.FindRowsInParallel(RowBlock{rows.data(), n, d, 1, static_cast<std::size_t>(d)}, targets.data(),
+                              distances.data());
     done = search.Done();
     best = std::min(best, Seconds(start));
     bestProcessor = std::min(bestProcessor, ProcessorSeconds() - processor);

@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "mirvo/cb.h"
 
@@ -42,9 +43,9 @@ namespace mirvo {
 
 // count rows of dimension elements, each element `width` bytes wide in the
 // machine's byte order (1: uint8_t, 2: uint16_t, 4: int32_t); row i starts
-// i * Stride() bytes after data. A stride of 0 means rows one after the
-// other (dimension * width bytes apart); any other stride is a multiple of
-// the width. The block does not own the rows.
+// i * stride bytes after data, the stride a multiple of the width (rows one
+// after the other: dimension * width, RowBytes(); 0: every row the same).
+// The block does not own the rows.
 struct RowBlock {
   const void* data = nullptr;
   int count = 0;
@@ -53,12 +54,11 @@ struct RowBlock {
   std::size_t stride = 0;
 
   std::size_t RowBytes() const { return static_cast<std::size_t>(dimension) * static_cast<std::size_t>(width); }
-  std::size_t Stride() const { return stride != 0 ? stride : RowBytes(); }
   const unsigned char* Row(int i) const {
-    return static_cast<const unsigned char*>(data) + static_cast<std::size_t>(i) * Stride();
+    return static_cast<const unsigned char*>(data) + static_cast<std::size_t>(i) * stride;
   }
   // Rows first .. first + n - 1.
-  RowBlock Part(int first, int n) const { return RowBlock{Row(first), n, dimension, width, Stride()}; }
+  RowBlock Part(int first, int n) const { return RowBlock{Row(first), n, dimension, width, stride}; }
 };
 
 // ---- Threads ---------------------------------------------------------------
@@ -128,7 +128,8 @@ class NearestSearch {
   void FindMany(const int* const* vectors, const int* starts, int count, int* targets, std::int64_t* distances) const;
   // For each row i of the block (the codebook's dimension): targets[i] =
   // its nearest code vector from code vector 0 (the lowest index among the
-  // nearest), distances[i] its distance. On the calling thread.
+  // nearest), distances[i] its distance (distances may be null). On the
+  // calling thread.
   void FindRows(const RowBlock& rows, int* targets, std::int64_t* distances) const;
   // FindRows on the engine's threads; false when the watch stopped it (the
   // rows not searched keep what their places held).
@@ -149,6 +150,59 @@ class NearestSearch {
   // The library's own construction (engine/search.h).
   struct Impl;
   explicit NearestSearch(std::unique_ptr<Impl> impl);
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---- Centroid sums ---------------------------------------------------------
+
+// Per partition, the sums of the training vectors added to it (each element
+// times the vector's frequency) and of their frequencies, for the codebook
+// of the partitions' centroids. Sums wrap around in 64 bits and frequencies
+// in 32, as the partitioning record's do (the readers refuse data whose sums
+// could leave that range). Memory: sums for every partition while they take
+// at most 1 MiB, else for the partitions rows are added to, whatever their
+// count.
+class CentroidSums {
+ public:
+  // Zero sums of `partitions` partitions (0 or more) of `dimension` (1 or
+  // more) elements.
+  CentroidSums(int partitions, int dimension);
+  ~CentroidSums();
+  CentroidSums(CentroidSums&&) noexcept;
+  CentroidSums& operator=(CentroidSums&&) noexcept;
+
+  // Adds row i of the block (Dimension() elements) times freqs[i] (1 when
+  // freqs is null) to partition partitionOf[i] (0 to Partitions() - 1).
+  // Memory that runs short throws std::bad_alloc, as the standard containers
+  // do, with the sums as they were before the block.
+  void Add(const RowBlock& rows, const int* freqs, const int* partitionOf);
+  // Add on the engine's threads; false when the watch stopped it, with the
+  // rows of the parts done added.
+  bool AddInParallel(const RowBlock& rows, const int* freqs, const int* partitionOf, WorkWatch* watch = nullptr);
+  // Adds the sums of others of the same partitions and dimension.
+  void Merge(const CentroidSums& other);
+
+  int Partitions() const;
+  int Dimension() const;
+  // The partitions whose frequency is positive, in increasing order.
+  std::vector<int> Positive() const;
+  // A partition's frequency (0 when nothing was added to it), and its sums
+  // (Dimension() values; null when nothing was added to it).
+  int Freq(int partition) const;
+  const std::int64_t* Sum(int partition) const;
+  // Replaces a partition's sums (Dimension() values) and frequency.
+  void Set(int partition, const std::int64_t* sums, int freq);
+  // The centroid of a partition of positive frequency into vector
+  // (Dimension() elements): each sum over the frequency, plus 0.5,
+  // truncated toward zero, as the library rounds averages. Returns the mean
+  // of the elements, rounded alike. An element beyond the int range (only
+  // frequencies of mixed sign lead there) is fatal: "ERROR: Vector element
+  // value %.0f does not fit in 4 bytes per element.\n".
+  int Centroid(int partition, int* vector) const;
+
+  struct Impl;
 
  private:
   std::unique_ptr<Impl> impl_;

@@ -420,6 +420,11 @@ void NearestSearch::Impl::FindMany(const int* const* vectors, const int* starts,
 
 void NearestSearch::Impl::FindRows(const RowBlock& rows, int* targets, std::int64_t* distances) const {
   if (rows.count <= 0) return;
+  std::vector<std::int64_t> unwanted;
+  if (distances == nullptr) {
+    unwanted.resize(static_cast<std::size_t>(rows.count));
+    distances = unwanted.data();
+  }
   if (dimension_ <= 0) {
     std::fill_n(targets, rows.count, 0);
     std::fill_n(distances, rows.count, 0);
@@ -504,7 +509,7 @@ void NearestSearch::FindRows(const RowBlock& rows, int* targets, std::int64_t* d
 bool NearestSearch::FindRowsInParallel(const RowBlock& rows, int* targets, std::int64_t* distances,
                                        WorkWatch* watch) const {
   return cbdetail::ParallelParts(rows.count, watch, [&](int begin, int end, int) {
-    impl_->FindRows(rows.Part(begin, end - begin), targets + begin, distances + begin);
+    impl_->FindRows(rows.Part(begin, end - begin), targets + begin, distances != nullptr ? distances + begin : nullptr);
   });
 }
 

@@ -247,43 +247,23 @@ int DecodeRun(const unsigned char* p, std::size_t available, std::size_t d, int 
   return r;
 }
 
-// As DecodeRun without rows, 16 records at a time, with one test of their
-// zero bytes and of the sum of magnitudes for all 16; counts the
-// frequencies of 1 into ones. Stops before 16 records that do not lie whole
-// in the buffer, hold a record with a name, or would take the sum of
-// magnitudes beyond 32 bits; DecodeRun takes it from there.
-int FrequencyRun(const unsigned char* p, std::size_t available, std::size_t record, int* freqs, int count,
-                 std::int64_t& total, std::int64_t& magnitude, int& ones) {
+// How many records without a name lie whole at p (available bytes,
+// `record` bytes each), at most count: 16 at a time with one test of their
+// zero bytes, then one at a time.
+int UnnamedRecords(const unsigned char* p, std::size_t available, std::size_t record, int count) {
   constexpr int kBlock = 16;
-  const std::size_t block = kBlock * record;
+  const int whole = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(count), available / record));
   int r = 0;
-  for (std::size_t at = 0; r + kBlock <= count && available - at >= block; r += kBlock, at += block) {
+  for (; r + kBlock <= whole; r += kBlock) {
     unsigned flags = 0;
-    std::int64_t added = 0, size = 0;
-    int unit = 0;
-    int f[kBlock];
-    for (int j = 0; j < kBlock; ++j) {
-      const unsigned char* q = p + at + static_cast<std::size_t>(j) * record;
-      flags |= q[0];
-      std::uint32_t word = 0;
-      std::memcpy(&word, q + record - 4, sizeof word);
-      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
-      f[j] = static_cast<int>(word);
-      added += f[j];
-      size += std::abs(std::int64_t{f[j]});
-      unit += f[j] == 1 ? 1 : 0;
-    }
-    if (flags != 0 || magnitude + size > kIntMax) break;
-    std::memcpy(freqs + r, f, sizeof f);
-    total += added;
-    magnitude += size;
-    ones += unit;
+    for (int j = 0; j < kBlock; ++j) flags |= p[static_cast<std::size_t>(r + j) * record];
+    if (flags != 0) break;
   }
+  while (r < whole && p[static_cast<std::size_t>(r) * record] == 0) ++r;
   return r;
 }
 
-}  // namespace
-
+// DecodeRun for rows of `rowWidth` bytes (RowWidth()).
 int DecodeRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int width, void* rows,
                   int rowWidth, int* freqs, int count, std::int64_t& total, std::int64_t& magnitude) {
   switch (rowWidth) {
@@ -298,18 +278,31 @@ int DecodeRecords(const unsigned char* p, std::size_t available, std::size_t dim
   }
 }
 
-int ViewRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int count, int* freqs,
-                std::int64_t& total, std::int64_t& magnitude, bool* ones) {
-  const std::size_t record = 1 + dimension + 4;
-  int unit = 0;
-  int done = FrequencyRun(p, available, record, freqs, count, total, magnitude, unit);
-  const std::size_t skipped = static_cast<std::size_t>(done) * record;
-  const int rest = DecodeRun(p + skipped, available - skipped, dimension, 1, static_cast<std::uint8_t*>(nullptr),
-                             freqs + done, count - done, total, magnitude);
-  for (int r = done; r < done + rest; ++r) unit += freqs[r] == 1 ? 1 : 0;
-  done += rest;
-  *ones = unit == done;
-  return done;
+}  // namespace
+
+bool Frequencies(const RowBlock& rows, int* freqs, std::int64_t& total, std::int64_t& magnitude) {
+  // Every frequency 1, the common case, is told by one comparison of each
+  // record's bytes.
+  std::uint32_t one = 0;
+  const unsigned char bytes[4] = {0, 0, 0, 1};
+  std::memcpy(&one, bytes, sizeof one);
+  bool ones = true;
+  for (int r = 0; r < rows.count; ++r) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, rows.Row(r) + rows.dimension, sizeof word);
+    ones &= word == one;
+  }
+  if (ones) {
+    total += rows.count;
+    magnitude += rows.count;
+    return true;
+  }
+  for (int r = 0; r < rows.count; ++r) {
+    DecodeBigEndian(rows.Row(r) + rows.dimension, freqs + r, 1, 4);
+    total += freqs[r];
+    magnitude += std::abs(std::int64_t{freqs[r]});
+  }
+  return false;
 }
 
 void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names) {
@@ -384,40 +377,26 @@ void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vect
   }
 }
 
-int SetFileReader::View(int count, const unsigned char** rows, std::size_t* stride, int* freqs, bool* ones) {
+int SetFileReader::View(int count, RowBlock* rows) {
   FileReader& reader = *reader_;
   const std::size_t record = 1 + dimension_ + 4;
   if (version_ != 2 || cb_->BytesPerElement != 1 || record > (std::size_t{1} << 16) || count <= 0) return 0;
   std::size_t available = reader.Available();
   if (available < record) available = reader.Ensure(record);
   const unsigned char* p = reader.Data();
-  const int done = ViewRecords(p, available, dimension_, count, freqs, total_, magnitude_, ones);
+  const int done = UnnamedRecords(p, available, record, count);
   next_ += done;
   reader.Consume(static_cast<std::size_t>(done) * record);
-  if (magnitude_ > kIntMax) {
-    refusals_.Refuse("ERROR: The frequencies in %s add up to more than 2147483647.\n", name_);
-  }
-  *rows = p + 1;
-  *stride = record;
+  *rows = RowBlock{p + 1, done, static_cast<int>(dimension_), 1, record};
   return done;
 }
 
-std::optional<SetFileReader::Records> SetFileReader::FixedRecords() const {
-  const int width = cb_->BytesPerElement;
-  const std::size_t record = 1 + dimension_ * static_cast<std::size_t>(width) + 4;
-  const auto place = reader_->FilePlace();
-  if (version_ != 2 || record > (std::size_t{1} << 16) || !place) return std::nullopt;
-  // The records still in the buffer lie in the file where they were read.
-  const std::uint64_t offset = place->offset;
-  const auto remaining = reader_->Remaining();
-  if (!remaining || *remaining / record < static_cast<std::uint64_t>(cb_->BookSize - next_)) return std::nullopt;
-  return Records{place->descriptor, offset, record, width};
-}
-
-void SetFileReader::Account(int count, std::int64_t total, std::int64_t magnitude) {
-  next_ += count;
+void SetFileReader::Account(std::int64_t total, std::int64_t magnitude) {
   total_ += total;
   magnitude_ += magnitude;
+  if (magnitude_ > kIntMax) {
+    refusals_.RefuseBefore("ERROR: The frequencies in %s add up to more than 2147483647.\n", name_);
+  }
 }
 
 void SetFileReader::Finish() {
@@ -619,18 +598,16 @@ void CodebookWriter::Elements(const int* values, std::size_t count) {
   }
 }
 
-void CodebookWriter::Rows(const void* rows, int rowWidth, std::size_t stride, int count, const int* freqs,
-                          const char* const* names) {
-  const auto* base = static_cast<const unsigned char*>(rows);
+void CodebookWriter::Rows(const RowBlock& rows, const int* freqs, const char* const* names) {
   const std::size_t d = dimension_;
   const auto width = static_cast<std::size_t>(width_);
-  for (int r = 0; r < count; ++r) {
-    const unsigned char* row = base + static_cast<std::size_t>(r) * stride * static_cast<std::size_t>(rowWidth);
+  for (int r = 0; r < rows.count; ++r) {
+    const unsigned char* row = rows.Row(r);
     Begin(names != nullptr ? names[r] : nullptr);
-    if (rowWidth == 4 || static_cast<std::size_t>(rowWidth) > width) {
+    if (rows.width == 4 || static_cast<std::size_t>(rows.width) > width) {
       // Values that may not fit the file's width: checked element by element.
       std::vector<int> wide(d);
-      if (rowWidth == 4) {
+      if (rows.width == 4) {
         std::memcpy(wide.data(), row, d * sizeof(int));
       } else {
         std::copy_n(reinterpret_cast<const std::uint16_t*>(row), d, wide.data());
@@ -638,7 +615,7 @@ void CodebookWriter::Rows(const void* rows, int rowWidth, std::size_t stride, in
       Elements(wide.data(), d);
     } else {
       auto* p = reinterpret_cast<unsigned char*>(out_.Reserve(d * width));
-      if (rowWidth == 1) {
+      if (rows.width == 1) {
         EncodeBigEndian(row, d, width_, p);
       } else {
         EncodeBigEndian(reinterpret_cast<const std::uint16_t*>(row), d, width_, p);

@@ -271,7 +271,8 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
     }
     const NearestSearch search(&cb);
     ASSERT_TRUE(search.Prunes()) << where;
-    search.FindRows(RowBlock{rows.data(), kRows, c.dimension, width}, got.data(), distance.data());
+    search.FindRows(RowBlock{rows.data(), kRows, c.dimension, width, static_cast<std::size_t>(c.dimension * width)},
+                    got.data(), distance.data());
     EXPECT_EQ(got, want) << where;
     EXPECT_EQ(distance, wantDistance) << where;
     std::vector<const int*> vectors;
@@ -287,7 +288,8 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
 // records), added a block at a time; frequencies of 1, small ones of either
 // sign, ones large enough that 32-bit sums must be folded between blocks,
 // or that the sums need 64 bits; few partitions (many rows to each, 32-bit
-// sums first) or many.
+// sums first), many, or so many that the sums are kept for those met only;
+// on one thread, or on three, each with sums of its own.
 TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
   const ForcedLevel level(GetParam());
   if (!level.Offered()) GTEST_SKIP() << "not offered by this processor";
@@ -298,7 +300,10 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
     const bool folds = seed % 8 == 3;
     const int width = folds ? 1 : seed % 3 == 0 ? 4 : 1 + static_cast<int>(seed % 2);
     const int dimension = seed % 11 == 0 ? 64 : r.Int(1, 40);
-    const int partitions = seed % 5 == 0 ? r.Int(200, 400) : folds ? 1 : r.Int(1, 12);
+    const int partitions = seed % 10 == 5  ? r.Int(10000, 20000)
+                           : seed % 5 == 0 ? r.Int(200, 400)
+                           : folds         ? 1
+                                           : r.Int(1, 12);
     const int count = folds ? r.Int(1000, 1500) : r.Int(0, 1500);
     std::vector<int> freqs(static_cast<std::size_t>(count)), of(freqs.size());
     std::vector<std::int32_t> elements(freqs.size() * static_cast<std::size_t>(dimension));
@@ -311,8 +316,7 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
     for (int& p : of) p = r.Int(0, partitions - 1);
     for (auto& e : elements) e = r.Element(width);
     const std::size_t rowBytes = static_cast<std::size_t>(dimension) * width;
-    const std::size_t stride = seed % 7 < 3 ? rowBytes + static_cast<std::size_t>(r.Int(1, 5) * width) : 0;
-    const std::size_t step = stride == 0 ? rowBytes : stride;
+    const std::size_t step = seed % 7 < 3 ? rowBytes + static_cast<std::size_t>(r.Int(1, 5) * width) : rowBytes;
     std::vector<unsigned char> rows(freqs.size() * step, 0xEE);
     for (std::size_t i = 0; i < elements.size(); ++i) {
       const auto narrow = static_cast<std::uint8_t>(elements[i]);
@@ -333,14 +337,22 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
       }
       wantFreq[p] += static_cast<std::uint32_t>(freqs[static_cast<std::size_t>(i)]);
     }
-    cbdetail::CentroidSums sums(partitions, static_cast<std::size_t>(dimension));
+    CentroidSums sums(partitions, dimension);
+    const bool parallel = seed % 3 == 1;
+    const int threads = SetThreadCount(parallel ? 3 : 1);
     for (int at = 0, take = 0; at < count; at += take) {
-      take = std::min(count - at, r.Int(1, folds ? 300 : 700));
-      sums.Add(rows.data() + static_cast<std::size_t>(at) * step, width, take, freqs.data() + at, of.data() + at,
-               stride);
+      take = std::min(count - at, r.Int(1, folds ? 300 : parallel ? 5000 : 700));
+      const RowBlock block{rows.data() + static_cast<std::size_t>(at) * step, take, dimension, width, step};
+      if (parallel) {
+        sums.AddInParallel(block, freqs.data() + at, of.data() + at);
+      } else {
+        sums.Add(block, freqs.data() + at, of.data() + at);
+      }
     }
+    SetThreadCount(threads);
+    const std::vector<std::uint64_t> none(static_cast<std::size_t>(dimension), 0);
     for (int p = 0; p < partitions; ++p) {
-      const auto* got = reinterpret_cast<const std::uint64_t*>(sums.Sum(p));
+      const auto* got = sums.Sum(p) != nullptr ? reinterpret_cast<const std::uint64_t*>(sums.Sum(p)) : none.data();
       ASSERT_EQ(std::vector<std::uint64_t>(got, got + dimension),
                 std::vector<std::uint64_t>(want.begin() + p * dimension, want.begin() + (p + 1) * dimension))
           << "seed " << seed << " partition " << p;
