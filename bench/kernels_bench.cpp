@@ -10,10 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/kernels.h"
-#include "engine/search.h"
-#include "formats/partitioning_file.h"
-#include "formats/refusals.h"
 #include "mirvo/global.h"
 
 namespace {
@@ -43,8 +39,8 @@ void Make(Data& data, int n, int dimension, int codes, int top) {
   for (int i = 0; i < n; ++i) sample(data.train.data() + static_cast<std::size_t>(i) * dimension);
 }
 
-void Search(benchmark::State& state, cbdetail::KernelLevel level, int dimension, int top) {
-  const cbdetail::KernelLevel set = cbdetail::SetKernelLevel(level);
+void Search(benchmark::State& state, KernelLevel level, int dimension, int top) {
+  const KernelLevel set = SetKernelLevel(level);
   if (set != level) {
     state.SkipWithError("not offered by this processor");
     return;
@@ -61,12 +57,12 @@ void Search(benchmark::State& state, cbdetail::KernelLevel level, int dimension,
     benchmark::DoNotOptimize(targets.data());
   }
   state.SetItemsProcessed(state.iterations() * data.n);
-  cbdetail::SetKernelLevel(cbdetail::BestKernelLevel());
+  SetKernelLevel(BestKernelLevel());
 }
 
 // The entry the conversions use: 1-byte rows from code vector 0.
-void Rows(benchmark::State& state, cbdetail::KernelLevel level, int dimension) {
-  const cbdetail::KernelLevel set = cbdetail::SetKernelLevel(level);
+void Rows(benchmark::State& state, KernelLevel level, int dimension) {
+  const KernelLevel set = SetKernelLevel(level);
   if (set != level) {
     state.SkipWithError("not offered by this processor");
     return;
@@ -85,7 +81,7 @@ void Rows(benchmark::State& state, cbdetail::KernelLevel level, int dimension) {
   state.SetItemsProcessed(state.iterations() * data.n);
   state.counters["multiply-adds/s"] = benchmark::Counter(
       static_cast<double>(state.iterations()) * data.n * dimension * state.range(0), benchmark::Counter::kIsRate);
-  cbdetail::SetKernelLevel(cbdetail::BestKernelLevel());
+  SetKernelLevel(BestKernelLevel());
 }
 
 void Plain(benchmark::State& state, int dimension, int top) {
@@ -94,8 +90,8 @@ void Plain(benchmark::State& state, int dimension, int top) {
   for (auto _ : state) {
     for (int i = 0; i < data.n; ++i) {
       std::int64_t d = 0;
-      benchmark::DoNotOptimize(
-          cbdetail::FindNearestSquared(data.train.data() + static_cast<std::size_t>(i) * dimension, &data.cb, 0, &d));
+      const BookNode node{data.train.data() + static_cast<std::size_t>(i) * dimension, 0, 1, nullptr};
+      benchmark::DoNotOptimize(FindNearestVector(&node, &data.cb, &d, 0, MetricSquaredEuclidean));
     }
   }
   state.SetItemsProcessed(state.iterations() * data.n);
@@ -112,9 +108,11 @@ void PartitionLines(benchmark::State& state) {
   std::fwrite(text.data(), 1, text.size(), f);
   std::fclose(f);
   std::vector<int> out(kLines);
+  Codebook ts;
+  CreateNewTrainingSet(&ts, 0, 1, 1, 1, 0, 0, 0, "");
+  ts.BookSize = kLines;  // the header alone: the partitioning is read against it
   for (auto _ : state) {
-    cbdetail::Refusals refusals(false);
-    cbdetail::PartitioningFileReader reader(name.c_str(), kLines, 1, refusals);
+    PartitioningReader reader(name.c_str(), &ts);
     reader.Read(out.data(), kLines);
     benchmark::DoNotOptimize(out.data());
   }
@@ -153,7 +151,7 @@ void ReadSet(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kVectors);
 }
 
-using cbdetail::KernelLevel;
+using mirvo::KernelLevel;
 BENCHMARK_CAPTURE(Search, bytes_avx512_d16, KernelLevel::Avx512, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_avxvnni_d16, KernelLevel::AvxVnni, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Search, bytes_avx2_d16, KernelLevel::Avx2, 16, 255)->Arg(1024);

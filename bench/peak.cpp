@@ -18,8 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/kernels.h"
-#include "engine/search.h"
+#include "mirvo/engine.h"
 #include "mirvo/cb.h"
 #include "mirvo/global.h"
 
@@ -102,12 +101,12 @@ Rate Peak(const char** name) {
   // The widest the search kernels use: the level the search runs on.
   double perRound = 0;
   double (*run)(long) = nullptr;
-  switch (cbdetail::BestKernelLevel()) {
-    case cbdetail::KernelLevel::Avx512Vbmi:
-    case cbdetail::KernelLevel::Avx512:
+  switch (BestKernelLevel()) {
+    case KernelLevel::Avx512Vbmi:
+    case KernelLevel::Avx512:
       *name = "vpdpbusd zmm (AVX-512 VNNI)", run = RunVnni512, perRound = 12.0 * 64;
       break;
-    case cbdetail::KernelLevel::AvxVnni:
+    case KernelLevel::AvxVnni:
       *name = "vpdpbusd ymm (AVX-VNNI)", run = RunVnni256, perRound = 12.0 * 32;
       break;
     default:

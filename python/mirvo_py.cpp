@@ -38,17 +38,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "engine/centroid_sums.h"
-#include "engine/search.h"
-#include "engine/workers.h"
-#include "formats/partitioning_file.h"
-#include "formats/refusals.h"
-#include "formats/set_file.h"
-#include "mirvo/cb.h"
 #include "mirvo/global.h"
-#include "mirvo/interfc.h"
-#include "mirvo/version.h"
-#include "records/arithmetic.h"
 
 namespace py = pybind11;
 
@@ -551,8 +541,7 @@ struct ReadNames {
 std::int64_t ReadSetFile(const std::string& path, Codebook* header,
                          const std::function<SetDestination(const Codebook&)>& prepare, ReadNames& names,
                          Watch& watch) {
-  cbdetail::Refusals refusals(false);
-  cbdetail::SetFileReader reader(path.c_str(), header, refusals);
+  VectorSetReader reader(path.c_str(), header);
   const SetDestination to = prepare(*header);
   const int n = header->BookSize;
   const std::size_t rowBytes = reader.Dimension() * static_cast<std::size_t>(to.width);
@@ -564,7 +553,7 @@ std::int64_t ReadSetFile(const std::string& path, Codebook* header,
   for (int first = 0; first < n; first += chunk) {
     if (watch.Poll()) throw Interrupted{};
     const int count = std::min(chunk, n - first);
-    reader.Read(count, out + static_cast<std::size_t>(first) * rowBytes, false, to.freqs + first, &chunkNames);
+    reader.Read(count, out + static_cast<std::size_t>(first) * rowBytes, to.freqs + first, &chunkNames);
     for (int r = 0; r < count; ++r) {
       total += to.freqs[first + r];
       if (!chunkNames.empty() && !chunkNames[static_cast<std::size_t>(r)].empty()) {
@@ -667,8 +656,8 @@ void WriteVectorSet(const std::filesystem::path& file, VectorSet& set, bool over
       FillHeader(set, static_cast<int>(n), &cb);
       std::int64_t total = 0;
       for (py::ssize_t i = 0; i < n; ++i) total += freqs.data()[i];
-      cb.TotalFreq = cbdetail::CodebookTotal(total, path.c_str());
-      cbdetail::CodebookWriter writer;
+      cb.TotalFreq = CodebookTotal(total, path.c_str());
+      VectorSetWriter writer;
       if (!writer.Open(path.c_str(), &cb, overwrite ? 1 : 0)) return cb.TotalFreq;
       writer.Rows(rows, freqs.data(), names.Data());
       writer.Commit();
@@ -753,10 +742,9 @@ PartitioningData ReadPartitioningFile(const std::filesystem::path& file, VectorS
     Codebook ts;
     FillHeader(trainingSet, static_cast<int>(trainingSet.size()), &ts);
     Guarded([&] {
-      cbdetail::Refusals refusals(false);
-      cbdetail::PartitioningFileReader reader(path.c_str(), ts.BookSize, VectorSize(&ts), refusals);
+      PartitioningReader reader(path.c_str(), &ts);
       data.count = reader.PartitionCount();
-      std::memcpy(method, reader.GenerationMethod(), sizeof method);
+      std::strncpy(method, reader.GenerationMethod(), sizeof method - 1);
       reader.Read(data.indices.mutable_data(), ts.BookSize);
     });
   }
@@ -774,12 +762,11 @@ void WritePartitioningFile(const std::filesystem::path& file, const Partitioning
   try {
     const py::gil_scoped_release free;
     Guarded([&] {
-      char version[80], method[80] = {};
-      SetVerString(version, KindPartitioning);
+      char method[80] = {};
       CopyField(method, data.generation_method);
       const int n = static_cast<int>(indices.shape(0));
-      cbdetail::PartitioningWriter writer;
-      if (!writer.Open(path.c_str(), version, data.count, n, n, method, overwrite ? 1 : 0)) return;
+      PartitioningWriter writer;
+      if (!writer.Open(path.c_str(), data.count, n, method, overwrite ? 1 : 0)) return;
       const char* const* texts = names.Data();
       for (int i = 0; i < n; ++i) writer.Line(indices.data()[i], texts != nullptr ? texts[i] : nullptr);
       writer.Commit();

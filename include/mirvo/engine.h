@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "mirvo/cb.h"
@@ -205,6 +206,119 @@ class CentroidSums {
   struct Impl;
 
  private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---- Files a record at a time ---------------------------------------------
+
+// The three kinds of data files (mirvo/cb.h), read and written a record or a
+// line at a time: data of any size passes in constant memory. A reader's
+// refusals are those of ReadCodebook or ReadPartitioning, fatal as theirs;
+// a writer is all or nothing as WriteCodebook (it writes a temporary file
+// and puts it in place at the end; LastWriteFailed of mirvo/file.h tells how
+// it ended), and refuses before writing what the reader could not read
+// back, fatal as WriteCodebook's refusals.
+
+// A training-set or codebook file, versions 0 to 2.
+class VectorSetReader {
+ public:
+  // Opens the file and reads its header into *header: every field but Book
+  // and AllocatedSize, which stay as they are.
+  VectorSetReader(const char* name, Codebook* header);
+  ~VectorSetReader();
+  VectorSetReader(const VectorSetReader&) = delete;
+  VectorSetReader& operator=(const VectorSetReader&) = delete;
+
+  // Elements per vector, and the width Read stores them in: 1 (uint8_t) for
+  // 1-byte elements, 2 (uint16_t) for 2-byte ones, 4 (int32_t) for 3 and 4.
+  int Dimension() const;
+  int Width() const;
+  // Decodes the next count records (no more than the header announces are
+  // left): their elements row after row into rows (count x Dimension()
+  // elements of Width() bytes), their frequencies into freqs. With names
+  // given, it is left empty when none of the records has a name, else holds
+  // count names ("" for none).
+  void Read(int count, void* rows, int* freqs, std::vector<std::string>* names);
+  // After the last record: ReadCodebook's warning when the header's total
+  // frequency differs from the records' (PrintMessage), and the header's
+  // TotalFreq set to theirs.
+  void Finish();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The writer of a training-set or codebook file (version 2).
+class VectorSetWriter {
+ public:
+  VectorSetWriter();
+  ~VectorSetWriter();
+  VectorSetWriter(const VectorSetWriter&) = delete;
+  VectorSetWriter& operator=(const VectorSetWriter&) = delete;
+
+  // Writes the header of *header as it stands (its TotalFreq and BookSize
+  // included: CodebookTotal gives the total). Returns false, having written
+  // nothing, when the file exists and overwrite is not 1 ("ERROR: File
+  // already exists: %s") or cannot be created.
+  bool Open(const char* name, const Codebook* header, int overwrite);
+  // rows.count entries from a block of rows of the header's dimension, with
+  // their frequencies and names (names may be null: none; any of them may
+  // be null).
+  void Rows(const RowBlock& rows, const int* freqs, const char* const* names);
+  // Puts the file in place; false when it could not be written.
+  bool Commit();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The total frequency of a codebook about to be written to the named file;
+// a total beyond 32 bits is fatal ("ERROR: The frequencies of the codebook
+// for %s add up to more than 32 bits hold.\n").
+int CodebookTotal(std::int64_t total, const char* name);
+
+// A partitioning file, read against the training set it was made for.
+class PartitioningReader {
+ public:
+  // Opens the file and reads its header; trainingSet gives BookSize and the
+  // dimension (its header suffices).
+  PartitioningReader(const char* name, const Codebook* trainingSet);
+  ~PartitioningReader();
+  PartitioningReader(const PartitioningReader&) = delete;
+  PartitioningReader& operator=(const PartitioningReader&) = delete;
+
+  int PartitionCount() const;
+  // The generation-method line, "" when there is none.
+  const char* GenerationMethod() const;
+  // The partitions (0-based) of the next count training vectors.
+  void Read(int* partitions, int count);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The writer of a partitioning file.
+class PartitioningWriter {
+ public:
+  PartitioningWriter();
+  ~PartitioningWriter();
+  PartitioningWriter(const PartitioningWriter&) = delete;
+  PartitioningWriter& operator=(const PartitioningWriter&) = delete;
+
+  // Writes the header ("VQ PARTITIONING 2.0", the counts, the generation
+  // method when not empty); false as VectorSetWriter::Open.
+  bool Open(const char* name, int partitions, int vectors, const char* method, int overwrite);
+  // The next training vector's line: its partition (0-based) and its name,
+  // null or "" for none.
+  void Line(int partition, const char* vectorName);
+  // As VectorSetWriter::Commit.
+  bool Commit();
+
+ private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -86,27 +86,31 @@ std::atomic<int> forced{-1};
 
 }  // namespace
 
-KernelLevel BestKernelLevel() {
-  static const KernelLevel best = Lowered(KernelLevel::Avx512Vbmi);
-  return best;
-}
-
-KernelLevel SetKernelLevel(KernelLevel level) {
-  const KernelLevel set = Lowered(level);
-  forced.store(static_cast<int>(set));
-  return set;
-}
-
 const Kernels& ActiveKernels() {
   const int level = forced.load(std::memory_order_relaxed);
   return kTable[level < 0 ? static_cast<int>(BestKernelLevel()) : level];
 }
 
+}  // namespace cbdetail
+
+using cbdetail::kKernelLevels;
+
+KernelLevel BestKernelLevel() {
+  static const KernelLevel best = cbdetail::Lowered(KernelLevel::Avx512Vbmi);
+  return best;
+}
+
+KernelLevel SetKernelLevel(KernelLevel level) {
+  const KernelLevel set = cbdetail::Lowered(level);
+  cbdetail::forced.store(static_cast<int>(set));
+  return set;
+}
+
+KernelLevel ActiveKernelLevel() { return cbdetail::ActiveKernels().level; }
+
 const char* KernelLevelName(KernelLevel level) {
   static const char* const kNames[kKernelLevels] = {"portable", "avx2", "avx-vnni", "avx512-vnni", "avx512-vbmi"};
   return kNames[static_cast<int>(level)];
 }
-
-}  // namespace cbdetail
 
 }  // namespace mirvo

@@ -1,7 +1,7 @@
 // The engine's kernels in one table: the processor is probed once, and the
 // table of the best level it offers is used, unless a level is forced
-// (SetKernelLevel, for tests and benchmarks). Every level gives the same
-// results; only the time differs.
+// (SetKernelLevel of mirvo/engine.h, for tests and benchmarks). Every level
+// gives the same results; only the time differs.
 //
 // The table holds the kernels that exist in more than one form:
 // - the byte search over every code vector (ByteKernels::nearest) and the
@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "mirvo/engine.h"
+
 namespace mirvo {
 
 namespace cbdetail {
@@ -25,11 +27,8 @@ namespace cbdetail {
 struct ByteCodes;
 struct TileLanes;
 
-// Levels in the order they are tried: a forced level is lowered until the
-// processor offers it. AvxVnni is the 256-bit VNNI of processors without
-// AVX-512; Avx512Vbmi adds the byte permutes (VBMI, VBMI2) that read 16
-// partitioning lines at once.
-enum class KernelLevel { Portable = 0, Avx2 = 1, AvxVnni = 2, Avx512 = 3, Avx512Vbmi = 4 };
+// The levels of KernelLevel, in the order they are tried: a forced level is
+// lowered until the processor offers it.
 inline constexpr int kKernelLevels = 5;
 
 // How the byte kernels see code vectors: rows of bytes (Plain); per pair of
@@ -83,16 +82,8 @@ struct Kernels {
   LineScanner lines;  // null: the lines are read one at a time
 };
 
-// The best level the processor offers (probed once).
-KernelLevel BestKernelLevel();
-// Forces the level of the work started from now on, lowered until the
-// processor offers it; returns the level set. Process-wide; for tests and
-// benchmarks.
-KernelLevel SetKernelLevel(KernelLevel level);
 // The table of the level in force.
 const Kernels& ActiveKernels();
-// "portable", "avx2", "avx-vnni", "avx512-vnni", "avx512-vbmi".
-const char* KernelLevelName(KernelLevel level);
 
 }  // namespace cbdetail
 

@@ -194,7 +194,7 @@ void WriteCentroids(const char* name, Codebook& header, const CentroidSums& sums
   for (const int partition : members) total += sums.Freq(partition);
   header.TotalFreq = cbdetail::CodebookTotal(total, name);
 
-  cbdetail::CodebookWriter writer;
+  cbdetail::SetFileWriter writer;
   TimedProgressStage((std::string("Writing ") + name + " ").c_str());
   if (!writer.Open(name, &header, overwrite)) return;
   // Each centroid is made and written a piece at a time.

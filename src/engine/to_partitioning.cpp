@@ -50,7 +50,7 @@ cbdetail::CodeRows CodebookRows(const char* name, const Codebook& ts, Codebook& 
 // chunk once it is searched.
 class SearchPipeline {
  public:
-  SearchPipeline(cbdetail::CodeRows codes, cbdetail::PartitioningWriter& writer)
+  SearchPipeline(cbdetail::CodeRows codes, cbdetail::PartitioningFileWriter& writer)
       : search_(cbdetail::PrepareSearch(std::move(codes))), writer_(writer) {}
 
   // Waits for the last chunk's search, starts this one's and writes the
@@ -88,7 +88,7 @@ class SearchPipeline {
   }
 
   NearestSearch search_;
-  cbdetail::PartitioningWriter& writer_;
+  cbdetail::PartitioningFileWriter& writer_;
   cbdetail::Workers workers_;
   Results results_[2];
   int turn_ = 0;
@@ -111,7 +111,7 @@ void ConvertToPartitioning(const char* trainingSetName, const char* codebookName
   // search is done in vain.
   const int n = ts.BookSize;
   const bool existing = !second.Refused() && SafeOutput::Keeps(partitioningName, overwrite);
-  cbdetail::PartitioningWriter writer;
+  cbdetail::PartitioningFileWriter writer;
   std::optional<SearchPipeline> pipeline;
   if (!second.Refused() && !existing) {
     char version[80];

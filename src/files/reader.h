@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "files/buffer.h"
-#include "mirvo/coding.h"
+#include "files/coding.h"
 
 namespace mirvo {
 

@@ -501,7 +501,7 @@ int ReadRows(const char* name, Codebook* cb, std::vector<unsigned char>& rows, R
 
 namespace cbdetail {
 
-bool CodebookWriter::Open(const char* name, const Codebook* cb, int overwrite) {
+bool SetFileWriter::Open(const char* name, const Codebook* cb, int overwrite) {
   if (!out_.Open(name, overwrite)) return false;
   name_ = name;
   // What the reader could not read back is refused before anything is
@@ -559,13 +559,13 @@ bool CodebookWriter::Open(const char* name, const Codebook* cb, int overwrite) {
   return true;
 }
 
-void CodebookWriter::Entry(const int* vector, int freq, const char* entryName) {
+void SetFileWriter::Entry(const int* vector, int freq, const char* entryName) {
   Begin(entryName);
   Elements(vector, dimension_);
   End(freq);
 }
 
-void CodebookWriter::Begin(const char* entryName) {
+void SetFileWriter::Begin(const char* entryName) {
   ++written_;
   if (entryName != nullptr && std::strlen(entryName) > 79) {
     out_.Abandon();
@@ -575,7 +575,7 @@ void CodebookWriter::Begin(const char* entryName) {
   out_.Put('\0');
 }
 
-void CodebookWriter::Elements(const int* values, std::size_t count) {
+void SetFileWriter::Elements(const int* values, std::size_t count) {
   const int width = width_;
   if (width != 4) {
     const std::int64_t largest = (std::int64_t{1} << (8 * width)) - 1;
@@ -598,7 +598,7 @@ void CodebookWriter::Elements(const int* values, std::size_t count) {
   }
 }
 
-void CodebookWriter::Rows(const RowBlock& rows, const int* freqs, const char* const* names) {
+void SetFileWriter::Rows(const RowBlock& rows, const int* freqs, const char* const* names) {
   const std::size_t d = dimension_;
   const auto width = static_cast<std::size_t>(width_);
   for (int r = 0; r < rows.count; ++r) {
@@ -626,13 +626,13 @@ void CodebookWriter::Rows(const RowBlock& rows, const int* freqs, const char* co
   }
 }
 
-void CodebookWriter::EmptyEntries(int count) {
+void SetFileWriter::EmptyEntries(int count) {
   written_ += count;
   // Below 2^64 for any count and dimension.
   out_.Zeros(static_cast<std::uint64_t>(count) * (1 + dimension_ * static_cast<std::uint64_t>(width_) + 4));
 }
 
-void CodebookWriter::End(int freq) {
+void SetFileWriter::End(int freq) {
   unsigned char bytes[4];
   EncodeBigEndian(&freq, 1, 4, bytes);
   out_.Write(bytes, sizeof bytes);
@@ -655,7 +655,7 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
   std::int64_t total = 0;
   for (int i = 0; i < cb->BookSize; ++i) total += cb->Book[i].Freq;
   cb->TotalFreq = cbdetail::CodebookTotal(total, name);
-  cbdetail::CodebookWriter writer;
+  cbdetail::SetFileWriter writer;
   if (!writer.Open(name, cb, overwrite)) return;
   for (int i = 0; i < cb->BookSize; ++i) writer.Entry(cb->Book[i].Vector, cb->Book[i].Freq, cb->Book[i].Name);
   writer.Commit();

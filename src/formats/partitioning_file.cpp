@@ -180,7 +180,7 @@ void PartitioningFileReader::Read(int* out, int count) {
   }
 }
 
-bool PartitioningWriter::Open(const char* name, const char* versionString, int partitions, int vectors,
+bool PartitioningFileWriter::Open(const char* name, const char* versionString, int partitions, int vectors,
                               int trainingSetSize, const char* method, int overwrite) {
   if (!out_.Open(name, overwrite)) return false;
   if (vectors != trainingSetSize) {
@@ -209,7 +209,7 @@ bool PartitioningWriter::Open(const char* name, const char* versionString, int p
   return true;
 }
 
-void PartitioningWriter::Line(int partition, const char* vectorName) {
+void PartitioningFileWriter::Line(int partition, const char* vectorName) {
   if (partition >= -1 && (vectorName == nullptr || vectorName[0] == '\0')) {
     // The common line: the index alone, formatted in place.
     char* line = out_.Reserve(16);
@@ -238,7 +238,7 @@ void PartitioningWriter::Line(int partition, const char* vectorName) {
 }  // namespace cbdetail
 
 void WritePartitioning(const char* name, const Partitioning* p, const Codebook* ts, int overwrite) {
-  cbdetail::PartitioningWriter writer;
+  cbdetail::PartitioningFileWriter writer;
   if (!writer.Open(name, p->VersionString, p->PartitionCount, p->TrainingSetSize, ts->BookSize, p->GenerationMethod,
                    overwrite)) {
     return;

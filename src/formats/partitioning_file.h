@@ -36,8 +36,8 @@ class PartitioningFileReader {
 };
 
 // The writer of a partitioning file, a line at a time, with the rules of
-// CodebookWriter (formats/set_file.h).
-class PartitioningWriter {
+// SetFileWriter (formats/set_file.h).
+class PartitioningFileWriter {
  public:
   // vectors is the partitioning's training-set size, trainingSetSize the
   // number of vectors of the training set it is written for.

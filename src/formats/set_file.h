@@ -98,7 +98,7 @@ int CodebookTotal(std::int64_t total, const char* name);
 // already exists: %s" when the target may not be replaced; each entry is
 // checked before it is written, and a refusal removes the unfinished file;
 // Commit puts the file in place.
-class CodebookWriter {
+class SetFileWriter {
  public:
   // The header of cb as it stands (TotalFreq and BookSize included).
   bool Open(const char* name, const Codebook* cb, int overwrite);

@@ -19,7 +19,7 @@
 #include "files/output.h"
 #include "formats/filekind.h"
 #include "mirvo/cb.h"
-#include "mirvo/coding.h"
+#include "files/coding.h"
 #include "mirvo/file.h"
 #include "mirvo/interfc.h"
 

@@ -18,7 +18,7 @@
 namespace mirvotest {
 namespace {
 
-using cbdetail::KernelLevel;
+using mirvo::KernelLevel;
 
 struct Shape {
   int width, dimension, codes;
@@ -369,11 +369,11 @@ std::string LevelName(const testing::TestParamInfo<KernelLevel>& info) {
 INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel, testing::ValuesIn(EveryLevel()), LevelName);
 
 TEST(KernelLevels, RequestsAreLoweredToWhatTheProcessorOffers) {
-  const KernelLevel best = cbdetail::BestKernelLevel();
+  const KernelLevel best = BestKernelLevel();
   const ForcedLevel level(KernelLevel::Avx512Vbmi);
-  EXPECT_EQ(cbdetail::ActiveKernels().level, best);
-  EXPECT_EQ(cbdetail::SetKernelLevel(KernelLevel::Portable), KernelLevel::Portable);
-  EXPECT_EQ(cbdetail::ActiveKernels().level, KernelLevel::Portable);
+  EXPECT_EQ(ActiveKernelLevel(), best);
+  EXPECT_EQ(SetKernelLevel(KernelLevel::Portable), KernelLevel::Portable);
+  EXPECT_EQ(ActiveKernelLevel(), KernelLevel::Portable);
 }
 
 }  // namespace

@@ -200,20 +200,20 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
   return result;
 }
 
-const std::vector<mirvo::cbdetail::KernelLevel>& EveryLevel() {
-  static const std::vector<mirvo::cbdetail::KernelLevel> levels = [] {
-    std::vector<mirvo::cbdetail::KernelLevel> all;
-    for (int l = 0; l < mirvo::cbdetail::kKernelLevels; ++l)
-      all.push_back(static_cast<mirvo::cbdetail::KernelLevel>(l));
+const std::vector<mirvo::KernelLevel>& EveryLevel() {
+  static const std::vector<mirvo::KernelLevel> levels = [] {
+    std::vector<mirvo::KernelLevel> all;
+    for (int l = 0; l <= static_cast<int>(mirvo::KernelLevel::Avx512Vbmi); ++l)
+      all.push_back(static_cast<mirvo::KernelLevel>(l));
     return all;
   }();
   return levels;
 }
 
-ForcedLevel::ForcedLevel(mirvo::cbdetail::KernelLevel level)
-    : offered_(mirvo::cbdetail::SetKernelLevel(level) == level) {}
+ForcedLevel::ForcedLevel(mirvo::KernelLevel level)
+    : offered_(mirvo::SetKernelLevel(level) == level) {}
 
-ForcedLevel::~ForcedLevel() { mirvo::cbdetail::SetKernelLevel(mirvo::cbdetail::BestKernelLevel()); }
+ForcedLevel::~ForcedLevel() { mirvo::SetKernelLevel(mirvo::BestKernelLevel()); }
 
 void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
              int bytesPerElement, bool codebook) {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/kernels.h"
+#include "mirvo/engine.h"
 #include "mirvo/cb.h"
 #include "mirvo/global.h"
 #include "support/file_bytes.h"
@@ -96,13 +96,13 @@ struct RunLimits {
 RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits);
 
 // Every level of the engine's kernels, the portable one first.
-const std::vector<mirvo::cbdetail::KernelLevel>& EveryLevel();
+const std::vector<mirvo::KernelLevel>& EveryLevel();
 
 // Forces a level of the engine's kernels while alive (lowered to what the
 // processor offers), then puts back the best one.
 class ForcedLevel {
  public:
-  explicit ForcedLevel(mirvo::cbdetail::KernelLevel level);
+  explicit ForcedLevel(mirvo::KernelLevel level);
   ~ForcedLevel();
   ForcedLevel(const ForcedLevel&) = delete;
   ForcedLevel& operator=(const ForcedLevel&) = delete;
