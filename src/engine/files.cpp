@@ -16,8 +16,7 @@ struct VectorSetReader::Impl {
   cbdetail::SetFileReader reader;
 };
 
-VectorSetReader::VectorSetReader(const char* name, Codebook* header)
-    : impl_(std::make_unique<Impl>(name, header)) {}
+VectorSetReader::VectorSetReader(const char* name, Codebook* header) : impl_(std::make_unique<Impl>(name, header)) {}
 VectorSetReader::~VectorSetReader() = default;
 int VectorSetReader::Dimension() const { return static_cast<int>(impl_->reader.Dimension()); }
 int VectorSetReader::Width() const { return impl_->reader.RowWidth(); }
