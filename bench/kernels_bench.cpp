@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 
+namespace mirvo {
 namespace {
 
 struct Data {
@@ -171,3 +172,4 @@ BENCHMARK(PartitionLines);
 BENCHMARK(ReadSet)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+}  // namespace mirvo

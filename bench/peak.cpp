@@ -18,10 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "mirvo/engine.h"
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/engine.h"
+#include "mirvo/mirvo.h"
 
+namespace mirvo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -131,7 +132,7 @@ Rate Peak(const char** name) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   const char* instruction = nullptr;
   Rate peak = Peak(&instruction);
   auto printPeak = [&] {
@@ -187,3 +188,7 @@ int main(int argc, char** argv) {
   FreeCodebook(&cb);
   return 0;
 }
+
+}  // namespace mirvo
+
+int main(int argc, char** argv) { return mirvo::Main(argc, argv); }

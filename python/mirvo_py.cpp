@@ -38,10 +38,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 
 namespace py = pybind11;
 
+namespace mirvo {
 namespace {
 
 using IntArray = py::array_t<std::int32_t, py::array::c_style>;
@@ -939,9 +940,8 @@ std::string Repr(const VectorSet& set) {
          std::to_string(set.vector_size_y) + ", " + py::str(set.vectors.dtype()).cast<std::string>() + ">";
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_mirvo, m) {
+// The module's classes and functions.
+void Bind(py::module_& m) {
   m.doc() = "The compiled part of mirvo; use the package mirvo.";
   // Every docstring starts with its own signature line ("name(arguments)",
   // then "--"), which Python's inspect.signature and help() read.
@@ -1159,3 +1159,8 @@ PYBIND11_MODULE(_mirvo, m) {
         "returns the previous setting.");
   m.def("_get_num_threads", &ThreadCount, "_get_num_threads()\n--\n\nThe threads a computation started now uses.");
 }
+
+}  // namespace
+}  // namespace mirvo
+
+PYBIND11_MODULE(_mirvo, m) { mirvo::Bind(m); }

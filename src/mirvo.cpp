@@ -15,9 +15,11 @@
 
 #include "mirvo/cb.h"
 #include "mirvo/file.h"
-#include "mirvo/global.h"
 #include "mirvo/interfc.h"
+#include "mirvo/mirvo.h"
 #include "mirvo/version.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -397,3 +399,5 @@ int MirvoMain(int argc, char** argv, int progressDelayMilliseconds) {
   TimedProgressFinish();
   return 0;
 }
+
+}  // namespace mirvo

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+namespace mirvo {
+
 struct ParameterEntry {
   const char* Document;
   char Key;
@@ -72,3 +74,5 @@ std::string OutputFileName(const std::string& second, const char* extension);
 // terminal, a conversion that goes on for more than progressDelayMilliseconds
 // shows its progress (the program waits a second; the tests need not).
 int MirvoMain(int argc, char** argv, int progressDelayMilliseconds = 1000);
+
+}  // namespace mirvo

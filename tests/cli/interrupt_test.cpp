@@ -22,7 +22,7 @@
 
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 const std::string kOld = "old output, kept byte for byte\n";
@@ -290,4 +290,4 @@ TEST(Interrupts, KillAtAnyMomentKeepsOldOrNewFile) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -9,7 +9,7 @@
 
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 // Vectors over the whole 32-bit range, searched exactly in 128-bit
@@ -76,4 +76,4 @@ TEST(Progress, LongConversionsShowItOnATerminalOnly) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

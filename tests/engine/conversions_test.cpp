@@ -9,12 +9,12 @@
 
 #include "engine/stream.h"
 #include "mirvo/engine.h"
-#include "mirvo/global.h"
 #include "mirvo/interfc.h"
+#include "mirvo/mirvo.h"
 #include "support/error_capture.h"
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 struct Outcome {
@@ -241,4 +241,4 @@ TEST(ConversionsFromFiles, MatchTheRecordsOnRefusedFiles) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

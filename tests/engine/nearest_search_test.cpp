@@ -12,10 +12,10 @@
 
 #include "engine/centroid_sums.h"
 #include "engine/search.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using mirvo::KernelLevel;
@@ -377,4 +377,4 @@ TEST(KernelLevels, RequestsAreLoweredToWhatTheProcessorOffers) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -10,7 +10,7 @@
 
 #include "engine/workers.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using namespace mirvo;
@@ -59,4 +59,4 @@ TEST(ThreadCount, ProcessWideAndPerThreadSettings) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

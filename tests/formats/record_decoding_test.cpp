@@ -10,10 +10,10 @@
 #include "formats/partitioning_file.h"
 #include "formats/refusals.h"
 #include "formats/set_file.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 TEST(RecordDecoding, ReadsWhatTheByteWiseEncodingHolds) {
@@ -190,4 +190,4 @@ TEST(RecordDecoding, PartitionLinesFollowTheScanner) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -7,10 +7,10 @@
 #include <algorithm>
 
 #include "engine/search.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 Codebook* OneDimensional(Codebook* cb, const std::vector<int>& values, bool codebook) {
@@ -204,4 +204,4 @@ TEST(Repartitioning, MovesOnlyToStrictlyNearerCodeVectors) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

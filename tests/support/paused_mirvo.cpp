@@ -13,9 +13,10 @@
 
 #include "files/output.h"
 #include "mirvo.h"
-#include "mirvo/global.h"
 #include "mirvo/interfc.h"
+#include "mirvo/mirvo.h"
 
+namespace mirvo::test {
 namespace {
 
 OutputMoment pauseAt = OutputMoment::FirstBlock;
@@ -32,7 +33,7 @@ void Stop(OutputMoment moment) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   const char* delay = std::getenv("MIRVO_PROGRESS_DELAY");
   if (delay != nullptr) return MirvoMain(argc, argv, std::atoi(delay));
   const char* at = std::getenv("MIRVO_PAUSE");
@@ -40,3 +41,7 @@ int main(int argc, char** argv) {
   SetOutputHook(Stop);
   return MirvoMain(argc, argv);
 }
+
+}  // namespace mirvo::test
+
+int main(int argc, char** argv) { return mirvo::test::Main(argc, argv); }

@@ -19,7 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 void RemoveTree(const std::string& path) {
@@ -210,8 +210,7 @@ const std::vector<mirvo::KernelLevel>& EveryLevel() {
   return levels;
 }
 
-ForcedLevel::ForcedLevel(mirvo::KernelLevel level)
-    : offered_(mirvo::SetKernelLevel(level) == level) {}
+ForcedLevel::ForcedLevel(mirvo::KernelLevel level) : offered_(mirvo::SetKernelLevel(level) == level) {}
 
 ForcedLevel::~ForcedLevel() { mirvo::SetKernelLevel(mirvo::BestKernelLevel()); }
 
@@ -236,4 +235,4 @@ void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSiz
   cb->TotalFreq = total;
 }
 
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "mirvo/engine.h"
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/engine.h"
+#include "mirvo/mirvo.h"
 #include "support/file_bytes.h"
 
 // Built with AddressSanitizer: address-space limits do not apply.
@@ -22,7 +22,7 @@
 #define MIRVO_TEST_SANITIZED 1
 #endif
 
-namespace mirvotest {
+namespace mirvo::test {
 
 // A fresh folder, removed with everything in it when the object goes.
 class TempDir {
@@ -119,4 +119,4 @@ class ForcedLevel {
 void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
              int bytesPerElement, bool codebook = false);
 
-}  // namespace mirvotest
+}  // namespace mirvo::test
