@@ -21,7 +21,7 @@ VectorSetReader::~VectorSetReader() = default;
 int VectorSetReader::Dimension() const { return static_cast<int>(impl_->reader.Dimension()); }
 int VectorSetReader::Width() const { return impl_->reader.RowWidth(); }
 void VectorSetReader::Read(int count, void* rows, int* freqs, std::vector<std::string>* names) {
-  impl_->reader.Read(count, rows, false, freqs, names);
+  impl_->reader.Read(count, rows, freqs, names);
 }
 void VectorSetReader::Finish() { impl_->reader.Finish(); }
 

@@ -271,61 +271,85 @@ std::int64_t NearestSearch::Impl::DistanceTo(int j, const int* vector) const {
       codes_, [&](const auto* rows) { return cbdetail::NarrowDistance(rows + at, vector, dimension_, kNoBound); });
 }
 
+namespace {
+
+std::uint64_t Magnitude(std::int64_t x) { return static_cast<std::uint64_t>(x < 0 ? -x : x); }
+u128 Squared(std::int64_t x) { return static_cast<u128>(Magnitude(x)) * Magnitude(x); }
+
+// One search of the sorted method: the training vector, its values on the
+// two axes, and the best distance so far with its code vector. Every code
+// vector of a slab is at least the slab's distance along the first axis
+// away, and its own distance along the second axis: together a lower bound
+// of its distance. Whatever lies beyond a bound that exceeds the best
+// distance is passed over; so are, along the first axis, all slabs further
+// out than one so passed.
 template <class Code, class Wide>
-int NearestSearch::Impl::SortedSearch(const int* vector, int start, Wide& best) const {
-  const auto* rows = reinterpret_cast<const Code*>(codes_.bytes.data());
-  auto row = [&](int j) { return rows + static_cast<std::size_t>(j) * static_cast<std::size_t>(dimension_); };
-  const Wide atStart = cbdetail::Distance(row(start), vector, dimension_, cbdetail::NoBound(Wide{}));
-  best = atStart;
-  int answer = start;
-  if (best == 0) return start;
-  const std::int64_t a = vector[axis_], b = vector[second_];
-  auto square = [](std::int64_t x) {
-    const auto m = static_cast<std::uint64_t>(x < 0 ? -x : x);
-    return static_cast<u128>(m) * m;
-  };
-  // Every code vector of a slab is at least the slab's distance along the
-  // first axis away, and its own distance along the second axis: together
-  // a lower bound of its distance. Whatever lies beyond a bound that exceeds
-  // the best distance is passed over; so are, along the first axis, all
-  // slabs further out than one so passed.
-  auto visitSlab = [&](const Slab& slab) {
+struct SortedVisit {
+  const NearestSearch::Impl& search;
+  const Code* rows;
+  const int* vector;
+  std::int64_t a, b;  // the vector's values on the first and the second axis
+  Wide best;
+  int answer;
+
+  const Code* Row(int j) const {
+    return rows + static_cast<std::size_t>(j) * static_cast<std::size_t>(search.dimension_);
+  }
+  // The slab's members outward from the vector's value on the second axis;
+  // false when the slab lies beyond the best distance along the first.
+  bool Slab(const NearestSearch::Impl::Slab& slab) {
     const std::int64_t gap = a < slab.low ? slab.low - a : a > slab.high ? a - slab.high : 0;
-    const u128 across = square(gap);
+    const u128 across = Squared(gap);
     if (across > static_cast<u128>(best)) return false;
-    const int* keys = keys_.data() + slab.first;
+    const int* keys = search.keys_.data() + slab.first;
     const int middle = static_cast<int>(std::lower_bound(keys, keys + slab.count, b) - keys);
     // With one coordinate only, both bounds are on it and do not add up.
-    const u128 base = axis_ == second_ ? 0 : across;
-    auto visit = [&](int r) {
-      if (base + square(keys[r] - b) > static_cast<u128>(best)) return false;
-      const int j = order_[static_cast<std::size_t>(slab.first + r)];
-      const Wide dr = cbdetail::Distance(row(j), vector, dimension_, cbdetail::Above(best));
-      if (dr < best || (dr == best && j < answer)) {
-        best = dr;
-        answer = j;
-      }
-      return true;
-    };
-    for (int r = middle; r < slab.count && visit(r); ++r) {
+    const u128 base = search.axis_ == search.second_ ? 0 : across;
+    for (int r = middle; r < slab.count && Member(slab, r, base); ++r) {
     }
-    for (int r = middle - 1; r >= 0 && visit(r); --r) {
+    for (int r = middle - 1; r >= 0 && Member(slab, r, base); --r) {
     }
     return true;
-  };
+  }
+  // Member r of a slab, unless its bound exceeds the best distance (false).
+  bool Member(const NearestSearch::Impl::Slab& slab, int r, u128 base) {
+    if (base + Squared(search.keys_[static_cast<std::size_t>(slab.first + r)] - b) > static_cast<u128>(best)) {
+      return false;
+    }
+    const int j = search.order_[static_cast<std::size_t>(slab.first + r)];
+    const Wide dr = cbdetail::Distance(Row(j), vector, search.dimension_, cbdetail::Above(best));
+    if (dr < best || (dr == best && j < answer)) {
+      best = dr;
+      answer = j;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+template <class Code, class Wide>
+int NearestSearch::Impl::SortedSearch(const int* vector, int start, Wide& best) const {
+  SortedVisit<Code, Wide> visit{
+      *this, reinterpret_cast<const Code*>(codes_.bytes.data()), vector, vector[axis_], vector[second_], Wide{}, start};
+  const Wide atStart = cbdetail::Distance(visit.Row(start), vector, dimension_, cbdetail::NoBound(Wide{}));
+  visit.best = atStart;
+  best = atStart;
+  if (best == 0) return start;
   // From the slab of the training vector's own value outward, one slab to
   // each side in turn.
   const int count = static_cast<int>(slabs_.size());
   int right = static_cast<int>(
-      std::partition_point(slabs_.begin(), slabs_.end(), [&](const Slab& slab) { return slab.high < a; }) -
+      std::partition_point(slabs_.begin(), slabs_.end(), [&](const Slab& slab) { return slab.high < visit.a; }) -
       slabs_.begin());
   int left = right - 1;
   bool rightOpen = right < count, leftOpen = left >= 0;
   while (rightOpen || leftOpen) {
-    if (rightOpen) rightOpen = visitSlab(slabs_[static_cast<std::size_t>(right)]) && ++right < count;
-    if (leftOpen) leftOpen = visitSlab(slabs_[static_cast<std::size_t>(left)]) && --left >= 0;
+    if (rightOpen) rightOpen = visit.Slab(slabs_[static_cast<std::size_t>(right)]) && ++right < count;
+    if (leftOpen) leftOpen = visit.Slab(slabs_[static_cast<std::size_t>(left)]) && --left >= 0;
   }
-  return best == atStart ? start : answer;
+  best = visit.best;
+  return best == atStart ? start : visit.answer;
 }
 
 int NearestSearch::Impl::FindSorted(const int* vector, int start, std::int64_t* distance) const {

@@ -48,7 +48,7 @@ Chunk ReadChunk(SetFileReader& set, int first, int count, int chunk, ChunkBuffer
   const int width = set.RowWidth();
   const std::size_t rowBytes = static_cast<std::size_t>(d) * static_cast<std::size_t>(width);
   if (!buffer.rows) buffer.rows = NewArray<unsigned char>(static_cast<std::size_t>(chunk) * rowBytes, kVectorMemory);
-  set.Read(count, buffer.rows.get(), false, buffer.freqs.data(), names ? &buffer.names : nullptr);
+  set.Read(count, buffer.rows.get(), buffer.freqs.data(), names ? &buffer.names : nullptr);
   c.rows = RowBlock{buffer.rows.get(), count, d, width, rowBytes};
   c.freqs = buffer.freqs.data();
   c.names = names && !buffer.names.empty() ? &buffer.names : nullptr;

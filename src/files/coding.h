@@ -2,7 +2,6 @@
 // states: binary integer fields a block at a time, and "%i" text integers.
 #pragma once
 
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

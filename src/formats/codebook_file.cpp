@@ -305,75 +305,85 @@ bool Frequencies(const RowBlock& rows, int* freqs, std::int64_t& total, std::int
   return false;
 }
 
-void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names) {
+void SetFileReader::Tally(int freq) {
+  total_ += freq;
+  magnitude_ += std::abs(std::int64_t{freq});
+  if (magnitude_ > kIntMax) TooLarge();
+}
+
+void SetFileReader::TooLarge() {
+  refusals_.Refuse("ERROR: The frequencies in %s add up to more than 2147483647.\n", name_);
+}
+
+int SetFileReader::ReadRun(int count, unsigned char* rows, int* freqs) {
   FileReader& reader = *reader_;
-  const std::size_t d = dimension_;
+  const int width = cb_->BytesPerElement;
+  const std::size_t record = 1 + dimension_ * static_cast<std::size_t>(width) + 4;
+  if (version_ != 2 || record > (std::size_t{1} << 16)) return 0;
+  std::size_t available = reader.Available();
+  if (available < record) {
+    available = reader.Ensure(std::min(record * static_cast<std::size_t>(count), std::size_t{1} << 16));
+  }
+  const int done =
+      DecodeRecords(reader.Data(), available, dimension_, width, rows, RowWidth(), freqs, count, total_, magnitude_);
+  next_ += done;
+  reader.Consume(static_cast<std::size_t>(done) * record);
+  if (magnitude_ > kIntMax) TooLarge();
+  return done;
+}
+
+void SetFileReader::ReadRecord(unsigned char* row, int* freq, std::string* name) {
+  FileReader& reader = *reader_;
   const int width = version_ == 2 ? cb_->BytesPerElement : 1;
-  const int rowWidth = wide ? 4 : RowWidth();
+  if (version_ == 2) {
+    // A record without a name starts with its zero byte.
+    const bool unnamed = (reader.Available() > 0 || reader.Ensure(1) > 0) && reader.Data()[0] == 0;
+    if (unnamed) {
+      reader.Consume(1);
+    } else {
+      ReadName(name != nullptr, name);
+    }
+  }
+  bool complete = true;
+  switch (RowWidth()) {
+    case 1:
+      complete = ReadElements(reader, row, dimension_, width);
+      break;
+    case 2:
+      complete = ReadElements(reader, reinterpret_cast<std::uint16_t*>(row), dimension_, width);
+      break;
+    default:
+      complete = ReadElements(reader, reinterpret_cast<int*>(row), dimension_, width);
+      break;
+  }
+  if (!complete) Truncated(next_);
+  if (version_ == 2) {
+    if (!ReadElements(reader, freq, 1, 4)) Truncated(next_);
+  } else {
+    *freq = ReadLittleEndian(reader, 2, complete);
+    if (!complete) Truncated(next_);
+  }
+  Tally(*freq);
+  ++next_;
+}
+
+void SetFileReader::Read(int count, void* rows, int* freqs, std::vector<std::string>* names) {
+  const std::size_t rowBytes = dimension_ * static_cast<std::size_t>(RowWidth());
+  auto* out = static_cast<unsigned char*>(rows);
   if (names != nullptr) names->clear();
   std::string text;
-  auto rowAt = [&](int r) {
-    return static_cast<unsigned char*>(rows) + static_cast<std::size_t>(r) * d * static_cast<std::size_t>(rowWidth);
-  };
-  auto tooLarge = [&] { refusals_.Refuse("ERROR: The frequencies in %s add up to more than 2147483647.\n", name_); };
-  auto tally = [&](int r, int freq) {
-    freqs[r] = freq;
-    total_ += freq;
-    magnitude_ += std::abs(std::int64_t{freq});
-    if (magnitude_ > kIntMax) tooLarge();
-  };
-  const std::size_t elementBytes = d * static_cast<std::size_t>(width);
-  const std::size_t record = 1 + elementBytes + 4;
-  const bool runs = version_ == 2 && record <= (std::size_t{1} << 16);
-  for (int r = 0; r < count; ++r, ++next_) {
-    if (runs) {
-      // Records without a name, by far the most common, decoded in one run
-      // over the buffer while whole ones lie in it.
-      std::size_t available = reader.Available();
-      if (available < record) {
-        available = reader.Ensure(std::min(record * static_cast<std::size_t>(count - r), std::size_t{1} << 16));
-      }
-      const int done = DecodeRecords(reader.Data(), available, d, width, rowAt(r), rowWidth, freqs + r, count - r,
-                                     total_, magnitude_);
-      r += done;
-      next_ += done;
-      reader.Consume(static_cast<std::size_t>(done) * record);
-      if (magnitude_ > kIntMax) tooLarge();
-      if (r == count) break;
+  for (int r = 0; r < count;) {
+    // Records without a name, by far the most common, decoded in one run
+    // over the buffer while whole ones lie in it; the others one at a time.
+    r += ReadRun(count - r, out + static_cast<std::size_t>(r) * rowBytes, freqs + r);
+    if (r == count) break;
+    text.clear();
+    ReadRecord(out + static_cast<std::size_t>(r) * rowBytes, freqs + r, names != nullptr ? &text : nullptr);
+    if (!text.empty()) {
+      names->resize(static_cast<std::size_t>(count));
+      (*names)[static_cast<std::size_t>(r)] = text;
     }
-    const int i = next_;
-    void* row = rowAt(r);
-    if (version_ == 2) {
-      // A record without a name starts with its zero byte.
-      const bool unnamed = (reader.Available() > 0 || reader.Ensure(1) > 0) && reader.Data()[0] == 0;
-      if (unnamed) {
-        reader.Consume(1);
-      } else if (ReadName(names != nullptr, &text) != nullptr) {
-        names->resize(static_cast<std::size_t>(count));
-        (*names)[static_cast<std::size_t>(r)] = text;
-      }
-    }
-    bool complete = true;
-    switch (rowWidth) {
-      case 1:
-        complete = ReadElements(reader, static_cast<std::uint8_t*>(row), d, width);
-        break;
-      case 2:
-        complete = ReadElements(reader, static_cast<std::uint16_t*>(row), d, width);
-        break;
-      default:
-        complete = ReadElements(reader, static_cast<int*>(row), d, width);
-        break;
-    }
-    if (!complete) Truncated(i);
-    int freq = 0;
-    if (version_ == 2) {
-      if (!ReadElements(reader, &freq, 1, 4)) Truncated(i);
-    } else {
-      freq = ReadLittleEndian(reader, 2, complete);
-      if (!complete) Truncated(i);
-    }
-    tally(r, freq);
+    ++r;
   }
 }
 
@@ -441,7 +451,7 @@ void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals) {
   cb->Book = Allocate<BookNode>(0, kBookMemory);
   for (int first = 0; first < size; first += chunk) {
     const int count = std::min(chunk, size - first);
-    file.Read(count, rows.get(), false, freqs.data(), &names);
+    file.Read(count, rows.get(), freqs.data(), &names);
     if (first + count > capacity) {
       capacity = static_cast<int>(
           std::min<std::int64_t>(size, std::max<std::int64_t>(first + count, 2 * std::int64_t{capacity})));
@@ -491,7 +501,7 @@ int ReadRows(const char* name, Codebook* cb, std::vector<unsigned char>& rows, R
     const std::size_t need = static_cast<std::size_t>(first + count) * rowBytes;
     if (need > rows.capacity()) rows.reserve(std::max(need, rows.capacity() + rows.capacity() / 2));
     rows.resize(need);
-    file.Read(count, rows.data() + static_cast<std::size_t>(first) * rowBytes, false, freqs.data(), nullptr);
+    file.Read(count, rows.data() + static_cast<std::size_t>(first) * rowBytes, freqs.data(), nullptr);
   }
   file.Finish();
   return file.RowWidth();

@@ -118,70 +118,75 @@ int ShortLine(const unsigned char* line, std::uint32_t& value) {
 
 }  // namespace
 
-void PartitioningFileReader::Read(int* out, int count) {
+int PartitioningFileReader::ShortLines(int* out, int count) {
   FileReader& reader = *reader_;
-  const int partitions = partitions_;
-  const LineScanner lines = lines_;
-  for (int i = 0; i < count; ++i) {
-    // Short lines in one run over the buffer: 16 at a time while 64 bytes
-    // lie ahead, else one at a time while 8 do.
-    if (reader.Available() < 32) reader.Ensure(32);
-    {
-      const unsigned char* p = reader.Data();
-      const std::size_t available = reader.Available();
-      std::size_t at = 0;
-      std::uint32_t v = 0;
-      for (int single = 0;; ++i, at += static_cast<std::size_t>(single) + 1) {
-        for (std::size_t used = 0; lines != nullptr && i < count && available - at >= 64;) {
-          const int n = lines(p + at, count - i, static_cast<std::uint32_t>(partitions), out + i, used);
-          if (n == 0) break;
-          i += n;
-          at += used;
-        }
-        if (i == count || available - at < 8 || (single = ShortLine(p + at, v)) == 0 ||
-            v > static_cast<std::uint32_t>(partitions)) {
-          break;
-        }
-        out[i] = static_cast<int>(v) - 1;
-      }
-      reader.Consume(at);
-      if (i == count) break;
+  if (reader.Available() < 32) reader.Ensure(32);
+  const unsigned char* p = reader.Data();
+  const std::size_t available = reader.Available();
+  const auto partitions = static_cast<std::uint32_t>(partitions_);
+  std::size_t at = 0;
+  int i = 0;
+  for (;;) {
+    for (std::size_t used = 0; lines_ != nullptr && i < count && available - at >= 64;) {
+      const int n = lines_(p + at, count - i, partitions, out + i, used);
+      if (n == 0) break;
+      i += n;
+      at += used;
     }
-    // Other plain decimal numbers straight from the buffer; anything else as
-    // "%i" reads it.
-    if (reader.Available() < 32) reader.Ensure(32);
-    const unsigned char* p = reader.Data();
-    const std::size_t available = reader.Available();
-    std::size_t j = 0;
-    while (j < available && (p[j] == ' ' || p[j] == '\t')) ++j;
-    if (j < available && p[j] >= '1' && p[j] <= '9') {
-      const std::size_t first = j;
-      std::int64_t v = 0;
-      while (j < available && j - first < 10 && IsDigit(p[j])) v = v * 10 + (p[j++] - '0');
-      if (j < available && !IsDigit(p[j]) && v <= partitions) {
-        out[i] = static_cast<int>(v) - 1;
-        if (p[j] == '\n') {
-          reader.Consume(j + 1);
-        } else {
-          reader.Consume(j);
-          reader.SkipLine();
-        }
-        continue;
-      }
-    }
-    std::int64_t index = 0;
-    const auto scan = reader.ScanInt(index);
-    if (scan == FileReader::Scan::NoNumber) refusals_.Refuse("ERROR reading partitioning.\n");
+    std::uint32_t v = 0;
+    int digits = 0;
+    if (i == count || available - at < 8 || (digits = ShortLine(p + at, v)) == 0 || v > partitions) break;
+    out[i++] = static_cast<int>(v) - 1;
+    at += static_cast<std::size_t>(digits) + 1;
+  }
+  reader.Consume(at);
+  return i;
+}
+
+bool PartitioningFileReader::PlainLine(int* out) {
+  FileReader& reader = *reader_;
+  if (reader.Available() < 32) reader.Ensure(32);
+  const unsigned char* p = reader.Data();
+  const std::size_t available = reader.Available();
+  std::size_t j = 0;
+  while (j < available && (p[j] == ' ' || p[j] == '\t')) ++j;
+  if (j == available || p[j] < '1' || p[j] > '9') return false;
+  const std::size_t first = j;
+  std::int64_t v = 0;
+  while (j < available && j - first < 10 && IsDigit(p[j])) v = v * 10 + (p[j++] - '0');
+  if (j == available || IsDigit(p[j]) || v > partitions_) return false;
+  *out = static_cast<int>(v) - 1;
+  if (p[j] == '\n') {
+    reader.Consume(j + 1);
+  } else {
+    reader.Consume(j);
     reader.SkipLine();
-    if (scan == FileReader::Scan::Overflow || index < 1 || index > partitions) {
-      refusals_.Refuse("ERROR: Invalid partition index (%lld) found.\n", static_cast<long long>(index));
-    }
-    out[i] = static_cast<int>(index) - 1;
+  }
+  return true;
+}
+
+void PartitioningFileReader::ScannedLine(int* out) {
+  FileReader& reader = *reader_;
+  std::int64_t index = 0;
+  const auto scan = reader.ScanInt(index);
+  if (scan == FileReader::Scan::NoNumber) refusals_.Refuse("ERROR reading partitioning.\n");
+  reader.SkipLine();
+  if (scan == FileReader::Scan::Overflow || index < 1 || index > partitions_) {
+    refusals_.Refuse("ERROR: Invalid partition index (%lld) found.\n", static_cast<long long>(index));
+  }
+  *out = static_cast<int>(index) - 1;
+}
+
+void PartitioningFileReader::Read(int* out, int count) {
+  for (int i = 0; i < count; ++i) {
+    i += ShortLines(out + i, count - i);
+    if (i == count) break;
+    if (!PlainLine(out + i)) ScannedLine(out + i);
   }
 }
 
 bool PartitioningFileWriter::Open(const char* name, const char* versionString, int partitions, int vectors,
-                              int trainingSetSize, const char* method, int overwrite) {
+                                  int trainingSetSize, const char* method, int overwrite) {
   if (!out_.Open(name, overwrite)) return false;
   if (vectors != trainingSetSize) {
     out_.Abandon();

@@ -28,6 +28,17 @@ class PartitioningFileReader {
   void Read(int* out, int count);
 
  private:
+  // Lines of a number of at most seven digits alone, the most common, in
+  // one run over the buffer (many at a time with the table's scanner, else
+  // eight bytes at a time): how many of the next count lie there.
+  int ShortLines(int* out, int count);
+  // A line of another plain decimal number straight from the buffer; false
+  // when the line is of another form.
+  bool PlainLine(int* out);
+  // A line as "%i" reads it, with the refusals of a line that holds no
+  // number or an index out of range.
+  void ScannedLine(int* out);
+
   std::shared_ptr<FileReader> reader_;
   Refusals& refusals_;
   LineScanner lines_;  // of the kernel table, when it has one

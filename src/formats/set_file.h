@@ -36,11 +36,10 @@ class SetFileReader {
   // elements, 2 (uint16_t) for 2-byte ones, 4 (int) for wider ones.
   int RowWidth() const;
   // Decodes the next count records: their elements row after row into rows
-  // (count x Dimension() elements of RowWidth() bytes, or of int when wide
-  // is set), their frequencies into freqs. With names given, it is left
-  // empty when none of the records has a name, else holds count names
-  // (empty for none).
-  void Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names);
+  // (count x Dimension() elements of RowWidth() bytes), their frequencies
+  // into freqs. With names given, it is left empty when none of the
+  // records has a name, else holds count names (empty for none).
+  void Read(int count, void* rows, int* freqs, std::vector<std::string>* names);
   // Records of one-byte elements without a name that lie whole in the
   // reader's buffer, at most count, left where they are: *rows the block
   // of their elements, their records' length apart. Returns how many: 0
@@ -61,6 +60,14 @@ class SetFileReader {
 
  private:
   const char* ReadName(bool keep, std::string* out);
+  // Records without a name lying whole in the buffer (version 2), at most
+  // count, decoded into rows and freqs; returns how many.
+  int ReadRun(int count, unsigned char* rows, int* freqs);
+  // One record, its name (when one is asked for) into name.
+  void ReadRecord(unsigned char* row, int* freq, std::string* name);
+  // Counts a frequency read; refuses when the magnitudes go beyond 2^31 - 1.
+  void Tally(int freq);
+  [[noreturn]] void TooLarge();
   [[noreturn]] void Truncated(int entry);
 
   std::shared_ptr<FileReader> reader_;

@@ -51,18 +51,18 @@ double PerElement(__int128 sum, const Codebook* ts, std::int64_t divisor) {
 // ChangePartition would: each partition's list holds the vectors moved into
 // it, highest index first, followed by its remaining former members in their
 // former order.
-void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
+// Takes the vectors that leave a partition out of its list; returns how many
+// move.
+int Unlink(Partitioning* p, const int* target) {
   const int n = p->TrainingSetSize;
   std::vector<char> losing(static_cast<std::size_t>(p->PartitionCount), 0);
-  bool anyMove = false;
+  int moved = 0;
   for (int i = 0; i < n; ++i) {
-    if (target[i] != p->PartitionOf[i]) {
-      anyMove = true;
-      if (p->PartitionOf[i] != -1) losing[static_cast<std::size_t>(p->PartitionOf[i])] = 1;
-    }
+    if (target[i] == p->PartitionOf[i]) continue;
+    ++moved;
+    if (p->PartitionOf[i] != -1) losing[static_cast<std::size_t>(p->PartitionOf[i])] = 1;
   }
-  if (!anyMove) return;
-  for (int q = 0; q < p->PartitionCount; ++q) {
+  for (int q = 0; q < p->PartitionCount && moved > 0; ++q) {
     if (losing[static_cast<std::size_t>(q)] == 0) continue;
     int* link = &p->FirstVector[q];
     for (int v = *link; v != -1; v = p->NextVector[v]) {
@@ -73,8 +73,31 @@ void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
     }
     *link = -1;
   }
-  int moved = 0;
-  for (int i = 0; i < n; ++i) moved += target[i] != p->PartitionOf[i];
+  return moved;
+}
+
+// Every partition's sums formed anew from its members.
+void SumsAnew(const Codebook* ts, Partitioning* p) {
+  const auto d = static_cast<std::size_t>(p->Dimension);
+  for (int q = 0; q < p->PartitionCount; ++q) {
+    std::fill_n(p->Sums[q].VectorSum, d, 0);
+    p->Sums[q].CCFreq = 0;
+    p->MemberCount[q] = 0;
+  }
+  for (int i = 0; i < p->TrainingSetSize; ++i) {
+    const int q = p->PartitionOf[i];
+    if (q == -1) continue;
+    const BookNode& node = ts->Book[i];
+    cbdetail::AddScaled(p->Sums[q].VectorSum, node.Vector, d, node.Freq);
+    cbdetail::AddWrapped(p->Sums[q].CCFreq, node.Freq);
+    ++p->MemberCount[q];
+  }
+}
+
+void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
+  const int n = p->TrainingSetSize;
+  const int moved = Unlink(p, target);
+  if (moved == 0) return;
   // When most vectors move, the sums are formed anew in one pass: integer
   // sums with wrap-around do not depend on the order of their terms.
   const bool anew = moved >= n / 4;
@@ -88,21 +111,7 @@ void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
     p->FirstVector[now] = i;
     if (!anew) cbdetail::AddContribution(ts, p, now, i);
   }
-  if (!anew) return;
-  const auto d = static_cast<std::size_t>(p->Dimension);
-  for (int q = 0; q < p->PartitionCount; ++q) {
-    std::fill_n(p->Sums[q].VectorSum, d, 0);
-    p->Sums[q].CCFreq = 0;
-    p->MemberCount[q] = 0;
-  }
-  for (int i = 0; i < n; ++i) {
-    const int q = p->PartitionOf[i];
-    if (q == -1) continue;
-    const BookNode& node = ts->Book[i];
-    cbdetail::AddScaled(p->Sums[q].VectorSum, node.Vector, d, node.Freq);
-    cbdetail::AddWrapped(p->Sums[q].CCFreq, node.Freq);
-    ++p->MemberCount[q];
-  }
+  if (anew) SumsAnew(ts, p);
 }
 
 // The nearest code vector of training vectors first .. first + count - 1

@@ -70,7 +70,7 @@ TEST(RecordDecoding, RecordsViewedInPlaceAreTheRecordsWritten) {
       const unsigned char* rows = static_cast<const unsigned char*>(block.data);
       std::size_t stride = block.stride;
       if (viewed == 0) {
-        set.Read(1, copied.data(), false, freqs.data(), nullptr);
+        set.Read(1, copied.data(), freqs.data(), nullptr);
         rows = copied.data();
         stride = static_cast<std::size_t>(d);
         take = 1;
