@@ -41,8 +41,8 @@ const Kernels kTable[kKernelLevels] = {
 #if defined(__x86_64__)
     {KernelLevel::Avx2, &kPairs, &kPlain, kAvx2Share, 0, avx2::Narrow8, avx2::Narrow16, nullptr},
     {KernelLevel::AvxVnni, &kQuads8, &kQuads8, kVnniShare, kVnniPerRow, avx2::Narrow8, avx2::Narrow16, nullptr},
-    {KernelLevel::Avx512, &kQuads16, &kQuads16, kVnniShare, kVnniPerRow, avx512::Narrow8, avx512::Narrow16, nullptr},
-    {KernelLevel::Avx512Vbmi, &kQuads16, &kQuads16, kVnniShare, kVnniPerRow, avx512::Narrow8, avx512::Narrow16,
+    {KernelLevel::Avx512, &kQuads16, &kQuads16, kVnniShare, kVnniPerRow, avx2::Narrow8, avx2::Narrow16, nullptr},
+    {KernelLevel::Avx512Vbmi, &kQuads16, &kQuads16, kVnniShare, kVnniPerRow, avx2::Narrow8, avx2::Narrow16,
      vbmi::Lines},
 #endif
 };

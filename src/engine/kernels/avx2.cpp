@@ -1,5 +1,5 @@
 // The AVX2 kernels: the byte search on the Pairs layout (vpmaddwd) and the
-// 32-bit sums (kernels/sums.h) on 256-bit vectors.
+// 32-bit sums, 8 elements at a time.
 #if defined(__x86_64__)
 #include <immintrin.h>
 
@@ -10,7 +10,6 @@
 #include "records/arithmetic.h"
 
 #define MIRVO_AVX2 __attribute__((target("avx2")))
-#define MIRVO_LANES MIRVO_AVX2 static inline __attribute__((always_inline))
 
 namespace mirvo {
 
@@ -84,40 +83,35 @@ MIRVO_AVX2 void NearestGroup(const ByteCodes& codes, const std::uint8_t* const* 
   }
 }
 
-// 8 lanes of 32 bits.
-struct Lanes {
-  using V = __m256i;
-  static constexpr int kLanes = 8;
-  MIRVO_LANES
-  V LoadU(const std::int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const V*>(p)); }
-  MIRVO_LANES
-  void StoreU(std::int32_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<V*>(p), v); }
-  MIRVO_LANES
-  V Add(V a, V b) { return _mm256_add_epi32(a, b); }
-  MIRVO_LANES
-  V MulLow(V a, V b) { return _mm256_mullo_epi32(a, b); }
-  MIRVO_LANES
-  V Broadcast(int x) { return _mm256_set1_epi32(x); }
-  MIRVO_LANES
-  V Widen(const std::uint8_t* e) { return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e))); }
-  MIRVO_LANES
-  V Widen(const std::uint16_t* e) {
-    return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
+// 8 elements from e, widened to 32 bits.
+MIRVO_AVX2 inline __m256i Widen8(const std::uint8_t* e) {
+  return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e)));
+}
+MIRVO_AVX2 inline __m256i Widen8(const std::uint16_t* e) {
+  return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
+}
+
+template <class Element>
+MIRVO_AVX2 void AddNarrow(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
+                          const int* partitionOf, std::int32_t* sums, int* totals) {
+  constexpr std::size_t kLanes = 8;
+  for (int r = 0; r < count; ++r) {
+    const Element* row = rows + static_cast<std::size_t>(r) * stride;
+    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
+    const int freq = freqs == nullptr ? 1 : freqs[r];
+    std::size_t k = 0;
+    const __m256i f = _mm256_set1_epi32(freq);
+    for (; k + kLanes <= d; k += kLanes) {
+      auto* at = reinterpret_cast<__m256i*>(s + k);
+      const __m256i e = freq == 1 ? Widen8(row + k) : _mm256_mullo_epi32(Widen8(row + k), f);
+      _mm256_storeu_si256(at, _mm256_add_epi32(_mm256_loadu_si256(at), e));
+    }
+    for (; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
+    AddWrapped(totals[partitionOf[r]], freq);
   }
-};
+}
 
 }  // namespace
-
-}  // namespace cbdetail
-
-}  // namespace mirvo
-
-#define MIRVO_SUMS_TARGET MIRVO_AVX2
-#include "engine/kernels/sums.h"
-
-namespace mirvo {
-
-namespace cbdetail {
 
 namespace avx2 {
 

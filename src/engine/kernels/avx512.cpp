@@ -1,6 +1,5 @@
-// The AVX-512 kernels: the VNNI byte search (kernels/vnni.h) on 512-bit
-// vectors (blocks of 16 code vectors, tiles of 6 training vectors against
-// panels of 4 blocks), and the 32-bit sums (kernels/sums.h).
+// The VNNI byte search (kernels/vnni.h) on 512-bit vectors: blocks of 16
+// code vectors, tiles of 6 training vectors against panels of 4 blocks.
 #if defined(__x86_64__)
 #include <immintrin.h>
 
@@ -69,23 +68,6 @@ struct Vnni {
   }
 };
 
-// 16 lanes of 32 bits, for the sums.
-struct Lanes {
-  using V = __m512i;
-  static constexpr int kLanes = 16;
-  MIRVO_VECTOR V LoadU(const std::int32_t* p) { return _mm512_loadu_si512(p); }
-  MIRVO_VECTOR void StoreU(std::int32_t* p, V v) { _mm512_storeu_si512(p, v); }
-  MIRVO_VECTOR V Add(V a, V b) { return _mm512_add_epi32(a, b); }
-  MIRVO_VECTOR V MulLow(V a, V b) { return _mm512_mullo_epi32(a, b); }
-  MIRVO_VECTOR V Broadcast(int x) { return _mm512_set1_epi32(x); }
-  MIRVO_VECTOR V Widen(const std::uint8_t* e) {
-    return _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
-  }
-  MIRVO_VECTOR V Widen(const std::uint16_t* e) {
-    return _mm512_maskz_cvtepu16_epi32(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(e)));
-  }
-};
-
 }  // namespace
 
 }  // namespace cbdetail
@@ -93,8 +75,6 @@ struct Lanes {
 }  // namespace mirvo
 
 #include "engine/kernels/vnni.h"
-#define MIRVO_SUMS_TARGET MIRVO_VNNI_TARGET
-#include "engine/kernels/sums.h"
 
 namespace mirvo {
 
@@ -107,16 +87,6 @@ void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count,
 }
 
 void Tile(const ByteCodes& codes, int panel, TileLanes& lanes) { TileVnni(codes, panel, lanes); }
-
-void Narrow8(const std::uint8_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-             const int* partitionOf, std::int32_t* sums, int* totals) {
-  AddNarrow(rows, d, stride, count, freqs, partitionOf, sums, totals);
-}
-
-void Narrow16(const std::uint16_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-              const int* partitionOf, std::int32_t* sums, int* totals) {
-  AddNarrow(rows, d, stride, count, freqs, partitionOf, sums, totals);
-}
 
 }  // namespace avx512
 

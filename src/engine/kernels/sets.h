@@ -41,10 +41,6 @@ namespace avx512 {
 inline constexpr int kLanes = 16, kTileRows = 6, kPanelBlocks = 4, kPanel = kLanes * kPanelBlocks;
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
 void Tile(const ByteCodes& codes, int panel, TileLanes& lanes);
-void Narrow8(const std::uint8_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-             const int* partitionOf, std::int32_t* sums, int* totals);
-void Narrow16(const std::uint16_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-              const int* partitionOf, std::int32_t* sums, int* totals);
 }  // namespace avx512
 
 namespace vbmi {
