@@ -22,8 +22,8 @@
 // Threads and process-wide state: the thread count (SetThreadCount) and the
 // kernel level (SetKernelLevel) are process-wide; the thread count has an
 // override per calling thread (SetThreadCountHere). Both may be set from any
-// thread at any time: work takes them when it starts (a NearestSearch its
-// level when it is made) and keeps them until it ends. The const members of
+// thread at any time: work takes them when it starts (a NearestSearch or a
+// CentroidSums its level when it is made) and keeps them until it ends. The const members of
 // a NearestSearch may be called from any number of threads at once; every
 // other object is used by one thread at a time. Work "on the engine's
 // threads" starts ThreadCount() - 1 threads beside the calling one for the

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 
@@ -56,6 +58,26 @@ TEST(ThreadCount, ProcessWideAndPerThreadSettings) {
   EXPECT_EQ(SetThreadCountHere(0), 0);
   EXPECT_EQ(SetThreadCount(0), 0);
   EXPECT_EQ(ThreadCount(), cores);
+}
+
+// A block that throws on any thread ends the job: the blocks not yet begun
+// are left out, and the first exception comes back to the caller, instead
+// of ending the process.
+TEST(ThreadCount, AnExceptionOfABlockComesBackToTheCaller) {
+  for (const int threads : {1, 3}) {
+    SetThreadCount(threads);
+    std::atomic<int> begun{0};
+    EXPECT_THROW(ParallelFor(
+                     1 << 16,
+                     [&](int begin, int, int) {
+                       ++begun;
+                       if (begin >= 4096) throw std::bad_alloc();
+                     },
+                     false),
+                 std::bad_alloc);
+    EXPECT_LE(begun.load(), 8) << threads;  // of 32 blocks of 2048, the third the first to throw
+  }
+  SetThreadCount(0);
 }
 
 }  // namespace
