@@ -113,7 +113,7 @@ class SharedSums {
       if (ReadPartitions(turn, partitions) && !short_) Add(slot, chunk, partitions);
       if (slot == 0) TimedProgressUpdate(chunk.first + chunk.rows.count, n_);
     }
-    const std::lock_guard<std::mutex> lock(set_mutex_);
+    const std::lock_guard<cbdetail::HandoffLock> lock(set_mutex_);
     total_ += total;
     magnitude_ += magnitude;
   }
@@ -121,7 +121,7 @@ class SharedSums {
   // The next chunk of the training set and its turn among the chunks;
   // false at the end or at a refusal.
   bool ReadSet(cbdetail::ChunkBuffer& buffer, cbdetail::Chunk& chunk, int& turn) {
-    const std::lock_guard<std::mutex> lock(set_mutex_);
+    const std::lock_guard<cbdetail::HandoffLock> lock(set_mutex_);
     if (refused_ || next_ >= n_) return false;
     try {
       chunk = cbdetail::ReadChunk(set_, next_, std::min(chunk_, n_ - next_), chunk_, buffer, false, true);
@@ -172,12 +172,12 @@ class SharedSums {
   std::optional<CentroidSums> sums_;
   std::optional<cbdetail::SumsPerThread> threads_;
   std::atomic<bool> short_{false};
-  std::mutex set_mutex_;
-  int next_ = 0;                // guarded by set_mutex_: the first vector not read
-  int turns_ = 0;               // guarded by set_mutex_: the chunks read
-  bool refused_ = false;        // guarded by set_mutex_
-  std::int64_t total_ = 0;      // guarded by set_mutex_: frequencies of the records viewed
-  std::int64_t magnitude_ = 0;  // guarded by set_mutex_: and their magnitudes
+  cbdetail::HandoffLock set_mutex_;  // taken for every chunk, by each thread in turn
+  int next_ = 0;                     // guarded by set_mutex_: the first vector not read
+  int turns_ = 0;                    // guarded by set_mutex_: the chunks read
+  bool refused_ = false;             // guarded by set_mutex_
+  std::int64_t total_ = 0;           // guarded by set_mutex_: frequencies of the records viewed
+  std::int64_t magnitude_ = 0;       // guarded by set_mutex_: and their magnitudes
   std::mutex partitions_mutex_;
   std::condition_variable partitions_changed_;
   int turn_ = 0;  // guarded by partitions_mutex_: the chunk whose partitions are read next
