@@ -65,39 +65,27 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* or
   out->dimension = dimension;
   out->size = size;
   auto element = [&](int j, int k) { return codes.At(CodeAt(order, size, j), k) - offset; };
-  const auto lanes = static_cast<std::size_t>(kernels.lanes);
-  switch (kernels.layout) {
-    case ByteLayout::Quads:
-      out->groups = (dimension + 3) / 4;
-      out->padded = (size + kernels.panel - 1) / kernels.panel * kernels.panel;
-      Align(*out, static_cast<std::size_t>(out->padded) * out->groups * 4);
-      FillElements(*out, element, [&](int j, int k) -> std::uint8_t& {
-        const std::size_t block = static_cast<std::size_t>(j) / lanes, lane = static_cast<std::size_t>(j) % lanes;
-        const std::size_t t = static_cast<std::size_t>(k / 4), e = static_cast<std::size_t>(k % 4);
-        return out->data[(block * out->groups + t) * 4 * lanes + lane * 4 + e];
-      });
-      break;
-    case ByteLayout::Pairs: {
-      out->groups = (dimension + 1) / 2;
-      out->padded = (size + kernels.panel - 1) / kernels.panel * kernels.panel;
-      Align(*out, static_cast<std::size_t>(out->padded) * out->groups * 4);
-      // 16-bit values of 0..255, little-endian as the kernel loads them:
-      // the high byte stays zero.
-      FillElements(*out, element, [&](int j, int k) -> std::uint8_t& {
-        const std::size_t block = static_cast<std::size_t>(j) / lanes, lane = static_cast<std::size_t>(j) % lanes;
-        const std::size_t t = static_cast<std::size_t>(k / 2), e = static_cast<std::size_t>(k % 2);
-        return out->data[2 * ((block * out->groups + t) * 2 * lanes + lane * 2 + e)];
-      });
-      break;
-    }
-    case ByteLayout::Plain:
-      out->groups = dimension;
-      out->padded = size;
-      Align(*out, static_cast<std::size_t>(size) * dimension);
-      FillElements(*out, element, [&](int j, int k) -> std::uint8_t& {
-        return out->data[static_cast<std::size_t>(j) * dimension + k];
-      });
-      break;
+  if (kernels.layout == ByteLayout::Plain) {
+    out->groups = dimension;
+    out->padded = size;
+    Align(*out, static_cast<std::size_t>(size) * dimension);
+    FillElements(*out, element,
+                 [&](int j, int k) -> std::uint8_t& { return out->data[static_cast<std::size_t>(j) * dimension + k]; });
+  } else {
+    // Blocks of `lanes` code vectors, a row per group of elements, each lane
+    // 4 bytes: a group of 4 bytes (Quads), or of 2 elements as 16-bit
+    // values of 0..255, little-endian as the kernel loads them, the high
+    // bytes zero (Pairs).
+    const std::size_t group = kernels.layout == ByteLayout::Quads ? 4 : 2, bytes = 4 / group;
+    const auto lanes = static_cast<std::size_t>(kernels.lanes);
+    out->groups = static_cast<int>((static_cast<std::size_t>(dimension) + group - 1) / group);
+    out->padded = (size + kernels.panel - 1) / kernels.panel * kernels.panel;
+    Align(*out, static_cast<std::size_t>(out->padded) * out->groups * 4);
+    FillElements(*out, element, [&](int j, int k) -> std::uint8_t& {
+      const std::size_t block = static_cast<std::size_t>(j) / lanes, lane = static_cast<std::size_t>(j) % lanes;
+      const std::size_t t = static_cast<std::size_t>(k) / group, e = static_cast<std::size_t>(k) % group;
+      return out->data[bytes * ((block * out->groups + t) * group * lanes + lane * group + e)];
+    });
   }
   FillBases(*out, element, order);
   return out;

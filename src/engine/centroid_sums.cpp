@@ -86,7 +86,6 @@ void CentroidSums::Impl::Fold() const {
 }
 
 void CentroidSums::Impl::AddToSlots(const RowBlock& rows, const int* freqs, const int* slotOf) {
-  const std::size_t stride = rows.stride / static_cast<std::size_t>(rows.width);  // in elements
   const int count = rows.count;
   // Elements of one or two bytes are unsigned: while the magnitudes of the
   // frequencies, times the largest element, stay below 2^31, the sums fit in
@@ -104,13 +103,7 @@ void CentroidSums::Impl::AddToSlots(const RowBlock& rows, const int* freqs, cons
       narrow = false;  // the wide sums alone, then
     }
     if (narrow) {
-      if (rows.width == 1) {
-        kernels_.narrow8(static_cast<const std::uint8_t*>(rows.data), dimension_, stride, count, freqs, slotOf,
-                         narrow_.data(), freqs_.data());
-      } else {
-        kernels_.narrow16(static_cast<const std::uint16_t*>(rows.data), dimension_, stride, count, freqs, slotOf,
-                          narrow_.data(), freqs_.data());
-      }
+      kernels_.narrow(rows, freqs, slotOf, narrow_.data(), freqs_.data());
       bound_ += bound;
       return;
     }

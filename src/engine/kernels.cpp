@@ -37,13 +37,12 @@ constexpr ByteKernels kQuads16{ByteLayout::Quads, avx512::kLanes,  avx512::kPane
 
 // One row per level, in the order of KernelLevel.
 const Kernels kTable[kKernelLevels] = {
-    {KernelLevel::Portable, &kPlain, &kPlain, kPortableShare, 0, portable::Narrow8, portable::Narrow16, nullptr},
+    {KernelLevel::Portable, &kPlain, &kPlain, kPortableShare, 0, portable::Narrow, nullptr},
 #if defined(__x86_64__)
-    {KernelLevel::Avx2, &kPairs, &kPlain, kAvx2Share, 0, avx2::Narrow8, avx2::Narrow16, nullptr},
-    {KernelLevel::AvxVnni, &kQuads8, &kQuads8, kVnniShare, kVnniPerRow, avx2::Narrow8, avx2::Narrow16, nullptr},
-    {KernelLevel::Avx512, &kQuads16, &kQuads16, kVnniShare, kVnniPerRow, avx2::Narrow8, avx2::Narrow16, nullptr},
-    {KernelLevel::Avx512Vbmi, &kQuads16, &kQuads16, kVnniShare, kVnniPerRow, avx2::Narrow8, avx2::Narrow16,
-     vbmi::Lines},
+    {KernelLevel::Avx2, &kPairs, &kPlain, kAvx2Share, 0, avx2::Narrow, nullptr},
+    {KernelLevel::AvxVnni, &kQuads8, &kQuads8, kVnniShare, kVnniPerRow, avx2::Narrow, nullptr},
+    {KernelLevel::Avx512, &kQuads16, &kQuads16, kVnniShare, kVnniPerRow, avx2::Narrow, nullptr},
+    {KernelLevel::Avx512Vbmi, &kQuads16, &kQuads16, kVnniShare, kVnniPerRow, avx2::Narrow, vbmi::Lines},
 #endif
 };
 

@@ -54,14 +54,12 @@ struct ByteKernels {
   TileKernel tile;  // null where the layout has none
 };
 
-// Adds row r of rows (count rows of d elements, stride elements apart)
-// times freqs[r] (1 when freqs is null) into the 32-bit sums of partition
-// partitionOf[r] (d sums each) and its frequency into totals; the caller has
+// Adds row r of rows (elements of 1 or 2 bytes) times freqs[r] (1 when
+// freqs is null) into the 32-bit sums of partition partitionOf[r]
+// (rows.dimension sums each) and its frequency into totals; the caller has
 // made sure that no sum can leave the 32-bit range.
-using NarrowSums8 = void (*)(const std::uint8_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-                             const int* partitionOf, std::int32_t* sums, int* totals);
-using NarrowSums16 = void (*)(const std::uint16_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-                              const int* partitionOf, std::int32_t* sums, int* totals);
+using NarrowSums = void (*)(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums,
+                            int* totals);
 
 // Up to 16 partitioning lines of one to four digits, the first not 0, each
 // ending in a line feed, from the 64 bytes at line, as long as their
@@ -77,8 +75,7 @@ struct Kernels {
   // Pruning pays while the share of the code vectors computed stays below
   // pruneShare - prunePerRow / (code vectors) (pruning.cpp).
   double pruneShare, prunePerRow;
-  NarrowSums8 narrow8;
-  NarrowSums16 narrow16;
+  NarrowSums narrow;
   LineScanner lines;  // null: the lines are read one at a time
 };
 

@@ -121,14 +121,10 @@ void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count,
   }
 }
 
-void Narrow8(const std::uint8_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-             const int* partitionOf, std::int32_t* sums, int* totals) {
-  AddNarrow(rows, d, stride, count, freqs, partitionOf, sums, totals);
-}
-
-void Narrow16(const std::uint16_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-              const int* partitionOf, std::int32_t* sums, int* totals) {
-  AddNarrow(rows, d, stride, count, freqs, partitionOf, sums, totals);
+void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals) {
+  ByWidth(rows, [&](const auto* data, std::size_t d, std::size_t stride) {
+    AddNarrow(data, d, stride, rows.count, freqs, partitionOf, sums, totals);
+  });
 }
 
 }  // namespace avx2

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "engine/kernels/lanes8.h"
 #include "engine/kernels/sets.h"
 
 #define MIRVO_VNNI_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni")))
@@ -46,26 +47,11 @@ struct Vnni {
   }
   MIRVO_VECTOR Mask Or(Mask a, Mask b) { return static_cast<Mask>(a | b); }
   MIRVO_VECTOR V Select(Mask m, V a, V b) { return _mm512_mask_mov_epi32(b, m, a); }
-  // The two halves, then four lanes, then two, then one.
-  MIRVO_VECTOR __m256i Halves(V v, bool max) {
-    const __m256i low = _mm512_mask_extracti64x4_epi64(_mm256_setzero_si256(), 0xF, v, 0);
-    const __m256i high = _mm512_mask_extracti64x4_epi64(_mm256_setzero_si256(), 0xF, v, 1);
-    return max ? _mm256_max_epi32(low, high) : _mm256_min_epi32(low, high);
-  }
-  MIRVO_VECTOR std::int32_t ReduceMax(V v) {
-    __m256i m = Halves(v, true);
-    m = _mm256_max_epi32(m, _mm256_permute2x128_si256(m, m, 0x01));
-    m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
-    m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
-    return _mm_cvtsi128_si32(_mm256_castsi256_si128(m));
-  }
-  MIRVO_VECTOR std::int32_t ReduceMin(V v) {
-    __m256i m = Halves(v, false);
-    m = _mm256_min_epi32(m, _mm256_permute2x128_si256(m, m, 0x01));
-    m = _mm256_min_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
-    m = _mm256_min_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
-    return _mm_cvtsi128_si32(_mm256_castsi256_si128(m));
-  }
+  // Of the two halves, then of their eight lanes.
+  MIRVO_VECTOR __m256i Low(V v) { return _mm512_mask_extracti64x4_epi64(_mm256_setzero_si256(), 0xF, v, 0); }
+  MIRVO_VECTOR __m256i High(V v) { return _mm512_mask_extracti64x4_epi64(_mm256_setzero_si256(), 0xF, v, 1); }
+  MIRVO_VECTOR std::int32_t ReduceMax(V v) { return MaxOf8(_mm256_max_epi32(Low(v), High(v))); }
+  MIRVO_VECTOR std::int32_t ReduceMin(V v) { return MinOf8(_mm256_min_epi32(Low(v), High(v))); }
 };
 
 }  // namespace
@@ -74,24 +60,7 @@ struct Vnni {
 
 }  // namespace mirvo
 
+#define MIRVO_VNNI_SET avx512
 #include "engine/kernels/vnni.h"
-
-namespace mirvo {
-
-namespace cbdetail {
-
-namespace avx512 {
-
-void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) {
-  NearestVnni(codes, rows, count, index, distance);
-}
-
-void Tile(const ByteCodes& codes, int panel, TileLanes& lanes) { TileVnni(codes, panel, lanes); }
-
-}  // namespace avx512
-
-}  // namespace cbdetail
-
-}  // namespace mirvo
 
 #endif  // defined(__x86_64__)

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "engine/kernels/lanes8.h"
 #include "engine/kernels/sets.h"
 
 #define MIRVO_VNNI_TARGET __attribute__((target("avx2,avxvnni")))
@@ -43,18 +44,8 @@ struct Vnni {
   }
   MIRVO_VECTOR Mask Or(Mask a, Mask b) { return _mm256_or_si256(a, b); }
   MIRVO_VECTOR V Select(Mask m, V a, V b) { return _mm256_blendv_epi8(b, a, m); }
-  MIRVO_VECTOR std::int32_t ReduceMax(V m) {
-    m = _mm256_max_epi32(m, _mm256_permute2x128_si256(m, m, 0x01));
-    m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
-    m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
-    return _mm_cvtsi128_si32(_mm256_castsi256_si128(m));
-  }
-  MIRVO_VECTOR std::int32_t ReduceMin(V m) {
-    m = _mm256_min_epi32(m, _mm256_permute2x128_si256(m, m, 0x01));
-    m = _mm256_min_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
-    m = _mm256_min_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
-    return _mm_cvtsi128_si32(_mm256_castsi256_si128(m));
-  }
+  MIRVO_VECTOR std::int32_t ReduceMax(V v) { return MaxOf8(v); }
+  MIRVO_VECTOR std::int32_t ReduceMin(V v) { return MinOf8(v); }
 };
 
 }  // namespace
@@ -63,24 +54,7 @@ struct Vnni {
 
 }  // namespace mirvo
 
+#define MIRVO_VNNI_SET avxvnni
 #include "engine/kernels/vnni.h"
-
-namespace mirvo {
-
-namespace cbdetail {
-
-namespace avxvnni {
-
-void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) {
-  NearestVnni(codes, rows, count, index, distance);
-}
-
-void Tile(const ByteCodes& codes, int panel, TileLanes& lanes) { TileVnni(codes, panel, lanes); }
-
-}  // namespace avxvnni
-
-}  // namespace cbdetail
-
-}  // namespace mirvo
 
 #endif  // defined(__x86_64__)

@@ -13,8 +13,8 @@ namespace cbdetail {
 namespace {
 
 template <class Element>
-void AddNarrow(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-               const int* partitionOf, std::int32_t* sums, int* totals) {
+void AddRows(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
+             const int* partitionOf, std::int32_t* sums, int* totals) {
   for (int r = 0; r < count; ++r) {
     const Element* row = rows + static_cast<std::size_t>(r) * stride;
     std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
@@ -71,14 +71,10 @@ void Tile(const ByteCodes& codes, int panel, TileLanes& lanes) {
   }
 }
 
-void Narrow8(const std::uint8_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-             const int* partitionOf, std::int32_t* sums, int* totals) {
-  AddNarrow(rows, d, stride, count, freqs, partitionOf, sums, totals);
-}
-
-void Narrow16(const std::uint16_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-              const int* partitionOf, std::int32_t* sums, int* totals) {
-  AddNarrow(rows, d, stride, count, freqs, partitionOf, sums, totals);
+void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals) {
+  ByWidth(rows, [&](const auto* data, std::size_t d, std::size_t stride) {
+    AddRows(data, d, stride, rows.count, freqs, partitionOf, sums, totals);
+  });
 }
 
 }  // namespace portable

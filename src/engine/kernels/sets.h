@@ -13,22 +13,29 @@ namespace mirvo {
 
 namespace cbdetail {
 
+// The rows of one- or two-byte elements to add(data, d, stride) as their
+// type, the stride in elements: the narrow sums of every set.
+template <class Add>
+void ByWidth(const RowBlock& rows, Add add) {
+  const auto d = static_cast<std::size_t>(rows.dimension);
+  const std::size_t stride = rows.stride / static_cast<std::size_t>(rows.width);
+  if (rows.width == 1) {
+    add(static_cast<const std::uint8_t*>(rows.data), d, stride);
+  } else {
+    add(static_cast<const std::uint16_t*>(rows.data), d, stride);
+  }
+}
+
 namespace portable {
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
 void Tile(const ByteCodes& codes, int panel, TileLanes& lanes);
-void Narrow8(const std::uint8_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-             const int* partitionOf, std::int32_t* sums, int* totals);
-void Narrow16(const std::uint16_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-              const int* partitionOf, std::int32_t* sums, int* totals);
+void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals);
 }  // namespace portable
 
 #if defined(__x86_64__)
 namespace avx2 {
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
-void Narrow8(const std::uint8_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-             const int* partitionOf, std::int32_t* sums, int* totals);
-void Narrow16(const std::uint16_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-              const int* partitionOf, std::int32_t* sums, int* totals);
+void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals);
 }  // namespace avx2
 
 // The VNNI kernels (kernels/vnni.h) on 256-bit and 512-bit vectors.

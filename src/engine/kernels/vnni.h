@@ -1,7 +1,8 @@
 // The byte search of the VNNI levels, written once for both vector widths
 // (the Quads layout, byte_codes.h). kernels/avx512.cpp and
 // kernels/avxvnni.cpp each include it once, after defining MIRVO_VNNI_TARGET
-// (the target attribute of their instruction set) and the class Vnni of
+// (the target attribute of their instruction set), MIRVO_VNNI_SET (the
+// namespace of their entry points in kernels/sets.h) and the class Vnni of
 // their vectors:
 //   V, Mask          a vector of 32-bit lanes, and a mask of lanes
 //   kLanes           lanes of V: code vectors of a block
@@ -185,6 +186,16 @@ __attribute__((noinline)) MIRVO_VNNI_TARGET void TileVnni(const ByteCodes& codes
 }
 
 }  // namespace
+
+namespace MIRVO_VNNI_SET {
+
+void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) {
+  NearestVnni(codes, rows, count, index, distance);
+}
+
+void Tile(const ByteCodes& codes, int panel, TileLanes& lanes) { TileVnni(codes, panel, lanes); }
+
+}  // namespace MIRVO_VNNI_SET
 
 }  // namespace cbdetail
 
