@@ -109,16 +109,8 @@ void StartTile(const ByteCodes& codes, const std::uint8_t* const* rows, int coun
 }
 
 std::int32_t TileBest(const ByteCodes& codes, const TileLanes& lanes, int row, int* index) {
-  const int lanesOf = codes.kernels->lanes;
-  const std::int32_t* g = lanes.g + static_cast<std::size_t>(row) * lanesOf;
-  const std::int32_t* at = lanes.at + static_cast<std::size_t>(row) * lanesOf;
-  const std::int32_t best = lanes.best[row];
-  int lowest = INT32_MAX;
-  for (int l = 0; l < lanesOf; ++l) {
-    if (g[l] == best) lowest = std::min(lowest, at[l]);
-  }
-  *index = lowest;
-  return best;
+  *index = codes.kernels->tileIndex(lanes, row);
+  return lanes.best[row];
 }
 
 }  // namespace cbdetail

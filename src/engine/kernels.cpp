@@ -18,7 +18,8 @@ namespace {
 constexpr int kPlainPanel = 16;
 constexpr int kPlainTile = 4;
 
-constexpr ByteKernels kPlain{ByteLayout::Plain, 1, kPlainPanel, kPlainTile, portable::Nearest, portable::Tile};
+constexpr ByteKernels kPlain{ByteLayout::Plain,  1, kPlainPanel, kPlainTile, portable::Nearest, portable::Tile,
+                             portable::TileIndex};
 
 // Pruning pays on the portable tile kernel only where the bounds exclude
 // nearly everything; a code vector computed by the VNNI tile kernels costs
@@ -28,11 +29,11 @@ constexpr ByteKernels kPlain{ByteLayout::Plain, 1, kPlainPanel, kPlainTile, port
 constexpr double kPortableShare = 0.4, kAvx2Share = 0.04, kVnniShare = 0.22, kVnniPerRow = 150;
 
 #if defined(__x86_64__)
-constexpr ByteKernels kPairs{ByteLayout::Pairs, 8, 16, 0, avx2::Nearest, nullptr};
-constexpr ByteKernels kQuads8{ByteLayout::Quads,  avxvnni::kLanes,  avxvnni::kPanel,
-                              avxvnni::kTileRows, avxvnni::Nearest, avxvnni::Tile};
-constexpr ByteKernels kQuads16{ByteLayout::Quads, avx512::kLanes,  avx512::kPanel,
-                               avx512::kTileRows, avx512::Nearest, avx512::Tile};
+constexpr ByteKernels kPairs{ByteLayout::Pairs, 8, 16, 0, avx2::Nearest, nullptr, nullptr};
+constexpr ByteKernels kQuads8{ByteLayout::Quads, avxvnni::kLanes, avxvnni::kPanel,   avxvnni::kTileRows,
+                              avxvnni::Nearest,  avxvnni::Tile,   avxvnni::TileIndex};
+constexpr ByteKernels kQuads16{ByteLayout::Quads, avx512::kLanes, avx512::kPanel,   avx512::kTileRows,
+                               avx512::Nearest,   avx512::Tile,   avx512::TileIndex};
 #endif
 
 // One row per level, in the order of KernelLevel.

@@ -44,6 +44,8 @@ using NearestKernel = void (*)(const ByteCodes& codes, const std::uint8_t* const
 // One tile of training vectors against one panel of a layout with an index
 // (pruning.h).
 using TileKernel = void (*)(const ByteCodes& codes, int panel, TileLanes& lanes);
+// The lowest index among the lanes of a tile's row at the row's best.
+using TileIndex = int (*)(const TileLanes& lanes, int row);
 
 struct ByteKernels {
   ByteLayout layout;
@@ -51,7 +53,8 @@ struct ByteKernels {
   int panel;     // code vectors per panel: what a layout is padded to, and the tile kernel's step
   int tileRows;  // training vectors per tile of the tile kernel
   NearestKernel nearest;
-  TileKernel tile;  // null where the layout has none
+  TileKernel tile;  // null where the layout has none, and so is tileIndex
+  TileIndex tileIndex;
 };
 
 // Adds row r of rows (elements of 1 or 2 bytes) times freqs[r] (1 when

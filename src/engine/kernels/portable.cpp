@@ -71,6 +71,9 @@ void Tile(const ByteCodes& codes, int panel, TileLanes& lanes) {
   }
 }
 
+// One lane per row.
+int TileIndex(const TileLanes& lanes, int row) { return lanes.at[row]; }
+
 void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals) {
   ByWidth(rows, [&](const auto* data, std::size_t d, std::size_t stride) {
     AddRows(data, d, stride, rows.count, freqs, partitionOf, sums, totals);

@@ -29,6 +29,7 @@ void ByWidth(const RowBlock& rows, Add add) {
 namespace portable {
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
 void Tile(const ByteCodes& codes, int panel, TileLanes& lanes);
+int TileIndex(const TileLanes& lanes, int row);
 void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals);
 }  // namespace portable
 
@@ -43,11 +44,13 @@ namespace avxvnni {
 inline constexpr int kLanes = 8, kTileRows = 4, kPanelBlocks = 3, kPanel = kLanes * kPanelBlocks;
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
 void Tile(const ByteCodes& codes, int panel, TileLanes& lanes);
+int TileIndex(const TileLanes& lanes, int row);
 }  // namespace avxvnni
 namespace avx512 {
 inline constexpr int kLanes = 16, kTileRows = 6, kPanelBlocks = 4, kPanel = kLanes * kPanelBlocks;
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
 void Tile(const ByteCodes& codes, int panel, TileLanes& lanes);
+int TileIndex(const TileLanes& lanes, int row);
 }  // namespace avx512
 
 namespace vbmi {

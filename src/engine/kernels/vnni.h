@@ -195,6 +195,10 @@ void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count,
 
 void Tile(const ByteCodes& codes, int panel, TileLanes& lanes) { TileVnni(codes, panel, lanes); }
 
+MIRVO_VNNI_TARGET int TileIndex(const TileLanes& lanes, int row) {
+  return LowestAtBest(Vnni::Load(lanes.g + kLanes * row), lanes.best[row], Vnni::Load(lanes.at + kLanes * row));
+}
+
 }  // namespace MIRVO_VNNI_SET
 
 }  // namespace cbdetail
