@@ -2,7 +2,7 @@
 """Times mirvo against its peers on the generated workloads; prints one table.
 
     /usr/bin/python3 bench/bench.py --mirvo PATH [--data DIR] [--runs 3]
-        [--peers faiss,sklearn,scipy,ckdtree] [--baseline PATH] [NAME ...]
+        [--peers faiss,sklearn,scipy,ckdtree] [--baseline PATH ...] [--pipes] [NAME ...]
 
 Every measurement runs in a process of its own; the table gives the median
 wall time of --runs runs and the largest peak resident memory (maximum
@@ -13,8 +13,11 @@ the partition indices). mirvo is timed end to end on the files: process
 start, reading both inputs, computing, writing the output and exit; it is
 started straight from here (posix_spawn) for the time, and once more under
 GNU time for the memory, whose own start would otherwise be counted. `cat`
-is timed the same way. --baseline adds a column for another mirvo binary (an
-earlier build).
+is timed the same way. Each --baseline (it may be given more than once) adds
+a column for another mirvo binary (an earlier build), run in turn with mirvo
+(one run of each at a time, so that a change of the machine's load touches
+both alike). --pipes times every mirvo binary once more with both inputs
+through FIFOs fed by `cat` (the time includes the two `cat`s).
 """
 import argparse
 import os
@@ -68,6 +71,36 @@ def spawned(argv):
     return wall
 
 
+def piped(argv):
+    """Wall time of mirvo with both of its inputs (the last two arguments)
+    through FIFOs, each fed by a `cat` of its file started with it."""
+    *options, first, second = argv
+    with tempfile.TemporaryDirectory() as folder, open(os.devnull, "wb") as sink:
+        fifos = [os.path.join(folder, "in." + path.rsplit(".", 1)[1]) for path in (first, second)]
+        for fifo in fifos:
+            os.mkfifo(fifo)
+        start = time.perf_counter()
+        pids = [os.posix_spawn(options[0], options + fifos, ENV, file_actions=[(os.POSIX_SPAWN_DUP2, sink.fileno(), 1)])]
+        for path, fifo in zip((first, second), fifos):
+            pids.append(os.posix_spawn("/usr/bin/cat", ["/usr/bin/cat", path], ENV,
+                                       file_actions=[(os.POSIX_SPAWN_OPEN, 1, fifo, os.O_WRONLY, 0)]))
+        statuses = [os.waitpid(pid, 0)[1] for pid in pids]
+        wall = time.perf_counter() - start
+    if any(os.waitstatus_to_exitcode(status) != 0 for status in statuses):
+        raise SystemExit(f"{' '.join(argv)} through pipes failed")
+    return wall
+
+
+def medians_in_turn(runs, argvs, timer):
+    """Median times of several commands run in turn, one run of each at a
+    time."""
+    times = [[] for _ in argvs]
+    for _ in range(runs):
+        for i, argv in enumerate(argvs):
+            times[i].append(timer(argv))
+    return [statistics.median(t) for t in times]
+
+
 def median_of(runs, argv, own_time=False, env=None):
     """Median time and peak memory: the peers' own compute time, or the wall
     time of the whole process (then run once more for the memory)."""
@@ -92,7 +125,8 @@ def mirvo_args(binary, data, name):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mirvo", required=True)
-    parser.add_argument("--baseline")
+    parser.add_argument("--baseline", action="append", default=[])
+    parser.add_argument("--pipes", action="store_true")
     parser.add_argument("--data", default=os.path.join(HERE, "data"))
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--peers", default="faiss,sklearn,scipy,ckdtree")
@@ -104,10 +138,16 @@ def main():
     for name in args.names:
         n, d, m, width, kind = WORKLOADS[name]
         label = f"{name} N={n:,} D={d} M={m} {width}B {'pa->cb' if kind == 'pa' else 'cb->pa'}"
-        mirvo_time, mirvo_mem, _ = median_of(args.runs, mirvo_args(args.mirvo, args.data, name))
-        row = {"label": label, "mirvo": (mirvo_time, mirvo_mem), "peers": {}}
-        if args.baseline:
-            row["baseline"] = median_of(args.runs, mirvo_args(args.baseline, args.data, name))[:2]
+        binaries = [args.mirvo] + args.baseline
+        argvs = [mirvo_args(binary, args.data, name) for binary in binaries]
+        for argv in argvs:
+            spawned(argv)  # warm the caches
+        times = medians_in_turn(args.runs, argvs, spawned)
+        memory = [run(argv)[1] for argv in argvs]
+        row = {"label": label, "mirvo": (times[0], memory[0]), "peers": {},
+               "baselines": list(zip(times[1:], memory[1:]))}
+        if args.pipes:
+            row["pipes"] = medians_in_turn(args.runs, argvs, piped)
         names = ["numpy"] if kind == "pa" else peers
         answer = partition_sum(args.data, name) if kind == "cb" else None
         for peer in names:
@@ -153,17 +193,20 @@ def print_table(rows, args):
     print(f"\nmachine: {cpu_name()}, {os.cpu_count()} cores; load average at the end {load:.2f}; "
           f"median of {args.runs} runs; times in seconds, peak memory in MB")
     head = "| workload | mirvo (peak MB) |"
-    if args.baseline:
-        head += " earlier mirvo (peak MB) |"
+    for binary in args.baseline:
+        head += f" {binary} (peak MB) |"
+    if args.pipes:
+        head += " through pipes: mirvo" + "".join(f", {binary}" for binary in args.baseline) + " |"
     head += " peers: compute time (peak MB) | fastest peer | ratio mirvo / fastest | memory budget MB |"
     print(head)
     print("|" + "---|" * (head.count("|") - 1))
     for row in rows:
         t, mem = row["mirvo"]
         cells = [row["label"], f"{t:.3f} ({mem:.0f})"]
-        if args.baseline:
-            bt, bmem = row["baseline"]
+        for bt, bmem in row["baselines"]:
             cells.append(f"{bt:.3f} ({bmem:.0f})")
+        if args.pipes:
+            cells.append(", ".join(f"{pt:.3f}" for pt in row["pipes"]))
         cells.append(", ".join(f"{p} {pt:.3f} ({pm:.0f}; {note})" for p, (pt, pm, note) in row["peers"].items()))
         fastest = min(row["peers"].items(), key=lambda item: item[1][0])
         cells.append(f"{fastest[0]} {fastest[1][0]:.3f}")

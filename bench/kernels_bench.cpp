@@ -10,11 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/search.h"
-#include "formats/partitioning_file.h"
-#include "formats/refusals.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 
+namespace mirvo {
 namespace {
 
 struct Data {
@@ -42,15 +40,15 @@ void Make(Data& data, int n, int dimension, int codes, int top) {
   for (int i = 0; i < n; ++i) sample(data.train.data() + static_cast<std::size_t>(i) * dimension);
 }
 
-void Search(benchmark::State& state, cbdetail::SimdLevel level, int dimension, int top) {
-  const cbdetail::SimdLevel set = cbdetail::SetSimdLevel(level);
+void Search(benchmark::State& state, KernelLevel level, int dimension, int top) {
+  const KernelLevel set = SetKernelLevel(level);
   if (set != level) {
     state.SkipWithError("not offered by this processor");
     return;
   }
   Data data;
   Make(data, 4096, dimension, static_cast<int>(state.range(0)), top);
-  const cbdetail::NearestSearch search(&data.cb);
+  const NearestSearch search(&data.cb);
   std::vector<const int*> vectors;
   for (int i = 0; i < data.n; ++i) vectors.push_back(data.train.data() + static_cast<std::size_t>(i) * dimension);
   std::vector<int> starts(static_cast<std::size_t>(data.n), 0), targets(starts.size());
@@ -60,30 +58,31 @@ void Search(benchmark::State& state, cbdetail::SimdLevel level, int dimension, i
     benchmark::DoNotOptimize(targets.data());
   }
   state.SetItemsProcessed(state.iterations() * data.n);
-  cbdetail::SetSimdLevel(cbdetail::BestSimdLevel());
+  SetKernelLevel(BestKernelLevel());
 }
 
 // The entry the conversions use: 1-byte rows from code vector 0.
-void Rows(benchmark::State& state, cbdetail::SimdLevel level, int dimension) {
-  const cbdetail::SimdLevel set = cbdetail::SetSimdLevel(level);
+void Rows(benchmark::State& state, KernelLevel level, int dimension) {
+  const KernelLevel set = SetKernelLevel(level);
   if (set != level) {
     state.SkipWithError("not offered by this processor");
     return;
   }
   Data data;
   Make(data, 4096, dimension, static_cast<int>(state.range(0)), 255);
-  const cbdetail::NearestSearch search(&data.cb);
+  const NearestSearch search(&data.cb);
   const std::vector<unsigned char> rows(data.train.begin(), data.train.end());
   std::vector<int> targets(static_cast<std::size_t>(data.n));
   std::vector<std::int64_t> distances(targets.size());
   for (auto _ : state) {
-    search.FindRows(rows.data(), 1, static_cast<std::size_t>(dimension), data.n, targets.data(), distances.data());
+    search.FindRows(RowBlock{rows.data(), data.n, dimension, 1, static_cast<std::size_t>(dimension)}, targets.data(),
+                    distances.data());
     benchmark::DoNotOptimize(targets.data());
   }
   state.SetItemsProcessed(state.iterations() * data.n);
   state.counters["multiply-adds/s"] = benchmark::Counter(
       static_cast<double>(state.iterations()) * data.n * dimension * state.range(0), benchmark::Counter::kIsRate);
-  cbdetail::SetSimdLevel(cbdetail::BestSimdLevel());
+  SetKernelLevel(BestKernelLevel());
 }
 
 void Plain(benchmark::State& state, int dimension, int top) {
@@ -92,8 +91,8 @@ void Plain(benchmark::State& state, int dimension, int top) {
   for (auto _ : state) {
     for (int i = 0; i < data.n; ++i) {
       std::int64_t d = 0;
-      benchmark::DoNotOptimize(
-          cbdetail::FindNearestSquared(data.train.data() + static_cast<std::size_t>(i) * dimension, &data.cb, 0, &d));
+      const BookNode node{data.train.data() + static_cast<std::size_t>(i) * dimension, 0, 1, nullptr};
+      benchmark::DoNotOptimize(FindNearestVector(&node, &data.cb, &d, 0, MetricSquaredEuclidean));
     }
   }
   state.SetItemsProcessed(state.iterations() * data.n);
@@ -110,9 +109,11 @@ void PartitionLines(benchmark::State& state) {
   std::fwrite(text.data(), 1, text.size(), f);
   std::fclose(f);
   std::vector<int> out(kLines);
+  Codebook ts;
+  CreateNewTrainingSet(&ts, 0, 1, 1, 1, 0, 0, 0, "");
+  ts.BookSize = kLines;  // the header alone: the partitioning is read against it
   for (auto _ : state) {
-    cbdetail::Refusals refusals(false);
-    cbdetail::PartitioningFileReader reader(name.c_str(), kLines, 1, refusals);
+    PartitioningReader reader(name.c_str(), &ts);
     reader.Read(out.data(), kLines);
     benchmark::DoNotOptimize(out.data());
   }
@@ -151,23 +152,24 @@ void ReadSet(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kVectors);
 }
 
-using cbdetail::SimdLevel;
-BENCHMARK_CAPTURE(Search, bytes_avx512_d16, SimdLevel::Avx512, 16, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avxvnni_d16, SimdLevel::AvxVnni, 16, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avx2_d16, SimdLevel::Avx2, 16, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_portable_d16, SimdLevel::Portable, 16, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avx512_d128, SimdLevel::Avx512, 128, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avxvnni_d128, SimdLevel::AvxVnni, 128, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avx2_d128, SimdLevel::Avx2, 128, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_portable_d128, SimdLevel::Portable, 128, 255)->Arg(1024);
-BENCHMARK_CAPTURE(Rows, bytes_avx512_d16, SimdLevel::Avx512, 16)->Arg(1024);
-BENCHMARK_CAPTURE(Rows, bytes_avx512_d128, SimdLevel::Avx512, 128)->Arg(1024);
-BENCHMARK_CAPTURE(Search, bytes_avx512_d2, SimdLevel::Avx512, 2, 255)->Arg(1000);
-BENCHMARK_CAPTURE(Search, sorted_d2, SimdLevel::Portable, 2, 1000000)->Arg(1000);
-BENCHMARK_CAPTURE(Search, sorted_d16_wide, SimdLevel::Portable, 16, 65535)->Arg(1024);
+using mirvo::KernelLevel;
+BENCHMARK_CAPTURE(Search, bytes_avx512_d16, KernelLevel::Avx512, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avxvnni_d16, KernelLevel::AvxVnni, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx2_d16, KernelLevel::Avx2, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_portable_d16, KernelLevel::Portable, 16, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx512_d128, KernelLevel::Avx512, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avxvnni_d128, KernelLevel::AvxVnni, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx2_d128, KernelLevel::Avx2, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_portable_d128, KernelLevel::Portable, 128, 255)->Arg(1024);
+BENCHMARK_CAPTURE(Rows, bytes_avx512_d16, KernelLevel::Avx512, 16)->Arg(1024);
+BENCHMARK_CAPTURE(Rows, bytes_avx512_d128, KernelLevel::Avx512, 128)->Arg(1024);
+BENCHMARK_CAPTURE(Search, bytes_avx512_d2, KernelLevel::Avx512, 2, 255)->Arg(1000);
+BENCHMARK_CAPTURE(Search, sorted_d2, KernelLevel::Portable, 2, 1000000)->Arg(1000);
+BENCHMARK_CAPTURE(Search, sorted_d16_wide, KernelLevel::Portable, 16, 65535)->Arg(1024);
 BENCHMARK_CAPTURE(Plain, d16, 16, 255)->Arg(1024);
 BENCHMARK_CAPTURE(Plain, d2, 2, 1000000)->Arg(1000);
 BENCHMARK(PartitionLines);
 BENCHMARK(ReadSet)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+}  // namespace mirvo

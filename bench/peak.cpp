@@ -18,16 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/search.h"
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/engine.h"
+#include "mirvo/mirvo.h"
 
-// GCC 12 warns about the deliberately undefined upper parts of its own
-// AVX-512 intrinsics.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-
+namespace mirvo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -58,7 +53,9 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) double RunVnni512(long ro
   }
   __m512i sum = a[0];
   for (int k = 1; k < 12; ++k) sum = _mm512_add_epi32(sum, a[k]);
-  volatile int sink = _mm512_reduce_add_epi32(sum);
+  alignas(64) int lanes[16];
+  _mm512_store_si512(lanes, sum);
+  volatile int sink = lanes[0];
   (void)sink;
   return static_cast<double>(rounds) * 12 * 64;
 }
@@ -105,11 +102,12 @@ Rate Peak(const char** name) {
   // The widest the search kernels use: the level the search runs on.
   double perRound = 0;
   double (*run)(long) = nullptr;
-  switch (cbdetail::BestSimdLevel()) {
-    case cbdetail::SimdLevel::Avx512:
+  switch (BestKernelLevel()) {
+    case KernelLevel::Avx512Vbmi:
+    case KernelLevel::Avx512:
       *name = "vpdpbusd zmm (AVX-512 VNNI)", run = RunVnni512, perRound = 12.0 * 64;
       break;
-    case cbdetail::SimdLevel::AvxVnni:
+    case KernelLevel::AvxVnni:
       *name = "vpdpbusd ymm (AVX-VNNI)", run = RunVnni256, perRound = 12.0 * 32;
       break;
     default:
@@ -134,7 +132,7 @@ Rate Peak(const char** name) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   const char* instruction = nullptr;
   Rate peak = Peak(&instruction);
   auto printPeak = [&] {
@@ -159,15 +157,13 @@ int main(int argc, char** argv) {
   std::vector<int> targets(static_cast<std::size_t>(n));
   std::vector<std::int64_t> distances(targets.size());
   double best = 1e300, bestProcessor = 1e300;
-  cbdetail::NearestSearch::Work done;
+  NearestSearch::Work done;
   for (int attempt = 0; attempt < 3; ++attempt) {
     const auto start = Clock::now();
     const double processor = ProcessorSeconds();
-    const cbdetail::NearestSearch search(&cb);
-    cbdetail::ParallelFor(n, [&](int begin, int end) {
-      search.FindRows(rows.data() + static_cast<std::size_t>(begin) * d, 1, static_cast<std::size_t>(d), end - begin,
-                      targets.data() + begin, distances.data() + begin);
-    });
+    const NearestSearch search(&cb);
+    search.FindRowsInParallel(RowBlock{rows.data(), n, d, 1, static_cast<std::size_t>(d)}, targets.data(),
+                              distances.data());
     done = search.Done();
     best = std::min(best, Seconds(start));
     bestProcessor = std::min(bestProcessor, ProcessorSeconds() - processor);
@@ -192,3 +188,7 @@ int main(int argc, char** argv) {
   FreeCodebook(&cb);
   return 0;
 }
+
+}  // namespace mirvo
+
+int main(int argc, char** argv) { return mirvo::Main(argc, argv); }

@@ -2,7 +2,7 @@
 # The yardstick: mirvo against FAISS, scikit-learn, SciPy (vq and the exact
 # k-d tree cKDTree) and numpy.
 #
-#   bench/run.sh [--runs N] [--peers faiss,sklearn,scipy,ckdtree] [--baseline PATH] [WORKLOAD ...]
+#   bench/run.sh [--runs N] [--peers faiss,sklearn,scipy,ckdtree] [--baseline PATH ...] [--pipes] [WORKLOAD ...]
 #
 # Installs the peers from Debian's packages, gives their processes OpenBLAS
 # (pthread build, on the kernels for the processor's widest vectors) in place

@@ -22,7 +22,8 @@ install(TARGETS libmirvo EXPORT mirvoTargets
 # The public headers; the private ones stay in src/ and are not installed.
 install(FILES ${PROJECT_SOURCE_DIR}/include/mirvo/mirvo.h ${PROJECT_SOURCE_DIR}/include/mirvo/global.h
               ${PROJECT_SOURCE_DIR}/include/mirvo/cb.h ${PROJECT_SOURCE_DIR}/include/mirvo/file.h
-              ${PROJECT_SOURCE_DIR}/include/mirvo/coding.h ${PROJECT_SOURCE_DIR}/include/mirvo/interfc.h
+              ${PROJECT_SOURCE_DIR}/include/mirvo/coding.h ${PROJECT_SOURCE_DIR}/include/mirvo/engine.h
+              ${PROJECT_SOURCE_DIR}/include/mirvo/interfc.h
               ${PROJECT_BINARY_DIR}/generated/mirvo/version.h
         DESTINATION ${MIRVO_INSTALL_INCLUDEDIR}/mirvo)
 

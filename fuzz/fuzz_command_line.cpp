@@ -14,8 +14,7 @@
 #include "fuzz_support.h"
 #include "seed_files.h"
 
-using mirvofuzz::Defect;
-
+namespace mirvo::fuzz {
 namespace {
 
 struct Fixed {
@@ -33,13 +32,13 @@ std::string Contents(const std::string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  mirvofuzz::Setup();
-  fixed = {{"set.ts", mirvofuzz::SmallTrainingSet()},
-           {"book.cb", mirvofuzz::SmallCodebook()},
-           {"part.pa", mirvofuzz::SmallPartitioning()},
-           {"wide.cb", mirvofuzz::WideCodebook()}};
+  mirvo::fuzz::Setup();
+  fixed = {{"set.ts", mirvo::fuzz::SmallTrainingSet()},
+           {"book.cb", mirvo::fuzz::SmallCodebook()},
+           {"part.pa", mirvo::fuzz::SmallPartitioning()},
+           {"wide.cb", mirvo::fuzz::WideCodebook()}};
   for (const auto& f : fixed) {
-    mirvofuzz::WriteBytes(f.name, f.bytes);
+    mirvo::fuzz::WriteBytes(f.name, f.bytes);
     fixedNames.emplace_back(f.name);
   }
   return 0;
@@ -48,7 +47,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   std::vector<std::string> args;
-  for (const auto piece : mirvofuzz::Split(text, std::string_view("\0", 1))) {
+  for (const auto piece : mirvo::fuzz::Split(text, std::string_view("\0", 1))) {
     if (args.size() == 8) break;
     std::string arg(piece);
     // Names stay inside the working folder.
@@ -58,10 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     args.push_back(arg);
   }
   // Option and argument errors go to standard output, some without any text.
-  const bool returned = mirvofuzz::RunMirvo(args, false);
+  const bool returned = mirvo::fuzz::RunMirvo(args, false);
 
   std::vector<std::string> extra;
-  for (const auto& name : mirvofuzz::Entries()) {
+  for (const auto& name : mirvo::fuzz::Entries()) {
     bool isFixed = false;
     for (const auto& f : fixedNames) isFixed = isFixed || f == name;
     if (isFixed) continue;
@@ -71,8 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!returned && !extra.empty()) Defect("a failed run left the file %s", extra[0].c_str());
   if (extra.size() > 1) Defect("a run wrote %zu files", extra.size());
   for (const auto& f : fixed) {
-    if (Contents(mirvofuzz::PathOf(f.name)) != f.bytes) Defect("the input %s was changed", f.name);
+    if (Contents(mirvo::fuzz::PathOf(f.name)) != f.bytes) Defect("the input %s was changed", f.name);
   }
-  mirvofuzz::RemoveAllBut(fixedNames);
+  mirvo::fuzz::RemoveAllBut(fixedNames);
   return 0;
 }
+
+}  // namespace mirvo::fuzz

@@ -17,16 +17,14 @@
 
 #include "fuzz_support.h"
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "seed_files.h"
 
 #ifndef MIRVO_FUZZ_SECOND_KIND
 #error "MIRVO_FUZZ_SECOND_KIND must be KindCodebook or KindPartitioning"
 #endif
 
-using mirvofuzz::Defect;
-using mirvofuzz::Run;
-
+namespace mirvo::fuzz {
 namespace {
 
 constexpr int kSecondKind = MIRVO_FUZZ_SECOND_KIND;
@@ -90,17 +88,17 @@ void CheckCodebookOutput(const std::string& one, const std::string& two, const s
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  mirvofuzz::Setup();
+  mirvo::fuzz::Setup();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return -1;
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-  const auto at = rest.find(mirvofuzz::kFileSeparator);
+  const auto at = rest.find(mirvo::fuzz::kFileSeparator);
   if (at == std::string_view::npos) return -1;
   const std::string_view first = rest.substr(0, at);
-  const std::string_view second = rest.substr(at + std::strlen(mirvofuzz::kFileSeparator));
+  const std::string_view second = rest.substr(at + std::strlen(mirvo::fuzz::kFileSeparator));
   const std::string_view header = kSecondKind == KindCodebook ? "VQ CODEBOOK" : "VQ PARTITIONING";
   if (second.substr(0, header.size()) != header) return -1;
 
@@ -108,24 +106,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool overwrite = (options & 1u) != 0;
   const unsigned quiet = (options >> 1) & 3u;
   const bool oldOutput = (options & 8u) != 0;
-  mirvofuzz::RemoveAllBut({});
-  mirvofuzz::WriteBytes("one", first);
-  mirvofuzz::WriteBytes("two", second);
-  if (oldOutput) mirvofuzz::WriteBytes(kOutput, kOldOutput);
+  mirvo::fuzz::RemoveAllBut({});
+  mirvo::fuzz::WriteBytes("one", first);
+  mirvo::fuzz::WriteBytes("two", second);
+  if (oldOutput) mirvo::fuzz::WriteBytes(kOutput, kOldOutput);
 
   std::vector<std::string> args;
   if (overwrite) args.emplace_back("-O");
   if (quiet < 3) args.push_back("-Q" + std::to_string(quiet));
   args.emplace_back("one");
   args.emplace_back("two");
-  const bool returned = mirvofuzz::RunMirvo(args, true);
+  const bool returned = mirvo::fuzz::RunMirvo(args, true);
 
   std::vector<std::string> expected = {"one", "two"};
-  const std::string out = mirvofuzz::PathOf(kOutput);
+  const std::string out = mirvo::fuzz::PathOf(kOutput);
   const bool keptOld = oldOutput && (!returned || !overwrite);
   if (keptOld || returned) expected.emplace_back(kOutput);
   std::sort(expected.begin(), expected.end());
-  const std::vector<std::string> entries = mirvofuzz::Entries();
+  const std::vector<std::string> entries = mirvo::fuzz::Entries();
   if (entries != expected) {
     std::string list;
     for (const auto& e : entries) list += e + " ";
@@ -137,9 +135,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!returned) return 0;
   if (kSecondKind == KindCodebook) {
-    CheckPartitioningOutput(mirvofuzz::PathOf("one"), mirvofuzz::PathOf("two"), out);
+    CheckPartitioningOutput(mirvo::fuzz::PathOf("one"), mirvo::fuzz::PathOf("two"), out);
   } else {
-    CheckCodebookOutput(mirvofuzz::PathOf("one"), mirvofuzz::PathOf("two"), out);
+    CheckCodebookOutput(mirvo::fuzz::PathOf("one"), mirvo::fuzz::PathOf("two"), out);
   }
   return 0;
 }
+
+}  // namespace mirvo::fuzz

@@ -7,11 +7,9 @@
 
 #include "fuzz_support.h"
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 
-using mirvofuzz::Defect;
-using mirvofuzz::Run;
-
+namespace mirvo::fuzz {
 namespace {
 
 void CheckGraph(const Graph* g) {
@@ -44,14 +42,14 @@ void CheckSame(const Graph* a, const Graph* b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  mirvofuzz::Setup();
+  mirvo::fuzz::Setup();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  mirvofuzz::WriteBytes("input", data, size);
-  const std::string input = mirvofuzz::PathOf("input");
-  const std::string copy = mirvofuzz::PathOf("copy");
+  mirvo::fuzz::WriteBytes("input", data, size);
+  const std::string input = mirvo::fuzz::PathOf("input");
+  const std::string copy = mirvo::fuzz::PathOf("copy");
   // The graph functions report with null, not with a fatal exit.
   Graph* g = nullptr;
   int isGraph = 0;
@@ -61,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (g == nullptr) return 0;
   if (isGraph != 1) Defect("GraphRead gives a graph while IsGraphFile says no");
   CheckGraph(g);
-  mirvofuzz::RemoveAllBut({"input"});
+  mirvo::fuzz::RemoveAllBut({"input"});
   if (!Run([&] { GraphWrite(copy.c_str(), g, 1); })) {
     FreeGraph(g);
     return 0;
@@ -73,3 +71,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FreeGraph(g);
   return 0;
 }
+
+}  // namespace mirvo::fuzz

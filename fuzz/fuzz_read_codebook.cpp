@@ -6,11 +6,9 @@
 
 #include "fuzz_support.h"
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 
-using mirvofuzz::Defect;
-using mirvofuzz::Run;
-
+namespace mirvo::fuzz {
 namespace {
 
 void CheckRecord(const Codebook& cb) {
@@ -74,14 +72,14 @@ void CheckSame(const Codebook& a, const Codebook& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  mirvofuzz::Setup();
+  mirvo::fuzz::Setup();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  mirvofuzz::WriteBytes("input", data, size);
-  const std::string input = mirvofuzz::PathOf("input");
-  const std::string copy = mirvofuzz::PathOf("copy");
+  mirvo::fuzz::WriteBytes("input", data, size);
+  const std::string input = mirvo::fuzz::PathOf("input");
+  const std::string copy = mirvo::fuzz::PathOf("copy");
   Codebook cb;
   if (!Run([&] { ReadCodebook(input.c_str(), &cb); })) return 0;
   CheckRecord(cb);
@@ -92,3 +90,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckSame(cb, back);
   return 0;
 }
+
+}  // namespace mirvo::fuzz

@@ -8,11 +8,9 @@
 
 #include "fuzz_support.h"
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 
-using mirvofuzz::Defect;
-using mirvofuzz::Run;
-
+namespace mirvo::fuzz {
 namespace {
 
 // Five vectors of dimension 2 (one without a name), frequencies of both signs.
@@ -71,15 +69,15 @@ void CheckRecord(const Partitioning& p) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  mirvofuzz::Setup();
+  mirvo::fuzz::Setup();
   MakeTrainingSet();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  mirvofuzz::WriteBytes("input", data, size);
-  const std::string input = mirvofuzz::PathOf("input");
-  const std::string copy = mirvofuzz::PathOf("copy");
+  mirvo::fuzz::WriteBytes("input", data, size);
+  const std::string input = mirvo::fuzz::PathOf("input");
+  const std::string copy = mirvo::fuzz::PathOf("copy");
   Partitioning p;
   if (!Run([&] { ReadPartitioning(input.c_str(), &p, &trainingSet); })) return 0;
   CheckRecord(p);
@@ -95,3 +93,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace mirvo::fuzz

@@ -15,16 +15,16 @@
 #include <cstring>
 
 #include "mirvo.h"
-#include "mirvo/global.h"
 #include "mirvo/interfc.h"
+#include "mirvo/mirvo.h"
 
-namespace mirvofuzz {
+namespace mirvo::fuzz {
 namespace {
 
 std::string folder;
 // Installed for the life of the process; a runaway message would only slow
 // the target down.
-mirvotest::ErrorCapture* capture = nullptr;
+mirvo::test::ErrorCapture* capture = nullptr;
 
 void RemoveFolder() {
   if (folder.empty()) return;
@@ -36,7 +36,7 @@ void RemoveFolder() {
 
 void Setup() {
   if (!folder.empty()) return;
-  capture = new mirvotest::ErrorCapture(65536);
+  capture = new mirvo::test::ErrorCapture(65536);
   const int null = ::open("/dev/null", O_WRONLY);
   if (null >= 0) {
     ::dup2(null, 1);
@@ -82,7 +82,7 @@ void WriteBytes(std::string_view name, std::string_view bytes) {
   WriteBytes(name, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
-std::vector<std::string> Entries() { return mirvotest::ListFolder(folder); }
+std::vector<std::string> Entries() { return mirvo::test::ListFolder(folder); }
 
 void RemoveAllBut(const std::vector<std::string>& keep) {
   for (const auto& name : Entries()) {
@@ -146,4 +146,4 @@ std::vector<std::string_view> Split(std::string_view data, std::string_view sepa
   return parts;
 }
 
-}  // namespace mirvofuzz
+}  // namespace mirvo::fuzz

@@ -11,10 +11,10 @@
 
 #include "support/error_capture.h"
 
-namespace mirvofuzz {
+namespace mirvo::fuzz {
 
 // Thrown by the installed exit handler instead of ending the process.
-using mirvotest::FatalExit;
+using mirvo::test::FatalExit;
 
 // Installs the handlers, sends standard output to /dev/null (usage texts
 // and reports are not what is tested) and creates the working folder.
@@ -65,4 +65,4 @@ bool RunMirvo(const std::vector<std::string>& args, bool messageRequired);
 // Splits data at every occurrence of the separator.
 std::vector<std::string_view> Split(std::string_view data, std::string_view separator);
 
-}  // namespace mirvofuzz
+}  // namespace mirvo::fuzz

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   const std::string folder = argv[2];
   std::error_code error;
   std::filesystem::create_directories(folder, error);
-  const auto seeds = mirvofuzz::SeedsFor(argv[1]);
+  const auto seeds = mirvo::fuzz::SeedsFor(argv[1]);
   if (seeds.empty()) {
     std::fprintf(stderr, "no seeds for %s\n", argv[1]);
     return 1;

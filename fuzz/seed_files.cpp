@@ -4,11 +4,11 @@
 
 #include <cstdint>
 
-namespace mirvofuzz {
+namespace mirvo::fuzz {
 namespace {
 
-using mirvotest::SetFileBytes;
-using mirvotest::VectorSpec;
+using mirvo::test::SetFileBytes;
+using mirvo::test::VectorSpec;
 
 const std::string kSeparatorLine = std::string(37, '-') + "\n";
 
@@ -121,4 +121,4 @@ std::vector<Seed> SeedsFor(const std::string& target) {
   return {};
 }
 
-}  // namespace mirvofuzz
+}  // namespace mirvo::fuzz

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace mirvofuzz {
+namespace mirvo::fuzz {
 
 // Separates the two files in the input of a conversion target.
 inline constexpr char kFileSeparator[] = "@@next file@@";
@@ -26,4 +26,4 @@ struct Seed {
 };
 std::vector<Seed> SeedsFor(const std::string& target);
 
-}  // namespace mirvofuzz
+}  // namespace mirvo::fuzz

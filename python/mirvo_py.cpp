@@ -38,20 +38,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "engine/centroid_sums.h"
-#include "engine/search.h"
-#include "engine/threads.h"
-#include "formats/partitioning_file.h"
-#include "formats/refusals.h"
-#include "formats/set_file.h"
-#include "mirvo/cb.h"
-#include "mirvo/global.h"
-#include "mirvo/interfc.h"
-#include "mirvo/version.h"
-#include "records/arithmetic.h"
+#include "mirvo/mirvo.h"
 
 namespace py = pybind11;
 
+namespace mirvo {
 namespace {
 
 using IntArray = py::array_t<std::int32_t, py::array::c_style>;
@@ -136,7 +127,7 @@ unsigned long mainThread = 0;
 // handlers when it is the main thread, and every 100 ms to call
 // progress(rows done since the last call). An exception of the callback
 // stops the work as a signal does.
-class Watch {
+class Watch : public WorkWatch {
  public:
   explicit Watch(py::object progress = py::none())
       : caller_(std::this_thread::get_id()),
@@ -151,7 +142,8 @@ class Watch {
   Watch& operator=(const Watch&) = delete;
 
   // Counts rows done, from any thread.
-  void Done(std::int64_t rows) { done_.fetch_add(rows, std::memory_order_relaxed); }
+  void Done(std::int64_t rows) override { done_.fetch_add(rows, std::memory_order_relaxed); }
+  bool Stop() override { return Poll(); }
 
   // True once the work should stop.
   bool Poll() {
@@ -162,7 +154,7 @@ class Watch {
     last_ = now;
     const py::gil_scoped_acquire gil;
     if (main_ && PyErr_CheckSignals() != 0) {
-      Stop();
+      Halt();
     } else if (!progress_.is_none() && now - reported_ >= std::chrono::milliseconds(100)) {
       reported_ = now;
       Report();
@@ -192,7 +184,7 @@ class Watch {
 
  private:
   // With the GIL held.
-  void Stop() {
+  void Halt() {
     PyErr_Fetch(&type_, &value_, &trace_);
     stop_.store(true);
   }
@@ -202,7 +194,7 @@ class Watch {
     PyObject* result = PyObject_CallFunction(progress_.ptr(), "L", static_cast<long long>(done - told_));
     told_ = done;
     if (result == nullptr) {
-      Stop();
+      Halt();
     } else {
       Py_DECREF(result);
     }
@@ -303,17 +295,6 @@ void CheckKind(const std::string& path, std::initializer_list<int> expected, con
 
 py::module_ Numpy() { return py::module_::import("numpy"); }
 
-// Rows of vectors as the kernels take them: elements `width` bytes wide, row
-// i at element i * stride.
-struct Rows {
-  const void* data = nullptr;
-  int width = 1;
-  std::size_t stride = 0;
-  const std::uint8_t* Row(py::ssize_t i) const {
-    return static_cast<const std::uint8_t*>(data) + static_cast<std::size_t>(i) * stride * width;
-  }
-};
-
 bool IsNarrow(const py::dtype& dtype) {
   return dtype.equal(py::dtype::of<std::uint8_t>()) || dtype.equal(py::dtype::of<std::uint16_t>()) ||
          dtype.equal(py::dtype::of<std::int32_t>());
@@ -381,13 +362,12 @@ py::array ToVectors(py::handle value, const char* what) {
   return array;
 }
 
-Rows RowsOf(const py::array& vectors) {
-  Rows rows;
-  rows.data = vectors.data();
-  rows.width = static_cast<int>(vectors.itemsize());
-  rows.stride = vectors.shape(0) > 1 ? static_cast<std::size_t>(vectors.strides(0) / vectors.itemsize())
-                                     : static_cast<std::size_t>(vectors.shape(1));
-  return rows;
+// The rows of an array of vectors (ToVectors) as the engine takes them.
+RowBlock RowsOf(const py::array& vectors) {
+  return RowBlock{vectors.data(), static_cast<int>(vectors.shape(0)), static_cast<int>(vectors.shape(1)),
+                  static_cast<int>(vectors.itemsize()),
+                  vectors.shape(0) > 1 ? static_cast<std::size_t>(vectors.strides(0))
+                                       : static_cast<std::size_t>(vectors.shape(1) * vectors.itemsize())};
 }
 
 // A C-contiguous int32 array of one dimension; other integers converted
@@ -562,8 +542,7 @@ struct ReadNames {
 std::int64_t ReadSetFile(const std::string& path, Codebook* header,
                          const std::function<SetDestination(const Codebook&)>& prepare, ReadNames& names,
                          Watch& watch) {
-  cbdetail::Refusals refusals(false);
-  cbdetail::SetFileReader reader(path.c_str(), header, refusals);
+  VectorSetReader reader(path.c_str(), header);
   const SetDestination to = prepare(*header);
   const int n = header->BookSize;
   const std::size_t rowBytes = reader.Dimension() * static_cast<std::size_t>(to.width);
@@ -575,7 +554,7 @@ std::int64_t ReadSetFile(const std::string& path, Codebook* header,
   for (int first = 0; first < n; first += chunk) {
     if (watch.Poll()) throw Interrupted{};
     const int count = std::min(chunk, n - first);
-    reader.Read(count, out + static_cast<std::size_t>(first) * rowBytes, false, to.freqs + first, &chunkNames);
+    reader.Read(count, out + static_cast<std::size_t>(first) * rowBytes, to.freqs + first, &chunkNames);
     for (int r = 0; r < count; ++r) {
       total += to.freqs[first + r];
       if (!chunkNames.empty() && !chunkNames[static_cast<std::size_t>(r)].empty()) {
@@ -668,7 +647,7 @@ void WriteVectorSet(const std::filesystem::path& file, VectorSet& set, bool over
   const NameTexts names = NameTextsOf(set);
   const py::array vectors = set.vectors;
   const IntArray freqs = set.freqs;
-  const Rows rows = RowsOf(vectors);
+  const RowBlock rows = RowsOf(vectors);
   try {
     const py::gil_scoped_release free;
     set.total_freq = Guarded([&] {
@@ -678,10 +657,10 @@ void WriteVectorSet(const std::filesystem::path& file, VectorSet& set, bool over
       FillHeader(set, static_cast<int>(n), &cb);
       std::int64_t total = 0;
       for (py::ssize_t i = 0; i < n; ++i) total += freqs.data()[i];
-      cb.TotalFreq = cbdetail::CodebookTotal(total, path.c_str());
-      cbdetail::CodebookWriter writer;
+      cb.TotalFreq = CodebookTotal(total, path.c_str());
+      VectorSetWriter writer;
       if (!writer.Open(path.c_str(), &cb, overwrite ? 1 : 0)) return cb.TotalFreq;
-      writer.Rows(rows.data, rows.width, rows.stride, static_cast<int>(n), freqs.data(), names.Data());
+      writer.Rows(rows, freqs.data(), names.Data());
       writer.Commit();
       return cb.TotalFreq;
     });
@@ -764,10 +743,9 @@ PartitioningData ReadPartitioningFile(const std::filesystem::path& file, VectorS
     Codebook ts;
     FillHeader(trainingSet, static_cast<int>(trainingSet.size()), &ts);
     Guarded([&] {
-      cbdetail::Refusals refusals(false);
-      cbdetail::PartitioningFileReader reader(path.c_str(), ts.BookSize, VectorSize(&ts), refusals);
+      PartitioningReader reader(path.c_str(), &ts);
       data.count = reader.PartitionCount();
-      std::memcpy(method, reader.GenerationMethod(), sizeof method);
+      std::strncpy(method, reader.GenerationMethod(), sizeof method - 1);
       reader.Read(data.indices.mutable_data(), ts.BookSize);
     });
   }
@@ -785,12 +763,11 @@ void WritePartitioningFile(const std::filesystem::path& file, const Partitioning
   try {
     const py::gil_scoped_release free;
     Guarded([&] {
-      char version[80], method[80] = {};
-      SetVerString(version, KindPartitioning);
+      char method[80] = {};
       CopyField(method, data.generation_method);
       const int n = static_cast<int>(indices.shape(0));
-      cbdetail::PartitioningWriter writer;
-      if (!writer.Open(path.c_str(), version, data.count, n, n, method, overwrite ? 1 : 0)) return;
+      PartitioningWriter writer;
+      if (!writer.Open(path.c_str(), data.count, n, method, overwrite ? 1 : 0)) return;
       const char* const* texts = names.Data();
       for (int i = 0; i < n; ++i) writer.Line(indices.data()[i], texts != nullptr ? texts[i] : nullptr);
       writer.Commit();
@@ -807,21 +784,6 @@ void CheckTrainingSet(const VectorSet& ts) {
   if (ts.Kind() != KindTrainingSet) throw LibraryError("ERROR: The first given file must be a ts file.");
 }
 
-// Runs body(begin, end) over the rows on the library's threads, in blocks of
-// at most 256 rows, until the watch stops it; counts the rows done.
-void OverRows(py::ssize_t n, Watch& watch, const std::function<void(int, int)>& body) {
-  watch.Gate();
-  cbdetail::ParallelFor(static_cast<int>(n), [&](int begin, int end) {
-    constexpr int kBlock = 256;
-    for (int first = begin; first < end; first += kBlock) {
-      if (watch.Poll()) return;
-      const int last = std::min(end, first + kBlock);
-      body(first, last);
-      watch.Done(last - first);
-    }
-  });
-}
-
 py::object Partition(VectorSet& trainingSet, VectorSet& codebook, bool returnDistances, py::object progress) {
   CheckTrainingSet(trainingSet);
   CheckSet(codebook, "codebook");
@@ -832,7 +794,7 @@ py::object Partition(VectorSet& trainingSet, VectorSet& codebook, bool returnDis
                           " != " + std::to_string(codebook.dimension()) + ")");
   }
   const py::array vectors = trainingSet.vectors, codes = codebook.vectors;
-  const Rows rows = RowsOf(vectors), codeRows = RowsOf(codes);
+  const RowBlock rows = RowsOf(vectors), codeRows = RowsOf(codes);
   const py::ssize_t n = vectors.shape(0);
   IntArray indices(std::vector<py::ssize_t>{n});
   Int64Array distances(std::vector<py::ssize_t>{returnDistances ? n : 0});
@@ -842,20 +804,9 @@ py::object Partition(VectorSet& trainingSet, VectorSet& codebook, bool returnDis
   {
     const py::gil_scoped_release free;
     Guarded([&] {
-      // The code vectors in their own width, one after the other.
-      cbdetail::CodeRows book;
-      book.width = codeRows.width;
-      book.size = static_cast<int>(codes.shape(0));
-      book.dimension = static_cast<int>(codes.shape(1));
-      const std::size_t rowBytes = static_cast<std::size_t>(book.dimension) * static_cast<std::size_t>(book.width);
-      book.bytes.resize(static_cast<std::size_t>(book.size) * rowBytes);
-      for (int j = 0; j < book.size; ++j) std::memcpy(book.bytes.data() + j * rowBytes, codeRows.Row(j), rowBytes);
-      const cbdetail::NearestSearch search(std::move(book));
-      OverRows(n, watch, [&](int begin, int end) {
-        std::int64_t scratch[256];
-        search.FindRows(rows.Row(begin), rows.width, rows.stride, end - begin, targets + begin,
-                        found != nullptr ? found + begin : scratch);
-      });
+      const NearestSearch search(codeRows);
+      watch.Gate();
+      search.FindRowsInParallel(rows, targets, found, &watch);
     });
   }
   watch.Raise();
@@ -863,64 +814,20 @@ py::object Partition(VectorSet& trainingSet, VectorSet& codebook, bool returnDis
   return indices;
 }
 
-// Sums of the training vectors (times their frequencies) and of the
-// frequencies per partition, over the library's threads: per-thread sums,
-// merged.
-struct Sums {
-  Int64Array vectors;
-  Int64Array freqs;
-};
-
-void AddRowsInto(const Rows& rows, py::ssize_t n, std::size_t d, const std::int32_t* freqs,
-                 const std::int32_t* partitionOf, cbdetail::CentroidSums& total, Watch& watch) {
-  // One set of sums per thread of ParallelFor (ThreadCount() at most), made
-  // here so that a refused allocation is reported on this thread.
-  struct Slot {
-    std::thread::id owner;
-    std::optional<cbdetail::CentroidSums> sums;
-  };
-  std::vector<Slot> slots(static_cast<std::size_t>(cbdetail::ThreadCount()));
-  for (Slot& slot : slots) slot.sums.emplace(total.Partitions(), d);
-  std::mutex lock;
-  std::mutex spare;  // guards `total` for a thread beyond the slots, should there be one
-  const bool packed = rows.stride == d;
-  OverRows(n, watch, [&](int begin, int end) {
-    cbdetail::CentroidSums* sums = nullptr;
-    {
-      const std::lock_guard<std::mutex> guard(lock);
-      const auto self = std::this_thread::get_id();
-      for (Slot& slot : slots) {
-        if (slot.owner == self || slot.owner == std::thread::id()) {
-          slot.owner = self;
-          sums = &*slot.sums;
-          break;
-        }
-      }
-    }
-    std::unique_lock<std::mutex> shared(spare, std::defer_lock);
-    if (sums == nullptr) {
-      shared.lock();
-      sums = &total;
-    }
-    const int count = end - begin;
-    if (packed) {
-      sums->Add(rows.Row(begin), rows.width, count, freqs + begin, partitionOf + begin);
-    } else {
-      // Rows apart in memory: gathered into one block in their own width.
-      std::vector<std::uint8_t> block(static_cast<std::size_t>(count) * d * rows.width);
-      for (int r = 0; r < count; ++r) {
-        std::memcpy(block.data() + static_cast<std::size_t>(r) * d * rows.width, rows.Row(begin + r), d * rows.width);
-      }
-      sums->Add(block.data(), rows.width, count, freqs + begin, partitionOf + begin);
-    }
-  });
-  for (const Slot& slot : slots) total.Merge(*slot.sums);
+// The sums of the rows (times their frequencies) and of the frequencies per
+// partition, on the engine's threads.
+CentroidSums SumsOf(const RowBlock& rows, const std::int32_t* freqs, const std::int32_t* partitionOf, int count,
+                    Watch& watch) {
+  CentroidSums sums(count, rows.dimension);
+  watch.Gate();
+  sums.AddInParallel(rows, freqs, partitionOf, &watch);
+  return sums;
 }
 
 // The codebook of the centroids of the sums, as the command line makes it
 // from a training set with the given header: the rounded mean of every
 // partition with a positive frequency, zeros with frequency 0 elsewhere.
-VectorSet CodebookOfSums(const cbdetail::CentroidSums& sums, const VectorSet& header, int narrowWidth) {
+VectorSet CodebookOfSums(const CentroidSums& sums, const VectorSet& header, int narrowWidth) {
   const int count = sums.Partitions();
   const auto d = static_cast<py::ssize_t>(sums.Dimension());
   struct Made {
@@ -934,8 +841,7 @@ VectorSet CodebookOfSums(const cbdetail::CentroidSums& sums, const VectorSet& he
     CreateNewCodebook(&made.header, 0, &ts);
     made.vectors.assign(static_cast<std::size_t>(count) * d, 0);
     made.freqs.assign(static_cast<std::size_t>(count), 0);
-    for (int k = 0; k < count; ++k) {
-      if (sums.Freq(k) <= 0) continue;
+    for (const int k : sums.Positive()) {
       sums.Centroid(k, made.vectors.data() + static_cast<std::size_t>(k) * d);
       made.freqs[static_cast<std::size_t>(k)] = sums.Freq(k);
     }
@@ -970,16 +876,12 @@ VectorSet Centroids(VectorSet& trainingSet, py::handle indicesArgument, int coun
   CheckIndices(indices, trainingSet.size(), count);
   const py::array vectors = trainingSet.vectors;
   const IntArray freqs = trainingSet.freqs;
-  const Rows rows = RowsOf(vectors);
-  const auto d = static_cast<std::size_t>(vectors.shape(1));
+  const RowBlock rows = RowsOf(vectors);
   Watch watch(std::move(progress));
-  std::optional<cbdetail::CentroidSums> sums;
+  std::optional<CentroidSums> sums;
   {
     const py::gil_scoped_release free;
-    Guarded([&] {
-      sums.emplace(count, d);
-      AddRowsInto(rows, vectors.shape(0), d, freqs.data(), indices.data(), *sums, watch);
-    });
+    Guarded([&] { sums.emplace(SumsOf(rows, freqs.data(), indices.data(), count, watch)); });
   }
   watch.Raise();
   return CodebookOfSums(*sums, trainingSet, rows.width);
@@ -992,7 +894,7 @@ py::tuple PartitionSums(py::handle vectorsArgument, py::handle freqsArgument, py
   const IntArray indices = ToInt32(indicesArgument, "indices");
   if (freqs.shape(0) != vectors.shape(0)) throw py::value_error("freqs must hold N values");
   CheckIndices(indices, vectors.shape(0), count);
-  const Rows rows = RowsOf(vectors);
+  const RowBlock rows = RowsOf(vectors);
   const auto d = static_cast<std::size_t>(vectors.shape(1));
   Int64Array sumsOut(std::vector<py::ssize_t>{count, static_cast<py::ssize_t>(d)});
   Int64Array freqsOut(std::vector<py::ssize_t>{count});
@@ -1000,10 +902,11 @@ py::tuple PartitionSums(py::handle vectorsArgument, py::handle freqsArgument, py
   {
     const py::gil_scoped_release free;
     Guarded([&] {
-      cbdetail::CentroidSums sums(count, d);
-      AddRowsInto(rows, vectors.shape(0), d, freqs.data(), indices.data(), sums, watch);
+      const CentroidSums sums = SumsOf(rows, freqs.data(), indices.data(), count, watch);
+      std::fill_n(sumsOut.mutable_data(), static_cast<std::size_t>(count) * d, 0);
       for (int k = 0; k < count; ++k) {
-        std::copy_n(sums.Sum(k), d, sumsOut.mutable_data() + static_cast<std::size_t>(k) * d);
+        if (sums.Sum(k) != nullptr)
+          std::copy_n(sums.Sum(k), d, sumsOut.mutable_data() + static_cast<std::size_t>(k) * d);
         freqsOut.mutable_data()[k] = sums.Freq(k);
       }
     });
@@ -1022,10 +925,10 @@ VectorSet CodebookFromSums(py::handle sumsArgument, py::handle freqsArgument, Ve
   }
   if (sumsIn.shape(1) != header.dimension()) throw py::value_error("sums and the header's vectors differ in D");
   const int count = ToCount(sumsIn.shape(0), "count");
-  cbdetail::CentroidSums sums = Guarded([&] { return cbdetail::CentroidSums(count, sumsIn.shape(1)); });
+  CentroidSums sums = Guarded([&] { return CentroidSums(count, static_cast<int>(sumsIn.shape(1))); });
   for (int k = 0; k < count; ++k) {
-    std::copy_n(sumsIn.data() + static_cast<std::size_t>(k) * sumsIn.shape(1), sumsIn.shape(1), sums.Sum(k));
-    sums.Freq(k) = static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(freqsIn.data()[k])));
+    sums.Set(k, sumsIn.data() + static_cast<std::size_t>(k) * sumsIn.shape(1),
+             static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(freqsIn.data()[k]))));
   }
   return CodebookOfSums(sums, header, static_cast<int>(header.vectors.itemsize()));
 }
@@ -1037,9 +940,8 @@ std::string Repr(const VectorSet& set) {
          std::to_string(set.vector_size_y) + ", " + py::str(set.vectors.dtype()).cast<std::string>() + ">";
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_mirvo, m) {
+// The module's classes and functions.
+void Bind(py::module_& m) {
   m.doc() = "The compiled part of mirvo; use the package mirvo.";
   // Every docstring starts with its own signature line ("name(arguments)",
   // then "--"), which Python's inspect.signature and help() read.
@@ -1248,13 +1150,17 @@ PYBIND11_MODULE(_mirvo, m) {
       py::arg("indices"), py::arg("n"), py::arg("count"),
       "_indices(indices, n, count)\n--\n\n"
       "indices as an int32 array of n partitions in 0..count-1; TypeError or ValueError otherwise.");
-  m.def("_set_num_threads", &cbdetail::SetThreadCount, py::arg("count"),
+  m.def("_set_num_threads", &SetThreadCount, py::arg("count"),
         "_set_num_threads(count)\n--\n\n"
         "The process-wide thread count of the computations (0: one per core); returns the previous setting.");
-  m.def("_set_num_threads_here", &cbdetail::SetThreadCountHere, py::arg("count"),
+  m.def("_set_num_threads_here", &SetThreadCountHere, py::arg("count"),
         "_set_num_threads_here(count)\n--\n\n"
         "The thread count of the computations the calling thread starts (0: the process-wide count);\n"
         "returns the previous setting.");
-  m.def("_get_num_threads", &cbdetail::ThreadCount,
-        "_get_num_threads()\n--\n\nThe threads a computation started now uses.");
+  m.def("_get_num_threads", &ThreadCount, "_get_num_threads()\n--\n\nThe threads a computation started now uses.");
 }
+
+}  // namespace
+}  // namespace mirvo
+
+PYBIND11_MODULE(_mirvo, m) { mirvo::Bind(m); }

@@ -26,16 +26,21 @@ with open(os.path.join(GENERATED, "mirvo", "version.h"), "w") as out:
 LIBRARY = [os.path.join(ROOT, p) for p in
            re.search(r"set\(MIRVO_LIBRARY_SOURCES\s+([^)]*)\)", CMAKE).group(1).split()]
 
+# The library is built on its own, with its private headers; the module sees
+# the public ones only, as a program built against an installed MIRVO does.
+PUBLIC = [os.path.join(ROOT, "include"), GENERATED]
+
 setup(
     name="mirvo",
     version=VERSION,
     description="MIRVO's vector-quantisation files and conversions",
     packages=["mirvo"],
     package_data={"mirvo": ["__init__.pyi", "py.typed"]},
+    libraries=[("mirvo", {"sources": LIBRARY, "include_dirs": PUBLIC + [os.path.join(ROOT, "src")],
+                          "cflags": ["-std=c++20", "-O2", "-fPIC"]})],
     ext_modules=[Pybind11Extension(
-        "mirvo._mirvo", [os.path.join(HERE, "mirvo_py.cpp")] + LIBRARY,
-        include_dirs=[os.path.join(ROOT, "include"), os.path.join(ROOT, "src"), GENERATED],
-        cxx_std=20, extra_compile_args=["-O2"], extra_link_args=["-pthread"])],
+        "mirvo._mirvo", [os.path.join(HERE, "mirvo_py.cpp")],
+        include_dirs=PUBLIC, cxx_std=20, extra_compile_args=["-O2"], extra_link_args=["-pthread"])],
     cmdclass={"build_ext": build_ext},
     python_requires=">=3.8",
     install_requires=["numpy"],

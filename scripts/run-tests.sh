@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the code
-# style, the Release build (warnings as errors) and its suite, the arm64
-# cross-check, the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and a short run of every fuzz target. Every
-# stage runs even when an earlier one failed (but for those that need its
-# build); the last line sums them all up, as
-#   summary: format ok, build ok, 113 tests passed, sanitized 124 passed, arm64 ok, fuzz ok
+# style, the functions' size and complexity (scripts/tidy.sh), the Release
+# build (warnings as errors) and its suite, the arm64 cross-check, the whole
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# short run of every fuzz target. Every stage runs even when an earlier one
+# failed (but for those that need its build); the last line sums them all
+# up, as
+#   summary: format ok, tidy ok, build ok, 138 tests passed, sanitized 148 passed, arm64 ok, fuzz ok
 # and the status is 1 when any stage failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 failed=0
-setup="" format="" build="" tests="" sanitized="" arm64="" fuzz=""
+setup="" format="" tidy="" build="" tests="" sanitized="" arm64="" fuzz=""
 
 # From ctest's status and output: "passed N", or "FAILED: N of M" (also
 # when no test ran).
@@ -38,8 +39,21 @@ else
   failed=1 format="format FAILED"
 fi
 
-if cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DMIRVO_BUILD_TESTS=ON -DMIRVO_WERROR=ON &&
-    cmake --build build; then
+configured=0
+if cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DMIRVO_BUILD_TESTS=ON -DMIRVO_WERROR=ON; then
+  configured=1
+fi
+# The size and complexity of the library's functions, from the build's
+# compile commands.
+if [ "$configured" = 1 ] && scripts/tidy.sh build; then
+  tidy="tidy ok"
+elif [ "$configured" = 1 ]; then
+  failed=1 tidy="tidy FAILED"
+else
+  failed=1 tidy="tidy not run"
+fi
+
+if [ "$configured" = 1 ] && cmake --build build; then
   build="build ok"
   ctest --test-dir build --output-on-failure -j2 | tee "$logs/tests"
   verdict=$(ctest_verdict "${PIPESTATUS[0]}" "$logs/tests")
@@ -69,5 +83,5 @@ else
 fi
 
 echo
-echo "summary: $setup$format, $build, $tests, $sanitized, $arm64, $fuzz"
+echo "summary: $setup$format, $tidy, $build, $tests, $sanitized, $arm64, $fuzz"
 exit $failed

@@ -9,8 +9,9 @@
 #                            pytest, Dask, the image example's scikit-image
 #                            and matplotlib, the manual-page and install
 #                            checks, clang for the sanitized build and the
-#                            fuzz targets, the format check, the arm64 cross
-#                            compiler and qemu-user (scripts/run-tests.sh)
+#                            fuzz targets, the format and tidy checks, the
+#                            arm64 cross compiler and qemu-user
+#                            (scripts/run-tests.sh)
 #   scripts/setup.sh fuzz    building and running the fuzz targets
 #
 # Package names after the task are installed as well.
@@ -23,7 +24,7 @@ case "$task" in
   build) packages=("${build[@]}") ;;
   fuzz) packages=(cmake ninja-build "${clang[@]}") ;;
   test)
-    packages=("${build[@]}" libgtest-dev libgmock-dev googletest "${clang[@]}" clang-format-14)
+    packages=("${build[@]}" libgtest-dev libgmock-dev googletest "${clang[@]}" clang-format-14 clang-tidy-14)
     # The Python tests: the Dask part, the progress bar, the image example.
     packages+=(python3-pytest python3-dask python3-distributed python3-tqdm python3-skimage python3-matplotlib)
     # The manual-page and install checks; the arm64 cross-check.

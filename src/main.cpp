@@ -1,3 +1,3 @@
 #include "mirvo.h"
 
-int main(int argc, char** argv) { return MirvoMain(argc, argv); }
+int main(int argc, char** argv) { return mirvo::MirvoMain(argc, argv); }

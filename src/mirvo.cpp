@@ -15,9 +15,11 @@
 
 #include "mirvo/cb.h"
 #include "mirvo/file.h"
-#include "mirvo/global.h"
 #include "mirvo/interfc.h"
+#include "mirvo/mirvo.h"
 #include "mirvo/version.h"
+
+namespace mirvo {
 
 namespace {
 
@@ -164,7 +166,11 @@ int ParseOptions(int argc, char** argv) {
   return names;
 }
 
-void ParseNames(int argc, char** argv, int slotCount, int nameCount, NameSlot* slots) {
+namespace {
+
+// The usage text after an error, when the count of names does not fit the
+// slots; else the names beyond those the slots require.
+int SpareNames(int slotCount, int nameCount, const NameSlot* slots) {
   if (nameCount > slotCount) {
     std::printf("ERROR: Too many parameters\n");
     std::printf("\n");
@@ -183,7 +189,27 @@ void ParseNames(int argc, char** argv, int slotCount, int nameCount, NameSlot* s
     PrintInfo();
     Quit();
   }
-  const int spare = nameCount - required;
+  return nameCount - required;
+}
+
+// Two names of slots that may not be the same file: an error.
+void CheckClashes(int slotCount, const NameSlot* slots) {
+  for (int i = 0; i < slotCount; ++i) {
+    for (int k = 0; k < i; ++k) {
+      if (slots[i].Role == 3 || slots[k].Role == 3 || (slots[i].Role == 1 && slots[k].Role == 1)) continue;
+      if (!slots[i].FileName->empty() && !slots[k].FileName->empty() &&
+          EqualFileNames(*slots[k].FileName, *slots[i].FileName) != 0) {
+        std::printf("ERROR: Input and output filenames should be different. (%s)\n", slots[i].FileName->c_str());
+        Quit();
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void ParseNames(int argc, char** argv, int slotCount, int nameCount, NameSlot* slots) {
+  const int spare = SpareNames(slotCount, nameCount, slots);
   int slot = 0;
   for (int i = 1; i < argc; ++i) {
     if (argv[i][0] == kOptionChar) continue;
@@ -198,16 +224,7 @@ void ParseNames(int argc, char** argv, int slotCount, int nameCount, NameSlot* s
   }
   for (; slot < slotCount; ++slot) slots[slot].FileName->clear();
   InitializePrintingConditions();
-  for (int i = 0; i < slotCount; ++i) {
-    for (int k = 0; k < i; ++k) {
-      if (slots[i].Role == 3 || slots[k].Role == 3 || (slots[i].Role == 1 && slots[k].Role == 1)) continue;
-      if (!slots[i].FileName->empty() && !slots[k].FileName->empty() &&
-          EqualFileNames(*slots[k].FileName, *slots[i].FileName) != 0) {
-        std::printf("ERROR: Input and output filenames should be different. (%s)\n", slots[i].FileName->c_str());
-        Quit();
-      }
-    }
-  }
+  CheckClashes(slotCount, slots);
 }
 
 int ParseParameters(int argc, char** argv, int slotCount, NameSlot* slots) {
@@ -345,7 +362,7 @@ std::string OutputFileName(const std::string& second, const char* extension) {
   return name;
 }
 
-int MirvoMain(int argc, char** argv) {
+int MirvoMain(int argc, char** argv, int progressDelayMilliseconds) {
   // A file-size limit makes a write fail with an error the writer reports,
   // instead of killing the process half-way through a file. A signal
   // clears the progress line and removes a half-written output; once the
@@ -358,7 +375,7 @@ int MirvoMain(int argc, char** argv) {
   ParseParameters(argc, argv, 2, slots);
   // On a terminal, a conversion that takes more than about a second shows
   // its progress on standard error; pipes and files never see it.
-  SetTimedProgress(isatty(STDERR_FILENO) != 0 && Value_(kQuietLevel) >= 2, 1000);
+  SetTimedProgress(isatty(STDERR_FILENO) != 0 && Value_(kQuietLevel) >= 2, progressDelayMilliseconds);
 
   const int first = DetermineCBFileTypeConsideringOrder(names[0], 12);
   const int second = DetermineCBFileTypeConsideringOrder(names[1], 231);
@@ -397,3 +414,5 @@ int MirvoMain(int argc, char** argv) {
   TimedProgressFinish();
   return 0;
 }
+
+}  // namespace mirvo

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+namespace mirvo {
+
 struct ParameterEntry {
   const char* Document;
   char Key;
@@ -68,4 +70,9 @@ std::string InfoLine();
 // first '.' of its last path component, with the extension added.
 std::string OutputFileName(const std::string& second, const char* extension);
 
-int MirvoMain(int argc, char** argv);
+// The program: parses the command line and runs one conversion. On a
+// terminal, a conversion that goes on for more than progressDelayMilliseconds
+// shows its progress (the program waits a second; the tests need not).
+int MirvoMain(int argc, char** argv, int progressDelayMilliseconds = 1000);
+
+}  // namespace mirvo

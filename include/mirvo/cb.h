@@ -47,11 +47,12 @@
 // module keeps no process-wide state of its own beyond, through the console
 // module, the message and exit handlers and the progress indicator.
 // GenerateOptimalPartitioningGeneral and the two Convert* conversions start
-// worker threads for the duration of the call (one per processor core at
-// most) and join them before returning; the callbacks of the console module
-// are called from the calling thread only. The search instruction set
-// (AVX-512, AVX2 or portable, chosen once at first use from the processor)
-// is process-wide and gives the same results on every level.
+// worker threads for the duration of the call (as many as the thread count
+// of mirvo/engine.h says: one per processor core unless set) and join them
+// before returning; the callbacks of the console module are called from the
+// calling thread only. The kernels' instruction set (mirvo/engine.h, chosen
+// once from the processor) is process-wide and gives the same results on
+// every level.
 #pragma once
 
 #include <cstdint>

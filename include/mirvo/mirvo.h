@@ -11,6 +11,7 @@
 
 #include "mirvo/cb.h"
 #include "mirvo/coding.h"
+#include "mirvo/engine.h"
 #include "mirvo/file.h"
 #include "mirvo/interfc.h"
 #include "mirvo/version.h"

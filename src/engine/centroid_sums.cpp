@@ -2,259 +2,81 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <new>
-#include <type_traits>
 
-#include "engine/intrinsics.h"
-#include "engine/search.h"
-#include "mirvo/interfc.h"
+#include "engine/workers.h"
 #include "records/arithmetic.h"
 
 namespace mirvo {
 
-namespace cbdetail {
 namespace {
 
+using cbdetail::AddWrapped;
+
+// Sums for every partition are kept while they take at most this much.
+constexpr std::uint64_t kEveryPartition = std::uint64_t{1} << 20;
+
+// Row r times its frequency into the 64-bit sums of its slot, with
+// wrap-around.
 template <class Element>
-[[gnu::always_inline]] inline void AddRowsOf(const Element* rows, std::size_t d, std::size_t stride, int count,
-                                             const int* freqs, const int* partitionOf, std::int64_t* sums,
-                                             int* totals) {
-  for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * stride;
-    auto* s = reinterpret_cast<std::uint64_t*>(sums + static_cast<std::size_t>(partitionOf[r]) * d);
+void AddWide(const RowBlock& rows, const int* freqs, const int* slotOf, std::int64_t* sums, int* totals) {
+  const auto d = static_cast<std::size_t>(rows.dimension);
+  for (int r = 0; r < rows.count; ++r) {
+    const auto* row = reinterpret_cast<const Element*>(rows.Row(r));
+    auto* s = reinterpret_cast<std::uint64_t*>(sums + static_cast<std::size_t>(slotOf[r]) * d);
     const int freq = freqs == nullptr ? 1 : freqs[r];
-    // Blocks of 8 elements, so that short rows (16 elements, say) are added
-    // in vector registers too.
-    constexpr std::size_t kBlock = 8;
-    std::size_t k = 0;
-    if (freq == 1) {
-      for (; k + kBlock <= d; k += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) s[k + j] += static_cast<std::uint64_t>(std::int64_t{row[k + j]});
-      }
-      for (; k < d; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{row[k]});
-    } else {
-      const std::int64_t f = freq;
-      for (; k + kBlock <= d; k += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) s[k + j] += static_cast<std::uint64_t>(std::int64_t{row[k + j]} * f);
-      }
-      for (; k < d; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{row[k]} * f);
-    }
-    AddWrapped(totals[partitionOf[r]], freq);
+    const auto f = static_cast<std::uint64_t>(std::int64_t{freq});
+    for (std::size_t k = 0; k < d; ++k) s[k] += static_cast<std::uint64_t>(std::int64_t{row[k]}) * f;
+    AddWrapped(totals[slotOf[r]], freq);
   }
 }
 
-// As AddRowsOf, into 32-bit sums: the caller has made sure that no sum can
-// leave the 32-bit range. The plain loops, and the same with AVX2 and
-// AVX-512 instructions, which the compiler does not find by itself here
-// (it widens the bytes one at a time).
-template <class Element>
-void AddNarrowPlain(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-                    const int* partitionOf, std::int32_t* sums, int* totals) {
+// The largest magnitude the rows' products can add to a sum, and freqs, or
+// null when every one of them is 1 (the adders' shorter loop).
+std::int64_t Magnitude(int count, const int*& freqs) {
+  if (freqs == nullptr) return count;
+  std::int64_t magnitude = 0;
+  int ones = 0;
   for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * stride;
-    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
-    const int freq = freqs == nullptr ? 1 : freqs[r];
-    for (std::size_t k = 0; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
-    AddWrapped(totals[partitionOf[r]], freq);
+    magnitude += std::abs(std::int64_t{freqs[r]});
+    ones += freqs[r] == 1 ? 1 : 0;
   }
-}
-
-#if defined(__x86_64__)
-// 16 (AVX-512) or 8 (AVX2) elements from e, widened to 32 bits.
-__attribute__((target("avx512f"))) inline __m512i Widen16(const std::uint8_t* e) {
-  return _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
-}
-__attribute__((target("avx512f"))) inline __m512i Widen16(const std::uint16_t* e) {
-  return _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(e)));
-}
-__attribute__((target("avx2"))) inline __m256i Widen8(const std::uint8_t* e) {
-  return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e)));
-}
-__attribute__((target("avx2"))) inline __m256i Widen8(const std::uint16_t* e) {
-  return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
-}
-
-// Rows of kVectors x 16 elements (of any length when kVectors is 0), times
-// their frequencies (1 with kOnes).
-template <int kVectors, bool kOnes, class Element>
-__attribute__((target("avx512f"))) inline void AddNarrowAvx512Of(const Element* rows, std::size_t d, std::size_t stride,
-                                                                 int count, const int* freqs, const int* partitionOf,
-                                                                 std::int32_t* sums, int* totals) {
-  constexpr std::size_t kLanes = 16;
-  if constexpr (kVectors > 0) d = kVectors * kLanes;
-  for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * stride;
-    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
-    const int freq = kOnes ? 1 : freqs[r];
-    const __m512i f = _mm512_set1_epi32(freq);
-    std::size_t k = 0;
-    for (; k + kLanes <= d; k += kLanes) {
-      const __m512i e = kOnes ? Widen16(row + k) : _mm512_mullo_epi32(Widen16(row + k), f);
-      _mm512_storeu_si512(s + k, _mm512_add_epi32(_mm512_loadu_si512(s + k), e));
-    }
-    if constexpr (kVectors == 0) {
-      for (; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
-    }
-    AddWrapped(totals[partitionOf[r]], freq);
-  }
-}
-
-// The common row lengths (4 x 4, 8 x 4 and 8 x 8 blocks) are added in
-// registers whole, and frequencies left out when every one is 1 (freqs
-// null).
-template <class Element>
-__attribute__((target("avx512f"))) void AddNarrowAvx512(const Element* rows, std::size_t d, std::size_t stride,
-                                                        int count, const int* freqs, const int* partitionOf,
-                                                        std::int32_t* sums, int* totals) {
-  const auto run = [&](auto vectors) {
-    constexpr int kVectors = decltype(vectors)::value;
-    if (freqs == nullptr) {
-      AddNarrowAvx512Of<kVectors, true>(rows, d, stride, count, freqs, partitionOf, sums, totals);
-    } else {
-      AddNarrowAvx512Of<kVectors, false>(rows, d, stride, count, freqs, partitionOf, sums, totals);
-    }
-  };
-  switch (d) {
-    case 16:
-      return run(std::integral_constant<int, 1>{});
-    case 32:
-      return run(std::integral_constant<int, 2>{});
-    case 64:
-      return run(std::integral_constant<int, 4>{});
-    default:
-      return run(std::integral_constant<int, 0>{});
-  }
-}
-
-template <class Element>
-__attribute__((target("avx2"))) void AddNarrowAvx2(const Element* rows, std::size_t d, std::size_t stride, int count,
-                                                   const int* freqs, const int* partitionOf, std::int32_t* sums,
-                                                   int* totals) {
-  constexpr std::size_t kLanes = 8;
-  for (int r = 0; r < count; ++r) {
-    const Element* row = rows + static_cast<std::size_t>(r) * stride;
-    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
-    const int freq = freqs == nullptr ? 1 : freqs[r];
-    std::size_t k = 0;
-    const __m256i f = _mm256_set1_epi32(freq);
-    for (; k + kLanes <= d; k += kLanes) {
-      auto* at = reinterpret_cast<__m256i*>(s + k);
-      const __m256i e = freq == 1 ? Widen8(row + k) : _mm256_mullo_epi32(Widen8(row + k), f);
-      _mm256_storeu_si256(at, _mm256_add_epi32(_mm256_loadu_si256(at), e));
-    }
-    for (; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
-    AddWrapped(totals[partitionOf[r]], freq);
-  }
-}
-#endif
-
-// The narrow adder of the instruction set the search runs on (so that the
-// tests' forced levels choose it too).
-template <class Element>
-void AddNarrowRows(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-                   const int* partitionOf, std::int32_t* sums, int* totals) {
-#if defined(__x86_64__)
-  switch (ActiveSimdLevel()) {
-    case SimdLevel::Avx512:
-      return AddNarrowAvx512(rows, d, stride, count, freqs, partitionOf, sums, totals);
-    case SimdLevel::Avx2:
-    case SimdLevel::AvxVnni:
-      return AddNarrowAvx2(rows, d, stride, count, freqs, partitionOf, sums, totals);
-    case SimdLevel::Portable:
-      break;
-  }
-#endif
-  AddNarrowPlain(rows, d, stride, count, freqs, partitionOf, sums, totals);
-}
-
-// Built for AVX-512 and AVX2 as well on x86-64, chosen as the processor
-// offers them: one function per width, as clang clones no function
-// templates.
-#if defined(__x86_64__)
-#define MIRVO_SIMD_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define MIRVO_SIMD_CLONES
-#endif
-MIRVO_SIMD_CLONES void AddRows(const std::uint8_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-                               const int* partitionOf, std::int64_t* sums, int* totals) {
-  AddRowsOf(rows, d, stride, count, freqs, partitionOf, sums, totals);
-}
-MIRVO_SIMD_CLONES void AddRows(const std::uint16_t* rows, std::size_t d, std::size_t stride, int count,
-                               const int* freqs, const int* partitionOf, std::int64_t* sums, int* totals) {
-  AddRowsOf(rows, d, stride, count, freqs, partitionOf, sums, totals);
-}
-MIRVO_SIMD_CLONES void AddRows(const std::int32_t* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
-                               const int* partitionOf, std::int64_t* sums, int* totals) {
-  AddRowsOf(rows, d, stride, count, freqs, partitionOf, sums, totals);
+  if (ones == count) freqs = nullptr;
+  return magnitude;
 }
 
 }  // namespace
 
-CentroidSums::CentroidSums(int partitions, std::size_t dimension) : dimension_(dimension) {
-  sums_.assign(static_cast<std::size_t>(partitions) * dimension, 0);
-  freqs_.assign(static_cast<std::size_t>(partitions), 0);
-}
-
-void CentroidSums::Add(const void* rows, int width, int count, const int* freqs, const int* partitionOf,
-                       std::size_t stride) {
-  // Rows apart by `stride` bytes, or packed.
-  const std::size_t step = stride == 0 ? dimension_ : stride / static_cast<std::size_t>(width <= 2 ? width : 4);
-  // Elements of one or two bytes are unsigned: while the magnitudes of the
-  // frequencies, times the largest element, stay below 2^31, the sums fit in
-  // 32 bits. Such rows are added into 32-bit sums, half the width to carry,
-  // which are folded into the 64-bit ones only when they could overflow or
-  // are read; that is worth it while the partitions are few beside the rows.
-  if (width <= 2 && static_cast<std::int64_t>(freqs_.size()) <= count / 4) {
-    std::int64_t magnitude = count;
-    if (freqs != nullptr) {
-      magnitude = 0;
-      int ones = 0;
-      for (int r = 0; r < count; ++r) {
-        magnitude += std::abs(std::int64_t{freqs[r]});
-        ones += freqs[r] == 1 ? 1 : 0;
-      }
-      if (ones == count) freqs = nullptr;  // the adders' shorter loop
-    }
-    constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
-    const std::int64_t bound = magnitude * (width == 1 ? 0xFF : 0xFFFF);
-    if (bound_ + bound > kLimit) Fold();
-    bool narrow = bound <= kLimit;
-    try {
-      if (narrow) narrow_.resize(sums_.size());
-    } catch (const std::bad_alloc&) {
-      narrow = false;  // the wide sums alone, then
-    }
-    if (narrow) {
-      if (width == 1) {
-        AddNarrowRows(static_cast<const std::uint8_t*>(rows), dimension_, step, count, freqs, partitionOf,
-                      narrow_.data(), freqs_.data());
-      } else {
-        AddNarrowRows(static_cast<const std::uint16_t*>(rows), dimension_, step, count, freqs, partitionOf,
-                      narrow_.data(), freqs_.data());
-      }
-      bound_ += bound;
-      return;
-    }
-  }
-  switch (width) {
-    case 1:
-      AddRows(static_cast<const std::uint8_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
-              freqs_.data());
-      break;
-    case 2:
-      AddRows(static_cast<const std::uint16_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
-              freqs_.data());
-      break;
-    default:
-      AddRows(static_cast<const std::int32_t*>(rows), dimension_, step, count, freqs, partitionOf, sums_.data(),
-              freqs_.data());
-      break;
+CentroidSums::Impl::Impl(int partitions, int dimension)
+    : dimension_(static_cast<std::size_t>(dimension)), partitions_(partitions), kernels_(cbdetail::ActiveKernels()) {
+  if (static_cast<std::uint64_t>(partitions) * (8 * dimension_ + 4) <= kEveryPartition) {
+    Grow(partitions);
+  } else {
+    slots_.emplace(partitions);
   }
 }
 
-void CentroidSums::Fold() const {
+int CentroidSums::Impl::SlotOf(int partition) const { return slots_ ? slots_->Find(partition) : partition; }
+
+int CentroidSums::Impl::SlotFor(int partition) {
+  if (!slots_) return partition;
+  int slot = partition;
+  slots_->Map(&slot, 1);
+  Grow(slots_->Count());
+  return slot;
+}
+
+void CentroidSums::Impl::Grow(int slots) {
+  const auto n = static_cast<std::size_t>(slots);
+  if (n <= freqs_.size()) return;
+  sums_.resize(n * dimension_, 0);
+  // The 32-bit sums keep the shape of the 64-bit ones.
+  if (!narrow_.empty()) narrow_.resize(sums_.size(), 0);
+  freqs_.resize(n, 0);
+}
+
+void CentroidSums::Impl::Fold() const {
   if (bound_ == 0) return;
   for (std::size_t i = 0; i < sums_.size(); ++i) {
     AddWrapped(sums_[i], std::int64_t{narrow_[i]});
@@ -263,13 +85,135 @@ void CentroidSums::Fold() const {
   bound_ = 0;
 }
 
-void CentroidSums::Grow(int partitions) {
-  const auto n = static_cast<std::size_t>(partitions);
-  if (n <= freqs_.size()) return;
-  sums_.resize(n * dimension_, 0);
-  // The 32-bit sums keep the shape of the 64-bit ones.
-  if (!narrow_.empty()) narrow_.resize(sums_.size(), 0);
-  freqs_.resize(n, 0);
+void CentroidSums::Impl::AddToSlots(const RowBlock& rows, const int* freqs, const int* slotOf) {
+  const int count = rows.count;
+  // Elements of one or two bytes are unsigned: while the magnitudes of the
+  // frequencies, times the largest element, stay below 2^31, the sums fit in
+  // 32 bits. Such rows are added into 32-bit sums, half the width to carry,
+  // which are folded into the 64-bit ones only when they could overflow or
+  // are read; that is worth it while the slots are few beside the rows.
+  if (rows.width <= 2 && static_cast<std::int64_t>(freqs_.size()) <= count / 4) {
+    constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
+    const std::int64_t bound = Magnitude(count, freqs) * (rows.width == 1 ? 0xFF : 0xFFFF);
+    if (bound_ + bound > kLimit) Fold();
+    bool narrow = bound <= kLimit;
+    try {
+      if (narrow) narrow_.resize(sums_.size());
+    } catch (const std::bad_alloc&) {
+      narrow = false;  // the wide sums alone, then
+    }
+    if (narrow) {
+      kernels_.narrow(rows, freqs, slotOf, narrow_.data(), freqs_.data());
+      bound_ += bound;
+      return;
+    }
+  }
+  switch (rows.width) {
+    case 1:
+      return AddWide<std::uint8_t>(rows, freqs, slotOf, sums_.data(), freqs_.data());
+    case 2:
+      return AddWide<std::uint16_t>(rows, freqs, slotOf, sums_.data(), freqs_.data());
+    default:
+      return AddWide<std::int32_t>(rows, freqs, slotOf, sums_.data(), freqs_.data());
+  }
+}
+
+CentroidSums::CentroidSums(int partitions, int dimension) : impl_(std::make_unique<Impl>(partitions, dimension)) {}
+CentroidSums::~CentroidSums() = default;
+CentroidSums::CentroidSums(CentroidSums&&) noexcept = default;
+CentroidSums& CentroidSums::operator=(CentroidSums&&) noexcept = default;
+
+int CentroidSums::Partitions() const { return impl_->partitions_; }
+int CentroidSums::Dimension() const { return static_cast<int>(impl_->dimension_); }
+
+void CentroidSums::Add(const RowBlock& rows, const int* freqs, const int* partitionOf) {
+  Impl& s = *impl_;
+  if (rows.count <= 0) return;
+  if (!s.slots_) return s.AddToSlots(rows, freqs, partitionOf);
+  // The slots of the partitions met, grown before anything is added.
+  s.slotOf_.assign(partitionOf, partitionOf + rows.count);
+  s.slots_->Map(s.slotOf_.data(), s.slotOf_.size());
+  s.Grow(s.slots_->Count());
+  s.AddToSlots(rows, freqs, s.slotOf_.data());
+}
+
+bool CentroidSums::AddInParallel(const RowBlock& rows, const int* freqs, const int* partitionOf, WorkWatch* watch) {
+  cbdetail::SumsPerThread threads(*this, ThreadCount());
+  const bool done = cbdetail::ParallelParts(rows.count, watch, [&](int begin, int end, int slot) {
+    threads.Add(slot, rows.Part(begin, end - begin), freqs != nullptr ? freqs + begin : nullptr, partitionOf + begin);
+  });
+  threads.Merge();
+  return done;
+}
+
+void CentroidSums::Merge(const CentroidSums& other) {
+  const Impl& o = *other.impl_;
+  o.Fold();
+  const std::size_t d = impl_->dimension_;
+  auto add = [&](int partition, int from) {
+    const int to = impl_->SlotFor(partition);
+    impl_->Fold();
+    std::int64_t* sum = impl_->sums_.data() + static_cast<std::size_t>(to) * d;
+    const std::int64_t* given = o.sums_.data() + static_cast<std::size_t>(from) * d;
+    for (std::size_t k = 0; k < d; ++k) AddWrapped(sum[k], given[k]);
+    AddWrapped(impl_->freqs_[static_cast<std::size_t>(to)], o.freqs_[static_cast<std::size_t>(from)]);
+  };
+  if (o.slots_) {
+    for (const auto& [partition, slot] : o.slots_->InOrder()) add(partition, slot);
+  } else {
+    for (int p = 0; p < o.partitions_; ++p) add(p, p);
+  }
+}
+
+std::vector<int> CentroidSums::Positive() const {
+  std::vector<int> positive;
+  auto keep = [&](int partition, int slot) {
+    if (impl_->freqs_[static_cast<std::size_t>(slot)] > 0) positive.push_back(partition);
+  };
+  if (impl_->slots_) {
+    for (const auto& [partition, slot] : impl_->slots_->InOrder()) keep(partition, slot);
+  } else {
+    for (int p = 0; p < impl_->partitions_; ++p) keep(p, p);
+  }
+  return positive;
+}
+
+int CentroidSums::Freq(int partition) const {
+  const int slot = impl_->SlotOf(partition);
+  return slot < 0 ? 0 : impl_->freqs_[static_cast<std::size_t>(slot)];
+}
+
+const std::int64_t* CentroidSums::Sum(int partition) const {
+  const int slot = impl_->SlotOf(partition);
+  if (slot < 0) return nullptr;
+  impl_->Fold();
+  return impl_->sums_.data() + static_cast<std::size_t>(slot) * impl_->dimension_;
+}
+
+void CentroidSums::Set(int partition, const std::int64_t* sums, int freq) {
+  const int slot = impl_->SlotFor(partition);
+  impl_->Fold();
+  std::copy_n(sums, impl_->dimension_, impl_->sums_.data() + static_cast<std::size_t>(slot) * impl_->dimension_);
+  impl_->freqs_[static_cast<std::size_t>(slot)] = freq;
+}
+
+int CentroidSums::Centroid(int partition, int* vector) const {
+  return cbdetail::Centroid(Sum(partition), Freq(partition), impl_->dimension_, vector);
+}
+
+namespace cbdetail {
+
+SumsPerThread::SumsPerThread(CentroidSums& into, int threads) : into_(into) {
+  for (int t = 1; t < threads; ++t) others_.emplace_back(into.Partitions(), into.Dimension());
+}
+
+void SumsPerThread::Add(int slot, const RowBlock& rows, const int* freqs, const int* partitionOf) {
+  (slot == 0 ? into_ : others_[static_cast<std::size_t>(slot - 1)]).Add(rows, freqs, partitionOf);
+}
+
+void SumsPerThread::Merge() {
+  for (const CentroidSums& other : others_) into_.Merge(other);
+  others_.clear();
 }
 
 namespace {
@@ -278,6 +222,13 @@ int PartitionOfEntry(std::uint64_t entry) { return static_cast<int>(entry >> 32)
 int SlotOfEntry(std::uint64_t entry) { return static_cast<int>(entry & 0xFFFFFFFFu) - 1; }
 
 }  // namespace
+
+int PartitionSlots::Find(int partition) const {
+  const auto p = static_cast<std::size_t>(partition);
+  if (p < direct_.size()) return direct_[p];
+  const std::uint64_t entry = table_[Place(partition)];
+  return entry != 0 ? SlotOfEntry(entry) : -1;
+}
 
 std::size_t PartitionSlots::Place(int partition) const {
   // Fibonacci hashing: the top bits of the product.
@@ -367,26 +318,6 @@ std::vector<std::pair<int, int>> PartitionSlots::InOrder() const {
   }
   std::sort(met.begin(), met.end());
   return met;
-}
-
-void CentroidSums::Merge(const CentroidSums& other) {
-  Fold();
-  other.Fold();
-  for (std::size_t i = 0; i < sums_.size(); ++i) AddWrapped(sums_[i], other.sums_[i]);
-  for (std::size_t k = 0; k < freqs_.size(); ++k) AddWrapped(freqs_[k], other.freqs_[k]);
-}
-
-int CentroidSums::Centroid(int partition, int* vector) const {
-  return cbdetail::Centroid(Sum(partition), Freq(partition), dimension_, vector);
-}
-
-int Centroid(const std::int64_t* sums, int freq, std::size_t dimension, int* vector) {
-  std::int64_t total = 0;
-  for (std::size_t e = 0; e < dimension; ++e) {
-    vector[e] = CentroidElement(sums[e], static_cast<double>(freq));
-    total += vector[e];
-  }
-  return RoundedMean(total, static_cast<double>(dimension));
 }
 
 }  // namespace cbdetail

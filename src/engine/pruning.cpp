@@ -58,20 +58,13 @@ struct PrunedCodes::Tile {
   int count = 0;
 };
 
-std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int offset, SimdLevel level) {
+std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int offset, const Kernels& kernels) {
   const int size = codes.size, d = codes.dimension;
   if (size < kMinCodes || d < kMinDimension || d > kMaxDimension) return nullptr;
   std::unique_ptr<PrunedCodes> out(new PrunedCodes);
   out->dimension_ = d;
   out->size_ = size;
-  // The VNNI kernels have indexed forms; the others prune on the portable
-  // one, which pays only where the bounds exclude nearly everything.
-  const bool vnni = level == SimdLevel::Avx512 || level == SimdLevel::AvxVnni;
-  const SimdLevel layoutLevel = vnni ? level : SimdLevel::Portable;
-  // A code vector computed by the pruned VNNI kernels costs about four
-  // times one of the exhaustive kernels, and each training vector about 150
-  // of those besides (its keys, the sort, the tile's start).
-  out->payLimit_ = vnni ? 0.22 - 150.0 / size : level == SimdLevel::Avx2 ? 0.04 : 0.4;
+  out->payLimit_ = kernels.pruneShare - kernels.prunePerRow / size;
   // Until batches have been measured, the average stands at the limit: one
   // batch that does not pay is enough to rest.
   out->share_.store(static_cast<int>(65536.0 * out->payLimit_));
@@ -96,9 +89,7 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
     return [&key](int a, int b) { return key[static_cast<std::size_t>(a)] < key[static_cast<std::size_t>(b)]; };
   };
   std::stable_sort(order.begin(), order.end(), by(sum));
-  ByteCodes shape;  // the level alone, for its panel width
-  shape.level = layoutLevel;
-  out->panelCodes_ = PanelCodes(shape);
+  out->panelCodes_ = kernels.pruned->panel;
   const int p = out->panelCodes_;
   const int panels = (size + p - 1) / p;
   const int slabPanels = std::max(1, static_cast<int>(std::lround(std::sqrt(panels / 8.0))));
@@ -125,7 +116,7 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
   }
   sum = {};
   root = {};
-  out->layout_ = PrepareByteCodes(codes, order.data(), offset, layoutLevel);
+  out->layout_ = PrepareByteCodes(codes, order.data(), offset, *kernels.pruned);
   return out;
 }
 
@@ -172,7 +163,7 @@ bool PrunedCodes::Visit(const Slab& slab, int step, const Tile& tile, TileLanes&
       needed |= own * own + across * across <= limit[r];
     }
     if (needed) {
-      TileOnPanel(*layout_, slab.first + q, lanes);
+      layout_->kernels->tile(*layout_, slab.first + q, lanes);
       computed += std::int64_t{panelCodes_} * tile.count;
       for (int r = 0; r < kRows; ++r) {
         const std::int64_t best = lanes.best[std::min(r, tile.count - 1)];
@@ -231,7 +222,7 @@ std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, in
                static_cast<std::uint64_t>(s) << 10 | static_cast<std::uint64_t>(i);
   }
   std::sort(order, order + count);
-  const int tileRows = TileRows(*layout_);
+  const int tileRows = layout_->kernels->tileRows;
   TileLanes lanes;
   std::int64_t computed = 0;
   for (int first = 0; first < count; first += tileRows) {

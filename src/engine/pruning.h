@@ -37,43 +37,20 @@
 #include <memory>
 #include <vector>
 
+#include "engine/byte_codes.h"
+#include "engine/kernels.h"
 #include "engine/search.h"
 
 namespace mirvo {
 
 namespace cbdetail {
 
-// The state of one tile against the panels of a layout with an index
-// (ByteCodes::index): the tile's packed training vectors, and per training
-// vector and lane the best value of the kernel and the lowest index where it
-// was reached.
-struct TileLanes {
-  static constexpr int kMaxRows = 6;
-  static constexpr int kMaxLanes = 16;
-  static constexpr int kMaxGroups = 64;  // groups of 4 elements: 256 elements
-  int rows = 0;
-  alignas(64) std::int32_t q[kMaxRows * kMaxGroups];
-  alignas(64) std::int32_t g[kMaxRows * kMaxLanes];
-  alignas(64) std::int32_t at[kMaxRows * kMaxLanes];
-  std::int32_t best[kMaxRows];  // the largest of each row's lanes
-};
-
-// Kernels over a layout with an index, for the level it was prepared for:
-// training vectors per tile and code vectors per panel; a tile's start (its
-// rows packed, count of them, the last repeated to fill it); one panel; the
-// best so far of row r, as |q|^2 - distance, and its index.
-int TileRows(const ByteCodes& codes);
-int PanelCodes(const ByteCodes& codes);
-void StartTile(const ByteCodes& codes, const std::uint8_t* const* rows, int count, TileLanes& lanes);
-void TileOnPanel(const ByteCodes& codes, int panel, TileLanes& lanes);
-std::int32_t TileBest(const ByteCodes& codes, const TileLanes& lanes, int row, int* index);
-
 class PrunedCodes {
  public:
   // The pruned layout of code vectors whose elements, less offset, lie in
-  // 0..255, for the kernels of the given level; null where it cannot pay
-  // (few code vectors, long vectors).
-  static std::unique_ptr<PrunedCodes> Prepare(const CodeRows& codes, int offset, SimdLevel level);
+  // 0..255, for the tile kernel of the table; null where it cannot pay (few
+  // code vectors, long vectors).
+  static std::unique_ptr<PrunedCodes> Prepare(const CodeRows& codes, int offset, const Kernels& kernels);
   ~PrunedCodes();
   PrunedCodes(const PrunedCodes&) = delete;
   PrunedCodes& operator=(const PrunedCodes&) = delete;
@@ -81,9 +58,9 @@ class PrunedCodes {
   // Whether the next batch should be pruned; false while the last batches
   // found that it does not pay.
   bool Wanted() const;
-  // As ByteNearest, for count rows (at most kMaxBatch); returns the number of
-  // code vectors whose distance was computed, and learns from it whether
-  // pruning pays.
+  // As the exhaustive byte kernel, for count rows (at most kMaxBatch);
+  // returns the number of code vectors whose distance was computed, and
+  // learns from it whether pruning pays.
   static constexpr int kMaxBatch = 1024;
   std::int64_t Nearest(const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) const;
 

@@ -1,9 +1,5 @@
 #include "engine/search.h"
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -17,8 +13,10 @@
 #include <type_traits>
 #include <vector>
 
+#include "engine/byte_codes.h"
+#include "engine/kernels.h"
 #include "engine/pruning.h"
-#include "engine/threads.h"
+#include "engine/workers.h"
 #include "mirvo/interfc.h"
 
 namespace mirvo {
@@ -109,54 +107,7 @@ u128 Above(u128 best) { return best + 1; }
 std::int64_t NoBound(std::int64_t) { return kNoBound; }
 u128 NoBound(u128) { return ~u128{0}; }
 
-std::atomic<int> g_level{-1};
-
-bool Offered(SimdLevel level) {
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  switch (level) {
-    case SimdLevel::Avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx512vnni");
-    case SimdLevel::AvxVnni: {
-      // GCC 12 does not report this one through __builtin_cpu_supports.
-      unsigned a = 0, b = 0, c = 0, d = 0;
-      return __builtin_cpu_supports("avx2") && __get_cpuid_count(7, 1, &a, &b, &c, &d) != 0 && (a >> 4 & 1u) != 0;
-    }
-    case SimdLevel::Avx2:
-      return __builtin_cpu_supports("avx2");
-    case SimdLevel::Portable:
-      break;
-  }
-  return true;
-#else
-  return level == SimdLevel::Portable;
-#endif
-}
-
-// The requested level, lowered until the processor offers it.
-SimdLevel Lowered(SimdLevel level) {
-  while (level != SimdLevel::Portable && !Offered(level)) level = static_cast<SimdLevel>(static_cast<int>(level) - 1);
-  return level;
-}
-
 }  // namespace
-
-SimdLevel BestSimdLevel() {
-  static const SimdLevel best = Lowered(SimdLevel::Avx512);
-  return best;
-}
-
-SimdLevel SetSimdLevel(SimdLevel level) {
-  const SimdLevel set = Lowered(level);
-  g_level.store(static_cast<int>(set));
-  return set;
-}
-
-SimdLevel ActiveSimdLevel() {
-  const int level = g_level.load();
-  return level < 0 ? BestSimdLevel() : static_cast<SimdLevel>(level);
-}
 
 int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::int64_t* distance) {
   const int dimension = VectorSize(cb);
@@ -204,10 +155,30 @@ CodeRows CodeRows::Of(const Codebook* cb) {
   return out;
 }
 
-NearestSearch::NearestSearch(const Codebook* cb) : NearestSearch(CodeRows::Of(cb)) {}
+CodeRows CodeRows::Of(const RowBlock& rows) {
+  CodeRows out;
+  out.width = rows.width;
+  out.size = rows.count;
+  out.dimension = rows.dimension;
+  const std::size_t rowBytes = rows.RowBytes();
+  out.bytes.resize(static_cast<std::size_t>(rows.count) * rowBytes);
+  for (int j = 0; j < rows.count; ++j) std::memcpy(out.bytes.data() + j * rowBytes, rows.Row(j), rowBytes);
+  return out;
+}
 
-NearestSearch::NearestSearch(CodeRows codes)
-    : codes_(std::move(codes)), size_(codes_.size), dimension_(codes_.dimension) {
+NearestSearch PrepareSearch(CodeRows codes) {
+  return NearestSearch(std::make_unique<NearestSearch::Impl>(std::move(codes)));
+}
+
+}  // namespace cbdetail
+
+using cbdetail::Above;
+using cbdetail::CodeRows;
+using cbdetail::Distance;
+using cbdetail::kMaxByteDimension;
+using cbdetail::u128;
+
+NearestSearch::Impl::Impl(CodeRows codes) : codes_(std::move(codes)), size_(codes_.size), dimension_(codes_.dimension) {
   if (size_ <= 0 || dimension_ <= 0) return;
   // The sorted method: code vectors in slabs along the axis of largest
   // spread, each slab sorted along the axis of second largest spread (the
@@ -261,18 +232,16 @@ NearestSearch::NearestSearch(CodeRows codes)
   if (maximum_ - minimum_ <= 255 && dimension_ <= kMaxByteDimension) {
     // Byte data: the common offset keeps elements of 1-byte files as they are.
     offset_ = static_cast<int>(std::clamp<std::int64_t>(0, maximum_ - 255, minimum_));
-    const SimdLevel level = ActiveSimdLevel();
-    bytes_ = PrepareByteCodes(codes_, nullptr, offset_, level);
-    pruned_ = PrunedCodes::Prepare(codes_, offset_, level);
+    const cbdetail::Kernels& kernels = cbdetail::ActiveKernels();
+    bytes_ = cbdetail::PrepareByteCodes(codes_, nullptr, offset_, *kernels.exhaustive);
+    pruned_ = cbdetail::PrunedCodes::Prepare(codes_, offset_, kernels);
   }
 }
 
-NearestSearch::~NearestSearch() = default;
-
-NearestSearch::Work NearestSearch::Done() const { return Work{searched_.load(), computed_.load()}; }
+NearestSearch::Impl::~Impl() = default;
 
 template <class Element>
-bool NearestSearch::ToBytes(const Element* vector, std::uint8_t* out) const {
+bool NearestSearch::Impl::ToBytes(const Element* vector, std::uint8_t* out) const {
   // Elements below the offset wrap to large values.
   std::uint32_t bits = 0;
   for (int k = 0; k < dimension_; ++k) {
@@ -283,81 +252,107 @@ bool NearestSearch::ToBytes(const Element* vector, std::uint8_t* out) const {
   return bits <= 255u;
 }
 
-void NearestSearch::SearchBytes(const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) const {
+void NearestSearch::Impl::SearchBytes(const std::uint8_t* const* rows, int count, int* index,
+                                      std::int64_t* distance) const {
   std::int64_t computed = 0;
   if (pruned_ != nullptr && pruned_->Wanted()) {
     computed = pruned_->Nearest(rows, count, index, distance);
   } else {
-    ByteNearest(*bytes_, rows, count, index, distance);
+    bytes_->kernels->nearest(*bytes_, rows, count, index, distance);
     computed = std::int64_t{count} * size_;
   }
   searched_.fetch_add(count, std::memory_order_relaxed);
   computed_.fetch_add(computed, std::memory_order_relaxed);
 }
 
-std::int64_t NearestSearch::DistanceTo(int j, const int* vector) const {
+std::int64_t NearestSearch::Impl::DistanceTo(int j, const int* vector) const {
   const auto at = static_cast<std::size_t>(j) * static_cast<std::size_t>(dimension_);
-  return Typed(codes_, [&](const auto* rows) { return NarrowDistance(rows + at, vector, dimension_, kNoBound); });
+  return cbdetail::Typed(
+      codes_, [&](const auto* rows) { return cbdetail::NarrowDistance(rows + at, vector, dimension_, kNoBound); });
 }
 
+namespace {
+
+std::uint64_t Magnitude(std::int64_t x) { return static_cast<std::uint64_t>(x < 0 ? -x : x); }
+u128 Squared(std::int64_t x) { return static_cast<u128>(Magnitude(x)) * Magnitude(x); }
+
+// One search of the sorted method: the training vector, its values on the
+// two axes, and the best distance so far with its code vector. Every code
+// vector of a slab is at least the slab's distance along the first axis
+// away, and its own distance along the second axis: together a lower bound
+// of its distance. Whatever lies beyond a bound that exceeds the best
+// distance is passed over; so are, along the first axis, all slabs further
+// out than one so passed.
 template <class Code, class Wide>
-int NearestSearch::SortedSearch(const int* vector, int start, Wide& best) const {
-  const auto* rows = reinterpret_cast<const Code*>(codes_.bytes.data());
-  auto row = [&](int j) { return rows + static_cast<std::size_t>(j) * static_cast<std::size_t>(dimension_); };
-  const Wide atStart = Distance(row(start), vector, dimension_, NoBound(Wide{}));
-  best = atStart;
-  int answer = start;
-  if (best == 0) return start;
-  const std::int64_t a = vector[axis_], b = vector[second_];
-  auto square = [](std::int64_t x) {
-    const auto m = static_cast<std::uint64_t>(x < 0 ? -x : x);
-    return static_cast<u128>(m) * m;
-  };
-  // Every code vector of a slab is at least the slab's distance along the
-  // first axis away, and its own distance along the second axis: together
-  // a lower bound of its distance. Whatever lies beyond a bound that exceeds
-  // the best distance is passed over; so are, along the first axis, all
-  // slabs further out than one so passed.
-  auto visitSlab = [&](const Slab& slab) {
+struct SortedVisit {
+  const NearestSearch::Impl& search;
+  const Code* rows;
+  const int* vector;
+  std::int64_t a, b;  // the vector's values on the first and the second axis
+  Wide best;
+  int answer;
+
+  const Code* Row(int j) const {
+    return rows + static_cast<std::size_t>(j) * static_cast<std::size_t>(search.dimension_);
+  }
+  // The slab's members outward from the vector's value on the second axis;
+  // false when the slab lies beyond the best distance along the first.
+  bool Slab(const NearestSearch::Impl::Slab& slab) {
     const std::int64_t gap = a < slab.low ? slab.low - a : a > slab.high ? a - slab.high : 0;
-    const u128 across = square(gap);
+    const u128 across = Squared(gap);
     if (across > static_cast<u128>(best)) return false;
-    const int* keys = keys_.data() + slab.first;
+    const int* keys = search.keys_.data() + slab.first;
     const int middle = static_cast<int>(std::lower_bound(keys, keys + slab.count, b) - keys);
     // With one coordinate only, both bounds are on it and do not add up.
-    const u128 base = axis_ == second_ ? 0 : across;
-    auto visit = [&](int r) {
-      if (base + square(keys[r] - b) > static_cast<u128>(best)) return false;
-      const int j = order_[static_cast<std::size_t>(slab.first + r)];
-      const Wide dr = Distance(row(j), vector, dimension_, Above(best));
-      if (dr < best || (dr == best && j < answer)) {
-        best = dr;
-        answer = j;
-      }
-      return true;
-    };
-    for (int r = middle; r < slab.count && visit(r); ++r) {
+    const u128 base = search.axis_ == search.second_ ? 0 : across;
+    for (int r = middle; r < slab.count && Member(slab, r, base); ++r) {
     }
-    for (int r = middle - 1; r >= 0 && visit(r); --r) {
+    for (int r = middle - 1; r >= 0 && Member(slab, r, base); --r) {
     }
     return true;
-  };
+  }
+  // Member r of a slab, unless its bound exceeds the best distance (false).
+  bool Member(const NearestSearch::Impl::Slab& slab, int r, u128 base) {
+    if (base + Squared(search.keys_[static_cast<std::size_t>(slab.first + r)] - b) > static_cast<u128>(best)) {
+      return false;
+    }
+    const int j = search.order_[static_cast<std::size_t>(slab.first + r)];
+    const Wide dr = cbdetail::Distance(Row(j), vector, search.dimension_, cbdetail::Above(best));
+    if (dr < best || (dr == best && j < answer)) {
+      best = dr;
+      answer = j;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+template <class Code, class Wide>
+int NearestSearch::Impl::SortedSearch(const int* vector, int start, Wide& best) const {
+  SortedVisit<Code, Wide> visit{
+      *this, reinterpret_cast<const Code*>(codes_.bytes.data()), vector, vector[axis_], vector[second_], Wide{}, start};
+  const Wide atStart = cbdetail::Distance(visit.Row(start), vector, dimension_, cbdetail::NoBound(Wide{}));
+  visit.best = atStart;
+  best = atStart;
+  if (best == 0) return start;
   // From the slab of the training vector's own value outward, one slab to
   // each side in turn.
   const int count = static_cast<int>(slabs_.size());
   int right = static_cast<int>(
-      std::partition_point(slabs_.begin(), slabs_.end(), [&](const Slab& slab) { return slab.high < a; }) -
+      std::partition_point(slabs_.begin(), slabs_.end(), [&](const Slab& slab) { return slab.high < visit.a; }) -
       slabs_.begin());
   int left = right - 1;
   bool rightOpen = right < count, leftOpen = left >= 0;
   while (rightOpen || leftOpen) {
-    if (rightOpen) rightOpen = visitSlab(slabs_[static_cast<std::size_t>(right)]) && ++right < count;
-    if (leftOpen) leftOpen = visitSlab(slabs_[static_cast<std::size_t>(left)]) && --left >= 0;
+    if (rightOpen) rightOpen = visit.Slab(slabs_[static_cast<std::size_t>(right)]) && ++right < count;
+    if (leftOpen) leftOpen = visit.Slab(slabs_[static_cast<std::size_t>(left)]) && --left >= 0;
   }
-  return best == atStart ? start : answer;
+  best = visit.best;
+  return best == atStart ? start : visit.answer;
 }
 
-int NearestSearch::FindSorted(const int* vector, int start, std::int64_t* distance) const {
+int NearestSearch::Impl::FindSorted(const int* vector, int start, std::int64_t* distance) const {
   std::int64_t low = vector[0], high = low;
   for (int k = 1; k < dimension_; ++k) {
     low = std::min<std::int64_t>(low, vector[k]);
@@ -366,13 +361,13 @@ int NearestSearch::FindSorted(const int* vector, int start, std::int64_t* distan
   // Every distance of this vector fits 63 bits when the largest element
   // difference squared, times the dimension, does.
   const auto spread = static_cast<u128>(std::max({high - minimum_, maximum_ - low, std::int64_t{0}}));
-  const bool wide = spread * spread * static_cast<u128>(dimension_) > kInt64Max;
-  return Typed(codes_, [&](const auto* rows) {
+  const bool wide = spread * spread * static_cast<u128>(dimension_) > cbdetail::kInt64Max;
+  return cbdetail::Typed(codes_, [&](const auto* rows) {
     using Code = std::remove_cv_t<std::remove_pointer_t<decltype(rows)>>;
     if (wide) {
       u128 best = 0;
       const int answer = SortedSearch<Code, u128>(vector, start, best);
-      *distance = Saturate(best);
+      *distance = cbdetail::Saturate(best);
       return answer;
     }
     std::int64_t best = 0;
@@ -382,74 +377,89 @@ int NearestSearch::FindSorted(const int* vector, int start, std::int64_t* distan
   });
 }
 
-int NearestSearch::Find(const int* vector, int start, std::int64_t* distance) const {
-  int target = start;
-  FindMany(&vector, &start, 1, &target, distance);
-  return target;
+bool NearestSearch::Impl::RowToBytes(const unsigned char* row, int width, std::uint8_t* out) const {
+  switch (width) {
+    case 1:
+      return ToBytes(row, out);
+    case 2:
+      return ToBytes(reinterpret_cast<const std::uint16_t*>(row), out);
+    default:
+      return ToBytes(reinterpret_cast<const std::int32_t*>(row), out);
+  }
 }
 
-void NearestSearch::FindMany(const int* const* vectors, const int* starts, int count, int* targets,
-                             std::int64_t* distances) const {
-  if (dimension_ <= 0) {
-    for (int i = 0; i < count; ++i) {
-      targets[i] = starts[i];
-      distances[i] = 0;
-    }
-    return;
-  }
-  if (bytes_ == nullptr) {
-    for (int i = 0; i < count; ++i) targets[i] = FindSorted(vectors[i], starts[i], &distances[i]);
-    return;
-  }
+template <class Row, class Found>
+void NearestSearch::Impl::InBatches(int count, bool copies, Row row, Found found) const {
+  constexpr int kBatch = cbdetail::kBatch;
   const auto d = static_cast<std::size_t>(dimension_);
   const int batch = std::min(kBatch, count);
-  std::vector<std::uint8_t> packed(static_cast<std::size_t>(batch) * d);
+  std::vector<std::uint8_t> packed(copies ? static_cast<std::size_t>(batch) * d : 0);
   const std::uint8_t* rows[kBatch];
   int members[kBatch], index[kBatch];
-  std::int64_t found[kBatch];
+  std::int64_t distance[kBatch];
   int filled = 0;
   auto flush = [&] {
-    SearchBytes(rows, filled, index, found);
-    for (int g = 0; g < filled; ++g) {
-      const int i = members[g];
-      // The start keeps its place when it is as near as the nearest; a start
-      // below the kernels' answer (the lowest index among the nearest) is not.
-      const bool keep =
-          index[g] == starts[i] || (starts[i] > index[g] && DistanceTo(starts[i], vectors[i]) == found[g]);
-      targets[i] = keep ? starts[i] : index[g];
-      distances[i] = found[g];
-    }
+    SearchBytes(rows, filled, index, distance);
+    for (int g = 0; g < filled; ++g) found(members[g], index[g], distance[g]);
     filled = 0;
   };
   for (int i = 0; i < count; ++i) {
-    std::uint8_t* row = packed.data() + static_cast<std::size_t>(filled) * d;
-    if (ToBytes(vectors[i], row)) {
-      rows[filled] = row;
-      members[filled++] = i;
-      if (filled == batch) flush();
-    } else {
-      targets[i] = FindSorted(vectors[i], starts[i], &distances[i]);
-    }
+    const std::uint8_t* bytes = row(i, copies ? packed.data() + static_cast<std::size_t>(filled) * d : nullptr);
+    if (bytes == nullptr) continue;
+    rows[filled] = bytes;
+    members[filled++] = i;
+    if (filled == batch) flush();
   }
   if (filled > 0) flush();
 }
 
-void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, int count, int* targets,
-                             std::int64_t* distances) const {
-  if (count <= 0) return;
+void NearestSearch::Impl::FindMany(const int* const* vectors, const int* starts, int count, int* targets,
+                                   std::int64_t* distances) const {
   if (dimension_ <= 0) {
-    std::fill_n(targets, count, 0);
+    std::copy_n(starts, count, targets);
     std::fill_n(distances, count, 0);
     return;
   }
+  auto sorted = [&](int i) { targets[i] = FindSorted(vectors[i], starts[i], &distances[i]); };
+  if (bytes_ == nullptr) {
+    for (int i = 0; i < count; ++i) sorted(i);
+    return;
+  }
+  InBatches(
+      count, true,
+      [&](int i, std::uint8_t* out) -> const std::uint8_t* {
+        if (ToBytes(vectors[i], out)) return out;
+        sorted(i);
+        return nullptr;
+      },
+      [&](int i, int index, std::int64_t distance) {
+        // The start keeps its place when it is as near as the nearest; a
+        // start below the kernels' answer (the lowest index among the
+        // nearest) is not.
+        const bool keep = index == starts[i] || (starts[i] > index && DistanceTo(starts[i], vectors[i]) == distance);
+        targets[i] = keep ? starts[i] : index;
+        distances[i] = distance;
+      });
+}
+
+void NearestSearch::Impl::FindRows(const RowBlock& rows, int* targets, std::int64_t* distances) const {
+  if (rows.count <= 0) return;
+  std::vector<std::int64_t> unwanted;
+  if (distances == nullptr) {
+    unwanted.resize(static_cast<std::size_t>(rows.count));
+    distances = unwanted.data();
+  }
+  if (dimension_ <= 0) {
+    std::fill_n(targets, rows.count, 0);
+    std::fill_n(distances, rows.count, 0);
+    return;
+  }
   const auto d = static_cast<std::size_t>(dimension_);
-  const auto* base = static_cast<const unsigned char*>(rows);
-  auto rowAt = [&](int i) { return base + static_cast<std::size_t>(i) * stride * static_cast<std::size_t>(width); };
   // A row the byte kernels cannot take, widened on its own.
   std::vector<int> wide(d);
   auto sorted = [&](int i) {
-    const unsigned char* row = rowAt(i);
-    switch (width) {
+    const unsigned char* row = rows.Row(i);
+    switch (rows.width) {
       case 1:
         std::copy_n(row, d, wide.data());
         break;
@@ -463,151 +473,74 @@ void NearestSearch::FindRows(const void* rows, int width, std::size_t stride, in
     targets[i] = FindSorted(wide.data(), 0, &distances[i]);
   };
   if (bytes_ == nullptr) {
-    for (int i = 0; i < count; ++i) sorted(i);
+    for (int i = 0; i < rows.count; ++i) sorted(i);
     return;
   }
   // Bytes stored as they are searched go straight into the kernels; other
   // rows are narrowed to bytes a batch at a time. With start 0 the kernels'
-  // answer (the lowest index among the nearest) is the answer.
-  const bool direct = width == 1 && offset_ == 0;
-  const int batch = std::min(kBatch, count);
-  std::vector<std::uint8_t> packed(direct ? 0 : static_cast<std::size_t>(batch) * d);
-  const std::uint8_t* kernelRows[kBatch];
-  int members[kBatch], index[kBatch];
-  std::int64_t found[kBatch];
-  int filled = 0;
-  auto flush = [&] {
-    SearchBytes(kernelRows, filled, index, found);
-    for (int g = 0; g < filled; ++g) {
-      targets[members[g]] = index[g];
-      distances[members[g]] = found[g];
-    }
-    filled = 0;
-  };
-  // A row equal to the one before it (flat areas of images) takes its answer.
+  // answer (the lowest index among the nearest) is the answer. A row equal
+  // to the one before it (flat areas of images) takes its answer.
+  const bool direct = rows.width == 1 && offset_ == 0;
   std::vector<int> repeats;
-  const std::size_t rowBytes = d * static_cast<std::size_t>(width);
-  for (int i = 0; i < count; ++i) {
-    const unsigned char* row = rowAt(i);
-    if (i > 0 && std::memcmp(row, rowAt(i - 1), rowBytes) == 0) {
-      repeats.push_back(i);
-      continue;
-    }
-    std::uint8_t* out = direct ? nullptr : packed.data() + static_cast<std::size_t>(filled) * d;
-    const std::uint8_t* kernelRow = direct ? row : out;
-    bool inRange = true;
-    switch (width) {
-      case 1:
-        if (!direct) inRange = ToBytes(row, out);
-        break;
-      case 2:
-        inRange = ToBytes(reinterpret_cast<const std::uint16_t*>(row), out);
-        break;
-      default:
-        inRange = ToBytes(reinterpret_cast<const std::int32_t*>(row), out);
-        break;
-    }
-    if (!inRange) {
-      sorted(i);
-      continue;
-    }
-    kernelRows[filled] = kernelRow;
-    members[filled++] = i;
-    if (filled == batch) flush();
-  }
-  if (filled > 0) flush();
+  InBatches(
+      rows.count, !direct,
+      [&](int i, std::uint8_t* out) -> const std::uint8_t* {
+        const unsigned char* row = rows.Row(i);
+        if (i > 0 && std::memcmp(row, rows.Row(i - 1), rows.RowBytes()) == 0) {
+          repeats.push_back(i);
+          return nullptr;
+        }
+        if (direct) return row;
+        if (RowToBytes(row, rows.width, out)) return out;
+        sorted(i);
+        return nullptr;
+      },
+      [&](int i, int index, std::int64_t distance) {
+        targets[i] = index;
+        distances[i] = distance;
+      });
   for (const int i : repeats) {
     targets[i] = targets[i - 1];
     distances[i] = distances[i - 1];
   }
 }
 
-Workers::Workers() {
-  const int count = ThreadCount();
-  try {
-    for (int t = 1; t < count; ++t) threads_.emplace_back([this] { Serve(); });
-  } catch (const std::system_error&) {
-    // No more threads to be had: those running and the caller do the work.
-  }
+NearestSearch::NearestSearch(const RowBlock& codes) : NearestSearch(cbdetail::PrepareSearch(CodeRows::Of(codes))) {}
+
+NearestSearch::NearestSearch(const Codebook* cb) : NearestSearch(cbdetail::PrepareSearch(CodeRows::Of(cb))) {}
+
+NearestSearch::NearestSearch(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+NearestSearch::~NearestSearch() = default;
+NearestSearch::NearestSearch(NearestSearch&&) noexcept = default;
+NearestSearch& NearestSearch::operator=(NearestSearch&&) noexcept = default;
+
+int NearestSearch::Find(const int* vector, int start, std::int64_t* distance) const {
+  int target = start;
+  impl_->FindMany(&vector, &start, 1, &target, distance);
+  return target;
 }
 
-Workers::~Workers() {
-  Finish();
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-  }
-  changed_.notify_all();
-  for (auto& t : threads_) t.join();
+void NearestSearch::FindMany(const int* const* vectors, const int* starts, int count, int* targets,
+                             std::int64_t* distances) const {
+  impl_->FindMany(vectors, starts, count, targets, distances);
 }
 
-void Workers::Start(int count, std::function<void(int begin, int end)> body) {
-  // Blocks small enough for every thread to get several, large enough to
-  // keep the search's own batches full.
-  const auto parts = static_cast<int>(4 * (threads_.size() + 1));
-  const int block = std::clamp((count + parts - 1) / std::max(parts, 1), 256, 2048);
-  {
-    // A thread that woke too late for the last job may still be looking
-    // at it.
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return busy_ == 0; });
-    body_ = std::move(body);
-    count_ = count;
-    block_ = block;
-    next_.store(0);
-    done_.store(0);
-    ++job_;
-  }
-  inHand_ = true;
-  if (count > block && !threads_.empty()) changed_.notify_all();
+void NearestSearch::FindRows(const RowBlock& rows, int* targets, std::int64_t* distances) const {
+  impl_->FindRows(rows, targets, distances);
 }
 
-void Workers::TakeBlocks(bool progress) {
-  for (;;) {
-    const std::int64_t begin = next_.fetch_add(block_);
-    if (begin >= count_) return;
-    const std::int64_t end = std::min<std::int64_t>(count_, begin + block_);
-    body_(static_cast<int>(begin), static_cast<int>(end));
-    const std::int64_t done = done_.fetch_add(end - begin) + (end - begin);
-    if (progress) TimedProgressUpdate(done, count_);
-  }
+bool NearestSearch::FindRowsInParallel(const RowBlock& rows, int* targets, std::int64_t* distances,
+                                       WorkWatch* watch) const {
+  return cbdetail::ParallelParts(rows.count, watch, [&](int begin, int end, int) {
+    impl_->FindRows(rows.Part(begin, end - begin), targets + begin, distances != nullptr ? distances + begin : nullptr);
+  });
 }
 
-void Workers::Serve() {
-  std::uint64_t seen = 0;
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [&] { return stop_ || job_ != seen; });
-    if (stop_) return;
-    seen = job_;
-    ++busy_;
-    lock.unlock();
-    TakeBlocks(false);
-    lock.lock();
-    if (--busy_ == 0) changed_.notify_all();
-  }
-}
+bool NearestSearch::UsesByteKernels() const { return impl_->bytes_ != nullptr; }
 
-void Workers::Finish(bool progress) {
-  if (!inHand_) return;
-  TakeBlocks(progress);
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return done_.load() >= count_ && busy_ == 0; });
-  body_ = nullptr;
-  inHand_ = false;
-}
+bool NearestSearch::Prunes() const { return impl_->pruned_ != nullptr; }
 
-void ParallelFor(int count, const std::function<void(int begin, int end)>& body, bool progress) {
-  constexpr int kAlone = 2048;  // not worth a thread
-  if (count <= kAlone) {
-    if (count > 0) body(0, count);
-    return;
-  }
-  Workers workers;
-  workers.Start(count, body);
-  workers.Finish(progress);
-}
-
-}  // namespace cbdetail
+NearestSearch::Work NearestSearch::Done() const { return Work{impl_->searched_.load(), impl_->computed_.load()}; }
 
 }  // namespace mirvo

@@ -1,21 +1,29 @@
-// Exact nearest-code-vector search under the squared Euclidean metric.
+// The parts of the nearest search (mirvo/engine.h): code vectors in their own
+// width, the plain search, and the prepared search behind NearestSearch.
 //
-// Every search here returns what the plain search returns: the start index
-// when it is among the nearest code vectors, otherwise the lowest index at
-// the smallest distance; distances are exact integers (wider than 64 bits
-// where the data needs it) and are reported saturated to the 64-bit range.
+// Two methods, both exact:
+// - byte data (the code vectors' elements span at most 256 consecutive
+//   values): every distance of a training vector whose elements lie in the
+//   same span is formed by the dot-product kernels of the table
+//   (kernels.h, byte_codes.h); for large codebooks the kernels skip the
+//   panels of code vectors that exact lower bounds exclude (pruning.h), as
+//   long as that pays;
+// - any other data: code vectors in slabs along the coordinate of largest
+//   spread, each slab sorted along the coordinate of second largest spread,
+//   visited outward from the training vector's own values; the squared
+//   differences on these two coordinates bound the distance from below, and
+//   whatever lies beyond a bound that exceeds the best distance is passed
+//   over. Distances are partial sums abandoned past the best, in 64 bits
+//   when the data allows it, else in 128 bits.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "mirvo/cb.h"
+#include "mirvo/engine.h"
 
 namespace mirvo {
 
@@ -23,17 +31,6 @@ namespace cbdetail {
 
 // Straightforward search over every code vector, exact for any int32 data.
 int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::int64_t* distance);
-
-// Instruction sets the search kernels are built for; the best one the
-// processor offers is chosen at run time. Every kernel gives the same results.
-// AvxVnni is the 256-bit VNNI of processors without AVX-512.
-enum class SimdLevel { Portable = 0, Avx2 = 1, AvxVnni = 2, Avx512 = 3 };
-SimdLevel BestSimdLevel();
-// The level searches prepared from now on use: the requested one, lowered
-// until the processor offers it. Returns the level set. For tests and
-// benchmarks.
-SimdLevel SetSimdLevel(SimdLevel level);
-SimdLevel ActiveSimdLevel();
 
 struct ByteCodes;
 class PrunedCodes;
@@ -59,72 +56,42 @@ struct CodeRows {
   // The vectors of a record, in the narrowest of the three widths that holds
   // every element.
   static CodeRows Of(const Codebook* cb);
+  // A copy of the rows of a block, in their width.
+  static CodeRows Of(const RowBlock& rows);
 };
 
-// A search prepared once for a set of code vectors and used for many
-// training vectors, from any number of threads at once.
-//
-// Two methods, both exact:
-// - byte data (the code vectors' elements span at most 256 consecutive
-//   values): every distance of a training vector whose elements lie in the
-//   same span is formed as |q|^2 + (|c|^2 - 2 q.c) in 32-bit integers by SIMD
-//   dot-product kernels, register blocked over several training vectors and
-//   code vectors at once; for large codebooks the kernels skip the panels of
-//   code vectors that exact lower bounds exclude (pruning.h), as long as
-//   that pays;
-// - any other data: code vectors in slabs along the coordinate of largest
-//   spread, each slab sorted along the coordinate of second largest spread,
-//   visited outward from the training vector's own values; the squared
-//   differences on these two coordinates bound the distance from below, and
-//   whatever lies beyond a bound that exceeds the best distance is passed
-//   over. Distances are partial sums abandoned past the best, in 64 bits
-//   when the data allows it, else in 128 bits.
-class NearestSearch {
- public:
-  // Takes the code vectors; at least one.
-  explicit NearestSearch(CodeRows codes);
-  explicit NearestSearch(const Codebook* cb);
-  ~NearestSearch();
-  NearestSearch(const NearestSearch&) = delete;
-  NearestSearch& operator=(const NearestSearch&) = delete;
+// A search of the code vectors handed over, without a copy.
+NearestSearch PrepareSearch(CodeRows codes);
 
-  int Find(const int* vector, int start, std::int64_t* distance) const;
-  // For each i in [0, count): targets[i] = the nearest code vector of
-  // vectors[i] searched from starts[i], distances[i] its distance.
+}  // namespace cbdetail
+
+// What a NearestSearch holds, and the work of its members.
+struct NearestSearch::Impl {
+  explicit Impl(cbdetail::CodeRows codes);
+  ~Impl();
+
+  int FindSorted(const int* vector, int start, std::int64_t* distance) const;
   void FindMany(const int* const* vectors, const int* starts, int count, int* targets, std::int64_t* distances) const;
+  void FindRows(const RowBlock& rows, int* targets, std::int64_t* distances) const;
 
-  // Searches every row of a block of training vectors from code vector 0:
-  // targets[i] = the nearest code vector of row i (lowest index among the
-  // nearest), distances[i] its distance. Row i starts at element i * stride
-  // of `rows`, whose elements are stored `width` bytes wide in the machine's
-  // byte order: 1 (uint8), 2 (uint16) or 4 (int32). 1-byte rows go to the
-  // byte kernels as they are, wider rows are narrowed a batch at a time, a
-  // row outside the byte span is widened alone; one thread.
-  void FindRows(const void* rows, int width, std::size_t stride, int count, int* targets,
-                std::int64_t* distances) const;
-
-  bool UsesByteKernel() const { return bytes_ != nullptr; }
-  bool Prunes() const { return pruned_ != nullptr; }
-  // Training vectors searched and code vectors whose distance was computed
-  // for them, since the search was prepared (for benchmarks).
-  struct Work {
-    std::int64_t searched = 0;
-    std::int64_t computed = 0;
-  };
-  Work Done() const;
-
- private:
   template <class Code, class Wide>
   int SortedSearch(const int* vector, int start, Wide& best) const;
-  int FindSorted(const int* vector, int start, std::int64_t* distance) const;
   std::int64_t DistanceTo(int j, const int* vector) const;
   // Elements less offset_ as bytes into out; false when one is out of range.
   template <class Element>
   bool ToBytes(const Element* vector, std::uint8_t* out) const;
+  bool RowToBytes(const unsigned char* row, int width, std::uint8_t* out) const;
   // The byte kernels (pruned when that pays) on count rows.
   void SearchBytes(const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) const;
+  // Rows handed to the byte kernels a batch at a time: row(i, out) gives
+  // the bytes of row i of count, where they lie or written into out (room
+  // for the dimension, when copies is set), or null for a row it has dealt
+  // with itself; found(i, index, distance) takes the kernels' answer for
+  // each row given.
+  template <class Row, class Found>
+  void InBatches(int count, bool copies, Row row, Found found) const;
 
-  CodeRows codes_;
+  cbdetail::CodeRows codes_;
   int size_;
   int dimension_;
   std::int64_t minimum_ = 0;
@@ -142,86 +109,11 @@ class NearestSearch {
   std::vector<int> keys_;   // value on second_ of each row
   // Byte method (null when it does not apply); offset_ is subtracted from
   // every element.
-  std::unique_ptr<ByteCodes> bytes_;
-  std::unique_ptr<PrunedCodes> pruned_;
+  std::unique_ptr<cbdetail::ByteCodes> bytes_;
+  std::unique_ptr<cbdetail::PrunedCodes> pruned_;
   int offset_ = 0;
   mutable std::atomic<std::int64_t> searched_{0};
   mutable std::atomic<std::int64_t> computed_{0};
 };
-
-// Code vectors laid out for the byte kernels (search_kernels.cpp).
-struct ByteCodes {
-  SimdLevel level = SimdLevel::Portable;
-  int dimension = 0;  // elements per vector
-  int size = 0;       // code vectors
-  int padded = 0;     // code vectors including the padding of the last block
-  int groups = 0;     // element groups per vector in the layout
-  std::vector<std::uint8_t> storage;
-  std::uint8_t* data = nullptr;    // aligned to 64 bytes inside storage
-  std::vector<std::int32_t> base;  // per padded code vector, see the kernels
-  std::vector<std::int32_t> odd;   // VNNI levels only, see the kernels
-  // Laid out in another order than the codes' own: the index of the code
-  // vector at each padded place (empty in index order).
-  std::vector<std::int32_t> index;
-};
-
-// Prepares the layout of the chosen level for code vectors whose elements,
-// less offset, lie in 0..255: in index order, or with order given, code
-// vector order[p] at place p (order holds codes.size indices).
-std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* order, int offset, SimdLevel level);
-// Byte kernels on a layout in index order: for each of `count` training
-// vectors, rows[i] pointing to its `dimension` elements less the offset as
-// bytes, the lowest index at the smallest distance and that distance.
-void ByteNearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
-                 std::int64_t* distance);
-
-// Threads kept for jobs split into blocks: a job's blocks are taken by these
-// threads and by the thread that finishes it, so the calling thread can do
-// other work (read the next chunk, write the last one's results) while the
-// others search. One job at a time; used by one calling thread.
-class Workers {
- public:
-  // ThreadCount() - 1 threads (engine/threads.h) beside the caller; fewer
-  // (none) when threads cannot be had, and the calling thread then does
-  // every block.
-  Workers();
-  // Finishes the job in hand, then ends the threads.
-  ~Workers();
-  Workers(const Workers&) = delete;
-  Workers& operator=(const Workers&) = delete;
-
-  // Starts body(begin, end) over blocks of [0, count), which must not depend
-  // on how they are split; the threads start taking blocks at once. The
-  // previous job must be finished.
-  void Start(int count, std::function<void(int begin, int end)> body);
-  // Takes blocks in the calling thread until none are left, then waits for
-  // those the threads took. With progress set, shows how far the job has
-  // come. Does nothing when no job is in hand.
-  void Finish(bool progress = false);
-
- private:
-  void Serve();
-  void TakeBlocks(bool progress);
-
-  std::vector<std::thread> threads_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::function<void(int, int)> body_;  // set while a job is in hand
-  int count_ = 0;
-  int block_ = 0;
-  std::uint64_t job_ = 0;  // guarded by mutex_: the number of the job in hand
-  bool stop_ = false;      // guarded by mutex_
-  int busy_ = 0;           // guarded by mutex_: threads inside a job
-  std::atomic<std::int64_t> next_{0};
-  std::atomic<std::int64_t> done_{0};
-  bool inHand_ = false;
-};
-
-// Runs body(begin, end) over [0, count) in blocks on ThreadCount() threads; the
-// blocks are independent and results must not depend on how they are split.
-// With progress set, the calling thread shows how far it has come.
-void ParallelFor(int count, const std::function<void(int begin, int end)>& body, bool progress = true);
-
-}  // namespace cbdetail
 
 }  // namespace mirvo

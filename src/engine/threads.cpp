@@ -1,13 +1,14 @@
-#include "engine/threads.h"
-
+// The thread count of the engine's work (mirvo/engine.h): process-wide, with
+// an override per calling thread.
 #include <algorithm>
 #include <atomic>
 #include <thread>
 #include <utility>
 
+#include "mirvo/engine.h"
+
 namespace mirvo {
 
-namespace cbdetail {
 namespace {
 
 std::atomic<int> processCount{0};
@@ -25,7 +26,5 @@ int ThreadCount() {
   if (count > 0) return count;
   return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
-
-}  // namespace cbdetail
 
 }  // namespace mirvo

@@ -6,7 +6,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "mirvo/coding.h"
+#include "files/coding.h"
 #include "mirvo/interfc.h"
 
 namespace mirvo {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <limits>
@@ -19,12 +20,11 @@ constexpr std::size_t kPipeBuffer = std::size_t{1} << 20;
 
 }  // namespace
 
-FileReader::FileReader(std::FILE* stream) : stream_(stream), buffer_(kBlock) {
+FileReader::FileReader(std::FILE* stream) : stream_(stream), own_(kBlock), buffer_(&own_) {
   struct stat info {};
   const long offset = std::ftell(stream_);
   if (fstat(fileno(stream_), &info) == 0 && S_ISREG(info.st_mode) && offset >= 0) {
-    start_ = static_cast<std::uint64_t>(offset);
-    size_ = static_cast<std::uint64_t>(info.st_size) - start_;
+    size_ = static_cast<std::uint64_t>(info.st_size) - static_cast<std::uint64_t>(offset);
   } else if (S_ISFIFO(info.st_mode)) {
     // A larger pipe buffer: fewer switches between the writer and this
     // reader. Where the system refuses it, the default stays.
@@ -32,20 +32,36 @@ FileReader::FileReader(std::FILE* stream) : stream_(stream), buffer_(kBlock) {
   }
 }
 
-FileReader::FileReader(std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned) : FileReader(owned.get()) {
+FileReader::FileReader(std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned)
+    : FileReader((std::setvbuf(owned.get(), nullptr, _IONBF, 0), owned.get())) {
   owned_ = std::move(owned);
+}
+
+void FileReader::Shift(std::size_t size) {
+  const std::size_t kept = end_ - begin_;
+  std::memmove(buffer_->data(), buffer_->data() + begin_, kept);
+  if (buffer_->size() < size) buffer_->resize(size);
+  begin_ = 0;
+  end_ = kept;
+}
+
+void FileReader::Lend(Buffer<unsigned char>* buffer) {
+  Buffer<unsigned char>* next = buffer != nullptr ? buffer : &own_;
+  if (next == buffer_) return;
+  const std::size_t kept = end_ - begin_;
+  if (next->size() < std::max(kBlock, kept)) next->resize(std::max(kBlock, kept));
+  std::memcpy(next->data(), buffer_->data() + begin_, kept);
+  buffer_ = next;
+  begin_ = 0;
+  end_ = kept;
 }
 
 bool FileReader::Refill() {
   if (eof_) return false;
-  if (begin_ > 0 && end_ == buffer_.size()) {
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
-  }
-  if (end_ == buffer_.size()) return true;  // full; the caller grows it
+  if (begin_ > 0 && end_ == buffer_->size()) Shift(0);
+  if (end_ == buffer_->size()) return true;  // full; the caller grows it
   // A read error (a folder, a device that fails) ends the input like its end.
-  const std::size_t got = std::fread(buffer_.data() + end_, 1, std::min(buffer_.size() - end_, kBlock), stream_);
+  const std::size_t got = std::fread(buffer_->data() + end_, 1, std::min(buffer_->size() - end_, kBlock), stream_);
   end_ += got;
   if (got == 0) eof_ = true;
   return got > 0;
@@ -65,12 +81,7 @@ std::size_t FileReader::PeekLine(char* out, std::size_t size) {
 
 std::size_t FileReader::Ensure(std::size_t n) {
   while (end_ - begin_ < n) {
-    if (begin_ > 0) {
-      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-      end_ -= begin_;
-      begin_ = 0;
-    }
-    if (buffer_.size() < n) buffer_.resize(n);
+    if (begin_ > 0 || buffer_->size() < n) Shift(n);
     if (!Refill()) break;
   }
   return end_ - begin_;
@@ -79,12 +90,12 @@ std::size_t FileReader::Ensure(std::size_t n) {
 int FileReader::Get() {
   if (begin_ == end_ && Ensure(1) == 0) return EOF;
   ++position_;
-  return buffer_[begin_++];
+  return (*buffer_)[begin_++];
 }
 
 int FileReader::Peek() {
   if (begin_ == end_ && Ensure(1) == 0) return EOF;
-  return buffer_[begin_];
+  return (*buffer_)[begin_];
 }
 
 std::size_t FileReader::ReadLine(char* out, std::size_t size) {
@@ -102,9 +113,9 @@ std::size_t FileReader::ReadLine(char* out, std::size_t size) {
 void FileReader::SkipLine() {
   for (;;) {
     if (begin_ == end_ && Ensure(1) == 0) return;
-    const void* nl = std::memchr(buffer_.data() + begin_, '\n', end_ - begin_);
+    const void* nl = std::memchr(buffer_->data() + begin_, '\n', end_ - begin_);
     if (nl != nullptr) {
-      Consume(static_cast<const unsigned char*>(nl) - (buffer_.data() + begin_) + 1);
+      Consume(static_cast<const unsigned char*>(nl) - (buffer_->data() + begin_) + 1);
       return;
     }
     Consume(end_ - begin_);
@@ -118,11 +129,6 @@ void FileReader::SkipWhitespace() {
 std::optional<std::uint64_t> FileReader::Remaining() const {
   if (!size_) return std::nullopt;
   return *size_ >= position_ ? *size_ - position_ : 0;
-}
-
-std::optional<FileReader::Place> FileReader::FilePlace() const {
-  if (!size_) return std::nullopt;
-  return Place{fileno(stream_), start_ + position_};
 }
 
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "files/buffer.h"
-#include "mirvo/coding.h"
+#include "files/coding.h"
 
 namespace mirvo {
 
@@ -45,7 +45,15 @@ class FileReader {
   // Makes at least n bytes available at Data() unless the input ends first;
   // returns the number available (at most the buffer's content).
   std::size_t Ensure(std::size_t n);
-  const unsigned char* Data() const { return buffer_.data() + begin_; }
+  const unsigned char* Data() const { return buffer_->data() + begin_; }
+  // Goes on reading into the caller's buffer (null: the reader's own), the
+  // bytes not yet consumed copied to its front. Bytes made available before
+  // stay where they are, in the buffer they were read into: a caller that
+  // lends its buffer, then takes bytes from it, may work on them (from any
+  // thread) until it lends that buffer again, as long as every caller
+  // lends a buffer of its own before reading. A buffer lent must last until
+  // another one is lent.
+  void Lend(Buffer<unsigned char>* buffer);
   std::size_t Available() const { return end_ - begin_; }
   void Consume(std::size_t n) {
     begin_ += n;
@@ -54,25 +62,19 @@ class FileReader {
 
   // Bytes left in the input when its size is known (regular files).
   std::optional<std::uint64_t> Remaining() const;
-  // A regular file's descriptor and the offset in it of Data(), for reading
-  // what follows at known offsets (pread) from other threads; none for a
-  // stream.
-  struct Place {
-    int descriptor;
-    std::uint64_t offset;
-  };
-  std::optional<Place> FilePlace() const;
 
  private:
   bool Refill();
+  // The bytes not consumed to the front of the buffer, grown to `size`.
+  void Shift(std::size_t size);
 
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned_{nullptr, nullptr};
   std::FILE* stream_;
-  Buffer<unsigned char> buffer_;
+  Buffer<unsigned char> own_;
+  Buffer<unsigned char>* buffer_;  // own_, or a caller's (Lend)
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::uint64_t position_ = 0;
-  std::uint64_t start_ = 0;  // the offset of the first byte read, in a regular file
   std::optional<std::uint64_t> size_;
   bool eof_ = false;
 };

@@ -247,43 +247,23 @@ int DecodeRun(const unsigned char* p, std::size_t available, std::size_t d, int 
   return r;
 }
 
-// As DecodeRun without rows, 16 records at a time, with one test of their
-// zero bytes and of the sum of magnitudes for all 16; counts the
-// frequencies of 1 into ones. Stops before 16 records that do not lie whole
-// in the buffer, hold a record with a name, or would take the sum of
-// magnitudes beyond 32 bits; DecodeRun takes it from there.
-int FrequencyRun(const unsigned char* p, std::size_t available, std::size_t record, int* freqs, int count,
-                 std::int64_t& total, std::int64_t& magnitude, int& ones) {
+// How many records without a name lie whole at p (available bytes,
+// `record` bytes each), at most count: 16 at a time with one test of their
+// zero bytes, then one at a time.
+int UnnamedRecords(const unsigned char* p, std::size_t available, std::size_t record, int count) {
   constexpr int kBlock = 16;
-  const std::size_t block = kBlock * record;
+  const int whole = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(count), available / record));
   int r = 0;
-  for (std::size_t at = 0; r + kBlock <= count && available - at >= block; r += kBlock, at += block) {
+  for (; r + kBlock <= whole; r += kBlock) {
     unsigned flags = 0;
-    std::int64_t added = 0, size = 0;
-    int unit = 0;
-    int f[kBlock];
-    for (int j = 0; j < kBlock; ++j) {
-      const unsigned char* q = p + at + static_cast<std::size_t>(j) * record;
-      flags |= q[0];
-      std::uint32_t word = 0;
-      std::memcpy(&word, q + record - 4, sizeof word);
-      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
-      f[j] = static_cast<int>(word);
-      added += f[j];
-      size += std::abs(std::int64_t{f[j]});
-      unit += f[j] == 1 ? 1 : 0;
-    }
-    if (flags != 0 || magnitude + size > kIntMax) break;
-    std::memcpy(freqs + r, f, sizeof f);
-    total += added;
-    magnitude += size;
-    ones += unit;
+    for (int j = 0; j < kBlock; ++j) flags |= p[static_cast<std::size_t>(r + j) * record];
+    if (flags != 0) break;
   }
+  while (r < whole && p[static_cast<std::size_t>(r) * record] == 0) ++r;
   return r;
 }
 
-}  // namespace
-
+// DecodeRun for rows of `rowWidth` bytes (RowWidth()).
 int DecodeRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int width, void* rows,
                   int rowWidth, int* freqs, int count, std::int64_t& total, std::int64_t& magnitude) {
   switch (rowWidth) {
@@ -298,126 +278,135 @@ int DecodeRecords(const unsigned char* p, std::size_t available, std::size_t dim
   }
 }
 
-int ViewRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int count, int* freqs,
-                std::int64_t& total, std::int64_t& magnitude, bool* ones) {
-  const std::size_t record = 1 + dimension + 4;
-  int unit = 0;
-  int done = FrequencyRun(p, available, record, freqs, count, total, magnitude, unit);
-  const std::size_t skipped = static_cast<std::size_t>(done) * record;
-  const int rest = DecodeRun(p + skipped, available - skipped, dimension, 1, static_cast<std::uint8_t*>(nullptr),
-                             freqs + done, count - done, total, magnitude);
-  for (int r = done; r < done + rest; ++r) unit += freqs[r] == 1 ? 1 : 0;
-  done += rest;
-  *ones = unit == done;
+}  // namespace
+
+bool Frequencies(const RowBlock& rows, int* freqs, std::int64_t& total, std::int64_t& magnitude) {
+  // Every frequency 1, the common case, is told by one comparison of each
+  // record's bytes.
+  std::uint32_t one = 0;
+  const unsigned char bytes[4] = {0, 0, 0, 1};
+  std::memcpy(&one, bytes, sizeof one);
+  bool ones = true;
+  for (int r = 0; r < rows.count; ++r) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, rows.Row(r) + rows.dimension, sizeof word);
+    ones &= word == one;
+  }
+  if (ones) {
+    total += rows.count;
+    magnitude += rows.count;
+    return true;
+  }
+  for (int r = 0; r < rows.count; ++r) {
+    DecodeBigEndian(rows.Row(r) + rows.dimension, freqs + r, 1, 4);
+    total += freqs[r];
+    magnitude += std::abs(std::int64_t{freqs[r]});
+  }
+  return false;
+}
+
+void SetFileReader::Tally(int freq) {
+  total_ += freq;
+  magnitude_ += std::abs(std::int64_t{freq});
+  if (magnitude_ > kIntMax) TooLarge();
+}
+
+void SetFileReader::TooLarge() {
+  refusals_.Refuse("ERROR: The frequencies in %s add up to more than 2147483647.\n", name_);
+}
+
+int SetFileReader::ReadRun(int count, unsigned char* rows, int* freqs) {
+  FileReader& reader = *reader_;
+  const int width = cb_->BytesPerElement;
+  const std::size_t record = 1 + dimension_ * static_cast<std::size_t>(width) + 4;
+  if (version_ != 2 || record > (std::size_t{1} << 16)) return 0;
+  std::size_t available = reader.Available();
+  if (available < record) {
+    available = reader.Ensure(std::min(record * static_cast<std::size_t>(count), std::size_t{1} << 16));
+  }
+  const int done =
+      DecodeRecords(reader.Data(), available, dimension_, width, rows, RowWidth(), freqs, count, total_, magnitude_);
+  next_ += done;
+  reader.Consume(static_cast<std::size_t>(done) * record);
+  if (magnitude_ > kIntMax) TooLarge();
   return done;
 }
 
-void SetFileReader::Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names) {
+void SetFileReader::ReadRecord(unsigned char* row, int* freq, std::string* name) {
   FileReader& reader = *reader_;
-  const std::size_t d = dimension_;
   const int width = version_ == 2 ? cb_->BytesPerElement : 1;
-  const int rowWidth = wide ? 4 : RowWidth();
+  if (version_ == 2) {
+    // A record without a name starts with its zero byte.
+    const bool unnamed = (reader.Available() > 0 || reader.Ensure(1) > 0) && reader.Data()[0] == 0;
+    if (unnamed) {
+      reader.Consume(1);
+    } else {
+      ReadName(name != nullptr, name);
+    }
+  }
+  bool complete = true;
+  switch (RowWidth()) {
+    case 1:
+      complete = ReadElements(reader, row, dimension_, width);
+      break;
+    case 2:
+      complete = ReadElements(reader, reinterpret_cast<std::uint16_t*>(row), dimension_, width);
+      break;
+    default:
+      complete = ReadElements(reader, reinterpret_cast<int*>(row), dimension_, width);
+      break;
+  }
+  if (!complete) Truncated(next_);
+  if (version_ == 2) {
+    if (!ReadElements(reader, freq, 1, 4)) Truncated(next_);
+  } else {
+    *freq = ReadLittleEndian(reader, 2, complete);
+    if (!complete) Truncated(next_);
+  }
+  Tally(*freq);
+  ++next_;
+}
+
+void SetFileReader::Read(int count, void* rows, int* freqs, std::vector<std::string>* names) {
+  const std::size_t rowBytes = dimension_ * static_cast<std::size_t>(RowWidth());
+  auto* out = static_cast<unsigned char*>(rows);
   if (names != nullptr) names->clear();
   std::string text;
-  auto rowAt = [&](int r) {
-    return static_cast<unsigned char*>(rows) + static_cast<std::size_t>(r) * d * static_cast<std::size_t>(rowWidth);
-  };
-  auto tooLarge = [&] { refusals_.Refuse("ERROR: The frequencies in %s add up to more than 2147483647.\n", name_); };
-  auto tally = [&](int r, int freq) {
-    freqs[r] = freq;
-    total_ += freq;
-    magnitude_ += std::abs(std::int64_t{freq});
-    if (magnitude_ > kIntMax) tooLarge();
-  };
-  const std::size_t elementBytes = d * static_cast<std::size_t>(width);
-  const std::size_t record = 1 + elementBytes + 4;
-  const bool runs = version_ == 2 && record <= (std::size_t{1} << 16);
-  for (int r = 0; r < count; ++r, ++next_) {
-    if (runs) {
-      // Records without a name, by far the most common, decoded in one run
-      // over the buffer while whole ones lie in it.
-      std::size_t available = reader.Available();
-      if (available < record) {
-        available = reader.Ensure(std::min(record * static_cast<std::size_t>(count - r), std::size_t{1} << 16));
-      }
-      const int done = DecodeRecords(reader.Data(), available, d, width, rowAt(r), rowWidth, freqs + r, count - r,
-                                     total_, magnitude_);
-      r += done;
-      next_ += done;
-      reader.Consume(static_cast<std::size_t>(done) * record);
-      if (magnitude_ > kIntMax) tooLarge();
-      if (r == count) break;
+  for (int r = 0; r < count;) {
+    // Records without a name, by far the most common, decoded in one run
+    // over the buffer while whole ones lie in it; the others one at a time.
+    r += ReadRun(count - r, out + static_cast<std::size_t>(r) * rowBytes, freqs + r);
+    if (r == count) break;
+    text.clear();
+    ReadRecord(out + static_cast<std::size_t>(r) * rowBytes, freqs + r, names != nullptr ? &text : nullptr);
+    if (!text.empty()) {
+      names->resize(static_cast<std::size_t>(count));
+      (*names)[static_cast<std::size_t>(r)] = text;
     }
-    const int i = next_;
-    void* row = rowAt(r);
-    if (version_ == 2) {
-      // A record without a name starts with its zero byte.
-      const bool unnamed = (reader.Available() > 0 || reader.Ensure(1) > 0) && reader.Data()[0] == 0;
-      if (unnamed) {
-        reader.Consume(1);
-      } else if (ReadName(names != nullptr, &text) != nullptr) {
-        names->resize(static_cast<std::size_t>(count));
-        (*names)[static_cast<std::size_t>(r)] = text;
-      }
-    }
-    bool complete = true;
-    switch (rowWidth) {
-      case 1:
-        complete = ReadElements(reader, static_cast<std::uint8_t*>(row), d, width);
-        break;
-      case 2:
-        complete = ReadElements(reader, static_cast<std::uint16_t*>(row), d, width);
-        break;
-      default:
-        complete = ReadElements(reader, static_cast<int*>(row), d, width);
-        break;
-    }
-    if (!complete) Truncated(i);
-    int freq = 0;
-    if (version_ == 2) {
-      if (!ReadElements(reader, &freq, 1, 4)) Truncated(i);
-    } else {
-      freq = ReadLittleEndian(reader, 2, complete);
-      if (!complete) Truncated(i);
-    }
-    tally(r, freq);
+    ++r;
   }
 }
 
-int SetFileReader::View(int count, const unsigned char** rows, std::size_t* stride, int* freqs, bool* ones) {
+int SetFileReader::View(int count, RowBlock* rows) {
   FileReader& reader = *reader_;
   const std::size_t record = 1 + dimension_ + 4;
   if (version_ != 2 || cb_->BytesPerElement != 1 || record > (std::size_t{1} << 16) || count <= 0) return 0;
   std::size_t available = reader.Available();
   if (available < record) available = reader.Ensure(record);
   const unsigned char* p = reader.Data();
-  const int done = ViewRecords(p, available, dimension_, count, freqs, total_, magnitude_, ones);
+  const int done = UnnamedRecords(p, available, record, count);
   next_ += done;
   reader.Consume(static_cast<std::size_t>(done) * record);
-  if (magnitude_ > kIntMax) {
-    refusals_.Refuse("ERROR: The frequencies in %s add up to more than 2147483647.\n", name_);
-  }
-  *rows = p + 1;
-  *stride = record;
+  *rows = RowBlock{p + 1, done, static_cast<int>(dimension_), 1, record};
   return done;
 }
 
-std::optional<SetFileReader::Records> SetFileReader::FixedRecords() const {
-  const int width = cb_->BytesPerElement;
-  const std::size_t record = 1 + dimension_ * static_cast<std::size_t>(width) + 4;
-  const auto place = reader_->FilePlace();
-  if (version_ != 2 || record > (std::size_t{1} << 16) || !place) return std::nullopt;
-  // The records still in the buffer lie in the file where they were read.
-  const std::uint64_t offset = place->offset;
-  const auto remaining = reader_->Remaining();
-  if (!remaining || *remaining / record < static_cast<std::uint64_t>(cb_->BookSize - next_)) return std::nullopt;
-  return Records{place->descriptor, offset, record, width};
-}
-
-void SetFileReader::Account(int count, std::int64_t total, std::int64_t magnitude) {
-  next_ += count;
+void SetFileReader::Account(std::int64_t total, std::int64_t magnitude) {
   total_ += total;
   magnitude_ += magnitude;
+  if (magnitude_ > kIntMax) {
+    refusals_.RefuseBefore("ERROR: The frequencies in %s add up to more than 2147483647.\n", name_);
+  }
 }
 
 void SetFileReader::Finish() {
@@ -462,7 +451,7 @@ void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals) {
   cb->Book = Allocate<BookNode>(0, kBookMemory);
   for (int first = 0; first < size; first += chunk) {
     const int count = std::min(chunk, size - first);
-    file.Read(count, rows.get(), false, freqs.data(), &names);
+    file.Read(count, rows.get(), freqs.data(), &names);
     if (first + count > capacity) {
       capacity = static_cast<int>(
           std::min<std::int64_t>(size, std::max<std::int64_t>(first + count, 2 * std::int64_t{capacity})));
@@ -512,7 +501,7 @@ int ReadRows(const char* name, Codebook* cb, std::vector<unsigned char>& rows, R
     const std::size_t need = static_cast<std::size_t>(first + count) * rowBytes;
     if (need > rows.capacity()) rows.reserve(std::max(need, rows.capacity() + rows.capacity() / 2));
     rows.resize(need);
-    file.Read(count, rows.data() + static_cast<std::size_t>(first) * rowBytes, false, freqs.data(), nullptr);
+    file.Read(count, rows.data() + static_cast<std::size_t>(first) * rowBytes, freqs.data(), nullptr);
   }
   file.Finish();
   return file.RowWidth();
@@ -522,7 +511,7 @@ int ReadRows(const char* name, Codebook* cb, std::vector<unsigned char>& rows, R
 
 namespace cbdetail {
 
-bool CodebookWriter::Open(const char* name, const Codebook* cb, int overwrite) {
+bool SetFileWriter::Open(const char* name, const Codebook* cb, int overwrite) {
   if (!out_.Open(name, overwrite)) return false;
   name_ = name;
   // What the reader could not read back is refused before anything is
@@ -580,13 +569,13 @@ bool CodebookWriter::Open(const char* name, const Codebook* cb, int overwrite) {
   return true;
 }
 
-void CodebookWriter::Entry(const int* vector, int freq, const char* entryName) {
+void SetFileWriter::Entry(const int* vector, int freq, const char* entryName) {
   Begin(entryName);
   Elements(vector, dimension_);
   End(freq);
 }
 
-void CodebookWriter::Begin(const char* entryName) {
+void SetFileWriter::Begin(const char* entryName) {
   ++written_;
   if (entryName != nullptr && std::strlen(entryName) > 79) {
     out_.Abandon();
@@ -596,7 +585,7 @@ void CodebookWriter::Begin(const char* entryName) {
   out_.Put('\0');
 }
 
-void CodebookWriter::Elements(const int* values, std::size_t count) {
+void SetFileWriter::Elements(const int* values, std::size_t count) {
   const int width = width_;
   if (width != 4) {
     const std::int64_t largest = (std::int64_t{1} << (8 * width)) - 1;
@@ -619,18 +608,16 @@ void CodebookWriter::Elements(const int* values, std::size_t count) {
   }
 }
 
-void CodebookWriter::Rows(const void* rows, int rowWidth, std::size_t stride, int count, const int* freqs,
-                          const char* const* names) {
-  const auto* base = static_cast<const unsigned char*>(rows);
+void SetFileWriter::Rows(const RowBlock& rows, const int* freqs, const char* const* names) {
   const std::size_t d = dimension_;
   const auto width = static_cast<std::size_t>(width_);
-  for (int r = 0; r < count; ++r) {
-    const unsigned char* row = base + static_cast<std::size_t>(r) * stride * static_cast<std::size_t>(rowWidth);
+  for (int r = 0; r < rows.count; ++r) {
+    const unsigned char* row = rows.Row(r);
     Begin(names != nullptr ? names[r] : nullptr);
-    if (rowWidth == 4 || static_cast<std::size_t>(rowWidth) > width) {
+    if (rows.width == 4 || static_cast<std::size_t>(rows.width) > width) {
       // Values that may not fit the file's width: checked element by element.
       std::vector<int> wide(d);
-      if (rowWidth == 4) {
+      if (rows.width == 4) {
         std::memcpy(wide.data(), row, d * sizeof(int));
       } else {
         std::copy_n(reinterpret_cast<const std::uint16_t*>(row), d, wide.data());
@@ -638,7 +625,7 @@ void CodebookWriter::Rows(const void* rows, int rowWidth, std::size_t stride, in
       Elements(wide.data(), d);
     } else {
       auto* p = reinterpret_cast<unsigned char*>(out_.Reserve(d * width));
-      if (rowWidth == 1) {
+      if (rows.width == 1) {
         EncodeBigEndian(row, d, width_, p);
       } else {
         EncodeBigEndian(reinterpret_cast<const std::uint16_t*>(row), d, width_, p);
@@ -649,13 +636,13 @@ void CodebookWriter::Rows(const void* rows, int rowWidth, std::size_t stride, in
   }
 }
 
-void CodebookWriter::EmptyEntries(int count) {
+void SetFileWriter::EmptyEntries(int count) {
   written_ += count;
   // Below 2^64 for any count and dimension.
   out_.Zeros(static_cast<std::uint64_t>(count) * (1 + dimension_ * static_cast<std::uint64_t>(width_) + 4));
 }
 
-void CodebookWriter::End(int freq) {
+void SetFileWriter::End(int freq) {
   unsigned char bytes[4];
   EncodeBigEndian(&freq, 1, 4, bytes);
   out_.Write(bytes, sizeof bytes);
@@ -678,7 +665,7 @@ void WriteCodebook(const char* name, Codebook* cb, int overwrite) {
   std::int64_t total = 0;
   for (int i = 0; i < cb->BookSize; ++i) total += cb->Book[i].Freq;
   cb->TotalFreq = cbdetail::CodebookTotal(total, name);
-  cbdetail::CodebookWriter writer;
+  cbdetail::SetFileWriter writer;
   if (!writer.Open(name, cb, overwrite)) return;
   for (int i = 0; i < cb->BookSize; ++i) writer.Entry(cb->Book[i].Vector, cb->Book[i].Freq, cb->Book[i].Name);
   writer.Commit();

@@ -7,8 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/intrinsics.h"
-#include "engine/search.h"
+#include "engine/kernels.h"
 #include "files/output.h"
 #include "files/reader.h"
 #include "formats/filekind.h"
@@ -53,7 +52,7 @@ namespace cbdetail {
 
 PartitioningFileReader::PartitioningFileReader(const char* name, int vectors, int dimension, Refusals& refusals,
                                                bool sumsForEvery)
-    : refusals_(refusals) {
+    : refusals_(refusals), lines_(ActiveKernels().lines) {
   reader_ = TakeInput(name);
   if (reader_ == nullptr) refusals.Unopened(name);
   FileReader& reader = *reader_;
@@ -117,137 +116,77 @@ int ShortLine(const unsigned char* line, std::uint32_t& value) {
   return digits;
 }
 
-#if defined(__x86_64__)
-// Up to 16 lines of one to four digits, the first not 0, each ending in a
-// line feed, from the 64 bytes at line, as long as their numbers are at
-// most partitions (and at most want lines); their numbers less 1 go to out.
-// Returns how many lines were read and their length in bytes in used; 0
-// when the first line is not of that form.
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,popcnt"))) int ShortLines(
-    const unsigned char* line, int want, std::uint32_t partitions, int* out, std::size_t& used) {
-  const __m512i bytes = _mm512_loadu_si512(line);
-  const __m512i digits = _mm512_sub_epi8(bytes, _mm512_set1_epi8('0'));
-  const __mmask64 feeds = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
-  // Lines end before the first byte that is neither a digit nor a line feed.
-  const __mmask64 other = ~(feeds | _mm512_cmplt_epu8_mask(digits, _mm512_set1_epi8(10)));
-  const __mmask64 before = other == 0 ? ~__mmask64{0} : _blsmsk_u64(other) >> 1;
-  int n = std::min({static_cast<int>(_mm_popcnt_u64(feeds & before)), want, 16});
-  if (n <= 0) return 0;
-  // The position of each line's feed, and of the feed before it (-1 for the
-  // first line).
-  const __m128i ends = _mm512_castsi512_si128(_mm512_maskz_compress_epi8(
-      feeds & before,
-      _mm512_set_epi64(0x3F3E3D3C3B3A3938, 0x3736353433323130, 0x2F2E2D2C2B2A2928, 0x2726252423222120,
-                       0x1F1E1D1C1B1A1918, 0x1716151413121110, 0x0F0E0D0C0B0A0908, 0x0706050403020100)));
-  const __m128i starts = _mm_alignr_epi8(ends, _mm_set1_epi8(-1), 15);
-  // Lines of one to four digits whose first digit is not 0.
-  const __m128i lengths = _mm_sub_epi8(_mm_sub_epi8(ends, starts), _mm_set1_epi8(1));
-  const __mmask16 shortOnes = _mm_cmple_epu8_mask(_mm_sub_epi8(lengths, _mm_set1_epi8(1)), _mm_set1_epi8(3));
-  const __m128i first = _mm512_castsi512_si128(
-      _mm512_permutexvar_epi8(_mm512_castsi128_si512(_mm_add_epi8(starts, _mm_set1_epi8(1))), bytes));
-  const __mmask16 zeros = _mm_cmpeq_epi8_mask(first, _mm_set1_epi8('0'));
-  n = std::min(n, static_cast<int>(_tzcnt_u32(static_cast<std::uint32_t>(~shortOnes | zeros) | 0x10000u)));
-  if (n == 0) return 0;
-  // Line i's four last places in bytes 4i..4i+3 (thousands first), 0 where
-  // the line has no such place.
-  const __m512i spread =
-      _mm512_set_epi64(0x0F0F0F0F0E0E0E0E, 0x0D0D0D0D0C0C0C0C, 0x0B0B0B0B0A0A0A0A, 0x0909090908080808,
-                       0x0707070706060606, 0x0505050504040404, 0x0303030302020202, 0x0101010100000000);
-  const __m512i place =
-      _mm512_sub_epi8(_mm512_permutexvar_epi8(spread, _mm512_castsi128_si512(ends)), _mm512_set1_epi32(0x01020304));
-  const __mmask64 inLine =
-      _mm512_cmpgt_epi8_mask(place, _mm512_permutexvar_epi8(spread, _mm512_castsi128_si512(starts)));
-  const __m512i placed = _mm512_maskz_permutexvar_epi8(inLine, place, digits);
-  // (thousands * 10 + hundreds) * 100 + tens * 10 + ones.
-  const __m512i pairs = _mm512_maddubs_epi16(placed, _mm512_set1_epi16(0x010A));
-  const __m512i values = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00010064));
-  const __mmask16 beyond = _mm512_cmpgt_epu32_mask(values, _mm512_set1_epi32(static_cast<int>(partitions)));
-  n = std::min(n, static_cast<int>(_tzcnt_u32(static_cast<std::uint32_t>(beyond) | 0x10000u)));
-  if (n == 0) return 0;
-  _mm512_mask_storeu_epi32(out, static_cast<__mmask16>((1u << n) - 1), _mm512_sub_epi32(values, _mm512_set1_epi32(1)));
-  alignas(16) unsigned char at[16];
-  _mm_store_si128(reinterpret_cast<__m128i*>(at), ends);
-  used = static_cast<std::size_t>(at[n - 1]) + 1;
-  return n;
-}
-
-bool ShortLinesOffered() {
-  return __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
-         __builtin_cpu_supports("avx512vl");
-}
-#endif
-
 }  // namespace
 
-void PartitioningFileReader::Read(int* out, int count) {
+int PartitioningFileReader::ShortLines(int* out, int count) {
   FileReader& reader = *reader_;
-  const int partitions = partitions_;
-#if defined(__x86_64__)
-  static const bool offered = ShortLinesOffered();
-  const bool wide = offered && ActiveSimdLevel() == SimdLevel::Avx512;
-#endif
-  for (int i = 0; i < count; ++i) {
-    // Short lines in one run over the buffer: 16 at a time while 64 bytes
-    // lie ahead, else one at a time while 8 do.
-    if (reader.Available() < 32) reader.Ensure(32);
-    {
-      const unsigned char* p = reader.Data();
-      const std::size_t available = reader.Available();
-      std::size_t at = 0;
-      std::uint32_t v = 0;
-      for (int single = 0;; ++i, at += static_cast<std::size_t>(single) + 1) {
-#if defined(__x86_64__)
-        for (std::size_t used = 0; wide && i < count && available - at >= 64;) {
-          const int n = ShortLines(p + at, count - i, static_cast<std::uint32_t>(partitions), out + i, used);
-          if (n == 0) break;
-          i += n;
-          at += used;
-        }
-#endif
-        if (i == count || available - at < 8 || (single = ShortLine(p + at, v)) == 0 ||
-            v > static_cast<std::uint32_t>(partitions)) {
-          break;
-        }
-        out[i] = static_cast<int>(v) - 1;
-      }
-      reader.Consume(at);
-      if (i == count) break;
+  if (reader.Available() < 32) reader.Ensure(32);
+  const unsigned char* p = reader.Data();
+  const std::size_t available = reader.Available();
+  const auto partitions = static_cast<std::uint32_t>(partitions_);
+  std::size_t at = 0;
+  int i = 0;
+  for (;;) {
+    for (std::size_t used = 0; lines_ != nullptr && i < count && available - at >= 64;) {
+      const int n = lines_(p + at, count - i, partitions, out + i, used);
+      if (n == 0) break;
+      i += n;
+      at += used;
     }
-    // Other plain decimal numbers straight from the buffer; anything else as
-    // "%i" reads it.
-    if (reader.Available() < 32) reader.Ensure(32);
-    const unsigned char* p = reader.Data();
-    const std::size_t available = reader.Available();
-    std::size_t j = 0;
-    while (j < available && (p[j] == ' ' || p[j] == '\t')) ++j;
-    if (j < available && p[j] >= '1' && p[j] <= '9') {
-      const std::size_t first = j;
-      std::int64_t v = 0;
-      while (j < available && j - first < 10 && IsDigit(p[j])) v = v * 10 + (p[j++] - '0');
-      if (j < available && !IsDigit(p[j]) && v <= partitions) {
-        out[i] = static_cast<int>(v) - 1;
-        if (p[j] == '\n') {
-          reader.Consume(j + 1);
-        } else {
-          reader.Consume(j);
-          reader.SkipLine();
-        }
-        continue;
-      }
-    }
-    std::int64_t index = 0;
-    const auto scan = reader.ScanInt(index);
-    if (scan == FileReader::Scan::NoNumber) refusals_.Refuse("ERROR reading partitioning.\n");
+    std::uint32_t v = 0;
+    int digits = 0;
+    if (i == count || available - at < 8 || (digits = ShortLine(p + at, v)) == 0 || v > partitions) break;
+    out[i++] = static_cast<int>(v) - 1;
+    at += static_cast<std::size_t>(digits) + 1;
+  }
+  reader.Consume(at);
+  return i;
+}
+
+bool PartitioningFileReader::PlainLine(int* out) {
+  FileReader& reader = *reader_;
+  if (reader.Available() < 32) reader.Ensure(32);
+  const unsigned char* p = reader.Data();
+  const std::size_t available = reader.Available();
+  std::size_t j = 0;
+  while (j < available && (p[j] == ' ' || p[j] == '\t')) ++j;
+  if (j == available || p[j] < '1' || p[j] > '9') return false;
+  const std::size_t first = j;
+  std::int64_t v = 0;
+  while (j < available && j - first < 10 && IsDigit(p[j])) v = v * 10 + (p[j++] - '0');
+  if (j == available || IsDigit(p[j]) || v > partitions_) return false;
+  *out = static_cast<int>(v) - 1;
+  if (p[j] == '\n') {
+    reader.Consume(j + 1);
+  } else {
+    reader.Consume(j);
     reader.SkipLine();
-    if (scan == FileReader::Scan::Overflow || index < 1 || index > partitions) {
-      refusals_.Refuse("ERROR: Invalid partition index (%lld) found.\n", static_cast<long long>(index));
-    }
-    out[i] = static_cast<int>(index) - 1;
+  }
+  return true;
+}
+
+void PartitioningFileReader::ScannedLine(int* out) {
+  FileReader& reader = *reader_;
+  std::int64_t index = 0;
+  const auto scan = reader.ScanInt(index);
+  if (scan == FileReader::Scan::NoNumber) refusals_.Refuse("ERROR reading partitioning.\n");
+  reader.SkipLine();
+  if (scan == FileReader::Scan::Overflow || index < 1 || index > partitions_) {
+    refusals_.Refuse("ERROR: Invalid partition index (%lld) found.\n", static_cast<long long>(index));
+  }
+  *out = static_cast<int>(index) - 1;
+}
+
+void PartitioningFileReader::Read(int* out, int count) {
+  for (int i = 0; i < count; ++i) {
+    i += ShortLines(out + i, count - i);
+    if (i == count) break;
+    if (!PlainLine(out + i)) ScannedLine(out + i);
   }
 }
 
-bool PartitioningWriter::Open(const char* name, const char* versionString, int partitions, int vectors,
-                              int trainingSetSize, const char* method, int overwrite) {
+bool PartitioningFileWriter::Open(const char* name, const char* versionString, int partitions, int vectors,
+                                  int trainingSetSize, const char* method, int overwrite) {
   if (!out_.Open(name, overwrite)) return false;
   if (vectors != trainingSetSize) {
     out_.Abandon();
@@ -275,7 +214,7 @@ bool PartitioningWriter::Open(const char* name, const char* versionString, int p
   return true;
 }
 
-void PartitioningWriter::Line(int partition, const char* vectorName) {
+void PartitioningFileWriter::Line(int partition, const char* vectorName) {
   if (partition >= -1 && (vectorName == nullptr || vectorName[0] == '\0')) {
     // The common line: the index alone, formatted in place.
     char* line = out_.Reserve(16);
@@ -304,7 +243,7 @@ void PartitioningWriter::Line(int partition, const char* vectorName) {
 }  // namespace cbdetail
 
 void WritePartitioning(const char* name, const Partitioning* p, const Codebook* ts, int overwrite) {
-  cbdetail::PartitioningWriter writer;
+  cbdetail::PartitioningFileWriter writer;
   if (!writer.Open(name, p->VersionString, p->PartitionCount, p->TrainingSetSize, ts->BookSize, p->GenerationMethod,
                    overwrite)) {
     return;

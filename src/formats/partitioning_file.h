@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "engine/kernels.h"
 #include "files/output.h"
 #include "files/reader.h"
 #include "formats/refusals.h"
@@ -27,15 +28,27 @@ class PartitioningFileReader {
   void Read(int* out, int count);
 
  private:
+  // Lines of a number of at most seven digits alone, the most common, in
+  // one run over the buffer (many at a time with the table's scanner, else
+  // eight bytes at a time): how many of the next count lie there.
+  int ShortLines(int* out, int count);
+  // A line of another plain decimal number straight from the buffer; false
+  // when the line is of another form.
+  bool PlainLine(int* out);
+  // A line as "%i" reads it, with the refusals of a line that holds no
+  // number or an index out of range.
+  void ScannedLine(int* out);
+
   std::shared_ptr<FileReader> reader_;
   Refusals& refusals_;
+  LineScanner lines_;  // of the kernel table, when it has one
   int partitions_ = 0;
   char method_[80] = {};
 };
 
 // The writer of a partitioning file, a line at a time, with the rules of
-// CodebookWriter (formats/set_file.h).
-class PartitioningWriter {
+// SetFileWriter (formats/set_file.h).
+class PartitioningFileWriter {
  public:
   // vectors is the partitioning's training-set size, trainingSetSize the
   // number of vectors of the training set it is written for.

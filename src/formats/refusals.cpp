@@ -23,6 +23,15 @@ void Refusals::Refuse(const char* format, ...) {
   Stop();
 }
 
+void Refusals::RefuseBefore(const char* format, ...) {
+  messages_.clear();
+  va_list args;
+  va_start(args, format);
+  messages_.push_back(FormatList(format, args));
+  va_end(args);
+  Stop();
+}
+
 void Refusals::Unopened(const char* name) {
   unopened_ = name;
   Stop();

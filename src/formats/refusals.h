@@ -25,6 +25,9 @@ class Refusals {
   // A message that goes before the refusal that follows it, kept with it.
   void Note(const char* format, ...) MIRVO_PRINTF(2, 3);
   [[noreturn]] void Refuse(const char* format, ...) MIRVO_PRINTF(2, 3);
+  // A refusal of a place in the file before that of the refusal kept, if
+  // any: it takes that one's place, with its notes.
+  [[noreturn]] void RefuseBefore(const char* format, ...) MIRVO_PRINTF(2, 3);
   // The named input cannot be opened: FileOpen says why.
   [[noreturn]] void Unopened(const char* name);
   // For the module information stream.

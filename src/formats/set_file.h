@@ -13,6 +13,7 @@
 #include "formats/filekind.h"
 #include "formats/refusals.h"
 #include "mirvo/cb.h"
+#include "mirvo/engine.h"
 
 namespace mirvo {
 
@@ -35,39 +36,38 @@ class SetFileReader {
   // elements, 2 (uint16_t) for 2-byte ones, 4 (int) for wider ones.
   int RowWidth() const;
   // Decodes the next count records: their elements row after row into rows
-  // (count x Dimension() elements of RowWidth() bytes, or of int when wide
-  // is set), their frequencies into freqs. With names given, it is left
-  // empty when none of the records has a name, else holds count names
-  // (empty for none).
-  void Read(int count, void* rows, bool wide, int* freqs, std::vector<std::string>* names);
+  // (count x Dimension() elements of RowWidth() bytes), their frequencies
+  // into freqs. With names given, it is left empty when none of the
+  // records has a name, else holds count names (empty for none).
+  void Read(int count, void* rows, int* freqs, std::vector<std::string>* names);
   // Records of one-byte elements without a name that lie whole in the
-  // reader's buffer, at most count, left where they are: *rows points to the
-  // first one's elements, the next ones *stride bytes apart, and their
-  // frequencies go to freqs; *ones tells whether every one of them is 1.
-  // Returns how many: 0 when the next record has a name or the elements need
-  // decoding (Read then). The rows stay valid until the next call of the
-  // reader.
-  int View(int count, const unsigned char** rows, std::size_t* stride, int* freqs, bool* ones);
-  // Where the remaining records lie, for reading them at known offsets from
-  // several threads (with DecodeRecords or ViewRecords): a regular file of
-  // version 2 that holds them all, each `record` bytes long unless it has a
-  // name, of elements `width` bytes wide. None otherwise.
-  struct Records {
-    int descriptor;
-    std::uint64_t offset;  // of the next record
-    std::size_t record;
-    int width;
-  };
-  std::optional<Records> FixedRecords() const;
-  // Counts count records read elsewhere as read, with the sums of their
-  // frequencies and of the frequencies' magnitudes; the magnitudes must not
-  // add up beyond 2^31 - 1 (ViewRecords).
-  void Account(int count, std::int64_t total, std::int64_t magnitude);
+  // reader's buffer, at most count, left where they are: *rows the block
+  // of their elements, their records' length apart. Returns how many: 0
+  // when the next record has a name or the elements need decoding (Read
+  // then). Their frequencies are not counted here: Frequencies takes them
+  // and Account counts them. The rows stay valid until the reader goes on,
+  // or, in a buffer lent to the reader, until it is lent again.
+  int View(int count, RowBlock* rows);
+  // FileReader::Lend.
+  void Lend(Buffer<unsigned char>* buffer) { reader_->Lend(buffer); }
+  // Counts frequencies of records viewed, their sum and the sum of their
+  // magnitudes: refused when the magnitudes of all counted come to more than
+  // 2^31 - 1, which takes the place of a refusal kept (the records viewed
+  // come before any the reader has refused).
+  void Account(std::int64_t total, std::int64_t magnitude);
   // After the last record: the header's total frequency against the records'.
   void Finish();
 
  private:
   const char* ReadName(bool keep, std::string* out);
+  // Records without a name lying whole in the buffer (version 2), at most
+  // count, decoded into rows and freqs; returns how many.
+  int ReadRun(int count, unsigned char* rows, int* freqs);
+  // One record, its name (when one is asked for) into name.
+  void ReadRecord(unsigned char* row, int* freq, std::string* name);
+  // Counts a frequency read; refuses when the magnitudes go beyond 2^31 - 1.
+  void Tally(int freq);
+  [[noreturn]] void TooLarge();
   [[noreturn]] void Truncated(int entry);
 
   std::shared_ptr<FileReader> reader_;
@@ -81,22 +81,11 @@ class SetFileReader {
   std::int64_t magnitude_ = 0;
 };
 
-// Decodes the records without a name at p (available bytes, `dimension`
-// elements of `width` bytes each) into rows, row after row, as Read stores
-// them in `rowWidth` bytes (RowWidth()), and their frequencies into freqs,
-// at most count; adds the frequencies and their magnitudes to total and
-// magnitude. Returns how many lie whole there before the first with a name,
-// and stops after a record that takes magnitude beyond 2^31 - 1.
-int DecodeRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int width, void* rows,
-                  int rowWidth, int* freqs, int count, std::int64_t& total, std::int64_t& magnitude);
-// The frequencies of the records of one-byte elements without a name at p
-// (available bytes, `dimension` elements each), at most count, into freqs,
-// their sum and the sum of their magnitudes added to total and magnitude;
-// *ones tells whether every one is 1. Returns how many lie whole there
-// before the first with a name, and stops after a record that takes
-// magnitude beyond 2^31 - 1.
-int ViewRecords(const unsigned char* p, std::size_t available, std::size_t dimension, int count, int* freqs,
-                std::int64_t& total, std::int64_t& magnitude, bool* ones);
+// The frequencies of the rows of viewed records (SetFileReader::View: each
+// frequency follows its row's elements) into freqs; their sum and the sum
+// of their magnitudes are added to total and magnitude. Returns whether
+// every one is 1 (freqs is then left as it was).
+bool Frequencies(const RowBlock& rows, int* freqs, std::int64_t& total, std::int64_t& magnitude);
 
 // ReadCodebook with its refusals sent where the caller says.
 void ReadCodebook(const char* name, Codebook* cb, Refusals& refusals);
@@ -116,7 +105,7 @@ int CodebookTotal(std::int64_t total, const char* name);
 // already exists: %s" when the target may not be replaced; each entry is
 // checked before it is written, and a refusal removes the unfinished file;
 // Commit puts the file in place.
-class CodebookWriter {
+class SetFileWriter {
  public:
   // The header of cb as it stands (TotalFreq and BookSize included).
   bool Open(const char* name, const Codebook* cb, int overwrite);
@@ -129,10 +118,10 @@ class CodebookWriter {
   // count entries without a name, of zero elements and frequency 0 (zero
   // bytes all of them).
   void EmptyEntries(int count);
-  // count entries at once from rows stored `rowWidth` bytes wide (1:
-  // uint8_t, 2: uint16_t, 4: int) in the machine's byte order, row i at
-  // element i * stride; names may be null (no names), as may any of them.
-  void Rows(const void* rows, int rowWidth, std::size_t stride, int count, const int* freqs, const char* const* names);
+  // rows.count entries at once from a block of rows (rows.dimension the
+  // codebook's dimension), with their frequencies; names may be null (no
+  // names), as may any of them.
+  void Rows(const RowBlock& rows, const int* freqs, const char* const* names);
   bool Commit() { return out_.Commit(); }
   void Abandon() { out_.Abandon(); }
 

@@ -62,7 +62,14 @@ inline int CentroidElement(std::int64_t sum, double freq) {
 // The centroid of sums over members of total frequency freq (positive):
 // each element as CentroidElement makes it (a refusal ends the process).
 // Returns the mean of the elements, rounded.
-int Centroid(const std::int64_t* sums, int freq, std::size_t dimension, int* vector);
+inline int Centroid(const std::int64_t* sums, int freq, std::size_t dimension, int* vector) {
+  std::int64_t total = 0;
+  for (std::size_t e = 0; e < dimension; ++e) {
+    vector[e] = CentroidElement(sums[e], static_cast<double>(freq));
+    total += vector[e];
+  }
+  return RoundedMean(total, static_cast<double>(dimension));
+}
 
 }  // namespace cbdetail
 

@@ -92,34 +92,42 @@ void CheckSolution(const Codebook* ts, const Codebook* cb, const Partitioning* p
   }
 }
 
+// sum += sign * log2(t) for t = from .. to, in this order.
+void AddLog2(double& sum, std::int64_t from, std::int64_t to, double sign) {
+  for (std::int64_t t = from; t <= to; ++t) sum += sign * Log2(t);
+}
+
+// Per element, the total frequency of the members of partition k whose
+// element is positive.
+void PositiveCounts(const Codebook* ts, const Partitioning* p, int k, std::vector<std::int64_t>& ones) {
+  std::fill(ones.begin(), ones.end(), 0);
+  const std::size_t dimension = ones.size();
+  for (int v = p->FirstVector[k]; v != -1; v = p->NextVector[v]) {
+    const BookNode& node = ts->Book[v];
+    for (std::size_t e = 0; e < dimension; ++e) {
+      if (node.Vector[e] > 0) ones[e] += node.Freq;
+    }
+  }
+}
+
 double CodeLengthError(const Codebook* ts, const Codebook* cb, const Partitioning* p) {
   CheckSolution(ts, cb, p, true);
   const std::int64_t n = ts->TotalFreq;
   const int m = cb->BookSize;
-  const int dimension = VectorSize(ts);
   double a = 0;
   double b = 0;
-  for (std::int64_t t = 2; t <= n; ++t) a += Log2(t);
+  AddLog2(a, 2, n, 1);
+  for (int k = 0; k < m; ++k) AddLog2(a, 2, p->Sums[k].CCFreq, -1);
+  AddLog2(a, n, n + m - 1, 1);
+  AddLog2(a, 2, m - 1, -1);
+  std::vector<std::int64_t> ones(static_cast<std::size_t>(VectorSize(ts)));
   for (int k = 0; k < m; ++k) {
-    for (std::int64_t t = 2; t <= p->Sums[k].CCFreq; ++t) a -= Log2(t);
-  }
-  for (std::int64_t t = n; t <= n + m - 1; ++t) a += Log2(t);
-  for (std::int64_t t = 2; t <= m - 1; ++t) a -= Log2(t);
-  std::vector<std::int64_t> ones(static_cast<std::size_t>(dimension));
-  for (int k = 0; k < m; ++k) {
-    std::fill(ones.begin(), ones.end(), 0);
-    for (int v = p->FirstVector[k]; v != -1; v = p->NextVector[v]) {
-      const BookNode& node = ts->Book[v];
-      for (int e = 0; e < dimension; ++e) {
-        if (node.Vector[e] > 0) ones[static_cast<std::size_t>(e)] += node.Freq;
-      }
-    }
+    PositiveCounts(ts, p, k, ones);
     const std::int64_t members = p->Sums[k].CCFreq;
-    for (int e = 0; e < dimension; ++e) {
-      const std::int64_t s = ones[static_cast<std::size_t>(e)];
-      for (std::int64_t t = 2; t <= members + 1; ++t) b += Log2(t);
-      for (std::int64_t t = 2; t <= s; ++t) b -= Log2(t);
-      for (std::int64_t t = 2; t <= members - s; ++t) b -= Log2(t);
+    for (const std::int64_t s : ones) {
+      AddLog2(b, 2, members + 1, 1);
+      AddLog2(b, 2, s, -1);
+      AddLog2(b, 2, members - s, -1);
     }
   }
   return (a + b) / static_cast<double>(n);

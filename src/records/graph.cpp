@@ -16,10 +16,10 @@
 
 #include <sys/stat.h>
 
+#include "files/coding.h"
 #include "files/output.h"
 #include "formats/filekind.h"
 #include "mirvo/cb.h"
-#include "mirvo/coding.h"
 #include "mirvo/file.h"
 #include "mirvo/interfc.h"
 

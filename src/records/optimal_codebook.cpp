@@ -74,21 +74,13 @@ void CodebookCentroid(const Codebook* cb, int* centroid) {
   }
 }
 
-void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p) {
-  int empty = 0;
-  for (int l = 0; l < p->PartitionCount; ++l) {
-    if (p->Sums[l].CCFreq == 0) ++empty;
-  }
-  if (empty == 0) return;
-  const int dimension = VectorSize(ts);
-  if (VectorSize(cb) != dimension || p->Dimension != dimension) {
-    ErrorMessage("CB::FillEmptyPartitions: Dimensions differ (training set %i, codebook %i, partitioning %i).\n",
-                 dimension, VectorSize(cb), p->Dimension);
-    ExitProcessing(-1);
-  }
+namespace {
 
-  // The `empty` training vectors with the largest keys, ordered by key from
-  // the largest down and, among equal keys, by index from the lowest up.
+// The `count` training vectors with the largest keys (the squared distance
+// to their code vector times their frequency), ordered by key from the
+// largest down and, among equal keys, by index from the lowest up.
+std::vector<int> WorstServed(const Codebook* ts, const Codebook* cb, const Partitioning* p, int count) {
+  const int dimension = VectorSize(ts);
   struct Candidate {
     __int128 key;
     int index;
@@ -107,7 +99,7 @@ void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p) {
     const std::int64_t d =
         VectorDistance(cb->Book[partition].Vector, ts->Book[m].Vector, dimension, kNoBound, MetricSquaredEuclidean);
     const Candidate candidate{static_cast<__int128>(d) * ts->Book[m].Freq, m};
-    if (static_cast<int>(kept.size()) < empty) {
+    if (static_cast<int>(kept.size()) < count) {
       kept.push(candidate);
     } else if (before(candidate, kept.top())) {
       kept.pop();
@@ -116,26 +108,45 @@ void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p) {
   }
   std::vector<int> list(kept.size());
   for (auto i = list.size(); i-- > 0; kept.pop()) list[i] = kept.top().index;
+  return list;
+}
 
-  // A smaller codebook than the partitioning is refused only when the walk
-  // would fill a partition that has no code vector. The walk is played
-  // first on the frequencies alone, so that a refusal changes nothing.
-  if (cb->BookSize < p->PartitionCount) {
-    std::vector<int> freq(static_cast<std::size_t>(p->PartitionCount));
-    for (int l = 0; l < p->PartitionCount; ++l) freq[static_cast<std::size_t>(l)] = p->Sums[l].CCFreq;
-    std::size_t next = 0;
-    for (int l = 0; l < p->PartitionCount && next < list.size(); ++l) {
-      if (freq[static_cast<std::size_t>(l)] != 0) continue;
-      if (l >= cb->BookSize) {
-        ErrorMessage("CB::FillEmptyPartitions: A codebook of %i vectors cannot fill partition %i.\n", cb->BookSize, l);
-        ExitProcessing(-1);
-      }
-      const int v = list[next++];
-      cbdetail::AddWrapped(freq[static_cast<std::size_t>(p->PartitionOf[v])], -ts->Book[v].Freq);
-      cbdetail::AddWrapped(freq[static_cast<std::size_t>(l)], ts->Book[v].Freq);
+// A smaller codebook than the partitioning is refused only when the walk
+// would fill a partition that has no code vector. The walk is played first
+// on the frequencies alone, so that a refusal changes nothing.
+void CheckWalk(const Codebook* ts, const Codebook* cb, const Partitioning* p, const std::vector<int>& list) {
+  if (cb->BookSize >= p->PartitionCount) return;
+  std::vector<int> freq(static_cast<std::size_t>(p->PartitionCount));
+  for (int l = 0; l < p->PartitionCount; ++l) freq[static_cast<std::size_t>(l)] = p->Sums[l].CCFreq;
+  std::size_t next = 0;
+  for (int l = 0; l < p->PartitionCount && next < list.size(); ++l) {
+    if (freq[static_cast<std::size_t>(l)] != 0) continue;
+    if (l >= cb->BookSize) {
+      ErrorMessage("CB::FillEmptyPartitions: A codebook of %i vectors cannot fill partition %i.\n", cb->BookSize, l);
+      ExitProcessing(-1);
     }
+    const int v = list[next++];
+    cbdetail::AddWrapped(freq[static_cast<std::size_t>(p->PartitionOf[v])], -ts->Book[v].Freq);
+    cbdetail::AddWrapped(freq[static_cast<std::size_t>(l)], ts->Book[v].Freq);
   }
+}
 
+}  // namespace
+
+void FillEmptyPartitions(const Codebook* ts, Codebook* cb, Partitioning* p) {
+  int empty = 0;
+  for (int l = 0; l < p->PartitionCount; ++l) {
+    if (p->Sums[l].CCFreq == 0) ++empty;
+  }
+  if (empty == 0) return;
+  const int dimension = VectorSize(ts);
+  if (VectorSize(cb) != dimension || p->Dimension != dimension) {
+    ErrorMessage("CB::FillEmptyPartitions: Dimensions differ (training set %i, codebook %i, partitioning %i).\n",
+                 dimension, VectorSize(cb), p->Dimension);
+    ExitProcessing(-1);
+  }
+  const std::vector<int> list = WorstServed(ts, cb, p, empty);
+  CheckWalk(ts, cb, p, list);
   std::size_t next = 0;
   for (int l = 0; l < p->PartitionCount && next < list.size(); ++l) {
     if (p->Sums[l].CCFreq != 0) continue;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/search.h"
+#include "engine/workers.h"
 #include "mirvo/cb.h"
 #include "mirvo/interfc.h"
 #include "records/arithmetic.h"
@@ -50,18 +51,18 @@ double PerElement(__int128 sum, const Codebook* ts, std::int64_t divisor) {
 // ChangePartition would: each partition's list holds the vectors moved into
 // it, highest index first, followed by its remaining former members in their
 // former order.
-void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
+// Takes the vectors that leave a partition out of its list; returns how many
+// move.
+int Unlink(Partitioning* p, const int* target) {
   const int n = p->TrainingSetSize;
   std::vector<char> losing(static_cast<std::size_t>(p->PartitionCount), 0);
-  bool anyMove = false;
+  int moved = 0;
   for (int i = 0; i < n; ++i) {
-    if (target[i] != p->PartitionOf[i]) {
-      anyMove = true;
-      if (p->PartitionOf[i] != -1) losing[static_cast<std::size_t>(p->PartitionOf[i])] = 1;
-    }
+    if (target[i] == p->PartitionOf[i]) continue;
+    ++moved;
+    if (p->PartitionOf[i] != -1) losing[static_cast<std::size_t>(p->PartitionOf[i])] = 1;
   }
-  if (!anyMove) return;
-  for (int q = 0; q < p->PartitionCount; ++q) {
+  for (int q = 0; q < p->PartitionCount && moved > 0; ++q) {
     if (losing[static_cast<std::size_t>(q)] == 0) continue;
     int* link = &p->FirstVector[q];
     for (int v = *link; v != -1; v = p->NextVector[v]) {
@@ -72,8 +73,31 @@ void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
     }
     *link = -1;
   }
-  int moved = 0;
-  for (int i = 0; i < n; ++i) moved += target[i] != p->PartitionOf[i];
+  return moved;
+}
+
+// Every partition's sums formed anew from its members.
+void SumsAnew(const Codebook* ts, Partitioning* p) {
+  const auto d = static_cast<std::size_t>(p->Dimension);
+  for (int q = 0; q < p->PartitionCount; ++q) {
+    std::fill_n(p->Sums[q].VectorSum, d, 0);
+    p->Sums[q].CCFreq = 0;
+    p->MemberCount[q] = 0;
+  }
+  for (int i = 0; i < p->TrainingSetSize; ++i) {
+    const int q = p->PartitionOf[i];
+    if (q == -1) continue;
+    const BookNode& node = ts->Book[i];
+    cbdetail::AddScaled(p->Sums[q].VectorSum, node.Vector, d, node.Freq);
+    cbdetail::AddWrapped(p->Sums[q].CCFreq, node.Freq);
+    ++p->MemberCount[q];
+  }
+}
+
+void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
+  const int n = p->TrainingSetSize;
+  const int moved = Unlink(p, target);
+  if (moved == 0) return;
   // When most vectors move, the sums are formed anew in one pass: integer
   // sums with wrap-around do not depend on the order of their terms.
   const bool anew = moved >= n / 4;
@@ -87,28 +111,14 @@ void ApplyMoves(const Codebook* ts, Partitioning* p, const int* target) {
     p->FirstVector[now] = i;
     if (!anew) cbdetail::AddContribution(ts, p, now, i);
   }
-  if (!anew) return;
-  const auto d = static_cast<std::size_t>(p->Dimension);
-  for (int q = 0; q < p->PartitionCount; ++q) {
-    std::fill_n(p->Sums[q].VectorSum, d, 0);
-    p->Sums[q].CCFreq = 0;
-    p->MemberCount[q] = 0;
-  }
-  for (int i = 0; i < n; ++i) {
-    const int q = p->PartitionOf[i];
-    if (q == -1) continue;
-    const BookNode& node = ts->Book[i];
-    cbdetail::AddScaled(p->Sums[q].VectorSum, node.Vector, d, node.Freq);
-    cbdetail::AddWrapped(p->Sums[q].CCFreq, node.Freq);
-    ++p->MemberCount[q];
-  }
+  if (anew) SumsAnew(ts, p);
 }
 
 // The nearest code vector of training vectors first .. first + count - 1
 // of ts (at most kSearchBatch), each from its start, by the prepared search.
 constexpr int kSearchBatch = 256;
-void SearchBatch(const cbdetail::NearestSearch& search, const Codebook* ts, const int* members, int count,
-                 const int* starts, int* targets, std::int64_t* distances) {
+void SearchBatch(const NearestSearch& search, const Codebook* ts, const int* members, int count, const int* starts,
+                 int* targets, std::int64_t* distances) {
   const int* vectors[kSearchBatch];
   for (int b = 0; b < count; ++b) vectors[b] = ts->Book[members[b]].Vector;
   search.FindMany(vectors, starts, count, targets, distances);
@@ -143,10 +153,10 @@ double GenerateOptimalPartitioningMeanError(const Codebook* ts, const Codebook* 
   auto target = cbdetail::NewArray<int>(static_cast<std::size_t>(n), "ERROR: Not enough memory for the search.\n");
   __int128 sum = 0;
   if (metric == MetricSquaredEuclidean) {
-    const cbdetail::NearestSearch search(cb);
+    const NearestSearch search(cb);
     std::vector<__int128> partial;
     std::mutex lock;
-    cbdetail::ParallelFor(n, [&](int begin, int end) {
+    cbdetail::ParallelFor(n, [&](int begin, int end, int) {
       int members[kSearchBatch];
       std::int64_t distances[kSearchBatch];
       __int128 local = 0;
@@ -222,7 +232,7 @@ void LocalRepartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitio
     members.push_back(v);
   }
   if (members.size() >= kPrepared) {
-    const cbdetail::NearestSearch search(cb);
+    const NearestSearch search(cb);
     std::vector<int> starts(members.size()), targets(members.size());
     std::int64_t distances[kSearchBatch];
     for (std::size_t m = 0; m < members.size(); ++m) {
@@ -251,8 +261,8 @@ void LocalRepartitioningGeneral(const Codebook* ts, const Codebook* cb, Partitio
 double AverageErrorCBFastMeanError(const Codebook* ts, const Codebook* cb, const Partitioning* p, int metric) {
   const bool differentKinds = RecognizeVersionstr(ts->VersionString) != RecognizeVersionstr(cb->VersionString);
   __int128 sum = 0;
-  std::unique_ptr<cbdetail::NearestSearch> search;
-  if (metric == MetricSquaredEuclidean && ts->BookSize > 0) search = std::make_unique<cbdetail::NearestSearch>(cb);
+  std::unique_ptr<NearestSearch> search;
+  if (metric == MetricSquaredEuclidean && ts->BookSize > 0) search = std::make_unique<NearestSearch>(cb);
   int members[kSearchBatch], starts[kSearchBatch], targets[kSearchBatch];
   std::int64_t distances[kSearchBatch];
   for (int first = 0; first < ts->BookSize; first += kSearchBatch) {

@@ -7,7 +7,7 @@
 #include "mirvo/version.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 TEST(CommandLine, ErrorsGoToStandardOutput) {
@@ -64,4 +64,4 @@ TEST(CommandLine, OptionsAmongNamesAndNamesOfAnyLength) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

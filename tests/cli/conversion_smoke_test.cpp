@@ -6,7 +6,7 @@
 #include "mirvo/version.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 TEST(ConversionSmoke, PartitioningThenCodebook) {
@@ -49,4 +49,4 @@ TEST(ConversionSmoke, DeathTestsSeeExactMessages) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -11,7 +11,7 @@
 #include "mirvo/version.h"
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -215,4 +215,4 @@ TEST(Conversion, ReportFollowsTheQuietLevel) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -15,7 +15,7 @@
 
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 const std::string kOld = "old output, kept byte for byte\n";
@@ -149,4 +149,4 @@ TEST(FaultInjection, AnOutputThatCannotBeWrittenFailsBeforeTheSearch) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

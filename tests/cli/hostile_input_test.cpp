@@ -23,14 +23,14 @@
 #endif
 
 #include "mirvo.h"
-#include "mirvo/global.h"
 #include "mirvo/interfc.h"
+#include "mirvo/mirvo.h"
 #include "mirvo/version.h"
 #include "seed_files.h"
 #include "support/error_capture.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 const std::string kSeparator = std::string(37, '-') + "\n";
@@ -262,7 +262,7 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
   const std::string corpus = std::string(MIRVO_SOURCE_DIR) + "/fuzz/corpus/";
   for (const std::string target :
        {"fuzz_cb_to_pa", "fuzz_pa_to_cb", "fuzz_read_codebook", "fuzz_read_partitioning", "fuzz_graph_read"}) {
-    std::vector<mirvofuzz::Seed> files = mirvofuzz::SeedsFor(target);
+    std::vector<mirvo::fuzz::Seed> files = mirvo::fuzz::SeedsFor(target);
     if (FileExists(corpus + target)) {
       for (const std::string& name : ListFolder(corpus + target)) {
         files.push_back({name, ReadFile(corpus + target + "/" + name)});
@@ -273,8 +273,8 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
       if (target == "fuzz_graph_read") {
         graphs.emplace_back(label, bytes);
       } else if (target == "fuzz_read_codebook") {
-        inputs.push_back({label + " as training set", bytes, mirvofuzz::SmallCodebook(), {"-Q0"}});
-        inputs.push_back({label + " as codebook", mirvofuzz::SmallTrainingSet(), bytes, {"-Q0"}});
+        inputs.push_back({label + " as training set", bytes, mirvo::fuzz::SmallCodebook(), {"-Q0"}});
+        inputs.push_back({label + " as codebook", mirvo::fuzz::SmallTrainingSet(), bytes, {"-Q0"}});
       } else if (target == "fuzz_read_partitioning") {
         const std::vector<VectorSpec> five = {{{1, 2}, 3, "first"},
                                               {{200, 7}, 1, ""},
@@ -285,10 +285,10 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
       } else if (!bytes.empty()) {
         // An options byte, the training set, the separator, the second file.
         const std::string rest = bytes.substr(1);
-        const auto at = rest.find(mirvofuzz::kFileSeparator);
+        const auto at = rest.find(mirvo::fuzz::kFileSeparator);
         if (at == std::string::npos) continue;
         const unsigned options = static_cast<unsigned char>(bytes[0]);
-        Input input{label, rest.substr(0, at), rest.substr(at + std::strlen(mirvofuzz::kFileSeparator)), {}};
+        Input input{label, rest.substr(0, at), rest.substr(at + std::strlen(mirvo::fuzz::kFileSeparator)), {}};
         if ((options & 1u) != 0) input.options.push_back("-O");
         if (((options >> 1) & 3u) < 3) input.options.push_back("-Q" + std::to_string((options >> 1) & 3u));
         inputs.push_back(input);
@@ -350,4 +350,4 @@ TEST(HostileInput, CorporaUnderAMemoryLimit) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

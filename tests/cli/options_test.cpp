@@ -9,7 +9,7 @@
 #include "mirvo.h"
 #include "mirvo/version.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using namespace testing::internal;  // CaptureStdout and friends
@@ -111,4 +111,4 @@ TEST(Options, ValuesInFiles) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

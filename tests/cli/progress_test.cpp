@@ -9,11 +9,11 @@
 
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
-// Vectors over the whole 32-bit range: searched exactly in 128-bit
-// arithmetic, a few hundred milliseconds of work.
+// Vectors over the whole 32-bit range, searched exactly in 128-bit
+// arithmetic.
 std::string WideSet(int count, bool codebook, unsigned seed) {
   std::mt19937 random(seed);
   std::vector<VectorSpec> vectors(static_cast<std::size_t>(count));
@@ -25,8 +25,8 @@ std::string WideSet(int count, bool codebook, unsigned seed) {
 
 TEST(Progress, LongConversionsShowItOnATerminalOnly) {
   TempDir data;
-  WriteFile(data.File("wide.ts"), WideSet(20000, false, 1));
-  WriteFile(data.File("wide.cb"), WideSet(1000, true, 2));
+  WriteFile(data.File("wide.ts"), WideSet(3000, false, 1));
+  WriteFile(data.File("wide.cb"), WideSet(200, true, 2));
   struct Case {
     const char* name;
     std::vector<std::string> args;
@@ -50,7 +50,8 @@ TEST(Progress, LongConversionsShowItOnATerminalOnly) {
     limits.terminal = true;
     limits.stderrFile = c.stderrFile;
     limits.columns = 40;
-    limits.pauseMilliseconds = 1200;  // the conversion then takes more than a second
+    limits.binary = MIRVO_PAUSED_BINARY;
+    limits.progressDelay = 0;  // shown from the start, not after a second
     const RunResult run = RunMirvoLimited(c.args, dir.path(), limits);
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(run.out.find("\rSearching th...de vectors (") != std::string::npos, c.shown) << run.out;
@@ -71,8 +72,8 @@ TEST(Progress, LongConversionsShowItOnATerminalOnly) {
     if (partitioning.empty()) partitioning = ReadFile(dir.File("wide.pa"));
     EXPECT_EQ(ReadFile(dir.File("wide.pa")), partitioning);
   }
-  EXPECT_EQ(partitioning.rfind("VQ PARTITIONING 2.0\n1000\n20000\n", 0), 0u);
+  EXPECT_EQ(partitioning.rfind("VQ PARTITIONING 2.0\n200\n3000\n", 0), 0u);
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -4,7 +4,7 @@
 
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 std::string Outcome(const RunResult& run, const std::string& output) {
@@ -91,4 +91,4 @@ TEST(Streaming, MemoryDoesNotGrowWithTheTrainingSet) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -1,6 +1,6 @@
 // Console messages, the exit path and the text progress indicator.
 #include "mirvo/interfc.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include "console/fatal.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using namespace testing::internal;  // CaptureStdout and friends
@@ -134,4 +134,4 @@ TEST(Progress, TimedProgressShowsOnlyAfterItsDelay) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -7,13 +7,14 @@
 #include <cstdio>
 #include <functional>
 
-#include "engine/conversions.h"
-#include "mirvo/global.h"
+#include "engine/stream.h"
+#include "mirvo/engine.h"
 #include "mirvo/interfc.h"
+#include "mirvo/mirvo.h"
 #include "support/error_capture.h"
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 struct Outcome {
@@ -152,11 +153,12 @@ TEST(ConversionsFromFiles, CentroidsOfFewPartitionsAmongManyMatchTheRecords) {
   }
 }
 
-// Sets summed on two threads in many small chunks, of every width, as they
-// are and with what sends them back to one stream: a record with a name,
-// frequencies beyond 32 bits, a training set cut short, and partitionings
-// refused late.
-TEST(ConversionsFromFiles, CentroidsOnTwoThreadsMatchTheRecords) {
+// Sets summed in many small chunks, on one thread and on three, of every
+// width, as they are and as they go wrong: a record with a name among
+// records read where they lie, frequencies beyond 32 bits (late, or early
+// with a cut later on: the first fault in the file is the one reported),
+// a training set cut short, and partitionings refused late.
+TEST(ConversionsFromFiles, CentroidsInSmallChunksMatchTheRecords) {
   const auto chunk = cbdetail::SetChunkBytes(2048);
   RandomData r(7);
   const int n = 20000, d = 4, books = 300;
@@ -167,10 +169,11 @@ TEST(ConversionsFromFiles, CentroidsOnTwoThreadsMatchTheRecords) {
   for (auto& v : ones) v.freq = 1;
   auto named = ones;
   named[n - 100].name = "late";
-  auto heavy = ones;
+  auto heavy = ones, early = ones;
   heavy[n - 5].freq = 2147483647;
+  early[300].freq = 2147483647;
   const std::string pa = PartitioningText(books, train, assignment);
-  const std::string ts = SetFileBytes(ones, d, 1, 1);
+  const std::string ts = SetFileBytes(ones, d, 1, 1), earlyTs = SetFileBytes(early, d, 1, 1);
   std::string badLine = pa, badIndex = pa;
   badLine.replace(badLine.size() - 40, 1, "x");
   badIndex.insert(badIndex.size() - 1, "999");
@@ -185,11 +188,16 @@ TEST(ConversionsFromFiles, CentroidsOnTwoThreadsMatchTheRecords) {
       {"a name among two-byte elements", SetFileBytes(named, d, 1, 2), pa},
       {"a name", SetFileBytes(named, d, 1, 1), pa},
       {"frequencies beyond 32 bits", SetFileBytes(heavy, d, 1, 1), pa},
+      {"frequencies beyond 32 bits, then a cut", earlyTs.substr(0, earlyTs.size() - 30), pa},
       {"a training set cut short", ts.substr(0, ts.size() - 30), pa},
       {"a line that is no number", ts, badLine},
       {"an index beyond the count", ts, badIndex},
   };
-  for (const auto& c : cases) CompareCentroids(c.ts, c.pa, c.label);
+  for (const int threads : {1, 3}) {
+    const int previous = SetThreadCount(threads);
+    for (const auto& c : cases) CompareCentroids(c.ts, c.pa, c.label + std::string(" on ") + std::to_string(threads));
+    SetThreadCount(previous);
+  }
   cbdetail::SetChunkBytes(chunk);
 }
 
@@ -233,4 +241,4 @@ TEST(ConversionsFromFiles, MatchTheRecordsOnRefusedFiles) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

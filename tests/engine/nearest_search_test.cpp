@@ -12,24 +12,13 @@
 
 #include "engine/centroid_sums.h"
 #include "engine/search.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
-using cbdetail::SimdLevel;
-
-// Puts the kernel level back when a test ends.
-class Level {
- public:
-  explicit Level(SimdLevel level) : set_(cbdetail::SetSimdLevel(level)) {}
-  ~Level() { cbdetail::SetSimdLevel(cbdetail::BestSimdLevel()); }
-  bool Available(SimdLevel wanted) const { return set_ == wanted; }
-
- private:
-  SimdLevel set_;
-};
+using mirvo::KernelLevel;
 
 struct Shape {
   int width, dimension, codes;
@@ -75,14 +64,14 @@ std::vector<int> Query(RandomData& r, const std::vector<VectorSpec>& code, const
   }
 }
 
-void Check(const Shape& s, unsigned seed, SimdLevel level) {
+void Check(const Shape& s, unsigned seed, KernelLevel level) {
   RandomData r(seed);
   const auto code = CodeVectors(r, s);
   Codebook cb;
   MakeSet(&cb, code, s.dimension, 1, 4, true);
-  const cbdetail::NearestSearch search(&cb);
+  const NearestSearch search(&cb);
   if (s.width == 1 && s.dimension <= 8192) {
-    EXPECT_TRUE(search.UsesByteKernel()) << "seed " << seed;
+    EXPECT_TRUE(search.UsesByteKernels()) << "seed " << seed;
   }
 
   constexpr int kQueries = 23;  // not a multiple of the kernels' groups
@@ -116,11 +105,11 @@ void Check(const Shape& s, unsigned seed, SimdLevel level) {
   }
 }
 
-class EveryKernel : public testing::TestWithParam<SimdLevel> {};
+class EveryKernel : public testing::TestWithParam<KernelLevel> {};
 
 TEST_P(EveryKernel, MatchesThePlainSearch) {
-  const Level level(GetParam());
-  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  const ForcedLevel level(GetParam());
+  if (!level.Offered()) GTEST_SKIP() << "not offered by this processor";
   const int dimensions[] = {1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 31, 32, 33, 64, 65, 127, 128, 129, 255, 300};
   const int codeCounts[] = {1, 2, 15, 16, 17, 31, 32, 33, 70};
   unsigned seed = 1;
@@ -145,8 +134,8 @@ TEST_P(EveryKernel, MatchesThePlainSearch) {
 // wider rows (narrowed, or searched by the other method when out of the
 // byte span), ties, repeated rows, one row and a partial last kernel tile.
 TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
-  const Level level(GetParam());
-  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  const ForcedLevel level(GetParam());
+  if (!level.Offered()) GTEST_SKIP() << "not offered by this processor";
   unsigned seed = 500;
   for (const int width : {1, 2, 4}) {
     for (const int dimension : {1, 3, 4, 16, 17, 128, 129}) {
@@ -156,7 +145,7 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
         const auto code = CodeVectors(r, s);
         Codebook cb;
         MakeSet(&cb, code, dimension, 1, 4, true);
-        const cbdetail::NearestSearch search(&cb);
+        const NearestSearch search(&cb);
         const std::size_t stride = static_cast<std::size_t>(dimension) + 3;
         std::vector<unsigned char> rows(static_cast<std::size_t>(count) * stride * width);
         std::vector<int> want(static_cast<std::size_t>(count)), got(want.size());
@@ -181,7 +170,7 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
           want[static_cast<std::size_t>(i)] = PlainNearest(q.data(), &cb, 0, &exact);
           wantDistance[static_cast<std::size_t>(i)] = Saturated(exact);
         }
-        search.FindRows(rows.data(), width, stride, count, got.data(), distance.data());
+        search.FindRows(RowBlock{rows.data(), count, dimension, width, stride * width}, got.data(), distance.data());
         const std::string where = "width " + std::to_string(width) + " dimension " + std::to_string(dimension) +
                                   " seed " + std::to_string(seed);
         EXPECT_EQ(got, want) << where;
@@ -199,8 +188,8 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
 // vectors, midpoints, neighbours and random ones; rows of 1 and 2 bytes
 // through FindRows, and int vectors with start indices through FindMany.
 TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
-  const Level level(GetParam());
-  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  const ForcedLevel level(GetParam());
+  if (!level.Offered()) GTEST_SKIP() << "not offered by this processor";
   enum Style { kRandom, kFewValues, kSameSum, kPermuted, kRamps };
   struct Case {
     Style style;
@@ -280,9 +269,10 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
       starts[i] = std::min(starts[i], cb.BookSize - 1);
       wantFromStart[i] = PlainNearest(queries[i].data(), &cb, starts[i], &exact);
     }
-    const cbdetail::NearestSearch search(&cb);
+    const NearestSearch search(&cb);
     ASSERT_TRUE(search.Prunes()) << where;
-    search.FindRows(rows.data(), width, static_cast<std::size_t>(c.dimension), kRows, got.data(), distance.data());
+    search.FindRows(RowBlock{rows.data(), kRows, c.dimension, width, static_cast<std::size_t>(c.dimension * width)},
+                    got.data(), distance.data());
     EXPECT_EQ(got, want) << where;
     EXPECT_EQ(distance, wantDistance) << where;
     std::vector<const int*> vectors;
@@ -298,10 +288,11 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
 // records), added a block at a time; frequencies of 1, small ones of either
 // sign, ones large enough that 32-bit sums must be folded between blocks,
 // or that the sums need 64 bits; few partitions (many rows to each, 32-bit
-// sums first) or many.
+// sums first), many, or so many that the sums are kept for those met only;
+// on one thread, or on three, each with sums of its own.
 TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
-  const Level level(GetParam());
-  if (!level.Available(GetParam())) GTEST_SKIP() << "not offered by this processor";
+  const ForcedLevel level(GetParam());
+  if (!level.Offered()) GTEST_SKIP() << "not offered by this processor";
   for (unsigned seed = 1; seed <= 120; ++seed) {
     RandomData r(seed);
     // Seeds 3 mod 8: blocks whose 32-bit sums fit, but not those of all
@@ -309,7 +300,10 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
     const bool folds = seed % 8 == 3;
     const int width = folds ? 1 : seed % 3 == 0 ? 4 : 1 + static_cast<int>(seed % 2);
     const int dimension = seed % 11 == 0 ? 64 : r.Int(1, 40);
-    const int partitions = seed % 5 == 0 ? r.Int(200, 400) : folds ? 1 : r.Int(1, 12);
+    const int partitions = seed % 10 == 5  ? r.Int(10000, 20000)
+                           : seed % 5 == 0 ? r.Int(200, 400)
+                           : folds         ? 1
+                                           : r.Int(1, 12);
     const int count = folds ? r.Int(1000, 1500) : r.Int(0, 1500);
     std::vector<int> freqs(static_cast<std::size_t>(count)), of(freqs.size());
     std::vector<std::int32_t> elements(freqs.size() * static_cast<std::size_t>(dimension));
@@ -322,8 +316,7 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
     for (int& p : of) p = r.Int(0, partitions - 1);
     for (auto& e : elements) e = r.Element(width);
     const std::size_t rowBytes = static_cast<std::size_t>(dimension) * width;
-    const std::size_t stride = seed % 7 < 3 ? rowBytes + static_cast<std::size_t>(r.Int(1, 5) * width) : 0;
-    const std::size_t step = stride == 0 ? rowBytes : stride;
+    const std::size_t step = seed % 7 < 3 ? rowBytes + static_cast<std::size_t>(r.Int(1, 5) * width) : rowBytes;
     std::vector<unsigned char> rows(freqs.size() * step, 0xEE);
     for (std::size_t i = 0; i < elements.size(); ++i) {
       const auto narrow = static_cast<std::uint8_t>(elements[i]);
@@ -344,14 +337,22 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
       }
       wantFreq[p] += static_cast<std::uint32_t>(freqs[static_cast<std::size_t>(i)]);
     }
-    cbdetail::CentroidSums sums(partitions, static_cast<std::size_t>(dimension));
+    CentroidSums sums(partitions, dimension);
+    const bool parallel = seed % 3 == 1;
+    const int threads = SetThreadCount(parallel ? 3 : 1);
     for (int at = 0, take = 0; at < count; at += take) {
-      take = std::min(count - at, r.Int(1, folds ? 300 : 700));
-      sums.Add(rows.data() + static_cast<std::size_t>(at) * step, width, take, freqs.data() + at, of.data() + at,
-               stride);
+      take = std::min(count - at, r.Int(1, folds ? 300 : parallel ? 5000 : 700));
+      const RowBlock block{rows.data() + static_cast<std::size_t>(at) * step, take, dimension, width, step};
+      if (parallel) {
+        sums.AddInParallel(block, freqs.data() + at, of.data() + at);
+      } else {
+        sums.Add(block, freqs.data() + at, of.data() + at);
+      }
     }
+    SetThreadCount(threads);
+    const std::vector<std::uint64_t> none(static_cast<std::size_t>(dimension), 0);
     for (int p = 0; p < partitions; ++p) {
-      const auto* got = reinterpret_cast<const std::uint64_t*>(sums.Sum(p));
+      const auto* got = sums.Sum(p) != nullptr ? reinterpret_cast<const std::uint64_t*>(sums.Sum(p)) : none.data();
       ASSERT_EQ(std::vector<std::uint64_t>(got, got + dimension),
                 std::vector<std::uint64_t>(want.begin() + p * dimension, want.begin() + (p + 1) * dimension))
           << "seed " << seed << " partition " << p;
@@ -360,22 +361,20 @@ TEST_P(EveryKernel, CentroidSumsMatchPlainSums) {
   }
 }
 
-std::string LevelName(const testing::TestParamInfo<SimdLevel>& info) {
-  static const char* const kNames[] = {"Portable", "Avx2", "AvxVnni", "Avx512"};
+std::string LevelName(const testing::TestParamInfo<KernelLevel>& info) {
+  static const char* const kNames[] = {"Portable", "Avx2", "AvxVnni", "Avx512", "Avx512Vbmi"};
   return kNames[static_cast<int>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel,
-                         testing::Values(SimdLevel::Portable, SimdLevel::Avx2, SimdLevel::AvxVnni, SimdLevel::Avx512),
-                         LevelName);
+INSTANTIATE_TEST_SUITE_P(Levels, EveryKernel, testing::ValuesIn(EveryLevel()), LevelName);
 
-TEST(SimdLevels, RequestsAreLoweredToWhatTheProcessorOffers) {
-  const SimdLevel best = cbdetail::BestSimdLevel();
-  const Level level(SimdLevel::Avx512);
-  EXPECT_EQ(cbdetail::ActiveSimdLevel(), best);
-  EXPECT_EQ(cbdetail::SetSimdLevel(SimdLevel::Portable), SimdLevel::Portable);
-  EXPECT_EQ(cbdetail::ActiveSimdLevel(), SimdLevel::Portable);
+TEST(KernelLevels, RequestsAreLoweredToWhatTheProcessorOffers) {
+  const KernelLevel best = BestKernelLevel();
+  const ForcedLevel level(KernelLevel::Avx512Vbmi);
+  EXPECT_EQ(ActiveKernelLevel(), best);
+  EXPECT_EQ(SetKernelLevel(KernelLevel::Portable), KernelLevel::Portable);
+  EXPECT_EQ(ActiveKernelLevel(), KernelLevel::Portable);
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

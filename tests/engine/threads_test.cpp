@@ -3,18 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 
-#include "engine/search.h"
-#include "engine/threads.h"
+#include "engine/workers.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
-using namespace mirvo::cbdetail;
+using namespace mirvo;
+using cbdetail::ParallelFor;
 
 // The threads a job of many blocks ran on. Every block waits (a few
 // seconds at most) until `expected` threads have come, so that a thread
@@ -25,7 +27,7 @@ std::size_t ThreadsOfAJob(std::size_t expected) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   ParallelFor(
       1 << 16,
-      [&](int, int) {
+      [&](int, int, int) {
         std::unique_lock<std::mutex> guard(lock);
         seen.insert(std::this_thread::get_id());
         while (seen.size() < expected && std::chrono::steady_clock::now() < deadline) {
@@ -58,5 +60,25 @@ TEST(ThreadCount, ProcessWideAndPerThreadSettings) {
   EXPECT_EQ(ThreadCount(), cores);
 }
 
+// A block that throws on any thread ends the job: the blocks not yet begun
+// are left out, and the first exception comes back to the caller, instead
+// of ending the process.
+TEST(ThreadCount, AnExceptionOfABlockComesBackToTheCaller) {
+  for (const int threads : {1, 3}) {
+    SetThreadCount(threads);
+    std::atomic<int> begun{0};
+    EXPECT_THROW(ParallelFor(
+                     1 << 16,
+                     [&](int begin, int, int) {
+                       ++begun;
+                       if (begin >= 4096) throw std::bad_alloc();
+                     },
+                     false),
+                 std::bad_alloc);
+    EXPECT_LE(begun.load(), 8) << threads;  // of 32 blocks of 2048, the third the first to throw
+  }
+  SetThreadCount(0);
+}
+
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -7,7 +7,7 @@
 
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 struct Case {
@@ -56,4 +56,4 @@ TEST(KMeansExample, WritesTheCommandLinesFilesOfAsManyRounds) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -1,7 +1,7 @@
 // Opening under the overwrite rule, fixed-width integers, bit streams and
 // file names.
 #include "mirvo/file.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 
 #include <sys/stat.h>
 
@@ -17,7 +17,7 @@
 
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using namespace testing::internal;  // CaptureStderr and friends
@@ -182,4 +182,4 @@ TEST(FileNames, DeriveCompleteAndCompare) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

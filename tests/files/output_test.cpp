@@ -14,10 +14,10 @@
 #include "files/output.h"
 #include "mirvo/cb.h"
 #include "mirvo/file.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using testing::internal::CaptureStderr;
@@ -104,4 +104,4 @@ TEST(LibraryWriters, AnInterruptRemovesTheTemporaryFile) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -2,7 +2,7 @@
 // block decoder and the encoder against byte-by-byte shifting, the integer
 // scanner against the C library's "%i".
 #include "files/reader.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 
 #include "mirvo/file.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 // The next field of `width` bytes, most significant first, assembled byte
@@ -133,4 +133,4 @@ TEST(FileReader, ScanIntFollowsTheCLibrary) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using testing::ExitedWithCode;
@@ -216,4 +216,4 @@ TEST(CodebookFile, RefusesRecordsThatWouldReadBackWrong) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using testing::ExitedWithCode;
@@ -85,4 +85,4 @@ TEST(FileKind, NamesAreCompletedInPriorityOrder) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

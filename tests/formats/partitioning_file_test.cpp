@@ -7,7 +7,7 @@
 
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 const std::string kSeparator = std::string(37, '-') + "\n";
@@ -120,4 +120,4 @@ TEST(PartitioningFile, ReadingBuildsWhatMovingVectorsBuilds) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -28,7 +28,7 @@ file(MAKE_DIRECTORY ${WORK_DIR}/data)
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(path bin/mirvo ${LIBDIR}/libmirvo.a include/mirvo/cb.h include/mirvo/file.h
-             include/mirvo/interfc.h include/mirvo/coding.h include/mirvo/version.h include/mirvo/mirvo.h include/mirvo/global.h
+             include/mirvo/interfc.h include/mirvo/coding.h include/mirvo/engine.h include/mirvo/version.h include/mirvo/mirvo.h include/mirvo/global.h
              share/doc/mirvo/README.md share/doc/mirvo/docs/performance.md ${LIBDIR}/cmake/mirvo/mirvoConfig.cmake
              ${LIBDIR}/cmake/mirvo/mirvoConfigVersion.cmake ${LIBDIR}/cmake/mirvo/mirvoTargets.cmake
              ${LIBDIR}/pkgconfig/mirvo.pc share/man/man1/mirvo.1)
@@ -38,6 +38,7 @@ foreach(path bin/mirvo ${LIBDIR}/libmirvo.a include/mirvo/cb.h include/mirvo/fil
 endforeach()
 # The private headers stay in the source tree.
 foreach(path include/mirvo/search.h include/mirvo/reader.h include/mirvo/output.h include/mirvo/set_file.h
+             include/mirvo/kernels.h include/mirvo/workers.h include/mirvo/centroid_sums.h
              include/console include/files include/records include/formats include/engine)
   if(EXISTS ${prefix}/${path})
     message(FATAL_ERROR "installed, but private: ${path}")

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using testing::ExitedWithCode;
@@ -208,4 +208,4 @@ TEST(CodebookRecord, AddStringAppendsAndCuts) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

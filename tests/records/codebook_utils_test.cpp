@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
 #include "mirvo/interfc.h"
+#include "mirvo/mirvo.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using testing::ExitedWithCode;
@@ -179,4 +179,4 @@ TEST(CodebookUtils, PrintCodebookAndVector) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

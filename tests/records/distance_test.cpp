@@ -6,7 +6,7 @@
 
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 struct DistanceCase {
@@ -101,4 +101,4 @@ TEST(ErrorFunctions, RefuseSolutionsThatDoNotFit) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using testing::internal::CaptureStderr;
@@ -276,4 +276,4 @@ TEST(Graph, LinesAndHeaderFromStreams) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

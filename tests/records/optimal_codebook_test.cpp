@@ -5,7 +5,7 @@
 
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using testing::ElementsAre;
@@ -144,4 +144,4 @@ TEST(OptimalCodebook, FillEmptyPartitionsWithASmallerCodebook) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

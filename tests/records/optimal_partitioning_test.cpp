@@ -7,10 +7,10 @@
 #include <algorithm>
 
 #include "engine/search.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 Codebook* OneDimensional(Codebook* cb, const std::vector<int>& values, bool codebook) {
@@ -37,7 +37,7 @@ TEST(FindNearestVector, TiesKeepTheStartElseTheLowestIndex) {
     const BookNode node{&five, 5, 1, nullptr};
     std::int64_t d1 = -1, d2 = -1;
     const std::vector<int> got = {FindNearestVector(&node, &cb, &d1, c.start, 0),
-                                  cbdetail::NearestSearch(&cb).Find(&five, c.start, &d2)};
+                                  NearestSearch(&cb).Find(&five, c.start, &d2)};
     EXPECT_EQ(got, std::vector<int>(2, c.want)) << "start " << c.start;
     EXPECT_EQ(std::vector<std::int64_t>({d1, d2}), std::vector<std::int64_t>(2, c.distance));
   }
@@ -57,7 +57,7 @@ TEST(FindNearestVector, FastPathsMatchThePlainSearch) {
     code.insert(code.begin() + r.Int(0, static_cast<int>(code.size())), twin);
     Codebook cb;
     MakeSet(&cb, code, dim, 1, width, true);
-    const cbdetail::NearestSearch search(&cb);
+    const NearestSearch search(&cb);
     for (int t = 0; t < 16; ++t) {
       std::vector<int> v = r.Vectors(1, dim, width)[0].elements;
       if (t % 4 == 1) v = code[static_cast<std::size_t>(r.Int(0, cb.BookSize - 1))].elements;
@@ -204,4 +204,4 @@ TEST(Repartitioning, MovesOnlyToStrictlyNearerCodeVectors) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "records/partition_sums.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using Lists = std::vector<std::vector<int>>;
@@ -357,4 +357,4 @@ TEST(PartitionCount, FatalErrorsWithExactMessages) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

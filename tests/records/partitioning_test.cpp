@@ -5,7 +5,7 @@
 
 #include "support/reference.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 using testing::ElementsAre;
@@ -59,4 +59,4 @@ TEST(Partitioning, MovesFollowTheirRules) {
 }
 
 }  // namespace
-}  // namespace mirvotest
+}  // namespace mirvo::test

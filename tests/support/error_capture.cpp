@@ -1,9 +1,9 @@
 #include "support/error_capture.h"
 
-#include "mirvo/global.h"
 #include "mirvo/interfc.h"
+#include "mirvo/mirvo.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 ErrorCapture* g_current = nullptr;
@@ -45,4 +45,4 @@ void ErrorCapture::Collect(const char* text) {
 
 void ErrorCapture::Throw(int status) { throw FatalExit{status}; }
 
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace mirvotest {
+namespace mirvo::test {
 
 // Thrown by ExitProcessing while an ErrorCapture is alive.
 struct FatalExit {
@@ -45,4 +45,4 @@ class ErrorCapture {
   void (*previousExit_)(int);
 };
 
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-namespace mirvotest {
+namespace mirvo::test {
 
 std::string BigEndian(std::uint32_t value, int width) {
   std::string bytes;
@@ -79,4 +79,4 @@ std::vector<std::string> ListFolder(const std::string& path) {
   return names;
 }
 
-}  // namespace mirvotest
+}  // namespace mirvo::test

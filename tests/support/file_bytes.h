@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-namespace mirvotest {
+namespace mirvo::test {
 
 // Big-endian bytes of a value of the given width.
 std::string BigEndian(std::uint32_t value, int width);
@@ -34,4 +34,4 @@ std::string SparseCodebookBytes(const std::vector<std::pair<int, VectorSpec>>& e
 // Names of the entries of a folder, sorted.
 std::vector<std::string> ListFolder(const std::string& path);
 
-}  // namespace mirvotest
+}  // namespace mirvo::test

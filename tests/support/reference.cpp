@@ -4,7 +4,7 @@
 
 #include <climits>
 
-namespace mirvotest {
+namespace mirvo::test {
 
 Wide ExactDistance(const int* a, const int* b, int count) {
   Wide sum = 0;
@@ -136,4 +136,4 @@ void ExpectConsistent(const Codebook& ts, const Partitioning& p) {
   }
 }
 
-}  // namespace mirvotest
+}  // namespace mirvo::test

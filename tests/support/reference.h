@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/mirvo.h"
 #include "support/test_support.h"
 
-namespace mirvotest {
+namespace mirvo::test {
 
 using Wide = unsigned __int128;
 
@@ -49,4 +49,4 @@ void ExpectSamePartitioning(const Partitioning& got, const Partitioning& want);
 // Lists, member counts and sums recomputed from the training set.
 void ExpectConsistent(const Codebook& ts, const Partitioning& p);
 
-}  // namespace mirvotest
+}  // namespace mirvo::test

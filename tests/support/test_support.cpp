@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace mirvotest {
+namespace mirvo::test {
 namespace {
 
 void RemoveTree(const std::string& path) {
@@ -126,6 +125,7 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
     if (limits.pauseInPlace) ::setenv("MIRVO_PAUSE", "placed", 1);
+    if (limits.progressDelay >= 0) ::setenv("MIRVO_PROGRESS_DELAY", std::to_string(limits.progressDelay).c_str(), 1);
     if (limits.fileSize >= 0) {
       std::signal(SIGXFSZ, SIG_IGN);
       const rlimit size{static_cast<rlim_t>(limits.fileSize), static_cast<rlim_t>(limits.fileSize)};
@@ -177,12 +177,6 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
     // for room to write.
     reader = std::thread([&] { shown = Drain(terminal); });
   }
-  if (limits.pauseMilliseconds > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    ::kill(child, SIGSTOP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(limits.pauseMilliseconds));
-    ::kill(child, SIGCONT);
-  }
   int status = 0;
   while (::waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status)) {
     if (limits.whenStopped) {
@@ -206,6 +200,20 @@ RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::strin
   return result;
 }
 
+const std::vector<mirvo::KernelLevel>& EveryLevel() {
+  static const std::vector<mirvo::KernelLevel> levels = [] {
+    std::vector<mirvo::KernelLevel> all;
+    for (int l = 0; l <= static_cast<int>(mirvo::KernelLevel::Avx512Vbmi); ++l)
+      all.push_back(static_cast<mirvo::KernelLevel>(l));
+    return all;
+  }();
+  return levels;
+}
+
+ForcedLevel::ForcedLevel(mirvo::KernelLevel level) : offered_(mirvo::SetKernelLevel(level) == level) {}
+
+ForcedLevel::~ForcedLevel() { mirvo::SetKernelLevel(mirvo::BestKernelLevel()); }
+
 void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
              int bytesPerElement, bool codebook) {
   CreateNewTrainingSet(cb, static_cast<int>(vectors.size()), vectorSizeX, vectorSizeY, bytesPerElement, 0, 0, 0, "");
@@ -227,4 +235,4 @@ void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSiz
   cb->TotalFreq = total;
 }
 
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "mirvo/cb.h"
-#include "mirvo/global.h"
+#include "mirvo/engine.h"
+#include "mirvo/mirvo.h"
 #include "support/file_bytes.h"
 
 // Built with AddressSanitizer: address-space limits do not apply.
@@ -21,7 +22,7 @@
 #define MIRVO_TEST_SANITIZED 1
 #endif
 
-namespace mirvotest {
+namespace mirvo::test {
 
 // A fresh folder, removed with everything in it when the object goes.
 class TempDir {
@@ -75,9 +76,7 @@ struct RunLimits {
   // goes to that file in the folder instead.
   bool terminal = false;
   std::string stderrFile;
-  int columns = 0;  // width of the terminal; 0: as the system opens it
-  // Stops the process for this long, 30 ms after it starts.
-  int pauseMilliseconds = 0;
+  int columns = 0;              // width of the terminal; 0: as the system opens it
   long long addressSpace = -1;  // RLIMIT_AS in bytes; -1: none
   // The binary run: MIRVO_BINARY, or MIRVO_PAUSED_BINARY, which stops itself
   // once the first block of its output is in its temporary file (with the
@@ -86,6 +85,9 @@ struct RunLimits {
   // gets its id and must let it go on (SIGCONT); unset, it goes on at once.
   std::string binary = MIRVO_BINARY;
   bool pauseInPlace = false;
+  // MIRVO_PAUSED_BINARY that does not stop but shows the progress after this
+  // delay (milliseconds) instead of a second; -1: as the binary does.
+  int progressDelay = -1;
   std::function<void(int pid)> whenStopped;
   // Standard output a pipe whose reading end is closed (`out` stays empty).
   bool closedOutput = false;
@@ -93,10 +95,28 @@ struct RunLimits {
 // As RunMirvo, with the limits set in the child before the binary starts.
 RunResult RunMirvoLimited(const std::vector<std::string>& args, const std::string& folder, const RunLimits& limits);
 
+// Every level of the engine's kernels, the portable one first.
+const std::vector<mirvo::KernelLevel>& EveryLevel();
+
+// Forces a level of the engine's kernels while alive (lowered to what the
+// processor offers), then puts back the best one.
+class ForcedLevel {
+ public:
+  explicit ForcedLevel(mirvo::KernelLevel level);
+  ~ForcedLevel();
+  ForcedLevel(const ForcedLevel&) = delete;
+  ForcedLevel& operator=(const ForcedLevel&) = delete;
+  // Whether the processor offers the level asked for.
+  bool Offered() const { return offered_; }
+
+ private:
+  bool offered_;
+};
+
 // A training set (or, with codebook = true, a codebook) of the given vectors
 // with frequencies and optional names (empty: no name), header fields as the
 // writer fills them.
 void MakeSet(Codebook* cb, const std::vector<VectorSpec>& vectors, int vectorSizeX, int vectorSizeY,
              int bytesPerElement, bool codebook = false);
 
-}  // namespace mirvotest
+}  // namespace mirvo::test

@@ -1,8 +1,11 @@
-// Reads a codebook with the installed MIRVO library and prints its size.
-// Its own Graph and Codebook live beside the library's: every name of the
-// library is in namespace mirvo.
+// Reads a codebook with the installed MIRVO library and prints its size,
+// with the engine's search of its first code vector (index 0) added: the
+// engine's header serves a program as the others do. Its own Graph and
+// Codebook live beside the library's: every name of the library is in
+// namespace mirvo.
 #include <mirvo/mirvo.h>
 
+#include <cstdint>
 #include <cstdio>
 
 struct Graph {
@@ -23,7 +26,11 @@ int main(int argc, char** argv) {
   const Codebook own;
   mirvo::Codebook codebook;
   mirvo::ReadCodebook(argv[1], &codebook);
-  std::printf("%d\n", codebook.BookSize + graph.Nodes + (own.Name[0] == 'm' ? 0 : 1));
+  const mirvo::NearestSearch search(&codebook);
+  std::int64_t distance = -1;
+  const int nearest = search.Find(codebook.Book[0].Vector, 0, &distance);
+  std::printf("%d\n",
+              codebook.BookSize + graph.Nodes + (own.Name[0] == 'm' ? 0 : 1) + nearest + (distance == 0 ? 0 : 1));
   mirvo::FreeCodebook(&codebook);
   return 0;
 }
