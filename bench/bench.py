@@ -208,9 +208,13 @@ def print_table(rows, args):
         if args.pipes:
             cells.append(", ".join(f"{pt:.3f}" for pt in row["pipes"]))
         cells.append(", ".join(f"{p} {pt:.3f} ({pm:.0f}; {note})" for p, (pt, pm, note) in row["peers"].items()))
-        fastest = min(row["peers"].items(), key=lambda item: item[1][0])
-        cells.append(f"{fastest[0]} {fastest[1][0]:.3f}")
-        ratio = f"{t / fastest[1][0]:.3f}"
+        if row["peers"]:
+            fastest = min(row["peers"].items(), key=lambda item: item[1][0])
+            cells.append(f"{fastest[0]} {fastest[1][0]:.3f}")
+            ratio = f"{t / fastest[1][0]:.3f}"
+        else:  # --peers with none of them
+            cells.append("-")
+            ratio = "-"
         if "cat" in row:
             ratio += f"; cat of inputs {row['cat']:.3f}, mirvo / cat {t / row['cat']:.1f}"
         cells.append(ratio)
