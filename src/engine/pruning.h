@@ -1,5 +1,5 @@
 // The byte search that skips work: exact lower bounds of the squared
-// distance exclude whole panels of code vectors before the kernels compute
+// distance exclude whole leaves of code vectors before the kernels compute
 // them, with every result as the exhaustive byte kernels give it.
 //
 // For a vector x of D elements (less the common offset) let S(x) be the sum
@@ -17,17 +17,18 @@
 // farther, so even the tie rule cannot need it.
 //
 // The code vectors are sorted along S into slabs, each slab along F into
-// panels of the kernels' width, every panel with the ranges of S and F of its
-// members. A tile of training vectors of similar S and F (a batch is sorted
-// so) meets the panels outward from its own place, slab by slab and within
-// each slab panel by panel; a panel whose ranges exclude every vector of the
-// tile is skipped, and a direction ends where its bound on S (or, in a slab,
-// on F) excludes them all. Panels are met out of index order, so the kernels
-// fold with the tie rule in full: a strictly smaller distance, or an equal
+// leaves of 16 code vectors, every leaf with the ranges of S and F of its
+// members (pruning_kernels.h). A batch of training vectors is sorted by
+// slab, F and S and cut into tiles of 4; a tile meets the slabs outward from
+// its own and in each slab the leaves outward from its F, computes a leaf
+// only when its ranges leave one of the tile's rows a bound no larger than
+// D times that row's best distance so far, and ends a direction where the
+// bounds exclude every row that does not lie beyond it. Leaves are met out
+// of index order, so a row takes a strictly smaller distance, or an equal
 // one at a lower index.
 //
 // Where the bounds exclude little (clustered data, long vectors), the
-// tiles' bookkeeping costs more than the panels skipped: the search
+// tiles' bookkeeping costs more than the code vectors skipped: the search
 // measures what each batch computes and leaves the next batches to the
 // exhaustive kernels while pruning does not pay, trying again now and then.
 #pragma once
@@ -37,6 +38,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/pruning_kernels.h"
 #include "engine/search.h"
 
 namespace mirvo {
@@ -44,9 +46,9 @@ namespace mirvo {
 namespace cbdetail {
 
 // The state of one tile against the panels of a layout with an index
-// (ByteCodes::index): the tile's packed training vectors, and per training
-// vector and lane the best value of the kernel and the lowest index where it
-// was reached.
+// (ByteCodes::index), and the kernels over such a layout (search_kernels.cpp):
+// no longer used by the pruned search, which has kernels of its own
+// (pruning_kernels.h).
 struct TileLanes {
   static constexpr int kMaxRows = 6;
   static constexpr int kMaxLanes = 16;
@@ -57,11 +59,6 @@ struct TileLanes {
   alignas(64) std::int32_t at[kMaxRows * kMaxLanes];
   std::int32_t best[kMaxRows];  // the largest of each row's lanes
 };
-
-// Kernels over a layout with an index, for the level it was prepared for:
-// training vectors per tile and code vectors per panel; a tile's start (its
-// rows packed, count of them, the last repeated to fill it); one panel; the
-// best so far of row r, as |q|^2 - distance, and its index.
 int TileRows(const ByteCodes& codes);
 int PanelCodes(const ByteCodes& codes);
 void StartTile(const ByteCodes& codes, const std::uint8_t* const* rows, int count, TileLanes& lanes);
@@ -89,26 +86,11 @@ class PrunedCodes {
 
  private:
   PrunedCodes() = default;
-  struct Panel {
-    std::int64_t lowSum, highSum;  // ranges of S and F of the members
-    std::int64_t lowRoot, highRoot;
-  };
-  struct Slab {
-    std::int64_t lowSum, highSum;
-    int first, count;  // panels
-  };
-  struct Row;   // a training vector's keys
-  struct Tile;  // the keys of a tile's rows
-  void SearchTile(const Tile& tile, TileLanes& lanes, std::int64_t& computed) const;
-  bool Visit(const Slab& slab, int step, const Tile& tile, TileLanes& lanes, std::int64_t* limit,
-             std::int64_t& computed) const;
+  void Learn(std::int64_t computed, int count) const;
 
-  std::unique_ptr<ByteCodes> layout_;
-  std::vector<Panel> panels_;
-  std::vector<Slab> slabs_;
-  int dimension_ = 0;
+  PruneLayout layout_;
   int size_ = 0;
-  int panelCodes_ = 0;
+  int rootShift_ = 0;                    // F divided by 2^rootShift_ for sorting: below 256
   double payLimit_ = 0;                  // largest share of the code vectors computed that still pays
   mutable std::atomic<int> resting_{0};  // batches left to the exhaustive kernels
   mutable std::atomic<int> share_{0};    // average share computed, in units of 1/65536
