@@ -27,33 +27,43 @@
 //                                        the lowest index of a lane of g
 //                                        equal to value
 //
-// and kTileRows (4 or 8, dividing kLanes), Rows of kTileRows 32-bit lanes,
+// and, for the layout's terms (search_kernels.cpp), how a training vector is
+// packed into words and how the kernel's lanes h relate to g = 2 q.c -
+// |c|^2 = |q|^2 - distance:
+//
+//   void Pack(const std::uint8_t* x, int dimension, int groups, std::int32_t* q)
+//   V Initial(V base)                    a lane's start from the layout's base
+//   V Exact(const ByteCodes&, int place, V h)
+//                                        g of the kBlocks lanes from place
+//   std::int32_t Floor(std::int32_t g)   the least h of a lane whose g may
+//                                        reach g (g itself, or at most it)
+//
+// and Rows, 4 lanes of 32 bits (one per row of a tile), with
 // Rows RowsAt(const std::int32_t*), Rows Same(std::int32_t),
-// Rows With(Rows, int lane, std::int32_t) and int Above(Rows a, Rows b). It includes nothing itself (the including
-// file includes what it needs before) and has no include guard.
+// Rows With(Rows, int lane, std::int32_t) and int Exceeds(Rows a, Rows b)
+// (bit r set where lane r of a > of b). It includes nothing itself (the
+// including file includes what it needs before) and has no include guard.
 //
 // The kernel computes a leaf for the whole tile: 16 code vectors (one block
-// or more) against kTileRows training vectors, the accumulators in registers. With
-// the layout's terms (search_kernels.cpp), a lane ends at h = floor(g / 2)
-// where g = 2 q.c - |c|^2 = |q|^2 - distance; a row takes the largest g and
-// the lowest index there. g >= best implies h >= floor(best / 2), so a leaf
-// where no lane reaches that for any row changes nothing: the test is one
-// comparison per lane, and only a leaf that passes it is folded exactly.
+// or more) against kTileRows training vectors, the accumulators in
+// registers; a row takes the largest g and the lowest index there. A leaf
+// where no lane reaches Floor(best) for any row changes nothing: the test is
+// one comparison per lane, and only a leaf that passes it is folded exactly.
 //
 // A slab's leaves are bounded all at once, kTileRows rows by kLanes /
 // kTileRows leaves to a vector; those that some row may need are computed outward from the middle
 // row's F, each tested again against the limits as they are then.
 
+constexpr int kTileRows = 4;
 constexpr int kBlocks = kLeafCodes / kLanes;
 constexpr int kLeavesPerVector = kLanes / kTileRows;
 constexpr int kAllRows = (1 << kTileRows) - 1;
 
 // What a tile keeps while it walks the layout: its rows packed as the
-// kernels take them (groups of 4 elements less 128, signed bytes, in words),
-// their keys, and per row the best g so far, its lowest index, floor(best /
-// 2) and the limit of the bounds.
+// kernels take them, their keys, and per row the best g so far, its lowest
+// index, Floor(best) and the limit of the bounds.
 struct Tile {
-  alignas(64) std::int32_t q[kTileRows * kMaxPrunedDimension / 4];
+  alignas(64) std::int32_t q[kTileRows * kMaxPrunedDimension / 2];
   std::int64_t norm[kTileRows];
   // Kept as whole vectors: a vector read of values just stored one by one
   // would wait for them.
@@ -78,7 +88,7 @@ MIRVO_TILE_INLINE void Fold(const PruneLayout& layout, int first, const V (&h)[k
   std::int32_t top = INT32_MIN, lowest = INT32_MAX;
   for (int b = 0; b < kBlocks; ++b) {
     const int place = first + b * kLanes;
-    const V g = Add(Add(h[b], h[b]), Load(codes.odd.data() + place));
+    const V g = Exact(codes, place, h[b]);
     const std::int32_t largest = Largest(g);
     const std::int32_t at = LowestAt(g, largest, Load(codes.index.data() + place));
     if (largest > top || (largest == top && at < lowest)) {
@@ -89,7 +99,7 @@ MIRVO_TILE_INLINE void Fold(const PruneLayout& layout, int first, const V (&h)[k
   if (top > tile.best[r] || (top == tile.best[r] && lowest < tile.at[r])) {
     tile.best[r] = top;
     tile.at[r] = lowest;
-    tile.floor[r] = top >> 1;
+    tile.floor[r] = Floor(top);
     tile.limit[r] = Limit(layout, tile, r);
     tile.limits = With(tile.limits, r, tile.limit[r]);
   }
@@ -103,7 +113,7 @@ MIRVO_TILE_INLINE void ComputeLeaf(const PruneLayout& layout, int leaf, Tile& ti
   const std::uint8_t* data = codes.data + static_cast<std::size_t>(first) * static_cast<std::size_t>(groups) * 4;
   V h[kTileRows][kBlocks];
   for (int b = 0; b < kBlocks; ++b) {
-    const V base = Load(codes.base.data() + first + b * kLanes);
+    const V base = Initial(Load(codes.base.data() + first + b * kLanes));
     for (int r = 0; r < kTileRows; ++r) h[r][b] = base;
   }
 #pragma GCC unroll 4
@@ -207,7 +217,7 @@ MIRVO_TILE_INLINE void ComputeAdmitted(const PruneLayout& layout, int first, int
     if (done >= first && done < first + 64) admitted &= ~(std::uint64_t{1} << (done - first));
     for (; admitted != 0; admitted &= admitted - 1) {
       const int q = __builtin_ctzll(admitted);
-      if (Above(RowsAt(bounds + q * kTileRows), tile.limits) != kAllRows) ComputeLeaf(layout, first + q, tile);
+      if (Exceeds(RowsAt(bounds + q * kTileRows), tile.limits) != kAllRows) ComputeLeaf(layout, first + q, tile);
     }
   }
 }
@@ -239,16 +249,7 @@ MIRVO_TILE_INLINE void Walk(const PruneLayout& layout, Tile& tile, int home) {
 
 // Row r of the tile from a training vector.
 MIRVO_TILE_INLINE void Take(const PruneLayout& layout, const PruneRow& row, Tile& tile, int r) {
-  const int groups = layout.codes->groups;
-  // Each group's bytes less 128 (0x80 flipped), the last group's missing
-  // ones 0.
-  std::int32_t* words = tile.q + r * groups;
-  words[groups - 1] = 0;
-  std::memcpy(words, row.bytes, static_cast<std::size_t>(layout.dimension));
-  for (int t = 0; t < groups; ++t) {
-    const int bytes = layout.dimension - 4 * t < 4 ? layout.dimension - 4 * t : 4;
-    words[t] ^= static_cast<std::int32_t>(0x80808080u >> (8 * (4 - bytes)));
-  }
+  Pack(row.bytes, layout.dimension, layout.codes->groups, tile.q + r * layout.codes->groups);
   tile.norm[r] = row.norm;
   tile.keys = With(tile.keys, r, static_cast<std::int32_t>(Packed(row.sum, row.root)));
   tile.sums = With(tile.sums, r, row.sum);
@@ -256,7 +257,7 @@ MIRVO_TILE_INLINE void Take(const PruneLayout& layout, const PruneRow& row, Tile
   tile.root[r] = row.root;
   tile.best[r] = INT32_MIN;
   tile.at[r] = INT32_MAX;
-  tile.floor[r] = INT32_MIN >> 1;
+  tile.floor[r] = Floor(INT32_MIN);
   tile.limit[r] = INT32_MAX;
 }
 
