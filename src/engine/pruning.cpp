@@ -16,10 +16,38 @@ constexpr int kMinCodes = 512;
 // the shortest, whose layout would weigh more than the vectors themselves.
 constexpr int kMinDimension = 4;
 // Batches left to the exhaustive kernels once the batches' shares computed,
-// averaged, say that pruning does not pay; the average weighs the last
-// batch by 1/8 (so that one batch of unusual data does not decide).
-constexpr int kRest = 63;
+// averaged, say that pruning does not pay: 64, twice as many each time the
+// batch tried after a rest does not pay either, up to 1024. The average
+// weighs the last batch by 1/8 (so that one batch of unusual data does not
+// decide).
+constexpr int kRest = 64;
+constexpr int kLongestRest = 1024;
+// Rows of a batch pruned while pruning is tried (first, and after each
+// rest), so that a trial that fails costs little.
+constexpr int kTrial = 128;
 constexpr int kWeight = 8;
+
+// What a computed code vector costs the tile search against what it costs
+// the exhaustive kernels, r0 + r1 / D, and what the tile search costs per
+// training vector besides, f0 + f1 / D code vectors of the exhaustive
+// kernels (measured on the photographs' blocks and the benchmark's
+// workloads, D from 16 to 128).
+struct Costs {
+  double r0, r1, f0, f1;
+};
+Costs CostsOf(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::Avx512:
+      return {1.7, 16, 200, 9300};
+    case SimdLevel::AvxVnni:
+      return {1.1, 14, 0, 6400};
+    case SimdLevel::Avx2:
+      return {1.0, 8, 0, 3400};
+    case SimdLevel::Portable:
+      break;
+  }
+  return {2.4, 0, 0, 900};
+}
 
 // The integer square root, exactly.
 std::int64_t Root(std::int64_t v) {
@@ -100,11 +128,9 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
   layout.dimension = d;
   // Keys up to 255 D, divided so that they stay below 2^15.
   layout.shift = d > 128 ? 1 : 0;
-  // A code vector computed by the pruned VNNI kernels costs about as much
-  // as one of the exhaustive kernels, and each training vector about 150 of
-  // those besides (its keys, the sort, the tile's walk).
-  const bool vnni = level == SimdLevel::Avx512 || level == SimdLevel::AvxVnni;
-  out->payLimit_ = vnni ? 0.5 - 150.0 / size : level == SimdLevel::Avx2 ? 0.04 : 0.4;
+  // Pruning pays while the share computed, s, keeps f + r s M below M.
+  const Costs costs = CostsOf(level);
+  out->payLimit_ = std::max(0.0, (1 - (costs.f0 + costs.f1 / d) / size) / (costs.r0 + costs.r1 / d));
   // Until batches have been measured, the average stands at the limit: one
   // batch that does not pay is enough to rest.
   out->share_.store(static_cast<int>(65536.0 * out->payLimit_));
@@ -158,10 +184,19 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
 
 PrunedCodes::~PrunedCodes() = default;
 
-bool PrunedCodes::Wanted() const {
-  if (resting_.load(std::memory_order_relaxed) <= 0) return true;
-  resting_.fetch_sub(1, std::memory_order_relaxed);
-  return false;
+namespace {
+std::atomic<bool> alwaysPrune{false};
+}  // namespace
+
+bool SetAlwaysPrune(bool always) { return alwaysPrune.exchange(always); }
+
+int PrunedCodes::Wanted(int count) const {
+  if (alwaysPrune.load(std::memory_order_relaxed)) return count;
+  if (resting_.load(std::memory_order_relaxed) > 0) {
+    resting_.fetch_sub(1, std::memory_order_relaxed);
+    return 0;
+  }
+  return trying_.load(std::memory_order_relaxed) ? std::min(count, kTrial) : count;
 }
 
 std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, int* index,
@@ -200,7 +235,15 @@ void PrunedCodes::Learn(std::int64_t computed, int count) const {
   const int average = (share + (kWeight - 1) * share_.load(std::memory_order_relaxed)) / kWeight;
   const int limit = static_cast<int>(65536.0 * payLimit_);
   share_.store(average > limit ? limit : average, std::memory_order_relaxed);
-  if (average > limit) resting_.store(kRest, std::memory_order_relaxed);
+  if (average > limit) {
+    const int rest = std::min(2 * rest_.load(std::memory_order_relaxed), kLongestRest);
+    rest_.store(rest, std::memory_order_relaxed);
+    resting_.store(rest, std::memory_order_relaxed);
+    trying_.store(true, std::memory_order_relaxed);
+  } else {
+    rest_.store(kRest / 2, std::memory_order_relaxed);
+    trying_.store(false, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace cbdetail

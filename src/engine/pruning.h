@@ -65,6 +65,11 @@ void StartTile(const ByteCodes& codes, const std::uint8_t* const* rows, int coun
 void TileOnPanel(const ByteCodes& codes, int panel, TileLanes& lanes);
 std::int32_t TileBest(const ByteCodes& codes, const TileLanes& lanes, int row, int* index);
 
+// Whether every batch is pruned whole, whatever it costs, rather than as
+// measured (the default); returns the previous setting. Process-wide, for
+// tests.
+bool SetAlwaysPrune(bool always);
+
 class PrunedCodes {
  public:
   // The pruned layout of code vectors whose elements, less offset, lie in
@@ -75,9 +80,11 @@ class PrunedCodes {
   PrunedCodes(const PrunedCodes&) = delete;
   PrunedCodes& operator=(const PrunedCodes&) = delete;
 
-  // Whether the next batch should be pruned; false while the last batches
-  // found that it does not pay.
-  bool Wanted() const;
+  // How many rows of the next batch of count rows to prune (the first
+  // ones; the others go to the exhaustive kernels): none while the last
+  // batches found that it does not pay, a few while it is being tried, else
+  // all.
+  int Wanted(int count) const;
   // As ByteNearest, for count rows (at most kMaxBatch); returns the number of
   // code vectors whose distance was computed, and learns from it whether
   // pruning pays.
@@ -90,10 +97,12 @@ class PrunedCodes {
 
   PruneLayout layout_;
   int size_ = 0;
-  int rootShift_ = 0;                    // F divided by 2^rootShift_ for sorting: below 256
-  double payLimit_ = 0;                  // largest share of the code vectors computed that still pays
-  mutable std::atomic<int> resting_{0};  // batches left to the exhaustive kernels
-  mutable std::atomic<int> share_{0};    // average share computed, in units of 1/65536
+  int rootShift_ = 0;                       // F divided by 2^rootShift_ for sorting: below 256
+  double payLimit_ = 0;                     // largest share of the code vectors computed that still pays
+  mutable std::atomic<int> resting_{0};     // batches left to the exhaustive kernels
+  mutable std::atomic<int> rest_{32};       // half the next rest
+  mutable std::atomic<bool> trying_{true};  // whether batches are pruned in part only
+  mutable std::atomic<int> share_{0};       // average share computed, in units of 1/65536
 };
 
 }  // namespace cbdetail
