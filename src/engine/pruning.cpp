@@ -116,6 +116,26 @@ void SortByKeys(std::uint64_t* items, int count, std::uint64_t* scratch) {
   }
 }
 
+// The layout of the code vectors in leaf order, padded to whole leaves: a
+// layout whose blocks do not fill the last leaf is made again from the code
+// vectors with copies of the last one in leaf order after them (at higher
+// indices, so that they never win a tie against it).
+std::unique_ptr<ByteCodes> LeafLayout(const CodeRows& codes, std::vector<int>& order, int offset, SimdLevel level) {
+  const int places = (codes.size + kLeafCodes - 1) / kLeafCodes * kLeafCodes;
+  auto layout = PrepareByteCodes(codes, order.data(), offset, level);
+  if (layout->padded >= places) return layout;
+  CodeRows padded = codes;
+  const auto row = static_cast<std::size_t>(codes.dimension) * static_cast<std::size_t>(codes.width);
+  const auto last = static_cast<std::size_t>(order.back());
+  for (int j = codes.size; j < places; ++j) {
+    padded.bytes.insert(padded.bytes.end(), codes.bytes.begin() + static_cast<std::ptrdiff_t>(last * row),
+                        codes.bytes.begin() + static_cast<std::ptrdiff_t>((last + 1) * row));
+    order.push_back(j);
+  }
+  padded.size = places;
+  return PrepareByteCodes(padded, order.data(), offset, level);
+}
+
 }  // namespace
 
 std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int offset, SimdLevel level) {
@@ -178,7 +198,7 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
     layout.slabFrom[static_cast<std::size_t>(sum)] = from;
     layout.slabTo[static_cast<std::size_t>(sum)] = to;
   }
-  layout.codes = PrepareByteCodes(codes, order.data(), offset, PruneLayoutLevel(level));
+  layout.codes = LeafLayout(codes, order, offset, PruneLayoutLevel(level));
   return out;
 }
 

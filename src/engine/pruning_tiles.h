@@ -191,17 +191,6 @@ MIRVO_TILE_INLINE int Home(const PruneLayout& layout, const PruneSlab& slab, std
   return home < slab.count ? home : slab.count - 1;
 }
 
-// Whether a slab met going in direction step (1: larger S, -1: smaller) may
-// hold a code vector some row needs, or lies short of a row (so that slabs
-// beyond it may).
-MIRVO_TILE_INLINE bool Admits(const PruneSlab& slab, int step, const Tile& tile) {
-  const V sum = Repeat(tile.sums);
-  const unsigned beyond = step > 0 ? Above(sum, Broadcast(slab.highSum)) : Above(Broadcast(slab.lowSum), sum);
-  const V bound = Bounds(Repeat(tile.keys), Broadcast(static_cast<std::int32_t>(slab.low)),
-                         Broadcast(static_cast<std::int32_t>(slab.high)));
-  return ((beyond | ~Above(bound, Repeat(tile.limits))) & kAllRows) != 0;
-}
-
 // The tile's search: first the leaf of the middle row in its slab, whose
 // distances bound the rest; then the slabs on either side that the limits
 // still admit, whose leaves are bounded together and each computed unless
@@ -266,6 +255,7 @@ MIRVO_TILE_TARGET std::int64_t Search(const PruneLayout& layout, const PruneRow*
   Tile tile;
   for (int first = 0; first < count; first += kTileRows) {
     tile.count = count - first < kTileRows ? count - first : kTileRows;
+    tile.limits = Same(INT32_MAX);
     for (int r = 0; r < kTileRows; ++r) Take(layout, rows[first + (r < tile.count ? r : tile.count - 1)], tile, r);
     Walk(layout, tile, rows[first + tile.count / 2].slab);
     for (int r = 0; r < tile.count; ++r) {
