@@ -62,18 +62,35 @@ struct CodeKeys {
   std::vector<std::int64_t> sum, root;
 };
 
-CodeKeys KeysOf(const CodeRows& codes, int offset) {
-  const int d = codes.dimension;
-  CodeKeys keys;
-  for (int j = 0; j < codes.size; ++j) {
+template <class Element>
+void AddKeys(const Element* rows, int size, int d, int offset, CodeKeys& keys) {
+  for (int j = 0; j < size; ++j, rows += d) {
     std::int64_t s = 0, n = 0;
     for (int k = 0; k < d; ++k) {
-      const std::int64_t e = codes.At(j, k) - offset;
+      const std::int64_t e = std::int64_t{rows[k]} - offset;
       s += e;
       n += e * e;
     }
     keys.sum.push_back(s);
     keys.root.push_back(Root(d * n - s * s));
+  }
+}
+
+CodeKeys KeysOf(const CodeRows& codes, int offset) {
+  CodeKeys keys;
+  keys.sum.reserve(static_cast<std::size_t>(codes.size));
+  keys.root.reserve(keys.sum.capacity());
+  const unsigned char* bytes = codes.bytes.data();
+  switch (codes.width) {
+    case 1:
+      AddKeys(bytes, codes.size, codes.dimension, offset, keys);
+      break;
+    case 2:
+      AddKeys(reinterpret_cast<const std::uint16_t*>(bytes), codes.size, codes.dimension, offset, keys);
+      break;
+    default:
+      AddKeys(reinterpret_cast<const std::int32_t*>(bytes), codes.size, codes.dimension, offset, keys);
+      break;
   }
   return keys;
 }
@@ -100,19 +117,77 @@ void AddLeaf(const CodeKeys& keys, const std::vector<int>& order, int begin, int
   leaves.codes.push_back(end - begin);
 }
 
-// Sorts items[0 .. count) by their bits from the tenth up, a byte at a time
+// Sorts items[0 .. count) by their bits from bit `from` up, a byte at a time
 // from the lowest (a pass whose byte is the same in every item is left
-// out); scratch holds count items.
-void SortByKeys(std::uint64_t* items, int count, std::uint64_t* scratch) {
+// out), keeping the order of equal ones; scratch holds count items.
+void SortByKeys(std::uint64_t* items, std::size_t count, std::uint64_t* scratch, int from) {
   std::uint64_t differ = 0;
-  for (int i = 1; i < count; ++i) differ |= items[i] ^ items[0];
-  for (int shift = 10; shift < 64; shift += 8) {
+  for (std::size_t i = 1; i < count; ++i) differ |= items[i] ^ items[0];
+  for (int shift = from; shift < 64; shift += 8) {
     if ((differ >> shift & 0xFF) == 0) continue;
-    int start[257] = {};
-    for (int i = 0; i < count; ++i) ++start[(items[i] >> shift & 0xFF) + 1];
+    std::size_t start[257] = {};
+    for (std::size_t i = 0; i < count; ++i) ++start[(items[i] >> shift & 0xFF) + 1];
     for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
-    for (int i = 0; i < count; ++i) scratch[start[items[i] >> shift & 0xFF]++] = items[i];
+    for (std::size_t i = 0; i < count; ++i) scratch[start[items[i] >> shift & 0xFF]++] = items[i];
     std::copy_n(scratch, count, items);
+  }
+}
+
+// The code vectors (indices) in leaf order, and the layout's leaves and
+// slabs: slabs of about the square root of the leaves' count, each a whole
+// number of leaves (and at most 65535 slabs, numbered in 16 bits), along S;
+// leaves along F within each; the order otherwise that of the indices.
+std::vector<int> LeafOrder(const CodeKeys& keys, PruneLayout& layout) {
+  const auto size = static_cast<int>(keys.sum.size());
+  std::vector<std::uint64_t> sorted(static_cast<std::size_t>(size));
+  for (int j = 0; j < size; ++j) {
+    sorted[static_cast<std::size_t>(j)] =
+        static_cast<std::uint64_t>(keys.sum[static_cast<std::size_t>(j)]) << 32 | static_cast<std::uint64_t>(j);
+  }
+  std::vector<std::uint64_t> scratch(sorted.size());
+  SortByKeys(sorted.data(), sorted.size(), scratch.data(), 32);
+  std::vector<int> order(sorted.size());
+  const int leaves = (size + kLeafCodes - 1) / kLeafCodes;
+  const int slabLeaves = std::max(static_cast<int>(std::lround(std::sqrt(leaves / 8.0))), (leaves + 65534) / 65535);
+  PruneLeaves& keyed = layout.leaves;
+  for (int first = 0; first < leaves; first += slabLeaves) {
+    const int count = std::min(slabLeaves, leaves - first);
+    const int begin = first * kLeafCodes, end = std::min(size, (first + count) * kLeafCodes);
+    // By F, then by place along S.
+    for (int at = begin; at < end; ++at) {
+      const auto j = static_cast<std::size_t>(sorted[static_cast<std::size_t>(at)] & 0xFFFFFFFF);
+      sorted[static_cast<std::size_t>(at)] =
+          static_cast<std::uint64_t>(keys.root[j]) << 32 | (sorted[static_cast<std::size_t>(at)] & 0xFFFFFFFF);
+    }
+    SortByKeys(sorted.data() + begin, static_cast<std::size_t>(end - begin), scratch.data(), 32);
+    for (int at = begin; at < end; ++at) {
+      order[static_cast<std::size_t>(at)] = static_cast<int>(sorted[static_cast<std::size_t>(at)] & 0xFFFFFFFF);
+    }
+    std::int32_t lowSum = INT32_MAX, highSum = 0;
+    for (int q = first; q < first + count; ++q) {
+      AddLeaf(keys, order, q * kLeafCodes, std::min(size, (q + 1) * kLeafCodes), layout.shift, keyed);
+      lowSum = std::min(lowSum, static_cast<std::int32_t>(keyed.low.back() & 0xFFFF));
+      highSum = std::max(highSum, static_cast<std::int32_t>(keyed.high.back() & 0xFFFF));
+    }
+    layout.slabs.push_back(PruneSlab{lowSum, highSum, Packed(lowSum, 0), Packed(highSum, 0xFFFF), first, count});
+  }
+  for (auto* column : {&keyed.low, &keyed.high}) column->insert(column->end(), 16, column->back());
+  for (auto* column : {&keyed.highRoot, &keyed.codes}) column->insert(column->end(), 16, column->back());
+  return order;
+}
+
+// The layout's tables of the slabs by S.
+void SlabTables(PruneLayout& layout) {
+  const std::int32_t top = std::max(0, layout.slabs.back().highSum);
+  layout.slabFrom.resize(static_cast<std::size_t>(top) + 1);
+  layout.slabTo.resize(layout.slabFrom.size());
+  const auto slabs = static_cast<std::uint16_t>(layout.slabs.size());
+  std::uint16_t from = 0, to = 0;
+  for (std::int32_t sum = 0; sum <= top; ++sum) {
+    while (layout.slabs[from].highSum < sum) ++from;
+    while (to + 1 < slabs && layout.slabs[to + 1U].lowSum <= sum) ++to;
+    layout.slabFrom[static_cast<std::size_t>(sum)] = from;
+    layout.slabTo[static_cast<std::size_t>(sum)] = to;
   }
 }
 
@@ -155,49 +230,12 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
   // batch that does not pay is enough to rest.
   out->share_.store(static_cast<int>(65536.0 * out->payLimit_));
 
-  // Slabs of about the square root of the leaves' count, each a whole
-  // number of leaves, along S; leaves along F within each.
   const CodeKeys keys = KeysOf(codes, offset);
-  std::vector<int> order(static_cast<std::size_t>(size));
-  std::iota(order.begin(), order.end(), 0);
-  auto by = [](const std::vector<std::int64_t>& key) {
-    return [&key](int a, int b) { return key[static_cast<std::size_t>(a)] < key[static_cast<std::size_t>(b)]; };
-  };
-  std::stable_sort(order.begin(), order.end(), by(keys.sum));
-  const int leaves = (size + kLeafCodes - 1) / kLeafCodes;
-  // (at most 65535 slabs, numbered in 16 bits).
-  const int slabLeaves = std::max(static_cast<int>(std::lround(std::sqrt(leaves / 8.0))), (leaves + 65534) / 65535);
-  PruneLeaves& keyed = layout.leaves;
-  for (int first = 0; first < leaves; first += slabLeaves) {
-    const int count = std::min(slabLeaves, leaves - first);
-    const int begin = first * kLeafCodes, end = std::min(size, (first + count) * kLeafCodes);
-    std::stable_sort(order.begin() + begin, order.begin() + end, by(keys.root));
-    for (int q = first; q < first + count; ++q) {
-      AddLeaf(keys, order, q * kLeafCodes, std::min(size, (q + 1) * kLeafCodes), layout.shift, keyed);
-    }
-    std::int32_t lowSum = INT32_MAX, highSum = 0;
-    for (int q = first; q < first + count; ++q) {
-      lowSum = std::min(lowSum, static_cast<std::int32_t>(keyed.low[static_cast<std::size_t>(q)] & 0xFFFF));
-      highSum = std::max(highSum, static_cast<std::int32_t>(keyed.high[static_cast<std::size_t>(q)] & 0xFFFF));
-    }
-    layout.slabs.push_back(PruneSlab{lowSum, highSum, Packed(lowSum, 0), Packed(highSum, 0xFFFF), first, count});
-  }
-  for (auto* column : {&keyed.low, &keyed.high}) column->insert(column->end(), 16, column->back());
-  for (auto* column : {&keyed.highRoot, &keyed.codes}) column->insert(column->end(), 16, column->back());
+  std::vector<int> order = LeafOrder(keys, layout);
+  SlabTables(layout);
   std::int32_t highest = 0;
-  for (const std::int32_t root : keyed.highRoot) highest = std::max(highest, root);
+  for (const std::int32_t root : layout.leaves.highRoot) highest = std::max(highest, root);
   while ((highest >> out->rootShift_) > 255) ++out->rootShift_;
-  const std::int32_t top = std::max(0, layout.slabs.back().highSum);
-  layout.slabFrom.resize(static_cast<std::size_t>(top) + 1);
-  layout.slabTo.resize(layout.slabFrom.size());
-  const auto slabs = static_cast<std::uint16_t>(layout.slabs.size());
-  std::uint16_t from = 0, to = 0;
-  for (std::int32_t sum = 0; sum <= top; ++sum) {
-    while (layout.slabs[from].highSum < sum) ++from;
-    while (to + 1 < slabs && layout.slabs[to + 1U].lowSum <= sum) ++to;
-    layout.slabFrom[static_cast<std::size_t>(sum)] = from;
-    layout.slabTo[static_cast<std::size_t>(sum)] = to;
-  }
   layout.codes = LeafLayout(codes, order, offset, PruneLayoutLevel(level));
   return out;
 }
@@ -241,7 +279,7 @@ std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, in
     order[i] = (static_cast<std::uint64_t>(slab) << 8 | static_cast<std::uint64_t>(root >> rootShift_)) << 10 |
                static_cast<std::uint64_t>(i);
   }
-  SortByKeys(order, count, scratch);
+  SortByKeys(order, static_cast<std::size_t>(count), scratch, 10);
   for (int i = 0; i < count; ++i) sorted[i] = keys[order[i] & (kMaxBatch - 1)];
   const std::int64_t computed = SearchTiles(layout_, sorted, count, index, distance);
   Learn(computed, count);
