@@ -27,6 +27,7 @@ constexpr int kLongestRest = 1024;
 // Rows of a batch pruned while pruning is tried (first, and after each
 // rest), so that a trial that fails costs little.
 constexpr int kTrial = 128;
+constexpr int kWholeTrials = 4096;  // code vectors from which trials take whole batches
 constexpr int kWeight = 8;
 
 // What a computed code vector costs the tile search against what it costs
@@ -283,7 +284,9 @@ int PrunedCodes::Wanted(int count) const {
     resting_.fetch_sub(1, std::memory_order_relaxed);
     return 0;
   }
-  return trying_.load(std::memory_order_relaxed) ? std::min(count, kTrial) : count;
+  // Against many code vectors a trial is cheap beside the exhaustive kernels.
+  const bool part = trying_.load(std::memory_order_relaxed) && size_ < kWholeTrials;
+  return part ? std::min(count, kTrial) : count;
 }
 
 std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, int* index,

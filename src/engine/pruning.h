@@ -19,18 +19,21 @@
 // The code vectors are sorted along S into slabs, each slab along F into
 // leaves of 16 code vectors, every leaf with the ranges of S and F of its
 // members (pruning_kernels.h). A batch of training vectors is sorted by
-// slab, F and S and cut into tiles of 4; a tile meets the slabs outward from
-// its own and in each slab the leaves outward from its F, computes a leaf
-// only when its ranges leave one of the tile's rows a bound no larger than
-// D times that row's best distance so far, and ends a direction where the
-// bounds exclude every row that does not lie beyond it. Leaves are met out
-// of index order, so a row takes a strictly smaller distance, or an equal
-// one at a lower index.
+// slab and F and cut into tiles of 4 (pruning_tiles.h). A tile computes
+// first the leaf of its middle row, then the leaves of that row's slab, then
+// those of the slabs whose S lies within the square root of a row's limit
+// (D times its best distance so far); the leaves of a stretch are bounded
+// together, and a leaf is computed only when its ranges leave one of the
+// tile's rows a bound no larger than that row's limit as it is then. Leaves
+// are met out of index order, so a row takes a strictly smaller distance,
+// or an equal one at a lower index.
 //
 // Where the bounds exclude little (clustered data, long vectors), the
 // tiles' bookkeeping costs more than the code vectors skipped: the search
-// measures what each batch computes and leaves the next batches to the
-// exhaustive kernels while pruning does not pay, trying again now and then.
+// measures the share of the code vectors each batch computes, against what
+// a computed code vector and a training vector cost on the level against
+// the exhaustive kernels, and leaves the next batches to those while
+// pruning does not pay, trying it on part of a batch now and then.
 #pragma once
 
 #include <atomic>
@@ -82,8 +85,8 @@ class PrunedCodes {
 
   // How many rows of the next batch of count rows to prune (the first
   // ones; the others go to the exhaustive kernels): none while the last
-  // batches found that it does not pay, a few while it is being tried, else
-  // all.
+  // batches found that it does not pay, a few while it is being tried
+  // against fewer than 4096 code vectors, else all.
   int Wanted(int count) const;
   // As ByteNearest, for count rows (at most kMaxBatch); returns the number of
   // code vectors whose distance was computed, and learns from it whether
@@ -101,7 +104,7 @@ class PrunedCodes {
   double payLimit_ = 0;                     // largest share of the code vectors computed that still pays
   mutable std::atomic<int> resting_{0};     // batches left to the exhaustive kernels
   mutable std::atomic<int> rest_{32};       // half the next rest
-  mutable std::atomic<bool> trying_{true};  // whether batches are pruned in part only
+  mutable std::atomic<bool> trying_{true};  // at first and after a rest, until a batch pays
   mutable std::atomic<int> share_{0};       // average share computed, in units of 1/65536
 };
 

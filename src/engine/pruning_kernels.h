@@ -50,9 +50,10 @@ struct PruneSlab {
   int first, count;  // leaves
 };
 
-// The code vectors in leaf order (leaf k at places 16 k ...), laid out in
-// blocks of 16 (or, for 256-bit vectors, 8) code vectors as the VNNI
-// kernels take them, with the index of each place.
+// The code vectors in leaf order (leaf k at places 16 k ...), laid out as
+// the byte kernels of a level take them (search_kernels.cpp: blocks of 16
+// code vectors for AVX-512 and without SIMD, of 8 for AVX-VNNI and AVX2),
+// with the index of each place and whole leaves.
 struct PruneLayout {
   SimdLevel level = SimdLevel::Portable;  // the kernels to use
   int dimension = 0;
@@ -79,10 +80,10 @@ struct PruneRow {
 // The level whose layout the tile search of a level takes.
 SimdLevel PruneLayoutLevel(SimdLevel level);
 
-// Searches rows[0 .. count) in tiles of consecutive rows (4 or 8, the last
-// tile repeating its last row): index[slot] and distance[slot] of every row
-// are the lowest index at the smallest distance and that distance. Returns
-// the code vectors computed, counted once per row of each tile.
+// Searches rows[0 .. count) in tiles of 4 consecutive rows (the last tile
+// repeating its last row): index[slot] and distance[slot] of every row are
+// the lowest index at the smallest distance and that distance. Returns the
+// code vectors computed, counted once per row of each tile.
 std::int64_t SearchTiles(const PruneLayout& layout, const PruneRow* rows, int count, int* index,
                          std::int64_t* distance);
 

@@ -1,22 +1,24 @@
 // The tile search, written once for every instruction set: pruning_kernels.cpp
 // includes this file once per set, each time inside a namespace of its own
-// after defining MIRVO_TILE_TARGET (the attributes of the search's entry)
-// and MIRVO_TILE_INLINE (those of every other function here, inlined), the vector type V of kLanes 32-bit lanes (4, 8
-// or 16 of them), its comparison mask Mask and these operations:
+// after defining MIRVO_TILE_TARGET (the attributes of the search's entry),
+// MIRVO_TILE_INLINE (those of every other function here, inlined), the
+// vector type V of kLanes 32-bit lanes (8 or 16), its comparison mask Mask
+// and these operations:
 //
 //   V Load(const std::int32_t*)          kLanes words, unaligned
 //   V LoadCodes(const std::uint8_t*)     one row of a block of the layout
 //   V Broadcast(std::int32_t)
 //   V DotAt(V acc, V codes, const std::int32_t* x)
 //                                        acc + per lane the products of the
-//                                        4 unsigned bytes of codes with the
-//                                        4 signed bytes of *x, added
+//                                        elements of a code vector in a row
+//                                        of the layout with those of the
+//                                        training vector in the word *x
 //   V Add(V, V)
 //   V Excess(V a, V b)                   per 16 bits, unsigned: a - b, or 0
 //   V Square(V)                          per lane, the sum of the squares of
 //                                        its two 16-bit halves (0 .. 32767)
-//   V Repeat(Rows)                       lane l: lane l % kTileRows of Rows
-//   V Spread(const std::int32_t* p)      lane l: p[l / kTileRows]
+//   V Repeat(Rows)                       lane l: lane l % 4 of Rows
+//   V Spread(const std::int32_t* p)      lane l: p[l / 4]
 //   void Store(std::int32_t*, V)         unaligned
 //   unsigned Above(V a, V b)             bit l set where lane l of a > of b
 //   Mask AtLeast(V, V)                   lane by lane a >= b
@@ -34,9 +36,9 @@
 //   void Pack(const std::uint8_t* x, int dimension, int groups, std::int32_t* q)
 //   V Initial(V base)                    a lane's start from the layout's base
 //   V Exact(const ByteCodes&, int place, V h)
-//                                        g of the kBlocks lanes from place
+//                                        g of the kLanes lanes from place
 //   std::int32_t Floor(std::int32_t g)   the least h of a lane whose g may
-//                                        reach g (g itself, or at most it)
+//                                        reach g
 //
 // and Rows, 4 lanes of 32 bits (one per row of a tile), with
 // Rows RowsAt(const std::int32_t*), Rows Same(std::int32_t),
@@ -45,14 +47,14 @@
 // including file includes what it needs before) and has no include guard.
 //
 // The kernel computes a leaf for the whole tile: 16 code vectors (one block
-// or more) against kTileRows training vectors, the accumulators in
-// registers; a row takes the largest g and the lowest index there. A leaf
-// where no lane reaches Floor(best) for any row changes nothing: the test is
-// one comparison per lane, and only a leaf that passes it is folded exactly.
+// or two) against 4 training vectors, the accumulators in registers; a row
+// takes the largest g and the lowest index there. A leaf where no lane
+// reaches Floor(best) for any row changes nothing: the test is one
+// comparison per lane, and only a leaf that passes it is folded exactly.
 //
-// A slab's leaves are bounded all at once, kTileRows rows by kLanes /
-// kTileRows leaves to a vector; those that some row may need are computed outward from the middle
-// row's F, each tested again against the limits as they are then.
+// The leaves of a stretch of slabs are bounded all at once, 4 rows by
+// kLanes / 4 leaves to a vector; those that some row may need are computed,
+// each tested again against the limits as they are then.
 
 constexpr int kTileRows = 4;
 constexpr int kBlocks = kLeafCodes / kLanes;
@@ -67,7 +69,7 @@ struct Tile {
   std::int64_t norm[kTileRows];
   // Kept as whole vectors: a vector read of values just stored one by one
   // would wait for them.
-  Rows keys, sums, limits;  // keys packed
+  Rows keys, limits;  // keys packed
   std::int32_t sum[kTileRows], root[kTileRows];
   std::int32_t best[kTileRows], at[kTileRows], floor[kTileRows], limit[kTileRows];
   int count = 0;
@@ -191,12 +193,6 @@ MIRVO_TILE_INLINE int Home(const PruneLayout& layout, const PruneSlab& slab, std
   return home < slab.count ? home : slab.count - 1;
 }
 
-// The tile's search: first the leaf of the middle row in its slab, whose
-// distances bound the rest; then the slabs on either side that the limits
-// still admit, whose leaves are bounded together and each computed unless
-// the limits, as they are then, exclude it. A slab passed over excludes
-// every row (or lies beyond one that the next slab inward excludes), and so
-// do the slabs beyond it: their S lies farther.
 // Leaves [first, end) each computed unless the limits, as they are then,
 // exclude it; except leaf `done`.
 MIRVO_TILE_INLINE void ComputeAdmitted(const PruneLayout& layout, int first, int end, int done, Tile& tile) {
@@ -211,14 +207,18 @@ MIRVO_TILE_INLINE void ComputeAdmitted(const PruneLayout& layout, int first, int
   }
 }
 
+// The tile's search: first the leaf of the middle row in the slab `home`
+// whose S reaches that row's, then the other leaves of that slab, whose
+// distances bound the rest; then the stretches of slabs on either side whose
+// S lies within the square root of some row's limit of that row's S. The
+// slabs beyond hold no code vector whose bound any limit admits.
 MIRVO_TILE_INLINE void Walk(const PruneLayout& layout, Tile& tile, int home) {
   const auto& slabs = layout.slabs;
   const PruneSlab& own = slabs[static_cast<std::size_t>(home)];
   const int start = own.first + Home(layout, own, tile.root[tile.count / 2]);
   ComputeLeaf(layout, start, tile);
   ComputeAdmitted(layout, own.first, own.first + own.count, start, tile);
-  // The slabs that may hold a code vector within sqrt(limit) of a row's S
-  // (the root rounded up).
+  // The root rounded up.
   std::int32_t low = INT32_MAX, high = INT32_MIN;
   for (int r = 0; r < kTileRows; ++r) {
     const auto reach = static_cast<std::int32_t>(std::sqrt(static_cast<double>(tile.limit[r]))) + 1;
@@ -241,7 +241,6 @@ MIRVO_TILE_INLINE void Take(const PruneLayout& layout, const PruneRow& row, Tile
   Pack(row.bytes, layout.dimension, layout.codes->groups, tile.q + r * layout.codes->groups);
   tile.norm[r] = row.norm;
   tile.keys = With(tile.keys, r, static_cast<std::int32_t>(Packed(row.sum, row.root)));
-  tile.sums = With(tile.sums, r, row.sum);
   tile.sum[r] = row.sum;
   tile.root[r] = row.root;
   tile.best[r] = INT32_MIN;
