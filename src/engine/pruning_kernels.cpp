@@ -21,11 +21,16 @@ namespace {
 // g = 2 h + (b odd), with b = |c|^2 - 256 sum c.
 #define MIRVO_VNNI_TERMS                                                                           \
   MIRVO_TILE_INLINE void Pack(const std::uint8_t* x, int dimension, int groups, std::int32_t* q) { \
-    q[groups - 1] = 0;                                                                             \
-    std::memcpy(q, x, static_cast<std::size_t>(dimension));                                        \
-    for (int t = 0; t < groups; ++t) {                                                             \
-      const int bytes = dimension - 4 * t < 4 ? dimension - 4 * t : 4;                             \
-      q[t] ^= static_cast<std::int32_t>(0x80808080u >> (8 * (4 - bytes)));                         \
+    const int whole = dimension / 4;                                                               \
+    for (int t = 0; t < whole; ++t) {                                                              \
+      std::uint32_t word;                                                                          \
+      std::memcpy(&word, x + 4 * t, 4);                                                            \
+      q[t] = static_cast<std::int32_t>(word ^ 0x80808080u);                                        \
+    }                                                                                              \
+    if (whole < groups) {                                                                          \
+      std::uint32_t word = 0;                                                                      \
+      for (int k = 4 * whole; k < dimension; ++k) word |= (x[k] ^ 0x80u) << (8 * (k - 4 * whole)); \
+      q[whole] = static_cast<std::int32_t>(word);                                                  \
     }                                                                                              \
   }                                                                                                \
   MIRVO_TILE_INLINE V Initial(V base) { return base; }                                             \
