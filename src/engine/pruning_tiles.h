@@ -135,7 +135,7 @@ MIRVO_TILE_INLINE void ComputeLeaf(const PruneLayout& layout, int leaf, Tile& ti
     any |= hit[r];
   }
   tile.computed += std::int64_t{layout.leaves.codes[static_cast<std::size_t>(leaf)]} * tile.count;
-  if (!any) return;
+  if (__builtin_expect(!any, 1)) return;
 #pragma GCC unroll 4
   for (int r = 0; r < kTileRows; ++r) {
     if (hit[r]) Fold(layout, first, h[r], tile, r);
