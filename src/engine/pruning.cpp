@@ -92,17 +92,18 @@ void SumAndNorm(const std::uint8_t* x, int d, std::int32_t* sum, std::int32_t* n
   *norm = n;
 }
 
+// (Elements less offset lie in 0..255: the sums fit 32 bits.)
 template <class Element>
 void AddKeys(const Element* rows, int size, int d, int offset, CodeKeys& keys) {
   for (int j = 0; j < size; ++j, rows += d) {
-    std::int64_t s = 0, n = 0;
+    std::int32_t s = 0, n = 0;
     for (int k = 0; k < d; ++k) {
-      const std::int64_t e = std::int64_t{rows[k]} - offset;
+      const std::int32_t e = static_cast<std::int32_t>(rows[k]) - offset;
       s += e;
       n += e * e;
     }
     keys.sum.push_back(s);
-    keys.root.push_back(Root(d * n - s * s));
+    keys.root.push_back(Root(std::int64_t{d} * n - std::int64_t{s} * s));
   }
 }
 
@@ -221,6 +222,44 @@ void SlabTables(PruneLayout& layout) {
   }
 }
 
+std::int32_t Gap(std::int32_t value, std::uint32_t low, std::uint32_t high) {
+  const auto from = static_cast<std::int32_t>(low), to = static_cast<std::int32_t>(high);
+  return value < from ? from - value : value > to ? value - to : 0;
+}
+
+// The code vectors the tile search would compute for count rows sorted as
+// it takes them, with the limits given (divided as the layout's keys), if
+// these limits held from the start: the leaves in the slabs within reach
+// that some row of a tile of 4 admits, for every row of the tile.
+std::int64_t EstimateTiles(const PruneLayout& layout, const PruneRow* rows, const std::int64_t* limit, int count) {
+  const auto top = static_cast<std::int64_t>(layout.slabFrom.size()) - 1;
+  const PruneLeaves& leaves = layout.leaves;
+  std::int64_t computed = 0;
+  for (int first = 0; first < count; first += 4) {
+    const int n = std::min(4, count - first);
+    std::int64_t low = INT64_MAX, high = INT64_MIN;
+    for (int r = first; r < first + n; ++r) {
+      const auto reach = static_cast<std::int64_t>(std::sqrt(static_cast<double>(limit[r]))) + 1;
+      low = std::min(low, rows[r].sum - reach);
+      high = std::max(high, rows[r].sum + reach);
+    }
+    const PruneSlab& from =
+        layout.slabs[layout.slabFrom[static_cast<std::size_t>(std::clamp<std::int64_t>(low, 0, top))]];
+    const PruneSlab& to = layout.slabs[layout.slabTo[static_cast<std::size_t>(std::clamp<std::int64_t>(high, 0, top))]];
+    for (int q = from.first; q < to.first + to.count; ++q) {
+      const auto at = static_cast<std::size_t>(q);
+      bool admitted = false;
+      for (int r = first; r < first + n; ++r) {
+        const std::int64_t across = Gap(rows[r].sum, leaves.low[at] & 0xFFFF, leaves.high[at] & 0xFFFF);
+        const std::int64_t along = Gap(rows[r].root, leaves.low[at] >> 16, leaves.high[at] >> 16);
+        admitted |= across * across + along * along <= limit[r];
+      }
+      computed += admitted ? std::int64_t{leaves.codes[at]} * n : 0;
+    }
+  }
+  return computed;
+}
+
 // The layout of the code vectors in leaf order, padded to whole leaves: a
 // layout whose blocks do not fill the last leaf is made again from the code
 // vectors with copies of the last one in leaf order after them (at higher
@@ -261,12 +300,16 @@ std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int off
   out->share_.store(static_cast<int>(65536.0 * out->payLimit_));
 
   const CodeKeys keys = KeysOf(codes, offset);
-  std::vector<int> order = LeafOrder(keys, layout);
+  out->order_ = LeafOrder(keys, layout);
   SlabTables(layout);
   std::int32_t highest = 0;
   for (const std::int32_t root : layout.leaves.highRoot) highest = std::max(highest, root);
   while ((highest >> out->rootShift_) > 255) ++out->rootShift_;
-  layout.codes = LeafLayout(codes, order, offset, PruneLayoutLevel(level));
+  out->codes_ = &codes;
+  out->offset_ = offset;
+  // The code vectors themselves are laid out when first pruned: against
+  // few of them, after an estimate says that pruning pays.
+  if (size >= kWholeTrials) out->Lay();
   return out;
 }
 
@@ -284,14 +327,14 @@ int PrunedCodes::Wanted(int count) const {
     resting_.fetch_sub(1, std::memory_order_relaxed);
     return 0;
   }
-  // Against many code vectors a trial is cheap beside the exhaustive kernels.
-  const bool part = trying_.load(std::memory_order_relaxed) && size_ < kWholeTrials;
-  return part ? std::min(count, kTrial) : count;
+  // Against few code vectors a trial is an estimate from the exhaustive
+  // kernels' answers (Observe); against many, a batch pruned whole, cheap
+  // beside the exhaustive kernels.
+  return Trying() ? 0 : count;
 }
 
-std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, int* index,
-                                  std::int64_t* distance) const {
-  PruneRow keys[kMaxBatch], sorted[kMaxBatch];
+void PrunedCodes::Sort(const std::uint8_t* const* rows, int count, PruneRow* sorted) const {
+  PruneRow keys[kMaxBatch];
   std::uint64_t order[kMaxBatch], scratch[kMaxBatch];
   const int d = layout_.dimension, shift = layout_.shift;
   const std::size_t top = layout_.slabFrom.size() - 1;
@@ -310,10 +353,39 @@ std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, in
   }
   SortByKeys(order, static_cast<std::size_t>(count), scratch, 10);
   for (int i = 0; i < count; ++i) sorted[i] = keys[order[i] & (kMaxBatch - 1)];
+}
+
+std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, int* index,
+                                  std::int64_t* distance) const {
+  Lay();
+  PruneRow sorted[kMaxBatch];
+  Sort(rows, count, sorted);
   const std::int64_t computed = SearchTiles(layout_, sorted, count, index, distance);
   Learn(computed, count);
   return computed;
 }
+
+void PrunedCodes::Observe(const std::uint8_t* const* rows, int count, const std::int64_t* distance) const {
+  if (!Trying() || resting_.load(std::memory_order_relaxed) > 0 || count <= 0) return;
+  const int n = std::min(count, kTrial);
+  PruneRow sorted[kMaxBatch];
+  Sort(rows, n, sorted);
+  std::int64_t limit[kMaxBatch];
+  const int d = layout_.dimension, shift = layout_.shift;
+  for (int i = 0; i < n; ++i) {
+    limit[i] = std::min<std::int64_t>((d * distance[sorted[i].slot]) >> (2 * shift), INT32_MAX);
+  }
+  // A little more than the leaves the final limits admit: the limits come
+  // down as the search goes.
+  Learn(EstimateTiles(layout_, sorted, limit, n) * 21 / 20, n);
+}
+
+void PrunedCodes::Lay() const {
+  std::call_once(laid_,
+                 [this] { layout_.codes = LeafLayout(*codes_, order_, offset_, PruneLayoutLevel(layout_.level)); });
+}
+
+bool PrunedCodes::Trying() const { return trying_.load(std::memory_order_relaxed) && size_ < kWholeTrials; }
 
 void PrunedCodes::Learn(std::int64_t computed, int count) const {
   // Shares in units of 1/65536; the threads' updates may overwrite each

@@ -39,6 +39,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "engine/pruning_kernels.h"
@@ -77,7 +78,8 @@ class PrunedCodes {
  public:
   // The pruned layout of code vectors whose elements, less offset, lie in
   // 0..255, for the kernels of the given level; null where it cannot pay
-  // (few code vectors, long vectors).
+  // (few code vectors, long vectors). codes must outlive the result, which
+  // lays the code vectors out when they are first pruned.
   static std::unique_ptr<PrunedCodes> Prepare(const CodeRows& codes, int offset, SimdLevel level);
   ~PrunedCodes();
   PrunedCodes(const PrunedCodes&) = delete;
@@ -85,20 +87,33 @@ class PrunedCodes {
 
   // How many rows of the next batch of count rows to prune (the first
   // ones; the others go to the exhaustive kernels): none while the last
-  // batches found that it does not pay, a few while it is being tried
-  // against fewer than 4096 code vectors, else all.
+  // batches found that it does not pay, or while it is being tried against
+  // fewer than 4096 code vectors; else all.
   int Wanted(int count) const;
   // As ByteNearest, for count rows (at most kMaxBatch); returns the number of
   // code vectors whose distance was computed, and learns from it whether
   // pruning pays.
   static constexpr int kMaxBatch = 1024;
   std::int64_t Nearest(const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) const;
+  // Learns from count rows the exhaustive kernels searched, with the
+  // distances they found, what pruning them would have computed (while it
+  // is being tried against fewer than 4096 code vectors).
+  void Observe(const std::uint8_t* const* rows, int count, const std::int64_t* distance) const;
 
  private:
   PrunedCodes() = default;
   void Learn(std::int64_t computed, int count) const;
+  // Rows with their keys, sorted by slab and F into sorted.
+  void Sort(const std::uint8_t* const* rows, int count, PruneRow* sorted) const;
+  // Lays the code vectors out, once.
+  void Lay() const;
+  bool Trying() const;
 
-  PruneLayout layout_;
+  mutable PruneLayout layout_;  // its codes laid out once, by Lay
+  mutable std::once_flag laid_;
+  const CodeRows* codes_ = nullptr;
+  int offset_ = 0;
+  mutable std::vector<int> order_;  // the code vectors in leaf order
   int size_ = 0;
   int rootShift_ = 0;                       // F divided by 2^rootShift_ for sorting: below 256
   double payLimit_ = 0;                     // largest share of the code vectors computed that still pays

@@ -289,6 +289,7 @@ void NearestSearch::SearchBytes(const std::uint8_t* const* rows, int count, int*
   if (pruned < count) {
     ByteNearest(*bytes_, rows + pruned, count - pruned, index + pruned, distance + pruned);
     computed += std::int64_t{count - pruned} * size_;
+    if (pruned_ != nullptr) pruned_->Observe(rows + pruned, count - pruned, distance + pruned);
   }
   searched_.fetch_add(count, std::memory_order_relaxed);
   computed_.fetch_add(computed, std::memory_order_relaxed);
