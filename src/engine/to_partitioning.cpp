@@ -41,8 +41,8 @@ cbdetail::CodeRows CodebookRows(const char* name, const Codebook& ts, Codebook& 
     // that refusal first) may hold any sizes.
     const std::int64_t setDimension = std::int64_t{ts.VectorSizeX} * ts.VectorSizeY;
     if (setDimension != VectorSize(&cb)) {
-      second.Refuse("ERROR: Training set and codebook dimensions differ (%d != %d).\n",
-                    static_cast<int>(setDimension), VectorSize(&cb));
+      second.Refuse("ERROR: Training set and codebook dimensions differ (%d != %d).\n", static_cast<int>(setDimension),
+                    VectorSize(&cb));
     }
   } catch (const Refusals::Deferred&) {
   }
