@@ -179,11 +179,16 @@ int Main(int argc, char** argv) {
       n, m, d, work / 1e9, best * 1e3, work / best / 1e9, 100 * work / best / peak.wall, work / bestProcessor / 1e9,
       100 * work / bestProcessor / peak.perProcessor);
   // What pruning left of that work (a row equal to the one before it takes
-  // its answer unsearched).
-  std::printf(
-      "code vectors computed: %.2f %% of M per training vector searched, %.2f %% per training vector\n",
-      100.0 * static_cast<double>(done.computed) / (static_cast<double>(m) * static_cast<double>(done.searched)),
-      100.0 * static_cast<double>(done.computed) / (static_cast<double>(m) * n));
+  // its answer unsearched). Data beyond the byte kernels' span goes to the
+  // slab search, which counts nothing.
+  if (done.searched == 0) {
+    std::printf("code vectors computed: not counted (the slab search, not the byte kernels)\n");
+  } else {
+    std::printf(
+        "code vectors computed: %.2f %% of M per training vector searched, %.2f %% per training vector\n",
+        100.0 * static_cast<double>(done.computed) / (static_cast<double>(m) * static_cast<double>(done.searched)),
+        100.0 * static_cast<double>(done.computed) / (static_cast<double>(m) * n));
+  }
   FreeCodebook(&ts);
   FreeCodebook(&cb);
   return 0;

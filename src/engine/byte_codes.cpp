@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 
 #include "engine/search.h"
 
@@ -89,28 +88,6 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* or
   }
   FillBases(*out, element, order);
   return out;
-}
-
-void StartTile(const ByteCodes& codes, const std::uint8_t* const* rows, int count, TileLanes& lanes) {
-  const int tile = codes.kernels->tileRows;
-  lanes.rows = count;
-  for (int v = 0; v < tile; ++v) {
-    const std::uint8_t* x = rows[std::min(v, count - 1)];
-    if (codes.kernels->layout == ByteLayout::Quads) {
-      PackQuads(x, codes.dimension, codes.groups, lanes.q + static_cast<std::size_t>(v) * codes.groups);
-    } else {
-      std::memcpy(reinterpret_cast<std::uint8_t*>(lanes.q) + static_cast<std::size_t>(v) * codes.dimension, x,
-                  static_cast<std::size_t>(codes.dimension));
-    }
-  }
-  std::fill_n(lanes.g, TileLanes::kMaxRows * TileLanes::kMaxLanes, INT32_MIN);
-  std::fill_n(lanes.at, TileLanes::kMaxRows * TileLanes::kMaxLanes, INT32_MAX);
-  std::fill_n(lanes.best, TileLanes::kMaxRows, INT32_MIN);
-}
-
-std::int32_t TileBest(const ByteCodes& codes, const TileLanes& lanes, int row, int* index) {
-  *index = codes.kernels->tileIndex(lanes, row);
-  return lanes.best[row];
 }
 
 }  // namespace cbdetail

@@ -56,27 +56,6 @@ struct ByteCodes {
 std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* order, int offset,
                                             const ByteKernels& kernels);
 
-// The state of one tile against the panels of a layout with an index: the
-// tile's packed training vectors, and per training vector and lane the best
-// value g = |q|^2 - distance of the kernel and the lowest index where it was
-// reached; best holds the largest of each row's lanes.
-struct TileLanes {
-  static constexpr int kMaxRows = 6;
-  static constexpr int kMaxLanes = 16;
-  static constexpr int kMaxGroups = 64;  // groups of 4 elements: 256 elements
-  int rows = 0;
-  alignas(64) std::int32_t q[kMaxRows * kMaxGroups];
-  alignas(64) std::int32_t g[kMaxRows * kMaxLanes];
-  alignas(64) std::int32_t at[kMaxRows * kMaxLanes];
-  std::int32_t best[kMaxRows];
-};
-
-// A tile's start: its count rows packed for the layout (the last repeated
-// to fill it), every lane at its worst.
-void StartTile(const ByteCodes& codes, const std::uint8_t* const* rows, int count, TileLanes& lanes);
-// The best so far of row r of a tile, as |q|^2 - distance, and its index.
-std::int32_t TileBest(const ByteCodes& codes, const TileLanes& lanes, int row, int* index);
-
 // |v|^2 of a vector of bytes.
 inline std::int64_t SquareNorm(const std::uint8_t* v, int dimension) {
   std::int32_t sum = 0;

@@ -13,37 +13,29 @@ namespace mirvo {
 namespace cbdetail {
 namespace {
 
-// Code vectors per panel of the portable tile kernel, and its training
-// vectors per tile.
-constexpr int kPlainPanel = 16;
-constexpr int kPlainTile = 4;
-
-constexpr ByteKernels kPlain{ByteLayout::Plain,  1, kPlainPanel, kPlainTile, portable::Nearest, portable::Tile,
-                             portable::TileIndex};
-
-// Pruning pays on the portable tile kernel only where the bounds exclude
-// nearly everything; a code vector computed by the VNNI tile kernels costs
-// about four times one of the exhaustive kernels, and each training vector
-// about 150 of those besides (its keys, the sort, the tile's start). At the
-// AVX2 level the exhaustive kernel is fast beside the portable tile kernel.
-constexpr double kPortableShare = 0.4, kAvx2Share = 0.04, kVnniShare = 0.22, kVnniPerRow = 150;
+constexpr ByteKernels kPlain{ByteLayout::Plain, 1, 16, portable::Nearest};
+// The portable tile search takes its code vectors as the AVX-512 one does.
+constexpr ByteKernels kQuads16Layout{ByteLayout::Quads, 16, 16, nullptr};
+// The costs of the tile search of each level, measured (kernels.h).
+constexpr PruneKernels kPortableTiles{&kQuads16Layout, portable::Tiles, 2.4, 0, 0, 900};
 
 #if defined(__x86_64__)
-constexpr ByteKernels kPairs{ByteLayout::Pairs, 8, 16, 0, avx2::Nearest, nullptr, nullptr};
-constexpr ByteKernels kQuads8{ByteLayout::Quads, avxvnni::kLanes, avxvnni::kPanel,   avxvnni::kTileRows,
-                              avxvnni::Nearest,  avxvnni::Tile,   avxvnni::TileIndex};
-constexpr ByteKernels kQuads16{ByteLayout::Quads, avx512::kLanes, avx512::kPanel,   avx512::kTileRows,
-                               avx512::Nearest,   avx512::Tile,   avx512::TileIndex};
+constexpr ByteKernels kPairs{ByteLayout::Pairs, 8, 16, avx2::Nearest};
+constexpr ByteKernels kQuads8{ByteLayout::Quads, avxvnni::kLanes, avxvnni::kPanel, avxvnni::Nearest};
+constexpr ByteKernels kQuads16{ByteLayout::Quads, avx512::kLanes, avx512::kPanel, avx512::Nearest};
+constexpr PruneKernels kAvx2Tiles{&kPairs, avx2::Tiles, 1.0, 8, 0, 3400};
+constexpr PruneKernels kAvxVnniTiles{&kQuads8, avxvnni::Tiles, 1.1, 14, 0, 6400};
+constexpr PruneKernels kAvx512Tiles{&kQuads16, avx512::Tiles, 1.7, 16, 200, 9300};
 #endif
 
 // One row per level, in the order of KernelLevel.
 const Kernels kTable[kKernelLevels] = {
-    {KernelLevel::Portable, &kPlain, &kPlain, kPortableShare, 0, portable::Narrow, nullptr},
+    {KernelLevel::Portable, &kPlain, &kPortableTiles, portable::Narrow, nullptr},
 #if defined(__x86_64__)
-    {KernelLevel::Avx2, &kPairs, &kPlain, kAvx2Share, 0, avx2::Narrow, nullptr},
-    {KernelLevel::AvxVnni, &kQuads8, &kQuads8, kVnniShare, kVnniPerRow, avx2::Narrow, nullptr},
-    {KernelLevel::Avx512, &kQuads16, &kQuads16, kVnniShare, kVnniPerRow, avx2::Narrow, nullptr},
-    {KernelLevel::Avx512Vbmi, &kQuads16, &kQuads16, kVnniShare, kVnniPerRow, avx2::Narrow, vbmi::Lines},
+    {KernelLevel::Avx2, &kPairs, &kAvx2Tiles, avx2::Narrow, nullptr},
+    {KernelLevel::AvxVnni, &kQuads8, &kAvxVnniTiles, avx2::Narrow, nullptr},
+    {KernelLevel::Avx512, &kQuads16, &kAvx512Tiles, avx2::Narrow, nullptr},
+    {KernelLevel::Avx512Vbmi, &kQuads16, &kAvx512Tiles, avx2::Narrow, vbmi::Lines},
 #endif
 };
 

@@ -5,14 +5,15 @@
 //
 // The table holds the kernels that exist in more than one form:
 // - the byte search over every code vector (ByteKernels::nearest) and the
-//   tile kernels of the pruned search (ByteKernels::tile), each with the
+//   tile search of the pruned search (PruneKernels::search), each with the
 //   layout of the code vectors it reads (byte_codes.h);
 // - the sums of rows of one- and two-byte elements into 32-bit partition
 //   sums (centroid_sums.cpp);
 // - the reading of many partitioning lines at once (partitioning_file.cpp).
 // The kernels themselves live in kernels/, one file per instruction set;
 // the byte search of the two VNNI levels is one source for both vector
-// widths (kernels/vnni.h).
+// widths (kernels/vnni.h), and the tile search one source for every level
+// (kernels/tiles.h).
 #pragma once
 
 #include <cstddef>
@@ -25,7 +26,8 @@ namespace mirvo {
 namespace cbdetail {
 
 struct ByteCodes;
-struct TileLanes;
+struct PruneLayout;
+struct PruneRow;
 
 // The levels of KernelLevel, in the order they are tried: a forced level is
 // lowered until the processor offers it.
@@ -41,20 +43,30 @@ enum class ByteLayout { Plain, Pairs, Quads };
 // distance on a layout in index order and that distance.
 using NearestKernel = void (*)(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index,
                                std::int64_t* distance);
-// One tile of training vectors against one panel of a layout with an index
-// (pruning.h).
-using TileKernel = void (*)(const ByteCodes& codes, int panel, TileLanes& lanes);
-// The lowest index among the lanes of a tile's row at the row's best.
-using TileIndex = int (*)(const TileLanes& lanes, int row);
-
 struct ByteKernels {
   ByteLayout layout;
-  int lanes;     // code vectors side by side
-  int panel;     // code vectors per panel: what a layout is padded to, and the tile kernel's step
-  int tileRows;  // training vectors per tile of the tile kernel
-  NearestKernel nearest;
-  TileKernel tile;  // null where the layout has none, and so is tileIndex
-  TileIndex tileIndex;
+  int lanes;              // code vectors side by side
+  int panel;              // code vectors per panel: what a layout is padded to
+  NearestKernel nearest;  // null for a layout that only the tile search reads
+};
+
+// Searches rows[0 .. count) of a pruned layout (pruning_layout.h) in tiles
+// of 4 consecutive rows (the last tile repeating its last row):
+// index[slot] and distance[slot] of every row become the lowest index at
+// the smallest distance and that distance. Returns the code vectors
+// computed, counted once per row of each tile.
+using TileSearch = std::int64_t (*)(const PruneLayout& layout, const PruneRow* rows, int count, int* index,
+                                    std::int64_t* distance);
+
+struct PruneKernels {
+  const ByteKernels* layout;  // the layout of the code vectors the search reads
+  TileSearch search;
+  // What a code vector the tile search computes costs against one of the
+  // exhaustive kernels, r0 + r1 / D, and what it costs per training vector
+  // besides, f0 + f1 / D code vectors of the exhaustive kernels (measured
+  // on the photographs' blocks and the benchmark's workloads, D from 16 to
+  // 128): pruning.cpp decides from them whether pruning pays.
+  double r0, r1, f0, f1;
 };
 
 // Adds row r of rows (elements of 1 or 2 bytes) times freqs[r] (1 when
@@ -74,10 +86,7 @@ using LineScanner = int (*)(const unsigned char* line, int want, std::uint32_t p
 struct Kernels {
   KernelLevel level;
   const ByteKernels* exhaustive;  // the byte search over every code vector
-  const ByteKernels* pruned;      // the layout and tile kernel of the pruned search
-  // Pruning pays while the share of the code vectors computed stays below
-  // pruneShare - prunePerRow / (code vectors) (pruning.cpp).
-  double pruneShare, prunePerRow;
+  const PruneKernels* pruned;     // the tile search of the pruned search
   NarrowSums narrow;
   LineScanner lines;  // null: the lines are read one at a time
 };

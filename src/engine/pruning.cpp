@@ -1,8 +1,11 @@
 #include "engine/pruning.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <numeric>
 
 namespace mirvo {
@@ -10,19 +13,23 @@ namespace mirvo {
 namespace cbdetail {
 namespace {
 
-constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
-
 // Fewer code vectors than this are searched whole: there is too little to
 // skip.
 constexpr int kMinCodes = 512;
 // Longer vectors are searched whole: their bounds exclude little. So are
 // the shortest, whose layout would weigh more than the vectors themselves.
 constexpr int kMinDimension = 4;
-constexpr int kMaxDimension = 4 * TileLanes::kMaxGroups;
 // Batches left to the exhaustive kernels once the batches' shares computed,
-// averaged, say that pruning does not pay; the average weighs the last
-// batch by 1/8 (so that one batch of unusual data does not decide).
-constexpr int kRest = 63;
+// averaged, say that pruning does not pay: 64, twice as many each time the
+// batch tried after a rest does not pay either, up to 1024. The average
+// weighs the last batch by 1/8 (so that one batch of unusual data does not
+// decide).
+constexpr int kRest = 64;
+constexpr int kLongestRest = 1024;
+// Rows of a batch pruned while pruning is tried (first, and after each
+// rest), so that a trial that fails costs little.
+constexpr int kTrial = 128;
+constexpr int kWholeTrials = 4096;  // code vectors from which trials take whole batches
 constexpr int kWeight = 8;
 
 // The integer square root, exactly.
@@ -33,225 +40,349 @@ std::int64_t Root(std::int64_t v) {
   return r;
 }
 
-std::int64_t Gap(std::int64_t value, std::int64_t low, std::int64_t high) {
-  return value < low ? low - value : value > high ? value - high : 0;
+// S and F of every code vector.
+struct CodeKeys {
+  std::vector<std::int64_t> sum, root;
+};
+
+// S and |x|^2 of a training vector's bytes (SSE2, which every x86-64
+// processor has, 16 at a time).
+void SumAndNorm(const std::uint8_t* x, int d, std::int32_t* sum, std::int32_t* norm) {
+  std::int32_t s = 0, n = 0;
+  int k = 0;
+#if defined(__x86_64__)
+  const __m128i zero = _mm_setzero_si128();
+  __m128i sums = zero, norms = zero;
+  for (; k + 16 <= d; k += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + k));
+    sums = _mm_add_epi64(sums, _mm_sad_epu8(v, zero));
+    const __m128i low = _mm_unpacklo_epi8(v, zero), high = _mm_unpackhi_epi8(v, zero);
+    norms = _mm_add_epi32(norms, _mm_add_epi32(_mm_madd_epi16(low, low), _mm_madd_epi16(high, high)));
+  }
+  norms = _mm_add_epi32(norms, _mm_shuffle_epi32(norms, 0x4E));
+  norms = _mm_add_epi32(norms, _mm_shuffle_epi32(norms, 0xB1));
+  s = _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums));
+  n = _mm_cvtsi128_si32(norms);
+#endif
+  for (; k < d; ++k) {
+    s += x[k];
+    n += x[k] * x[k];
+  }
+  *sum = s;
+  *norm = n;
 }
 
-// The bound's second term for a range of roots.
-std::int64_t RootGap(std::int64_t root, std::int64_t low, std::int64_t high) {
-  return std::max<std::int64_t>(0, Gap(root, low, high) - 1);
+// (Elements less offset lie in 0..255: the sums fit 32 bits.)
+template <class Element>
+void AddKeys(const Element* rows, int size, int d, int offset, CodeKeys& keys) {
+  for (int j = 0; j < size; ++j, rows += d) {
+    std::int32_t s = 0, n = 0;
+    for (int k = 0; k < d; ++k) {
+      const std::int32_t e = static_cast<std::int32_t>(rows[k]) - offset;
+      s += e;
+      n += e * e;
+    }
+    keys.sum.push_back(s);
+    keys.root.push_back(Root(std::int64_t{d} * n - std::int64_t{s} * s));
+  }
+}
+
+CodeKeys KeysOf(const CodeRows& codes, int offset) {
+  CodeKeys keys;
+  keys.sum.reserve(static_cast<std::size_t>(codes.size));
+  keys.root.reserve(keys.sum.capacity());
+  const unsigned char* bytes = codes.bytes.data();
+  switch (codes.width) {
+    case 1:
+      AddKeys(bytes, codes.size, codes.dimension, offset, keys);
+      break;
+    case 2:
+      AddKeys(reinterpret_cast<const std::uint16_t*>(bytes), codes.size, codes.dimension, offset, keys);
+      break;
+    default:
+      AddKeys(reinterpret_cast<const std::int32_t*>(bytes), codes.size, codes.dimension, offset, keys);
+      break;
+  }
+  return keys;
+}
+
+// Appends the leaf of the code vectors at places [begin, end) of order: its
+// keys divided by 2^shift, its ranges widened by the slack
+// (pruning_layout.h).
+void AddLeaf(const CodeKeys& keys, const std::vector<int>& order, int begin, int end, int shift, PruneLeaves& leaves) {
+  std::int64_t lowSum = INT64_MAX, highSum = INT64_MIN, lowRoot = INT64_MAX, highRoot = INT64_MIN;
+  for (int at = begin; at < end; ++at) {
+    const auto j = static_cast<std::size_t>(order[static_cast<std::size_t>(at)]);
+    lowSum = std::min(lowSum, keys.sum[j]);
+    highSum = std::max(highSum, keys.sum[j]);
+    lowRoot = std::min(lowRoot, keys.root[j]);
+    highRoot = std::max(highRoot, keys.root[j]);
+  }
+  // Keys are never negative: a range widened below 0 may start at 0.
+  const std::int64_t slack = shift > 0 ? 1 : 0;
+  const auto low = [](std::int64_t key) { return static_cast<std::int32_t>(std::max<std::int64_t>(key, 0)); };
+  leaves.low.push_back(Packed(low((lowSum >> shift) - slack), low((lowRoot >> shift) - 1)));
+  leaves.high.push_back(Packed(static_cast<std::int32_t>((highSum >> shift) + slack),
+                               static_cast<std::int32_t>((highRoot >> shift) + 1)));
+  leaves.highRoot.push_back(static_cast<std::int32_t>((highRoot >> shift) + 1));
+  leaves.codes.push_back(end - begin);
+}
+
+// Sorts items[0 .. count) by their bits from bit `from` up, a byte at a time
+// from the lowest (a pass whose byte is the same in every item is left
+// out), keeping the order of equal ones; scratch holds count items.
+void SortByKeys(std::uint64_t* items, std::size_t count, std::uint64_t* scratch, int from) {
+  std::uint64_t differ = 0;
+  for (std::size_t i = 1; i < count; ++i) differ |= items[i] ^ items[0];
+  for (int shift = from; shift < 64; shift += 8) {
+    if ((differ >> shift & 0xFF) == 0) continue;
+    std::size_t start[257] = {};
+    for (std::size_t i = 0; i < count; ++i) ++start[(items[i] >> shift & 0xFF) + 1];
+    for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
+    for (std::size_t i = 0; i < count; ++i) scratch[start[items[i] >> shift & 0xFF]++] = items[i];
+    std::copy_n(scratch, count, items);
+  }
+}
+
+// The code vectors (indices) in leaf order, and the layout's leaves and
+// slabs: slabs of about the square root of the leaves' count, each a whole
+// number of leaves (and at most 65535 slabs, numbered in 16 bits), along S;
+// leaves along F within each; the order otherwise that of the indices.
+std::vector<int> LeafOrder(const CodeKeys& keys, PruneLayout& layout) {
+  const auto size = static_cast<int>(keys.sum.size());
+  std::vector<std::uint64_t> sorted(static_cast<std::size_t>(size));
+  for (int j = 0; j < size; ++j) {
+    sorted[static_cast<std::size_t>(j)] =
+        static_cast<std::uint64_t>(keys.sum[static_cast<std::size_t>(j)]) << 32 | static_cast<std::uint64_t>(j);
+  }
+  std::vector<std::uint64_t> scratch(sorted.size());
+  SortByKeys(sorted.data(), sorted.size(), scratch.data(), 32);
+  std::vector<int> order(sorted.size());
+  const int leaves = (size + kLeafCodes - 1) / kLeafCodes;
+  const int slabLeaves = std::max(static_cast<int>(std::lround(std::sqrt(leaves / 8.0))), (leaves + 65534) / 65535);
+  PruneLeaves& keyed = layout.leaves;
+  for (int first = 0; first < leaves; first += slabLeaves) {
+    const int count = std::min(slabLeaves, leaves - first);
+    const int begin = first * kLeafCodes, end = std::min(size, (first + count) * kLeafCodes);
+    // By F, then by place along S.
+    for (int at = begin; at < end; ++at) {
+      const auto j = static_cast<std::size_t>(sorted[static_cast<std::size_t>(at)] & 0xFFFFFFFF);
+      sorted[static_cast<std::size_t>(at)] =
+          static_cast<std::uint64_t>(keys.root[j]) << 32 | (sorted[static_cast<std::size_t>(at)] & 0xFFFFFFFF);
+    }
+    SortByKeys(sorted.data() + begin, static_cast<std::size_t>(end - begin), scratch.data(), 32);
+    for (int at = begin; at < end; ++at) {
+      order[static_cast<std::size_t>(at)] = static_cast<int>(sorted[static_cast<std::size_t>(at)] & 0xFFFFFFFF);
+    }
+    std::int32_t lowSum = INT32_MAX, highSum = 0;
+    for (int q = first; q < first + count; ++q) {
+      AddLeaf(keys, order, q * kLeafCodes, std::min(size, (q + 1) * kLeafCodes), layout.shift, keyed);
+      lowSum = std::min(lowSum, static_cast<std::int32_t>(keyed.low.back() & 0xFFFF));
+      highSum = std::max(highSum, static_cast<std::int32_t>(keyed.high.back() & 0xFFFF));
+    }
+    layout.slabs.push_back(PruneSlab{lowSum, highSum, Packed(lowSum, 0), Packed(highSum, 0xFFFF), first, count});
+  }
+  for (auto* column : {&keyed.low, &keyed.high}) column->insert(column->end(), 16, column->back());
+  for (auto* column : {&keyed.highRoot, &keyed.codes}) column->insert(column->end(), 16, column->back());
+  return order;
+}
+
+// The layout's tables of the slabs by S.
+void SlabTables(PruneLayout& layout) {
+  const std::int32_t top = std::max(0, layout.slabs.back().highSum);
+  layout.slabFrom.resize(static_cast<std::size_t>(top) + 1);
+  layout.slabTo.resize(layout.slabFrom.size());
+  const auto slabs = static_cast<std::uint16_t>(layout.slabs.size());
+  std::uint16_t from = 0, to = 0;
+  for (std::int32_t sum = 0; sum <= top; ++sum) {
+    while (layout.slabs[from].highSum < sum) ++from;
+    while (to + 1 < slabs && layout.slabs[to + 1U].lowSum <= sum) ++to;
+    layout.slabFrom[static_cast<std::size_t>(sum)] = from;
+    layout.slabTo[static_cast<std::size_t>(sum)] = to;
+  }
+}
+
+std::int32_t Gap(std::int32_t value, std::uint32_t low, std::uint32_t high) {
+  const auto from = static_cast<std::int32_t>(low), to = static_cast<std::int32_t>(high);
+  return value < from ? from - value : value > to ? value - to : 0;
+}
+
+// The code vectors the tile search would compute for count rows sorted as
+// it takes them, with the limits given (divided as the layout's keys), if
+// these limits held from the start: the leaves in the slabs within reach
+// that some row of a tile of 4 admits, for every row of the tile.
+std::int64_t EstimateTiles(const PruneLayout& layout, const PruneRow* rows, const std::int64_t* limit, int count) {
+  const auto top = static_cast<std::int64_t>(layout.slabFrom.size()) - 1;
+  const PruneLeaves& leaves = layout.leaves;
+  std::int64_t computed = 0;
+  for (int first = 0; first < count; first += 4) {
+    const int n = std::min(4, count - first);
+    std::int64_t low = INT64_MAX, high = INT64_MIN;
+    for (int r = first; r < first + n; ++r) {
+      const auto reach = static_cast<std::int64_t>(std::sqrt(static_cast<double>(limit[r]))) + 1;
+      low = std::min(low, rows[r].sum - reach);
+      high = std::max(high, rows[r].sum + reach);
+    }
+    const PruneSlab& from =
+        layout.slabs[layout.slabFrom[static_cast<std::size_t>(std::clamp<std::int64_t>(low, 0, top))]];
+    const PruneSlab& to = layout.slabs[layout.slabTo[static_cast<std::size_t>(std::clamp<std::int64_t>(high, 0, top))]];
+    for (int q = from.first; q < to.first + to.count; ++q) {
+      const auto at = static_cast<std::size_t>(q);
+      bool admitted = false;
+      for (int r = first; r < first + n; ++r) {
+        const std::int64_t across = Gap(rows[r].sum, leaves.low[at] & 0xFFFF, leaves.high[at] & 0xFFFF);
+        const std::int64_t along = Gap(rows[r].root, leaves.low[at] >> 16, leaves.high[at] >> 16);
+        admitted |= across * across + along * along <= limit[r];
+      }
+      computed += admitted ? std::int64_t{leaves.codes[at]} * n : 0;
+    }
+  }
+  return computed;
+}
+
+// The layout of the code vectors in leaf order, padded to whole leaves: a
+// layout whose blocks do not fill the last leaf is made again from the code
+// vectors with copies of the last one in leaf order after them (at higher
+// indices, so that they never win a tie against it).
+std::unique_ptr<ByteCodes> LeafLayout(const CodeRows& codes, std::vector<int>& order, int offset,
+                                      const ByteKernels& kernels) {
+  const int places = (codes.size + kLeafCodes - 1) / kLeafCodes * kLeafCodes;
+  auto layout = PrepareByteCodes(codes, order.data(), offset, kernels);
+  if (layout->padded >= places) return layout;
+  CodeRows padded = codes;
+  const auto row = static_cast<std::size_t>(codes.dimension) * static_cast<std::size_t>(codes.width);
+  const auto last = static_cast<std::size_t>(order.back());
+  for (int j = codes.size; j < places; ++j) {
+    padded.bytes.insert(padded.bytes.end(), codes.bytes.begin() + static_cast<std::ptrdiff_t>(last * row),
+                        codes.bytes.begin() + static_cast<std::ptrdiff_t>((last + 1) * row));
+    order.push_back(j);
+  }
+  padded.size = places;
+  return PrepareByteCodes(padded, order.data(), offset, kernels);
 }
 
 }  // namespace
 
-// A training vector's keys (S, F and |x|^2 of its bytes) and its place in
-// the batch.
-struct PrunedCodes::Row {
-  std::int64_t sum = 0, root = 0, norm = 0;
-  int slot = 0;
-};
-
-// The keys of a tile's rows, count of them; the places past count repeat
-// the last.
-struct PrunedCodes::Tile {
-  std::int64_t sum[TileLanes::kMaxRows], root[TileLanes::kMaxRows], norm[TileLanes::kMaxRows];
-  int count = 0;
-};
-
 std::unique_ptr<PrunedCodes> PrunedCodes::Prepare(const CodeRows& codes, int offset, const Kernels& kernels) {
   const int size = codes.size, d = codes.dimension;
-  if (size < kMinCodes || d < kMinDimension || d > kMaxDimension) return nullptr;
+  if (size < kMinCodes || d < kMinDimension || d > kMaxPrunedDimension) return nullptr;
   std::unique_ptr<PrunedCodes> out(new PrunedCodes);
-  out->dimension_ = d;
   out->size_ = size;
-  out->payLimit_ = kernels.pruneShare - kernels.prunePerRow / size;
+  PruneLayout& layout = out->layout_;
+  layout.kernels = kernels.pruned;
+  layout.dimension = d;
+  // Keys up to 255 D, divided so that they stay below 2^15.
+  layout.shift = d > 128 ? 1 : 0;
+  // Pruning pays while the share computed, s, keeps f + r s M below M.
+  const PruneKernels& costs = *kernels.pruned;
+  out->payLimit_ = std::max(0.0, (1 - (costs.f0 + costs.f1 / d) / size) / (costs.r0 + costs.r1 / d));
   // Until batches have been measured, the average stands at the limit: one
   // batch that does not pay is enough to rest.
   out->share_.store(static_cast<int>(65536.0 * out->payLimit_));
 
-  // S and F of every code vector (below 2^16 for these dimensions).
-  std::vector<std::int32_t> sum(static_cast<std::size_t>(size)), root(sum.size());
-  for (int j = 0; j < size; ++j) {
-    std::int64_t s = 0, n = 0;
-    for (int k = 0; k < d; ++k) {
-      const std::int64_t e = codes.At(j, k) - offset;
-      s += e;
-      n += e * e;
-    }
-    sum[static_cast<std::size_t>(j)] = static_cast<std::int32_t>(s);
-    root[static_cast<std::size_t>(j)] = static_cast<std::int32_t>(Root(d * n - s * s));
-  }
-  // Slabs of about the square root of the panels' count, each a whole
-  // number of panels, along S; panels along F within each.
-  std::vector<int> order(static_cast<std::size_t>(size));
-  std::iota(order.begin(), order.end(), 0);
-  auto by = [](const std::vector<std::int32_t>& key) {
-    return [&key](int a, int b) { return key[static_cast<std::size_t>(a)] < key[static_cast<std::size_t>(b)]; };
-  };
-  std::stable_sort(order.begin(), order.end(), by(sum));
-  out->panelCodes_ = kernels.pruned->panel;
-  const int p = out->panelCodes_;
-  const int panels = (size + p - 1) / p;
-  const int slabPanels = std::max(1, static_cast<int>(std::lround(std::sqrt(panels / 8.0))));
-  for (int first = 0; first < panels; first += slabPanels) {
-    const int count = std::min(slabPanels, panels - first);
-    const int begin = first * p, end = std::min(size, (first + count) * p);
-    std::stable_sort(order.begin() + begin, order.begin() + end, by(root));
-    Slab slab{sum[static_cast<std::size_t>(order[static_cast<std::size_t>(begin)])],
-              sum[static_cast<std::size_t>(order[static_cast<std::size_t>(begin)])], first, count};
-    for (int q = first; q < first + count; ++q) {
-      Panel panel{kNoLimit, -1, kNoLimit, -1};
-      for (int at = q * p; at < std::min(size, (q + 1) * p); ++at) {
-        const auto j = static_cast<std::size_t>(order[static_cast<std::size_t>(at)]);
-        panel.lowSum = std::min<std::int64_t>(panel.lowSum, sum[j]);
-        panel.highSum = std::max<std::int64_t>(panel.highSum, sum[j]);
-        panel.lowRoot = std::min<std::int64_t>(panel.lowRoot, root[j]);
-        panel.highRoot = std::max<std::int64_t>(panel.highRoot, root[j]);
-      }
-      slab.lowSum = std::min(slab.lowSum, panel.lowSum);
-      slab.highSum = std::max(slab.highSum, panel.highSum);
-      out->panels_.push_back(panel);
-    }
-    out->slabs_.push_back(slab);
-  }
-  sum = {};
-  root = {};
-  out->layout_ = PrepareByteCodes(codes, order.data(), offset, *kernels.pruned);
+  const CodeKeys keys = KeysOf(codes, offset);
+  out->order_ = LeafOrder(keys, layout);
+  SlabTables(layout);
+  std::int32_t highest = 0;
+  for (const std::int32_t root : layout.leaves.highRoot) highest = std::max(highest, root);
+  while ((highest >> out->rootShift_) > 255) ++out->rootShift_;
+  out->codes_ = &codes;
+  out->offset_ = offset;
+  // The code vectors themselves are laid out when first pruned: against
+  // few of them, after an estimate says that pruning pays.
+  if (size >= kWholeTrials) out->Lay();
   return out;
 }
 
 PrunedCodes::~PrunedCodes() = default;
 
-bool PrunedCodes::Wanted() const {
-  if (resting_.load(std::memory_order_relaxed) <= 0) return true;
-  resting_.fetch_sub(1, std::memory_order_relaxed);
-  return false;
+namespace {
+std::atomic<bool> alwaysPrune{false};
+}  // namespace
+
+bool SetAlwaysPrune(bool always) { return alwaysPrune.exchange(always); }
+
+int PrunedCodes::Wanted(int count) const {
+  if (alwaysPrune.load(std::memory_order_relaxed)) return count;
+  if (resting_.load(std::memory_order_relaxed) > 0) {
+    resting_.fetch_sub(1, std::memory_order_relaxed);
+    return 0;
+  }
+  // Against few code vectors a trial is an estimate from the exhaustive
+  // kernels' answers (Observe); against many, a batch pruned whole, cheap
+  // beside the exhaustive kernels.
+  return Trying() ? 0 : count;
 }
 
-// Visits a slab met going in direction step (1: larger S, -1: smaller):
-// each panel is computed unless its ranges exclude every row of the tile.
-// Returns false when the slab excludes every row that does not lie beyond
-// it, and so do the slabs after it. The tests run over every row of a full
-// tile, without branches (the rows past count repeat the last one).
-bool PrunedCodes::Visit(const Slab& slab, int step, const Tile& tile, TileLanes& lanes, std::int64_t* limit,
-                        std::int64_t& computed) const {
-  constexpr int kRows = TileLanes::kMaxRows;
-  std::int64_t slabSum[kRows];
-  bool onward = false;
-  for (int r = 0; r < kRows; ++r) {
-    const std::int64_t gap = Gap(tile.sum[r], slab.lowSum, slab.highSum);
-    slabSum[r] = gap * gap;
-    const bool beyond = step > 0 ? tile.sum[r] > slab.highSum : tile.sum[r] < slab.lowSum;
-    onward |= beyond | (slabSum[r] <= limit[r]);
+void PrunedCodes::Sort(const std::uint8_t* const* rows, int count, PruneRow* sorted) const {
+  PruneRow keys[kMaxBatch];
+  std::uint64_t order[kMaxBatch], scratch[kMaxBatch];
+  const int d = layout_.dimension, shift = layout_.shift;
+  const std::size_t top = layout_.slabFrom.size() - 1;
+  for (int i = 0; i < count; ++i) {
+    const std::uint8_t* x = rows[i];
+    std::int32_t s = 0, n = 0;
+    SumAndNorm(x, d, &s, &n);
+    const auto sum = static_cast<std::int32_t>(s >> shift);
+    const auto root = static_cast<std::int32_t>(Root(std::int64_t{d} * n - std::int64_t{s} * s) >> shift);
+    const int slab = layout_.slabFrom[std::min(static_cast<std::size_t>(sum), top)];
+    keys[i] = PruneRow{x, n, sum, root, slab, i};
+    // By slab, then F (to 256 steps): the rows of a tile need similar
+    // leaves.
+    order[i] = (static_cast<std::uint64_t>(slab) << 8 | static_cast<std::uint64_t>(root >> rootShift_)) << 10 |
+               static_cast<std::uint64_t>(i);
   }
-  if (!onward) return false;
-  // The panels outward from the tile's own F, in the same way.
-  const Panel* first = panels_.data() + slab.first;
-  const std::int64_t root = tile.root[tile.count / 2];
-  const int home = static_cast<int>(
-      std::partition_point(first, first + slab.count, [&](const Panel& q) { return q.highRoot < root; }) - first);
-  auto panel = [&](int q, int towards) {
-    const Panel& at = first[q];
-    bool further = false, needed = false;
-    for (int r = 0; r < kRows; ++r) {
-      const std::int64_t across = RootGap(tile.root[r], at.lowRoot, at.highRoot);
-      const std::int64_t own = Gap(tile.sum[r], at.lowSum, at.highSum);
-      const bool beyond = towards > 0 ? tile.root[r] > at.highRoot : tile.root[r] < at.lowRoot;
-      const bool inSlab = slabSum[r] <= limit[r];
-      const bool reached = slabSum[r] + across * across <= limit[r];
-      further |= inSlab & (beyond | reached);
-      needed |= own * own + across * across <= limit[r];
-    }
-    if (needed) {
-      layout_->kernels->tile(*layout_, slab.first + q, lanes);
-      computed += std::int64_t{panelCodes_} * tile.count;
-      for (int r = 0; r < kRows; ++r) {
-        const std::int64_t best = lanes.best[std::min(r, tile.count - 1)];
-        limit[r] = std::min(limit[r], dimension_ * (tile.norm[r] - best));
-      }
-    }
-    return further;
-  };
-  for (int q = home; q < slab.count && panel(q, 1); ++q) {
-  }
-  for (int q = home - 1; q >= 0 && panel(q, -1); --q) {
-  }
-  return true;
-}
-
-void PrunedCodes::SearchTile(const Tile& tile, TileLanes& lanes, std::int64_t& computed) const {
-  std::int64_t limit[TileLanes::kMaxRows];
-  std::fill_n(limit, TileLanes::kMaxRows, kNoLimit);
-  // The slabs outward from the tile's own, one to each side in turn; a side
-  // ends at the first slab whose range of S excludes every row.
-  const int slabs = static_cast<int>(slabs_.size());
-  const std::int64_t sum = tile.sum[tile.count / 2];
-  int right = static_cast<int>(
-      std::partition_point(slabs_.begin(), slabs_.end() - 1, [&](const Slab& slab) { return slab.highSum < sum; }) -
-      slabs_.begin());
-  int left = right - 1;
-  bool rightOpen = true, leftOpen = left >= 0;
-  while (rightOpen || leftOpen) {
-    if (rightOpen)
-      rightOpen = Visit(slabs_[static_cast<std::size_t>(right)], 1, tile, lanes, limit, computed) && ++right < slabs;
-    if (leftOpen)
-      leftOpen = Visit(slabs_[static_cast<std::size_t>(left)], -1, tile, lanes, limit, computed) && --left >= 0;
-  }
+  SortByKeys(order, static_cast<std::size_t>(count), scratch, 10);
+  for (int i = 0; i < count; ++i) sorted[i] = keys[order[i] & (kMaxBatch - 1)];
 }
 
 std::int64_t PrunedCodes::Nearest(const std::uint8_t* const* rows, int count, int* index,
                                   std::int64_t* distance) const {
-  Row keys[kMaxBatch];
-  std::uint64_t order[kMaxBatch];
-  const int d = dimension_;
-  for (int i = 0; i < count; ++i) {
-    const std::uint8_t* x = rows[i];
-    std::int32_t s = 0, n = 0;
-    for (int k = 0; k < d; ++k) {
-      s += x[k];
-      n += x[k] * x[k];
-    }
-    Row& row = keys[i];
-    row.sum = s;
-    row.norm = n;
-    row.root = Root(std::int64_t{d} * n - std::int64_t{s} * s);
-    row.slot = i;
-    // Sorted by S in steps of 64, then F, then S: the rows of a tile need
-    // similar panels.
-    order[i] = static_cast<std::uint64_t>(s >> 6) << 42 | static_cast<std::uint64_t>(row.root) << 26 |
-               static_cast<std::uint64_t>(s) << 10 | static_cast<std::uint64_t>(i);
+  Lay();
+  PruneRow sorted[kMaxBatch];
+  Sort(rows, count, sorted);
+  const std::int64_t computed = layout_.kernels->search(layout_, sorted, count, index, distance);
+  Learn(computed, count);
+  return computed;
+}
+
+void PrunedCodes::Observe(const std::uint8_t* const* rows, int count, const std::int64_t* distance) const {
+  if (!Trying() || resting_.load(std::memory_order_relaxed) > 0 || count <= 0) return;
+  const int n = std::min(count, kTrial);
+  PruneRow sorted[kMaxBatch];
+  Sort(rows, n, sorted);
+  std::int64_t limit[kMaxBatch];
+  const int d = layout_.dimension, shift = layout_.shift;
+  for (int i = 0; i < n; ++i) {
+    limit[i] = std::min<std::int64_t>((d * distance[sorted[i].slot]) >> (2 * shift), INT32_MAX);
   }
-  std::sort(order, order + count);
-  const int tileRows = layout_->kernels->tileRows;
-  TileLanes lanes;
-  std::int64_t computed = 0;
-  for (int first = 0; first < count; first += tileRows) {
-    Tile tile;
-    tile.count = std::min(tileRows, count - first);
-    const std::uint8_t* tileBytes[TileLanes::kMaxRows];
-    int slots[TileLanes::kMaxRows];
-    for (int r = 0; r < TileLanes::kMaxRows; ++r) {
-      const Row& row = keys[order[first + std::min(r, tile.count - 1)] & 1023];
-      tile.sum[r] = row.sum;
-      tile.root[r] = row.root;
-      tile.norm[r] = row.norm;
-      slots[r] = row.slot;
-      tileBytes[r] = rows[row.slot];
-    }
-    StartTile(*layout_, tileBytes, tile.count, lanes);
-    SearchTile(tile, lanes, computed);
-    for (int r = 0; r < tile.count; ++r) {
-      distance[slots[r]] = tile.norm[r] - TileBest(*layout_, lanes, r, &index[slots[r]]);
-    }
-  }
+  // A little more than the leaves the final limits admit: the limits come
+  // down as the search goes.
+  Learn(EstimateTiles(layout_, sorted, limit, n) * 21 / 20, n);
+}
+
+void PrunedCodes::Lay() const {
+  std::call_once(laid_, [this] { layout_.codes = LeafLayout(*codes_, order_, offset_, *layout_.kernels->layout); });
+}
+
+bool PrunedCodes::Trying() const { return trying_.load(std::memory_order_relaxed) && size_ < kWholeTrials; }
+
+void PrunedCodes::Learn(std::int64_t computed, int count) const {
   // Shares in units of 1/65536; the threads' updates may overwrite each
   // other, which only blurs the average.
   const auto share = static_cast<int>(65536.0 * static_cast<double>(computed) / (static_cast<double>(count) * size_));
   const int average = (share + (kWeight - 1) * share_.load(std::memory_order_relaxed)) / kWeight;
   const int limit = static_cast<int>(65536.0 * payLimit_);
   share_.store(average > limit ? limit : average, std::memory_order_relaxed);
-  if (average > limit) resting_.store(kRest, std::memory_order_relaxed);
-  return computed;
+  if (average > limit) {
+    const int rest = std::min(2 * rest_.load(std::memory_order_relaxed), kLongestRest);
+    rest_.store(rest, std::memory_order_relaxed);
+    resting_.store(rest, std::memory_order_relaxed);
+    trying_.store(true, std::memory_order_relaxed);
+  } else {
+    rest_.store(kRest / 2, std::memory_order_relaxed);
+    trying_.store(false, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace cbdetail

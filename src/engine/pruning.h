@@ -1,5 +1,5 @@
 // The byte search that skips work: exact lower bounds of the squared
-// distance exclude whole panels of code vectors before the kernels compute
+// distance exclude whole leaves of code vectors before the kernels compute
 // them, with every result as the exhaustive byte kernels give it.
 //
 // For a vector x of D elements (less the common offset) let S(x) be the sum
@@ -17,78 +17,91 @@
 // farther, so even the tie rule cannot need it.
 //
 // The code vectors are sorted along S into slabs, each slab along F into
-// panels of the kernels' width, every panel with the ranges of S and F of its
-// members. A tile of training vectors of similar S and F (a batch is sorted
-// so) meets the panels outward from its own place, slab by slab and within
-// each slab panel by panel; a panel whose ranges exclude every vector of the
-// tile is skipped, and a direction ends where its bound on S (or, in a slab,
-// on F) excludes them all. Panels are met out of index order, so the kernels
-// fold with the tie rule in full: a strictly smaller distance, or an equal
-// one at a lower index.
+// leaves of 16 code vectors, every leaf with the ranges of S and F of its
+// members (pruning_layout.h). A batch of training vectors is sorted by
+// slab and F and cut into tiles of 4 (kernels/tiles.h). A tile computes
+// first the leaf of its middle row, then the leaves of that row's slab, then
+// those of the slabs whose S lies within the square root of a row's limit
+// (D times its best distance so far); the leaves of a stretch are bounded
+// together, and a leaf is computed only when its ranges leave one of the
+// tile's rows a bound no larger than that row's limit as it is then. Leaves
+// are met out of index order, so a row takes a strictly smaller distance,
+// or an equal one at a lower index.
 //
 // Where the bounds exclude little (clustered data, long vectors), the
-// tiles' bookkeeping costs more than the panels skipped: the search
-// measures what each batch computes and leaves the next batches to the
-// exhaustive kernels while pruning does not pay, trying again now and then.
+// tiles' bookkeeping costs more than the code vectors skipped: the search
+// measures the share of the code vectors each batch computes, against what
+// a computed code vector and a training vector cost on the level against
+// the exhaustive kernels, and leaves the next batches to those while
+// pruning does not pay, trying it on part of a batch now and then.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
-#include "engine/byte_codes.h"
 #include "engine/kernels.h"
+#include "engine/pruning_layout.h"
 #include "engine/search.h"
 
 namespace mirvo {
 
 namespace cbdetail {
 
+// Whether every batch is pruned whole, whatever it costs, rather than as
+// measured (the default); returns the previous setting. Process-wide, for
+// tests.
+bool SetAlwaysPrune(bool always);
+
 class PrunedCodes {
  public:
   // The pruned layout of code vectors whose elements, less offset, lie in
-  // 0..255, for the tile kernel of the table; null where it cannot pay (few
-  // code vectors, long vectors).
+  // 0..255, for the tile search of the table; null where it cannot pay
+  // (few code vectors, long vectors). codes must outlive the result, which
+  // lays the code vectors out when they are first pruned.
   static std::unique_ptr<PrunedCodes> Prepare(const CodeRows& codes, int offset, const Kernels& kernels);
   ~PrunedCodes();
   PrunedCodes(const PrunedCodes&) = delete;
   PrunedCodes& operator=(const PrunedCodes&) = delete;
 
-  // Whether the next batch should be pruned; false while the last batches
-  // found that it does not pay.
-  bool Wanted() const;
-  // As the exhaustive byte kernel, for count rows (at most kMaxBatch);
-  // returns the number of code vectors whose distance was computed, and
-  // learns from it whether pruning pays.
+  // How many rows of the next batch of count rows to prune (the first
+  // ones; the others go to the exhaustive kernels): none while the last
+  // batches found that it does not pay, or while it is being tried against
+  // fewer than 4096 code vectors; else all.
+  int Wanted(int count) const;
+  // As the exhaustive byte kernels, for count rows (at most kMaxBatch); returns the number of
+  // code vectors whose distance was computed, and learns from it whether
+  // pruning pays.
   static constexpr int kMaxBatch = 1024;
   std::int64_t Nearest(const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) const;
+  // Learns from count rows the exhaustive kernels searched, with the
+  // distances they found, what pruning them would have computed (while it
+  // is being tried against fewer than 4096 code vectors).
+  void Observe(const std::uint8_t* const* rows, int count, const std::int64_t* distance) const;
 
  private:
   PrunedCodes() = default;
-  struct Panel {
-    std::int64_t lowSum, highSum;  // ranges of S and F of the members
-    std::int64_t lowRoot, highRoot;
-  };
-  struct Slab {
-    std::int64_t lowSum, highSum;
-    int first, count;  // panels
-  };
-  struct Row;   // a training vector's keys
-  struct Tile;  // the keys of a tile's rows
-  void SearchTile(const Tile& tile, TileLanes& lanes, std::int64_t& computed) const;
-  bool Visit(const Slab& slab, int step, const Tile& tile, TileLanes& lanes, std::int64_t* limit,
-             std::int64_t& computed) const;
+  void Learn(std::int64_t computed, int count) const;
+  // Rows with their keys, sorted by slab and F into sorted.
+  void Sort(const std::uint8_t* const* rows, int count, PruneRow* sorted) const;
+  // Lays the code vectors out, once.
+  void Lay() const;
+  bool Trying() const;
 
-  std::unique_ptr<ByteCodes> layout_;
-  std::vector<Panel> panels_;
-  std::vector<Slab> slabs_;
-  int dimension_ = 0;
+  mutable PruneLayout layout_;  // its codes laid out once, by Lay
+  mutable std::once_flag laid_;
+  const CodeRows* codes_ = nullptr;
+  int offset_ = 0;
+  mutable std::vector<int> order_;  // the code vectors in leaf order
   int size_ = 0;
-  int panelCodes_ = 0;
-  double payLimit_ = 0;                  // largest share of the code vectors computed that still pays
-  mutable std::atomic<int> resting_{0};  // batches left to the exhaustive kernels
-  mutable std::atomic<int> share_{0};    // average share computed, in units of 1/65536
+  int rootShift_ = 0;                       // F divided by 2^rootShift_ for sorting: below 256
+  double payLimit_ = 0;                     // largest share of the code vectors computed that still pays
+  mutable std::atomic<int> resting_{0};     // batches left to the exhaustive kernels
+  mutable std::atomic<int> rest_{32};       // half the next rest
+  mutable std::atomic<bool> trying_{true};  // at first and after a rest, until a batch pays
+  mutable std::atomic<int> share_{0};       // average share computed, in units of 1/65536
 };
 
 }  // namespace cbdetail

@@ -254,12 +254,12 @@ bool NearestSearch::Impl::ToBytes(const Element* vector, std::uint8_t* out) cons
 
 void NearestSearch::Impl::SearchBytes(const std::uint8_t* const* rows, int count, int* index,
                                       std::int64_t* distance) const {
-  std::int64_t computed = 0;
-  if (pruned_ != nullptr && pruned_->Wanted()) {
-    computed = pruned_->Nearest(rows, count, index, distance);
-  } else {
-    bytes_->kernels->nearest(*bytes_, rows, count, index, distance);
-    computed = std::int64_t{count} * size_;
+  const int pruned = pruned_ != nullptr ? pruned_->Wanted(count) : 0;
+  std::int64_t computed = pruned > 0 ? pruned_->Nearest(rows, pruned, index, distance) : 0;
+  if (pruned < count) {
+    bytes_->kernels->nearest(*bytes_, rows + pruned, count - pruned, index + pruned, distance + pruned);
+    computed += std::int64_t{count - pruned} * size_;
+    if (pruned_ != nullptr) pruned_->Observe(rows + pruned, count - pruned, distance + pruned);
   }
   searched_.fetch_add(count, std::memory_order_relaxed);
   computed_.fetch_add(computed, std::memory_order_relaxed);

@@ -7,6 +7,7 @@
 // Messages keep the order of reading the training set whole before the
 // codebook: the codebook's refusals wait until the training set has been
 // read to its end.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,20 +30,26 @@ using cbdetail::Refusals;
 
 // The codebook's vectors in their own width, its header in cb; its
 // refusals, and those of a codebook that does not fit the training set,
-// wait in `second`.
+// wait in `second` (and the rows are then empty: a refused header's fields
+// may be anything).
 cbdetail::CodeRows CodebookRows(const char* name, const Codebook& ts, Codebook& cb, Refusals& second) {
   cbdetail::CodeRows codes;
   try {
     codes.width = cbdetail::ReadRows(name, &cb, codes.bytes, second);
     if (cb.BookSize < 1) second.Refuse("ERROR: The codebook %s holds no vectors.\n", name);
-    if (VectorSize(&ts) != VectorSize(&cb)) {
-      second.Refuse("ERROR: Training set and codebook dimensions differ (%d != %d).\n", VectorSize(&ts),
+    // In 64 bits: a training set whose header is refused (the run ends with
+    // that refusal first) may hold any sizes.
+    const std::int64_t setDimension = std::int64_t{ts.VectorSizeX} * ts.VectorSizeY;
+    if (setDimension != VectorSize(&cb)) {
+      second.Refuse("ERROR: Training set and codebook dimensions differ (%d != %d).\n", static_cast<int>(setDimension),
                     VectorSize(&cb));
     }
   } catch (const Refusals::Deferred&) {
   }
-  codes.size = cb.BookSize;
-  codes.dimension = VectorSize(&cb);
+  if (!second.Refused()) {
+    codes.size = cb.BookSize;
+    codes.dimension = VectorSize(&cb);
+  }
   return codes;
 }
 

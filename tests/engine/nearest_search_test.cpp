@@ -11,6 +11,7 @@
 #include <random>
 
 #include "engine/centroid_sums.h"
+#include "engine/pruning.h"
 #include "engine/search.h"
 #include "mirvo/mirvo.h"
 #include "support/reference.h"
@@ -184,26 +185,51 @@ TEST_P(EveryKernel, FindRowsMatchesThePlainSearch) {
 // Codebooks large enough to be pruned, built to defeat the bounds: byte
 // data shifted away from 0, few values (many ties and repeats), every code
 // vector with the same sum, or a permutation of one vector (same sum and
-// same spread), smooth ramps as in image blocks. Training vectors are code
-// vectors, midpoints, neighbours and random ones; rows of 1 and 2 bytes
-// through FindRows, and int vectors with start indices through FindMany.
+// same spread), smooth ramps as in image blocks, bright vectors whose sums
+// and spreads reach the largest keys (divided by 2 beyond 128 elements),
+// even multiples of a few directions, each 16 times in a row (the bounds
+// of a leaf of such copies are then as tight as they can be, and their
+// roundings decide: the odd multiples between lie at equal distances from
+// two code vectors, exactly at the bound). Training vectors
+// are code vectors, midpoints, neighbours and random ones, odd multiples
+// for the directions, in a partial last tile; rows of 1 and 2 bytes through FindRows, and int
+// vectors with start indices through FindMany; every batch pruned.
 TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
   const ForcedLevel level(GetParam());
   if (!level.Offered()) GTEST_SKIP() << "not offered by this processor";
-  enum Style { kRandom, kFewValues, kSameSum, kPermuted, kRamps };
+  struct AlwaysPrune {
+    AlwaysPrune() { cbdetail::SetAlwaysPrune(true); }
+    ~AlwaysPrune() { cbdetail::SetAlwaysPrune(false); }
+  } always;
+  enum Style { kRandom, kFewValues, kSameSum, kPermuted, kRamps, kBright, kRays };
   struct Case {
     Style style;
     int dimension, codes, shift;
   };
   const Case cases[] = {{kRandom, 16, 600, 0},   {kRandom, 5, 2000, 40},  {kFewValues, 16, 700, 0},
                         {kFewValues, 4, 900, 0}, {kSameSum, 8, 800, 0},   {kPermuted, 16, 1000, 0},
-                        {kRamps, 16, 1500, 0},   {kRamps, 64, 600, 1000}, {kRandom, 256, 520, 0}};
+                        {kRamps, 16, 1500, 0},   {kRamps, 64, 600, 1000}, {kRandom, 256, 520, 0},
+                        {kBright, 128, 700, 0},  {kBright, 129, 600, 0},  {kBright, 255, 530, 7},
+                        {kRays, 4, 1024, 0},     {kRays, 16, 1024, 0},    {kRays, 151, 1024, 0}};
   unsigned seed = 900;
   for (const Case& c : cases) {
     RandomData r(seed);
     std::vector<VectorSpec> code;
     std::vector<int> base(static_cast<std::size_t>(c.dimension));
     for (int& e : base) e = r.Int(0, 255);
+    constexpr int kDirections = 16;
+    std::vector<std::vector<int>> directions;
+    // The first two all ones, the second but for two zeros: the sums bound
+    // them (nearly) alone, and with an odd dimension divided sums round down
+    // at every other multiple.
+    directions.assign(2, std::vector<int>(static_cast<std::size_t>(c.dimension), 1));
+    directions[1][0] = directions[1][1] = 0;
+    for (int j = 2; j < kDirections; ++j) directions.push_back(r.Vectors(1, c.dimension, 1)[0].elements);
+    auto ray = [&](int j, int m) {  // m times direction j % kDirections
+      std::vector<int> v = directions[static_cast<std::size_t>(j % kDirections)];
+      for (int& e : v) e = m * (e % 4);
+      return v;
+    };
     for (int j = 0; j < c.codes; ++j) {
       std::vector<int> v(static_cast<std::size_t>(c.dimension));
       const int level0 = r.Int(0, 200), slope = r.Int(-3, 3);
@@ -224,17 +250,28 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
           case kRamps:
             v[k] = std::clamp(level0 + slope * k + r.Int(0, 2), 0, 255);
             break;
+          case kBright:  // near 255, or 0 in few places
+            v[k] = r.Int(0, 30) == 0 ? r.Int(0, 3) : r.Int(250, 255);
+            break;
+          case kRays:
+            break;
         }
       }
+      // Multiples 8, 6, 4, 2 of even directions, 1, 3, 5, 7 of odd ones
+      // (training vectors at the others): the lower index of two equally near
+      // lies beyond the training vector, or short; a divided sum rounds down
+      // on either side.
+      const int step = j / 16 / kDirections;
+      if (c.style == kRays) v = ray(j / 16, j / 16 % 2 == 0 ? 8 - 2 * step : 1 + 2 * step);
       if (c.style == kPermuted) std::shuffle(v.begin(), v.end(), std::mt19937(seed + j));
       for (int& e : v) e += c.shift;
       code.push_back({v, 1, ""});
-      if (r.Int(0, 9) == 0) code.push_back(code.back());  // a repeat, at a higher index
+      if (c.style != kRays && r.Int(0, 9) == 0) code.push_back(code.back());  // a repeat, at a higher index
     }
     Codebook cb;
     MakeSet(&cb, code, c.dimension, 1, 4, true);
     const int width = c.shift > 0 ? 2 : 1;
-    constexpr int kRows = 200;
+    constexpr int kRows = 203;
     std::vector<std::vector<int>> queries;
     for (int i = 0; i < kRows; ++i) {
       const auto& a = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))].elements;
@@ -246,6 +283,7 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
         if (pick == 2) q[k] = std::clamp(a[k] + r.Int(-2, 2), c.shift, c.shift + 255);
         if (pick == 3) q[k] = c.shift + r.Int(0, 255);
       }
+      if (c.style == kRays) q = ray(i, 2 * r.Int(0, 4) + 1 - i % 2);
       queries.push_back(q);
     }
     const std::string where = "style " + std::to_string(c.style) + " dimension " + std::to_string(c.dimension);
@@ -280,6 +318,17 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
     search.FindMany(vectors.data(), starts.data(), kRows, got.data(), distance.data());
     EXPECT_EQ(got, wantFromStart) << where;
     EXPECT_EQ(distance, wantDistance) << where;
+    // One at a time: no other row of a tile needs a leaf that one row's
+    // bounds exclude.
+    if (c.style == kRays) {
+      for (int i = 0; i < kRows; ++i) {
+        search.FindRows(RowBlock{rows.data() + static_cast<std::size_t>(i * c.dimension * width), 1, c.dimension, width,
+                                 static_cast<std::size_t>(c.dimension * width)},
+                        &got[i], &distance[i]);
+      }
+      EXPECT_EQ(got, want) << where;
+      EXPECT_EQ(distance, wantDistance) << where;
+    }
     ++seed;
   }
 }

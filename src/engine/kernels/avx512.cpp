@@ -42,16 +42,10 @@ struct Vnni {
   }
   MIRVO_VECTOR Mask Greater(V a, V b) { return _mm512_cmpgt_epi32_mask(a, b); }
   MIRVO_VECTOR Mask Equal(V a, V b) { return _mm512_cmpeq_epi32_mask(a, b); }
-  MIRVO_VECTOR Mask EqualBelow(V g, V best, V j, V at) {
-    return _mm512_mask_cmplt_epi32_mask(_mm512_cmpeq_epi32_mask(g, best), j, at);
-  }
-  MIRVO_VECTOR Mask Or(Mask a, Mask b) { return static_cast<Mask>(a | b); }
   MIRVO_VECTOR V Select(Mask m, V a, V b) { return _mm512_mask_mov_epi32(b, m, a); }
   // Of the two halves, then of their eight lanes.
-  MIRVO_VECTOR __m256i Low(V v) { return _mm512_mask_extracti64x4_epi64(_mm256_setzero_si256(), 0xF, v, 0); }
-  MIRVO_VECTOR __m256i High(V v) { return _mm512_mask_extracti64x4_epi64(_mm256_setzero_si256(), 0xF, v, 1); }
-  MIRVO_VECTOR std::int32_t ReduceMax(V v) { return MaxOf8(_mm256_max_epi32(Low(v), High(v))); }
-  MIRVO_VECTOR std::int32_t ReduceMin(V v) { return MinOf8(_mm256_min_epi32(Low(v), High(v))); }
+  MIRVO_VECTOR std::int32_t ReduceMax(V v) { return MaxOf16(v); }
+  MIRVO_VECTOR std::int32_t ReduceMin(V v) { return MinOf16(v); }
 };
 
 }  // namespace

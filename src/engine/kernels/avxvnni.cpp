@@ -39,10 +39,6 @@ struct Vnni {
   }
   MIRVO_VECTOR Mask Greater(V a, V b) { return _mm256_cmpgt_epi32(a, b); }
   MIRVO_VECTOR Mask Equal(V a, V b) { return _mm256_cmpeq_epi32(a, b); }
-  MIRVO_VECTOR Mask EqualBelow(V g, V best, V j, V at) {
-    return _mm256_and_si256(_mm256_cmpeq_epi32(g, best), _mm256_cmpgt_epi32(at, j));
-  }
-  MIRVO_VECTOR Mask Or(Mask a, Mask b) { return _mm256_or_si256(a, b); }
   MIRVO_VECTOR V Select(Mask m, V a, V b) { return _mm256_blendv_epi8(b, a, m); }
   MIRVO_VECTOR std::int32_t ReduceMax(V v) { return MaxOf8(v); }
   MIRVO_VECTOR std::int32_t ReduceMin(V v) { return MinOf8(v); }

@@ -1,5 +1,5 @@
 // The kernels in plain C++, for every processor: the byte search on rows of
-// bytes, its tile form (one lane per training vector), and the 32-bit sums.
+// bytes and the 32-bit sums.
 #include <algorithm>
 #include <climits>
 
@@ -48,31 +48,6 @@ void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count,
     distance[v] = std::int64_t{bestF} + SquareNorm(q, d);
   }
 }
-
-// g = 2 q.c - |c|^2, with the tie rule in full: panels come in any order.
-void Tile(const ByteCodes& codes, int panel, TileLanes& lanes) {
-  const int d = codes.dimension;
-  const int end = std::min(codes.size, (panel + 1) * codes.kernels->panel);
-  const auto* q = reinterpret_cast<const std::uint8_t*>(lanes.q);
-  for (int v = 0; v < codes.kernels->tileRows; ++v) {
-    const std::uint8_t* x = q + static_cast<std::size_t>(v) * d;
-    for (int j = panel * codes.kernels->panel; j < end; ++j) {
-      const std::uint8_t* c = codes.data + static_cast<std::size_t>(j) * d;
-      std::int32_t dot = 0;
-      for (int k = 0; k < d; ++k) dot += std::int32_t{x[k]} * c[k];
-      const std::int32_t g = 2 * dot - codes.base[static_cast<std::size_t>(j)];
-      const std::int32_t at = codes.index[static_cast<std::size_t>(j)];
-      if (g > lanes.g[v] || (g == lanes.g[v] && at < lanes.at[v])) {
-        lanes.g[v] = g;
-        lanes.at[v] = at;
-      }
-    }
-    lanes.best[v] = lanes.g[v];
-  }
-}
-
-// One lane per row.
-int TileIndex(const TileLanes& lanes, int row) { return lanes.at[row]; }
 
 void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals) {
   ByWidth(rows, [&](const auto* data, std::size_t d, std::size_t stride) {

@@ -28,29 +28,28 @@ void ByWidth(const RowBlock& rows, Add add) {
 
 namespace portable {
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
-void Tile(const ByteCodes& codes, int panel, TileLanes& lanes);
-int TileIndex(const TileLanes& lanes, int row);
+std::int64_t Tiles(const PruneLayout& layout, const PruneRow* rows, int count, int* index, std::int64_t* distance);
 void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals);
 }  // namespace portable
 
 #if defined(__x86_64__)
 namespace avx2 {
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
+std::int64_t Tiles(const PruneLayout& layout, const PruneRow* rows, int count, int* index, std::int64_t* distance);
 void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals);
 }  // namespace avx2
 
-// The VNNI kernels (kernels/vnni.h) on 256-bit and 512-bit vectors.
+// The VNNI kernels (kernels/vnni.h) on 256-bit and 512-bit vectors; the
+// tile search of every set is kernels/tiles.cpp.
 namespace avxvnni {
 inline constexpr int kLanes = 8, kTileRows = 4, kPanelBlocks = 3, kPanel = kLanes * kPanelBlocks;
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
-void Tile(const ByteCodes& codes, int panel, TileLanes& lanes);
-int TileIndex(const TileLanes& lanes, int row);
+std::int64_t Tiles(const PruneLayout& layout, const PruneRow* rows, int count, int* index, std::int64_t* distance);
 }  // namespace avxvnni
 namespace avx512 {
 inline constexpr int kLanes = 16, kTileRows = 6, kPanelBlocks = 4, kPanel = kLanes * kPanelBlocks;
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
-void Tile(const ByteCodes& codes, int panel, TileLanes& lanes);
-int TileIndex(const TileLanes& lanes, int row);
+std::int64_t Tiles(const PruneLayout& layout, const PruneRow* rows, int count, int* index, std::int64_t* distance);
 }  // namespace avx512
 
 namespace vbmi {

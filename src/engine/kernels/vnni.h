@@ -12,8 +12,7 @@
 //   Dot(acc, c, x)   acc + the dot products of 4 unsigned bytes of c with
 //                    4 signed bytes of x, per lane (vpdpbusd)
 //   Greater(a, b), Equal(a, b)  the lanes where a > b, a == b
-//   EqualBelow(g, best, j, at)  the lanes where g == best and j < at
-//   Or, Select(m, a, b)  a where m, else b
+//   Select(m, a, b)  a where m, else b
 //   ReduceMax(v), ReduceMin(v)  over the lanes
 // Everything here has internal linkage: each instruction set gets its own
 // copy, compiled for it.
@@ -62,25 +61,13 @@ constexpr int kChunkWords = 12288;
 // the code vectors first + kLanes k + l in index order and takes only a
 // strictly larger g, keeping the first block at its largest value (laneAt
 // holds that block's first index).
-//
-// In a layout with an index (kIndexed), lanes hold the code vectors'
-// indices instead of their blocks', and a lane also takes an equal g at a
-// lower index: panels then come in any order.
-template <bool kIndexed>
-MIRVO_VNNI_INLINE void Fold(const V* h, const std::int32_t* odd, const std::int32_t* index, int first, V* laneG,
-                            V* laneAt) {
+MIRVO_VNNI_INLINE void Fold(const V* h, const std::int32_t* odd, int first, V* laneG, V* laneAt) {
   V best = Vnni::Load(laneG), at = Vnni::Load(laneAt);
 #pragma GCC unroll 4
   for (int k = 0; k < kPanelBlocks; ++k) {
     const V g = Vnni::Add(Vnni::Add(h[k], h[k]), Vnni::LoadU(odd + kLanes * k));
-    Mask more = Vnni::Greater(g, best);
-    if constexpr (kIndexed) {
-      const V j = Vnni::LoadU(index + kLanes * k);
-      more = Vnni::Or(more, Vnni::EqualBelow(g, best, j, at));
-      at = Vnni::Select(more, j, at);
-    } else {
-      at = Vnni::Select(more, Vnni::Broadcast(first + kLanes * k), at);
-    }
+    const Mask more = Vnni::Greater(g, best);
+    at = Vnni::Select(more, Vnni::Broadcast(first + kLanes * k), at);
     best = Vnni::Max(best, g);
   }
   Vnni::Store(laneG, best);
@@ -90,9 +77,8 @@ MIRVO_VNNI_INLINE void Fold(const V* h, const std::int32_t* odd, const std::int3
 // One tile: kTileRows training vectors (packed words, `groups` per vector)
 // against one panel, the accumulators in registers for the whole dot
 // product.
-template <bool kIndexed>
 MIRVO_VNNI_INLINE void TileOnPanel(const V* panel, int groups, const std::int32_t* q, const std::int32_t* base,
-                                   const std::int32_t* odd, const std::int32_t* index, int first, V* laneG, V* laneAt) {
+                                   const std::int32_t* odd, int first, V* laneG, V* laneAt) {
   const auto step = static_cast<std::size_t>(groups);
   V acc[kTileRows][kPanelBlocks];
 #pragma GCC unroll 8
@@ -112,7 +98,7 @@ MIRVO_VNNI_INLINE void TileOnPanel(const V* panel, int groups, const std::int32_
     }
   }
 #pragma GCC unroll 8
-  for (int r = 0; r < kTileRows; ++r) Fold<kIndexed>(acc[r], odd, index, first, laneG + r, laneAt + r);
+  for (int r = 0; r < kTileRows; ++r) Fold(acc[r], odd, first, laneG + r, laneAt + r);
 }
 
 // The lowest index among the lanes at the best value.
@@ -136,8 +122,8 @@ __attribute__((noinline)) MIRVO_VNNI_TARGET void Panels(const ByteCodes& codes, 
   for (int panel = 0; panel < codes.padded; panel += kPanel) {
     const V* rows = blocks + static_cast<std::size_t>(panel / kLanes) * groups;
     for (int v = 0; v < count; v += kTileRows) {
-      TileOnPanel<false>(rows, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
-                         codes.odd.data() + panel, nullptr, panel, laneG + v, laneAt + v);
+      TileOnPanel(rows, groups, q + static_cast<std::size_t>(v) * groups, codes.base.data() + panel,
+                  codes.odd.data() + panel, panel, laneG + v, laneAt + v);
     }
   }
   alignas(64) std::int32_t lane[kLanes];
@@ -173,30 +159,12 @@ void NearestVnni(const ByteCodes& codes, const std::uint8_t* const* rows, int co
   }
 }
 
-// One tile against one panel of a layout with an index, and the best of
-// each of its rows so far.
-__attribute__((noinline)) MIRVO_VNNI_TARGET void TileVnni(const ByteCodes& codes, int panel, TileLanes& lanes) {
-  const int first = panel * kPanel;
-  auto* laneG = reinterpret_cast<V*>(lanes.g);
-  TileOnPanel<true>(
-      reinterpret_cast<const V*>(codes.data) + static_cast<std::size_t>(panel) * kPanelBlocks * codes.groups,
-      codes.groups, lanes.q, codes.base.data() + first, codes.odd.data() + first, codes.index.data() + first, first,
-      laneG, reinterpret_cast<V*>(lanes.at));
-  for (int v = 0; v < kTileRows; ++v) lanes.best[v] = Vnni::ReduceMax(laneG[v]);
-}
-
 }  // namespace
 
 namespace MIRVO_VNNI_SET {
 
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance) {
   NearestVnni(codes, rows, count, index, distance);
-}
-
-void Tile(const ByteCodes& codes, int panel, TileLanes& lanes) { TileVnni(codes, panel, lanes); }
-
-MIRVO_VNNI_TARGET int TileIndex(const TileLanes& lanes, int row) {
-  return LowestAtBest(Vnni::Load(lanes.g + kLanes * row), lanes.best[row], Vnni::Load(lanes.at + kLanes * row));
 }
 
 }  // namespace MIRVO_VNNI_SET
