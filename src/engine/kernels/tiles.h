@@ -22,7 +22,10 @@
 //   void Store(std::int32_t*, V)         unaligned
 //   unsigned Above(V a, V b)             bit l set where lane l of a > of b
 //   Mask AtLeast(V, V)                   lane by lane a >= b
+//   Mask Greater(V, V), Mask Equal(V, V) lane by lane a > b, a == b
 //   Mask Either(Mask, Mask)
+//   V Choose(Mask m, V a, V b)           a where m is set, else b
+//   V Min(V, V), V Max(V, V)             lane by lane
 //   bool Any(Mask)
 //   std::int32_t Largest(V)
 //   std::int32_t LowestAt(V g, std::int32_t value, V index)
