@@ -46,12 +46,12 @@ void FillBases(ByteCodes& out, Element element, const int* order) {
   }
 }
 
-// Element k of place j goes to byte `at(j, k)` of the layout's data.
-template <class Element, class Place>
-void FillElements(ByteCodes& out, Element element, Place at) {
-  for (int j = 0; j < out.padded; ++j) {
-    for (int k = 0; k < out.dimension; ++k) at(j, k) = static_cast<std::uint8_t>(element(j, k));
-  }
+// The code vectors' elements less offset, one byte each, in their own order.
+template <class Element>
+void Narrow(const CodeRows& codes, int offset, std::vector<std::uint8_t>& out) {
+  const auto* from = reinterpret_cast<const Element*>(codes.bytes.data());
+  out.resize(static_cast<std::size_t>(codes.size) * static_cast<std::size_t>(codes.dimension));
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(static_cast<int>(from[i]) - offset);
 }
 
 }  // namespace
@@ -63,13 +63,23 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* or
   out->kernels = &kernels;
   out->dimension = dimension;
   out->size = size;
-  auto element = [&](int j, int k) { return codes.At(CodeAt(order, size, j), k) - offset; };
+  std::vector<std::uint8_t> narrow;
+  if (codes.width == 1) {
+    Narrow<std::uint8_t>(codes, offset, narrow);
+  } else if (codes.width == 2) {
+    Narrow<std::uint16_t>(codes, offset, narrow);
+  } else {
+    Narrow<std::int32_t>(codes, offset, narrow);
+  }
+  const auto d = static_cast<std::size_t>(dimension);
+  // The elements of place j.
+  auto place = [&](int j) { return narrow.data() + static_cast<std::size_t>(CodeAt(order, size, j)) * d; };
+  auto element = [&](int j, int k) { return static_cast<int>(place(j)[k]); };
   if (kernels.layout == ByteLayout::Plain) {
     out->groups = dimension;
     out->padded = size;
-    Align(*out, static_cast<std::size_t>(size) * dimension);
-    FillElements(*out, element,
-                 [&](int j, int k) -> std::uint8_t& { return out->data[static_cast<std::size_t>(j) * dimension + k]; });
+    Align(*out, static_cast<std::size_t>(size) * d);
+    for (int j = 0; j < size; ++j) std::copy_n(place(j), d, out->data + static_cast<std::size_t>(j) * d);
   } else {
     // Blocks of `lanes` code vectors, a row per group of elements, each lane
     // 4 bytes: a group of 4 bytes (Quads), or of 2 elements as 16-bit
@@ -77,14 +87,18 @@ std::unique_ptr<ByteCodes> PrepareByteCodes(const CodeRows& codes, const int* or
     // bytes zero (Pairs).
     const std::size_t group = kernels.layout == ByteLayout::Quads ? 4 : 2, bytes = 4 / group;
     const auto lanes = static_cast<std::size_t>(kernels.lanes);
-    out->groups = static_cast<int>((static_cast<std::size_t>(dimension) + group - 1) / group);
+    out->groups = static_cast<int>((d + group - 1) / group);
     out->padded = (size + kernels.panel - 1) / kernels.panel * kernels.panel;
-    Align(*out, static_cast<std::size_t>(out->padded) * out->groups * 4);
-    FillElements(*out, element, [&](int j, int k) -> std::uint8_t& {
+    const auto groups = static_cast<std::size_t>(out->groups);
+    Align(*out, static_cast<std::size_t>(out->padded) * groups * 4);
+    for (int j = 0; j < out->padded; ++j) {
+      const std::uint8_t* elements = place(j);
       const std::size_t block = static_cast<std::size_t>(j) / lanes, lane = static_cast<std::size_t>(j) % lanes;
-      const std::size_t t = static_cast<std::size_t>(k) / group, e = static_cast<std::size_t>(k) % group;
-      return out->data[bytes * ((block * out->groups + t) * group * lanes + lane * group + e)];
-    });
+      std::uint8_t* row = out->data + bytes * (block * groups * group * lanes + lane * group);
+      for (std::size_t k = 0, t = 0; k < d; ++t) {
+        for (std::size_t e = 0; e < group && k < d; ++e, ++k) row[bytes * (t * group * lanes + e)] = elements[k];
+      }
+    }
   }
   FillBases(*out, element, order);
   return out;

@@ -180,22 +180,28 @@ using cbdetail::u128;
 
 NearestSearch::Impl::Impl(CodeRows codes) : codes_(std::move(codes)), size_(codes_.size), dimension_(codes_.dimension) {
   if (size_ <= 0 || dimension_ <= 0) return;
-  // The sorted method: code vectors in slabs along the axis of largest
-  // spread, each slab sorted along the axis of second largest spread (the
-  // lower axis first among equals).
+  // The span of every axis, for the byte method and the sorted method's two
+  // axes of largest spread (the lower axis first among equals).
+  std::vector<int> low(static_cast<std::size_t>(dimension_)), high(low.size());
+  cbdetail::Typed(codes_, [&](const auto* rows) {
+    std::copy_n(rows, dimension_, low.begin());
+    std::copy_n(rows, dimension_, high.begin());
+    const std::size_t elements = static_cast<std::size_t>(size_) * low.size();
+    for (std::size_t at = low.size(); at < elements;) {
+      for (std::size_t k = 0; k < low.size(); ++k, ++at) {
+        const int e = rows[at];
+        low[k] = std::min(low[k], e);
+        high[k] = std::max(high[k], e);
+      }
+    }
+    return 0;
+  });
   std::int64_t widest = -1, nextWidest = -1;
   int widestAxis = 0, nextAxis = 0;
-  minimum_ = std::numeric_limits<std::int64_t>::max();
-  maximum_ = std::numeric_limits<std::int64_t>::min();
+  minimum_ = *std::min_element(low.begin(), low.end());
+  maximum_ = *std::max_element(high.begin(), high.end());
   for (int k = 0; k < dimension_; ++k) {
-    int low = codes_.At(0, k), high = low;
-    for (int j = 1; j < size_; ++j) {
-      low = std::min(low, codes_.At(j, k));
-      high = std::max(high, codes_.At(j, k));
-    }
-    minimum_ = std::min<std::int64_t>(minimum_, low);
-    maximum_ = std::max<std::int64_t>(maximum_, high);
-    const std::int64_t spread = std::int64_t{high} - low;
+    const std::int64_t spread = std::int64_t{high[static_cast<std::size_t>(k)]} - low[static_cast<std::size_t>(k)];
     if (spread > widest) {
       nextAxis = widestAxis;
       nextWidest = widest;
@@ -208,6 +214,18 @@ NearestSearch::Impl::Impl(CodeRows codes) : codes_(std::move(codes)), size_(code
   }
   axis_ = widestAxis;
   second_ = dimension_ > 1 ? nextAxis : widestAxis;
+
+  if (maximum_ - minimum_ <= 255 && dimension_ <= kMaxByteDimension) {
+    // Byte data: the common offset keeps elements of 1-byte files as they are.
+    offset_ = static_cast<int>(std::clamp<std::int64_t>(0, maximum_ - 255, minimum_));
+    const cbdetail::Kernels& kernels = cbdetail::ActiveKernels();
+    bytes_ = cbdetail::PrepareByteCodes(codes_, nullptr, offset_, *kernels.exhaustive);
+    pruned_ = cbdetail::PrunedCodes::Prepare(codes_, offset_, kernels);
+  }
+}
+
+void NearestSearch::Impl::PrepareSorted() const {
+  // Code vectors in slabs along axis_, each slab sorted along second_.
   order_.resize(static_cast<std::size_t>(size_));
   std::iota(order_.begin(), order_.end(), 0);
   // keys_ holds the values on one axis, then on the other.
@@ -228,14 +246,6 @@ NearestSearch::Impl::Impl(CodeRows codes) : codes_(std::move(codes)), size_(code
     std::stable_sort(order_.begin() + slab.first, order_.begin() + slab.first + slab.count, bySecond);
   }
   for (std::size_t r = 0; r < order_.size(); ++r) keys_[r] = codes_.At(order_[r], second_);
-
-  if (maximum_ - minimum_ <= 255 && dimension_ <= kMaxByteDimension) {
-    // Byte data: the common offset keeps elements of 1-byte files as they are.
-    offset_ = static_cast<int>(std::clamp<std::int64_t>(0, maximum_ - 255, minimum_));
-    const cbdetail::Kernels& kernels = cbdetail::ActiveKernels();
-    bytes_ = cbdetail::PrepareByteCodes(codes_, nullptr, offset_, *kernels.exhaustive);
-    pruned_ = cbdetail::PrunedCodes::Prepare(codes_, offset_, kernels);
-  }
 }
 
 NearestSearch::Impl::~Impl() = default;
@@ -353,6 +363,7 @@ int NearestSearch::Impl::SortedSearch(const int* vector, int start, Wide& best) 
 }
 
 int NearestSearch::Impl::FindSorted(const int* vector, int start, std::int64_t* distance) const {
+  std::call_once(sorted_, [this] { PrepareSorted(); });
   std::int64_t low = vector[0], high = low;
   for (int k = 1; k < dimension_; ++k) {
     low = std::min<std::int64_t>(low, vector[k]);

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "mirvo/cb.h"
@@ -97,16 +98,19 @@ struct NearestSearch::Impl {
   std::int64_t minimum_ = 0;
   std::int64_t maximum_ = 0;
   // Sorted method: code vectors in slabs of consecutive values on axis_,
-  // each slab in the order of the values on second_.
+  // each slab in the order of the values on second_; laid out when first
+  // searched (PrepareSorted), as byte data seldom needs it.
   struct Slab {
     int low, high;     // values on axis_
     int first, count;  // rows
   };
+  void PrepareSorted() const;
   int axis_ = 0;
   int second_ = 0;
-  std::vector<Slab> slabs_;
-  std::vector<int> order_;  // code index of each row
-  std::vector<int> keys_;   // value on second_ of each row
+  mutable std::once_flag sorted_;
+  mutable std::vector<Slab> slabs_;
+  mutable std::vector<int> order_;  // code index of each row
+  mutable std::vector<int> keys_;   // value on second_ of each row
   // Byte method (null when it does not apply); offset_ is subtracted from
   // every element.
   std::unique_ptr<cbdetail::ByteCodes> bytes_;

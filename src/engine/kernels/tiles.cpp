@@ -86,6 +86,12 @@ MIRVO_TILE_INLINE void Store(std::int32_t* p, V a) { _mm512_storeu_si512(p, a); 
 MIRVO_TILE_INLINE unsigned Above(V a, V b) { return _mm512_cmpgt_epi32_mask(a, b); }
 MIRVO_TILE_INLINE Mask AtLeast(V a, V b) { return _mm512_cmpge_epi32_mask(a, b); }
 MIRVO_TILE_INLINE Mask Either(Mask a, Mask b) { return static_cast<Mask>(a | b); }
+MIRVO_TILE_INLINE Mask Equal(V a, V b) { return _mm512_cmpeq_epi32_mask(a, b); }
+MIRVO_TILE_INLINE Mask Greater(V a, V b) { return _mm512_cmpgt_epi32_mask(a, b); }
+MIRVO_TILE_INLINE V Choose(Mask m, V a, V b) { return _mm512_mask_mov_epi32(b, m, a); }
+// With an explicit source and a full mask (kernels/lanes8.h says why).
+MIRVO_TILE_INLINE V Min(V a, V b) { return _mm512_mask_min_epi32(a, 0xFFFF, a, b); }
+MIRVO_TILE_INLINE V Max(V a, V b) { return _mm512_mask_max_epi32(a, 0xFFFF, a, b); }
 MIRVO_TILE_INLINE bool Any(Mask m) { return m != 0; }
 MIRVO_TILE_INLINE std::int32_t Largest(V g) { return MaxOf16(g); }
 MIRVO_TILE_INLINE std::int32_t LowestAt(V g, std::int32_t value, V index) {
@@ -122,6 +128,11 @@ MIRVO_VNNI_TERMS
   }                                                                                                                 \
   MIRVO_TILE_INLINE Mask AtLeast(V a, V b) { return _mm256_cmpeq_epi32(_mm256_max_epi32(a, b), a); }                \
   MIRVO_TILE_INLINE Mask Either(Mask a, Mask b) { return _mm256_or_si256(a, b); }                                   \
+  MIRVO_TILE_INLINE Mask Equal(V a, V b) { return _mm256_cmpeq_epi32(a, b); }                                       \
+  MIRVO_TILE_INLINE Mask Greater(V a, V b) { return _mm256_cmpgt_epi32(a, b); }                                     \
+  MIRVO_TILE_INLINE V Choose(Mask m, V a, V b) { return _mm256_blendv_epi8(b, a, m); }                              \
+  MIRVO_TILE_INLINE V Min(V a, V b) { return _mm256_min_epi32(a, b); }                                              \
+  MIRVO_TILE_INLINE V Max(V a, V b) { return _mm256_max_epi32(a, b); }                                              \
   MIRVO_TILE_INLINE bool Any(Mask m) { return _mm256_testz_si256(m, m) == 0; }                                      \
   MIRVO_TILE_INLINE std::int32_t Largest(V g) { return MaxOf8(g); }                                                 \
   MIRVO_TILE_INLINE std::int32_t LowestAt(V g, std::int32_t value, V index) {                                       \
@@ -260,6 +271,20 @@ MIRVO_TILE_INLINE Mask AtLeast(V a, V b) {
   return Bits(a, b, [](std::int32_t x, std::int32_t y) { return x >= y; });
 }
 MIRVO_TILE_INLINE Mask Either(Mask a, Mask b) { return a | b; }
+MIRVO_TILE_INLINE Mask Equal(V a, V b) {
+  return Bits(a, b, [](std::int32_t x, std::int32_t y) { return x == y; });
+}
+MIRVO_TILE_INLINE Mask Greater(V a, V b) { return Above(a, b); }
+MIRVO_TILE_INLINE V Choose(Mask m, V a, V b) {
+  for (int l = 0; l < kLanes; ++l) b.v[l] = (m >> l & 1u) != 0 ? a.v[l] : b.v[l];
+  return b;
+}
+MIRVO_TILE_INLINE V Min(V a, V b) {
+  return Each(a, b, [](std::int32_t x, std::int32_t y) { return x < y ? x : y; });
+}
+MIRVO_TILE_INLINE V Max(V a, V b) {
+  return Each(a, b, [](std::int32_t x, std::int32_t y) { return x > y ? x : y; });
+}
 MIRVO_TILE_INLINE bool Any(Mask m) { return m != 0; }
 MIRVO_TILE_INLINE std::int32_t Largest(V g) {
   std::int32_t top = g.v[0];

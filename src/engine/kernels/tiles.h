@@ -22,7 +22,10 @@
 //   void Store(std::int32_t*, V)         unaligned
 //   unsigned Above(V a, V b)             bit l set where lane l of a > of b
 //   Mask AtLeast(V, V)                   lane by lane a >= b
+//   Mask Greater(V, V), Mask Equal(V, V) lane by lane a > b, a == b
 //   Mask Either(Mask, Mask)
+//   V Choose(Mask m, V a, V b)           a where m is set, else b
+//   V Min(V, V), V Max(V, V)             lane by lane
 //   bool Any(Mask)
 //   std::int32_t Largest(V)
 //   std::int32_t LowestAt(V g, std::int32_t value, V index)
@@ -71,7 +74,9 @@ struct Tile {
   // would wait for them.
   Rows keys{}, limits{};  // keys packed
   std::int32_t sum[kTileRows], root[kTileRows];
-  std::int32_t best[kTileRows], at[kTileRows], floor[kTileRows], limit[kTileRows];
+  std::int32_t best[kTileRows], floor[kTileRows], limit[kTileRows];
+  // Per row and lane, the largest g folded and its lowest index.
+  V lanes[kTileRows][kBlocks], lanesAt[kTileRows][kBlocks];
   int count = 0;
   std::int64_t computed = 0;
 };
@@ -82,26 +87,28 @@ MIRVO_TILE_INLINE std::int32_t Limit(const PruneLayout& layout, const Tile& tile
   return scaled < INT32_MAX ? static_cast<std::int32_t>(scaled) : INT32_MAX;
 }
 
-// The exact fold of row r over a leaf whose lanes hold h: the largest g, at
-// the lowest index, against the row's best (a larger g, or an equal one at a
-// lower index, since leaves come in any order).
+// The exact fold of row r over a leaf whose lanes hold h: lane by lane, the
+// largest g at the lowest index (a larger g, or an equal one at a lower
+// index, since leaves come in any order); the row's best g is the largest
+// of the leaf's lanes, if larger. The index of the best is taken from the
+// lanes once the tile is done (Lowest).
 MIRVO_TILE_INLINE void Fold(const PruneLayout& layout, int first, const V (&h)[kBlocks], Tile& tile, int r) {
   const ByteCodes& codes = *layout.codes;
-  std::int32_t top = INT32_MIN, lowest = INT32_MAX;
+  V top = Broadcast(INT32_MIN);
   for (int b = 0; b < kBlocks; ++b) {
     const int place = first + b * kLanes;
-    const V g = Exact(codes, place, h[b]);
-    const std::int32_t largest = Largest(g);
-    const std::int32_t at = LowestAt(g, largest, Load(codes.index.data() + place));
-    if (largest > top || (largest == top && at < lowest)) {
-      top = largest;
-      lowest = at;
-    }
+    const V g = Exact(codes, place, h[b]), index = Load(codes.index.data() + place);
+    V& best = tile.lanes[r][b];
+    V& at = tile.lanesAt[r][b];
+    const V lower = Choose(Equal(g, best), Min(index, at), at);
+    at = Choose(Greater(g, best), index, lower);
+    best = Max(g, best);
+    top = Max(top, g);
   }
-  if (top > tile.best[r] || (top == tile.best[r] && lowest < tile.at[r])) {
-    tile.best[r] = top;
-    tile.at[r] = lowest;
-    tile.floor[r] = Floor(top);
+  const std::int32_t largest = Largest(top);
+  if (largest > tile.best[r]) {
+    tile.best[r] = largest;
+    tile.floor[r] = Floor(largest);
     tile.limit[r] = Limit(layout, tile, r);
     tile.limits = With(tile.limits, r, tile.limit[r]);
   }
@@ -236,6 +243,16 @@ MIRVO_TILE_INLINE void Walk(const PruneLayout& layout, Tile& tile, int home) {
   }
 }
 
+// The lowest index of row r's best among its lanes.
+MIRVO_TILE_INLINE std::int32_t Lowest(const Tile& tile, int r) {
+  std::int32_t lowest = INT32_MAX;
+  for (int b = 0; b < kBlocks; ++b) {
+    const std::int32_t at = LowestAt(tile.lanes[r][b], tile.best[r], tile.lanesAt[r][b]);
+    lowest = at < lowest ? at : lowest;
+  }
+  return lowest;
+}
+
 // Row r of the tile from a training vector.
 MIRVO_TILE_INLINE void Take(const PruneLayout& layout, const PruneRow& row, Tile& tile, int r) {
   Pack(row.bytes, layout.dimension, layout.codes->groups, tile.q + r * layout.codes->groups);
@@ -244,7 +261,10 @@ MIRVO_TILE_INLINE void Take(const PruneLayout& layout, const PruneRow& row, Tile
   tile.sum[r] = row.sum;
   tile.root[r] = row.root;
   tile.best[r] = INT32_MIN;
-  tile.at[r] = INT32_MAX;
+  for (int b = 0; b < kBlocks; ++b) {
+    tile.lanes[r][b] = Broadcast(INT32_MIN);
+    tile.lanesAt[r][b] = Broadcast(INT32_MAX);
+  }
   tile.floor[r] = Floor(INT32_MIN);
   tile.limit[r] = INT32_MAX;
 }
@@ -259,7 +279,7 @@ MIRVO_TILE_TARGET std::int64_t Search(const PruneLayout& layout, const PruneRow*
     Walk(layout, tile, rows[first + tile.count / 2].slab);
     for (int r = 0; r < tile.count; ++r) {
       const PruneRow& row = rows[first + r];
-      index[row.slot] = tile.at[r];
+      index[row.slot] = Lowest(tile, r);
       distance[row.slot] = row.norm - tile.best[r];
     }
   }
