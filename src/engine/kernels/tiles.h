@@ -114,10 +114,12 @@ MIRVO_TILE_INLINE void Fold(const PruneLayout& layout, int first, const V (&h)[k
   }
 }
 
-// Leaf `leaf` against every row of the tile.
+// Leaf `leaf` against every row of the tile; kGroups is the layout's number
+// of groups when it is known as the code is compiled, else 0.
+template <int kGroups>
 MIRVO_TILE_INLINE void ComputeLeaf(const PruneLayout& layout, int leaf, Tile& tile) {
   const ByteCodes& codes = *layout.codes;
-  const int groups = codes.groups;
+  const int groups = kGroups > 0 ? kGroups : codes.groups;
   const int first = leaf * kLeafCodes;
   const std::uint8_t* data = codes.data + static_cast<std::size_t>(first) * static_cast<std::size_t>(groups) * 4;
   V h[kTileRows][kBlocks];
@@ -202,6 +204,7 @@ MIRVO_TILE_INLINE int Home(const PruneLayout& layout, const PruneSlab& slab, std
 
 // Leaves [first, end) each computed unless the limits, as they are then,
 // exclude it; except leaf `done`.
+template <int kGroups>
 MIRVO_TILE_INLINE void ComputeAdmitted(const PruneLayout& layout, int first, int end, int done, Tile& tile) {
   alignas(16) std::int32_t bounds[(64 + kLeavesPerVector) * kTileRows];
   for (; first < end; first += 64) {
@@ -209,7 +212,8 @@ MIRVO_TILE_INLINE void ComputeAdmitted(const PruneLayout& layout, int first, int
     if (done >= first && done < first + 64) admitted &= ~(std::uint64_t{1} << (done - first));
     for (; admitted != 0; admitted &= admitted - 1) {
       const int q = __builtin_ctzll(admitted);
-      if (Exceeds(RowsAt(bounds + q * kTileRows), tile.limits) != kAllRows) ComputeLeaf(layout, first + q, tile);
+      if (Exceeds(RowsAt(bounds + q * kTileRows), tile.limits) != kAllRows)
+        ComputeLeaf<kGroups>(layout, first + q, tile);
     }
   }
 }
@@ -219,12 +223,13 @@ MIRVO_TILE_INLINE void ComputeAdmitted(const PruneLayout& layout, int first, int
 // distances bound the rest; then the stretches of slabs on either side whose
 // S lies within the square root of some row's limit of that row's S. The
 // slabs beyond hold no code vector whose bound any limit admits.
+template <int kGroups>
 MIRVO_TILE_INLINE void Walk(const PruneLayout& layout, Tile& tile, int home) {
   const auto& slabs = layout.slabs;
   const PruneSlab& own = slabs[static_cast<std::size_t>(home)];
   const int start = own.first + Home(layout, own, tile.root[tile.count / 2]);
-  ComputeLeaf(layout, start, tile);
-  ComputeAdmitted(layout, own.first, own.first + own.count, start, tile);
+  ComputeLeaf<kGroups>(layout, start, tile);
+  ComputeAdmitted<kGroups>(layout, own.first, own.first + own.count, start, tile);
   // The root rounded up.
   std::int32_t low = INT32_MAX, high = INT32_MIN;
   for (int r = 0; r < kTileRows; ++r) {
@@ -236,10 +241,10 @@ MIRVO_TILE_INLINE void Walk(const PruneLayout& layout, Tile& tile, int home) {
   const auto top = static_cast<std::int32_t>(layout.slabFrom.size()) - 1;
   const int first = layout.slabFrom[static_cast<std::size_t>(low < 0 ? 0 : low > top ? top : low)];
   const int last = layout.slabTo[static_cast<std::size_t>(high < 0 ? 0 : high > top ? top : high)];
-  if (first < home) ComputeAdmitted(layout, slabs[static_cast<std::size_t>(first)].first, own.first, -1, tile);
+  if (first < home) ComputeAdmitted<kGroups>(layout, slabs[static_cast<std::size_t>(first)].first, own.first, -1, tile);
   if (last > home) {
     const PruneSlab& end = slabs[static_cast<std::size_t>(last)];
-    ComputeAdmitted(layout, own.first + own.count, end.first + end.count, -1, tile);
+    ComputeAdmitted<kGroups>(layout, own.first + own.count, end.first + end.count, -1, tile);
   }
 }
 
@@ -269,14 +274,15 @@ MIRVO_TILE_INLINE void Take(const PruneLayout& layout, const PruneRow& row, Tile
   tile.limit[r] = INT32_MAX;
 }
 
-MIRVO_TILE_TARGET std::int64_t Search(const PruneLayout& layout, const PruneRow* rows, int count, int* index,
-                                      std::int64_t* distance) {
+template <int kGroups>
+MIRVO_TILE_TARGET std::int64_t SearchTiles(const PruneLayout& layout, const PruneRow* rows, int count, int* index,
+                                           std::int64_t* distance) {
   Tile tile;
   for (int first = 0; first < count; first += kTileRows) {
     tile.count = count - first < kTileRows ? count - first : kTileRows;
     tile.limits = Same(INT32_MAX);
     for (int r = 0; r < kTileRows; ++r) Take(layout, rows[first + (r < tile.count ? r : tile.count - 1)], tile, r);
-    Walk(layout, tile, rows[first + tile.count / 2].slab);
+    Walk<kGroups>(layout, tile, rows[first + tile.count / 2].slab);
     for (int r = 0; r < tile.count; ++r) {
       const PruneRow& row = rows[first + r];
       index[row.slot] = Lowest(tile, r);
@@ -284,4 +290,20 @@ MIRVO_TILE_TARGET std::int64_t Search(const PruneLayout& layout, const PruneRow*
     }
   }
   return tile.computed;
+}
+
+// The tile search, its loops fixed for the common numbers of groups (4 x 4
+// and 8 x 8 blocks).
+MIRVO_TILE_TARGET std::int64_t Search(const PruneLayout& layout, const PruneRow* rows, int count, int* index,
+                                      std::int64_t* distance) {
+  switch (layout.codes->groups) {
+    case 4:
+      return SearchTiles<4>(layout, rows, count, index, distance);
+    case 8:
+      return SearchTiles<8>(layout, rows, count, index, distance);
+    case 16:
+      return SearchTiles<16>(layout, rows, count, index, distance);
+    default:
+      return SearchTiles<0>(layout, rows, count, index, distance);
+  }
 }
