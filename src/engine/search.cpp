@@ -284,7 +284,27 @@ std::int64_t NearestSearch::Impl::DistanceTo(int j, const int* vector) const {
 namespace {
 
 std::uint64_t Magnitude(std::int64_t x) { return static_cast<std::uint64_t>(x < 0 ? -x : x); }
-u128 Squared(std::int64_t x) { return static_cast<u128>(Magnitude(x)) * Magnitude(x); }
+// x squared in the search's width: a Wide of 64 bits is chosen only where
+// every squared difference, and the sum of two, fits it.
+template <class Wide>
+Wide Squared(std::int64_t x) {
+  return static_cast<Wide>(static_cast<Wide>(Magnitude(x)) * static_cast<Wide>(Magnitude(x)));
+}
+
+// The first of count items for which below(item) no longer holds (count if
+// none), below holding for a prefix; without a branch per step, as the
+// searches land at unpredictable places.
+template <class Item, class Below>
+int FirstNotBelow(const Item* items, int count, Below below) {
+  if (count <= 0) return 0;
+  const Item* base = items;
+  for (int n = count; n > 1;) {
+    const int half = n / 2;
+    base = below(base[half - 1]) ? base + half : base;
+    n -= half;
+  }
+  return static_cast<int>(base - items) + (below(*base) ? 1 : 0);
+}
 
 // One search of the sorted method: the training vector, its values on the
 // two axes, and the best distance so far with its code vector. Every code
@@ -309,12 +329,11 @@ struct SortedVisit {
   // false when the slab lies beyond the best distance along the first.
   bool Slab(const NearestSearch::Impl::Slab& slab) {
     const std::int64_t gap = a < slab.low ? slab.low - a : a > slab.high ? a - slab.high : 0;
-    const u128 across = Squared(gap);
-    if (across > static_cast<u128>(best)) return false;
-    const int* keys = search.keys_.data() + slab.first;
-    const int middle = static_cast<int>(std::lower_bound(keys, keys + slab.count, b) - keys);
+    const Wide across = Squared<Wide>(gap);
+    if (across > best) return false;
+    const int middle = FirstNotBelow(search.keys_.data() + slab.first, slab.count, [this](int key) { return key < b; });
     // With one coordinate only, both bounds are on it and do not add up.
-    const u128 base = search.axis_ == search.second_ ? 0 : across;
+    const Wide base = search.axis_ == search.second_ ? 0 : across;
     for (int r = middle; r < slab.count && Member(slab, r, base); ++r) {
     }
     for (int r = middle - 1; r >= 0 && Member(slab, r, base); --r) {
@@ -322,8 +341,8 @@ struct SortedVisit {
     return true;
   }
   // Member r of a slab, unless its bound exceeds the best distance (false).
-  bool Member(const NearestSearch::Impl::Slab& slab, int r, u128 base) {
-    if (base + Squared(search.keys_[static_cast<std::size_t>(slab.first + r)] - b) > static_cast<u128>(best)) {
+  bool Member(const NearestSearch::Impl::Slab& slab, int r, Wide base) {
+    if (base + Squared<Wide>(search.keys_[static_cast<std::size_t>(slab.first + r)] - b) > best) {
       return false;
     }
     const int j = search.order_[static_cast<std::size_t>(slab.first + r)];
@@ -349,9 +368,7 @@ int NearestSearch::Impl::SortedSearch(const int* vector, int start, Wide& best) 
   // From the slab of the training vector's own value outward, one slab to
   // each side in turn.
   const int count = static_cast<int>(slabs_.size());
-  int right = static_cast<int>(
-      std::partition_point(slabs_.begin(), slabs_.end(), [&](const Slab& slab) { return slab.high < visit.a; }) -
-      slabs_.begin());
+  int right = FirstNotBelow(slabs_.data(), count, [&](const Slab& slab) { return slab.high < visit.a; });
   int left = right - 1;
   bool rightOpen = right < count, leftOpen = left >= 0;
   while (rightOpen || leftOpen) {
