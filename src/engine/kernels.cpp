@@ -34,8 +34,8 @@ const Kernels kTable[kKernelLevels] = {
 #if defined(__x86_64__)
     {KernelLevel::Avx2, &kPairs, &kAvx2Tiles, avx2::Narrow, nullptr},
     {KernelLevel::AvxVnni, &kQuads8, &kAvxVnniTiles, avx2::Narrow, nullptr},
-    {KernelLevel::Avx512, &kQuads16, &kAvx512Tiles, avx2::Narrow, nullptr},
-    {KernelLevel::Avx512Vbmi, &kQuads16, &kAvx512Tiles, avx2::Narrow, vbmi::Lines},
+    {KernelLevel::Avx512, &kQuads16, &kAvx512Tiles, avx512::Narrow, nullptr},
+    {KernelLevel::Avx512Vbmi, &kQuads16, &kAvx512Tiles, avx512::Narrow, vbmi::Lines},
 #endif
 };
 

@@ -1,12 +1,16 @@
 // The VNNI byte search (kernels/vnni.h) on 512-bit vectors: blocks of 16
-// code vectors, tiles of 6 training vectors against panels of 4 blocks.
+// code vectors, tiles of 6 training vectors against panels of 4 blocks; and
+// the 32-bit sums, 16 elements at a time.
 #if defined(__x86_64__)
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "engine/kernels/lanes8.h"
 #include "engine/kernels/sets.h"
+#include "records/arithmetic.h"
 
 #define MIRVO_VNNI_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni")))
 #define MIRVO_VECTOR MIRVO_VNNI_TARGET static inline __attribute__((always_inline))
@@ -56,5 +60,90 @@ struct Vnni {
 
 #define MIRVO_VNNI_SET avx512
 #include "engine/kernels/vnni.h"
+
+namespace mirvo {
+
+namespace cbdetail {
+
+namespace {
+
+#define MIRVO_AVX512 __attribute__((target("avx512f")))
+
+// 16 elements from e, widened to 32 bits (zero-masked, the same
+// instruction: the plain intrinsic starts from an undefined register).
+MIRVO_AVX512 inline __m512i Widen16(const std::uint8_t* e) {
+  return _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(e)));
+}
+MIRVO_AVX512 inline __m512i Widen16(const std::uint16_t* e) {
+  return _mm512_maskz_cvtepu16_epi32(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(e)));
+}
+
+// Rows of kVectors x 16 elements (of any length d when kVectors is 0),
+// times their frequencies (1 with kOnes, freqs then unread).
+template <int kVectors, bool kOnes, class Element>
+MIRVO_AVX512 inline void AddNarrowOf(const Element* rows, std::size_t d, std::size_t stride, int count,
+                                     const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals) {
+  constexpr std::size_t kWidth = 16;
+  if constexpr (kVectors > 0) d = kVectors * kWidth;
+  for (int r = 0; r < count; ++r) {
+    const Element* row = rows + static_cast<std::size_t>(r) * stride;
+    std::int32_t* s = sums + static_cast<std::size_t>(partitionOf[r]) * d;
+    const int freq = kOnes ? 1 : freqs[r];
+    const __m512i f = _mm512_set1_epi32(freq);
+    std::size_t k = 0;
+    for (; k + kWidth <= d; k += kWidth) {
+      const __m512i e = kOnes ? Widen16(row + k) : _mm512_mullo_epi32(Widen16(row + k), f);
+      _mm512_storeu_si512(s + k, _mm512_add_epi32(_mm512_loadu_si512(s + k), e));
+    }
+    if constexpr (kVectors == 0) {
+      for (; k < d; ++k) s[k] += std::int32_t{row[k]} * freq;
+    }
+    AddWrapped(totals[partitionOf[r]], freq);
+  }
+}
+
+// The common row lengths (4 x 4, 8 x 4 and 8 x 8 blocks) are added in
+// registers whole, and frequencies left out when every one is 1 (freqs
+// null).
+template <class Element>
+MIRVO_AVX512 void AddNarrow(const Element* rows, std::size_t d, std::size_t stride, int count, const int* freqs,
+                            const int* partitionOf, std::int32_t* sums, int* totals) {
+  const auto run = [&](auto vectors) {
+    constexpr int kVectors = decltype(vectors)::value;
+    if (freqs == nullptr) {
+      AddNarrowOf<kVectors, true>(rows, d, stride, count, freqs, partitionOf, sums, totals);
+    } else {
+      AddNarrowOf<kVectors, false>(rows, d, stride, count, freqs, partitionOf, sums, totals);
+    }
+  };
+  switch (d) {
+    case 16:
+      return run(std::integral_constant<int, 1>{});
+    case 32:
+      return run(std::integral_constant<int, 2>{});
+    case 64:
+      return run(std::integral_constant<int, 4>{});
+    default:
+      return run(std::integral_constant<int, 0>{});
+  }
+}
+
+#undef MIRVO_AVX512
+
+}  // namespace
+
+namespace avx512 {
+
+void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals) {
+  ByWidth(rows, [&](const auto* data, std::size_t d, std::size_t stride) {
+    AddNarrow(data, d, stride, rows.count, freqs, partitionOf, sums, totals);
+  });
+}
+
+}  // namespace avx512
+
+}  // namespace cbdetail
+
+}  // namespace mirvo
 
 #endif  // defined(__x86_64__)

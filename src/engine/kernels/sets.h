@@ -50,6 +50,7 @@ namespace avx512 {
 inline constexpr int kLanes = 16, kTileRows = 6, kPanelBlocks = 4, kPanel = kLanes * kPanelBlocks;
 void Nearest(const ByteCodes& codes, const std::uint8_t* const* rows, int count, int* index, std::int64_t* distance);
 std::int64_t Tiles(const PruneLayout& layout, const PruneRow* rows, int count, int* index, std::int64_t* distance);
+void Narrow(const RowBlock& rows, const int* freqs, const int* partitionOf, std::int32_t* sums, int* totals);
 }  // namespace avx512
 
 namespace vbmi {
