@@ -15,6 +15,7 @@
 
 #include "engine/byte_codes.h"
 #include "engine/kernels.h"
+#include "engine/plane_cells.h"
 #include "engine/pruning.h"
 #include "engine/workers.h"
 #include "mirvo/interfc.h"
@@ -33,6 +34,11 @@ constexpr int kMaxByteDimension = 8192;
 
 // Training vectors handed to the byte kernels at a time.
 constexpr int kBatch = 1024;
+
+// The grid of cells is laid out once the sorted method has been asked for
+// this many training vectors per code vector: about the work of laying it
+// out.
+constexpr std::int64_t kCellsAfter = 4;
 
 std::int64_t Saturate(u128 d) { return d > kInt64Max ? kNoBound : static_cast<std::int64_t>(d); }
 
@@ -175,6 +181,7 @@ NearestSearch PrepareSearch(CodeRows codes) {
 using cbdetail::Above;
 using cbdetail::CodeRows;
 using cbdetail::Distance;
+using cbdetail::kCellsAfter;
 using cbdetail::kMaxByteDimension;
 using cbdetail::u128;
 
@@ -379,7 +386,23 @@ int NearestSearch::Impl::SortedSearch(const int* vector, int start, Wide& best) 
   return best == atStart ? start : visit.answer;
 }
 
-int NearestSearch::Impl::FindSorted(const int* vector, int start, std::int64_t* distance) const {
+const cbdetail::PlaneCells* NearestSearch::Impl::Cells(int count) const {
+  if (dimension_ != 2) return nullptr;
+  const std::int64_t asked = sortedAsked_.fetch_add(count, std::memory_order_relaxed) + count;
+  if (asked < kCellsAfter * size_) return nullptr;
+  std::call_once(cellsLaid_, [this] {
+    cells_ = cbdetail::PlaneCells::Prepare(codes_, [this](const int* point) {
+      std::int64_t unused = 0;
+      return FindSorted(point, 0, &unused, nullptr);
+    });
+  });
+  return cells_.get();
+}
+
+int NearestSearch::Impl::FindSorted(const int* vector, int start, std::int64_t* distance,
+                                    const cbdetail::PlaneCells* cells) const {
+  int listed = 0;
+  if (cells != nullptr && cells->Find(vector, start, &listed, distance)) return listed;
   std::call_once(sorted_, [this] { PrepareSorted(); });
   std::int64_t low = vector[0], high = low;
   for (int k = 1; k < dimension_; ++k) {
@@ -448,16 +471,19 @@ void NearestSearch::Impl::FindMany(const int* const* vectors, const int* starts,
     std::fill_n(distances, count, 0);
     return;
   }
-  auto sorted = [&](int i) { targets[i] = FindSorted(vectors[i], starts[i], &distances[i]); };
+  auto sorted = [&](int i, const cbdetail::PlaneCells* cells) {
+    targets[i] = FindSorted(vectors[i], starts[i], &distances[i], cells);
+  };
   if (bytes_ == nullptr) {
-    for (int i = 0; i < count; ++i) sorted(i);
+    const cbdetail::PlaneCells* cells = Cells(count);
+    for (int i = 0; i < count; ++i) sorted(i, cells);
     return;
   }
   InBatches(
       count, true,
       [&](int i, std::uint8_t* out) -> const std::uint8_t* {
         if (ToBytes(vectors[i], out)) return out;
-        sorted(i);
+        sorted(i, nullptr);
         return nullptr;
       },
       [&](int i, int index, std::int64_t distance) {
@@ -469,6 +495,31 @@ void NearestSearch::Impl::FindMany(const int* const* vectors, const int* starts,
         distances[i] = distance;
       });
 }
+
+namespace {
+
+// Rows of a two-element codebook on the grid a group at a time, widened by
+// widen(i, out); the rows it leaves go to sorted(i).
+template <class Widen, class Sorted>
+void OnCells(const cbdetail::PlaneCells& cells, int count, Widen widen, Sorted sorted, int* targets,
+             std::int64_t* distances) {
+  constexpr int kGroup = cbdetail::PlaneCells::kGroup;
+  for (int begin = 0; begin < count; begin += kGroup) {
+    const int n = std::min(kGroup, count - begin);
+    cbdetail::PlaneCells::Point points[kGroup];
+    for (int g = 0; g < n; ++g) {
+      int point[2];
+      widen(begin + g, point);
+      points[g] = {point[0], point[1]};
+    }
+    const std::uint32_t answered = cells.FindGroup(points, n, targets + begin, distances + begin);
+    for (int g = 0; g < n; ++g) {
+      if ((answered >> g & 1u) == 0) sorted(begin + g);
+    }
+  }
+}
+
+}  // namespace
 
 void NearestSearch::Impl::FindRows(const RowBlock& rows, int* targets, std::int64_t* distances) const {
   if (rows.count <= 0) return;
@@ -483,25 +534,33 @@ void NearestSearch::Impl::FindRows(const RowBlock& rows, int* targets, std::int6
     return;
   }
   const auto d = static_cast<std::size_t>(dimension_);
-  // A row the byte kernels cannot take, widened on its own.
-  std::vector<int> wide(d);
-  auto sorted = [&](int i) {
+  auto widen = [&](int i, int* out) {
     const unsigned char* row = rows.Row(i);
     switch (rows.width) {
       case 1:
-        std::copy_n(row, d, wide.data());
+        std::copy_n(row, d, out);
         break;
       case 2:
-        std::copy_n(reinterpret_cast<const std::uint16_t*>(row), d, wide.data());
+        std::copy_n(reinterpret_cast<const std::uint16_t*>(row), d, out);
         break;
       default:
-        std::memcpy(wide.data(), row, d * sizeof(int));
+        std::memcpy(out, row, d * sizeof(int));
         break;
     }
-    targets[i] = FindSorted(wide.data(), 0, &distances[i]);
+  };
+  // A row the byte kernels cannot take, widened on its own.
+  std::vector<int> wide(d);
+  auto sorted = [&](int i) {
+    widen(i, wide.data());
+    targets[i] = FindSorted(wide.data(), 0, &distances[i], nullptr);
   };
   if (bytes_ == nullptr) {
-    for (int i = 0; i < rows.count; ++i) sorted(i);
+    const cbdetail::PlaneCells* cells = Cells(rows.count);
+    if (cells == nullptr) {
+      for (int i = 0; i < rows.count; ++i) sorted(i);
+      return;
+    }
+    OnCells(*cells, rows.count, widen, sorted, targets, distances);
     return;
   }
   // Bytes stored as they are searched go straight into the kernels; other

@@ -14,7 +14,10 @@
 //   differences on these two coordinates bound the distance from below, and
 //   whatever lies beyond a bound that exceeds the best distance is passed
 //   over. Distances are partial sums abandoned past the best, in 64 bits
-//   when the data allows it, else in 128 bits.
+//   when the data allows it, else in 128 bits. Code vectors of two elements
+//   also get a grid of cells, each listing the few code vectors that can be
+//   nearest within it (plane_cells.h), once enough training vectors have
+//   been asked for; the slabs take the vectors it leaves.
 #pragma once
 
 #include <atomic>
@@ -34,6 +37,7 @@ namespace cbdetail {
 int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::int64_t* distance);
 
 struct ByteCodes;
+class PlaneCells;
 class PrunedCodes;
 
 // Code vectors one after the other, `dimension` elements each, stored
@@ -71,7 +75,11 @@ struct NearestSearch::Impl {
   explicit Impl(cbdetail::CodeRows codes);
   ~Impl();
 
-  int FindSorted(const int* vector, int start, std::int64_t* distance) const;
+  // The sorted method, after the grid of cells when there is one.
+  int FindSorted(const int* vector, int start, std::int64_t* distance, const cbdetail::PlaneCells* cells) const;
+  // The grid of cells for a call that brings count more training vectors
+  // to the sorted method, null while it is not laid out or does not apply.
+  const cbdetail::PlaneCells* Cells(int count) const;
   void FindMany(const int* const* vectors, const int* starts, int count, int* targets, std::int64_t* distances) const;
   void FindRows(const RowBlock& rows, int* targets, std::int64_t* distances) const;
 
@@ -111,6 +119,9 @@ struct NearestSearch::Impl {
   mutable std::vector<Slab> slabs_;
   mutable std::vector<int> order_;  // code index of each row
   mutable std::vector<int> keys_;   // value on second_ of each row
+  mutable std::atomic<std::int64_t> sortedAsked_{0};
+  mutable std::once_flag cellsLaid_;
+  mutable std::unique_ptr<cbdetail::PlaneCells> cells_;
   // Byte method (null when it does not apply); offset_ is subtracted from
   // every element.
   std::unique_ptr<cbdetail::ByteCodes> bytes_;

@@ -1,8 +1,8 @@
 // The prepared nearest search on every kernel the processor offers, against
 // the plain search: every element width, dimensions 1 to 300, ties, start
 // indices anywhere, data shifted away from 0 and training vectors outside
-// the code vectors' span. The partition sums of the centroids on the same
-// instruction sets, against plain 64-bit sums.
+// the code vectors' span; two-element codebooks through the grid of cells. The partition sums of the centroids on the
+// same instruction sets, against plain 64-bit sums.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <random>
 
 #include "engine/centroid_sums.h"
+#include "engine/plane_cells.h"
 #include "engine/pruning.h"
 #include "engine/search.h"
 #include "mirvo/mirvo.h"
@@ -330,6 +331,102 @@ TEST_P(EveryKernel, PrunedSearchMatchesThePlainSearch) {
       EXPECT_EQ(distance, wantDistance) << where;
     }
     ++seed;
+  }
+}
+
+// Two-element codebooks through the grid of cells, against the plain
+// search: code vectors spread out, on a lattice with repeats (training
+// vectors at its midpoints are equally near to two or four), in tight
+// clusters far apart (their cells keep no list), on one line, one alone,
+// two with a tie exactly at a cell's bound, far from 0, and spanning the
+// whole int32 range (no grid: distances need more than 63 bits). Training
+// vectors are code vectors, midpoints, neighbours, random ones inside the
+// box and beyond it, enough in one call for the grid to be laid out.
+TEST(PlaneCells, MatchThePlainSearch) {
+  enum Style { kSpread, kLattice, kClusters, kLine, kOne, kEdge, kFar, kWhole };
+  struct Case {
+    Style style;
+    int codes;
+  };
+  const Case cases[] = {{kSpread, 300}, {kLattice, 121}, {kClusters, 240}, {kLine, 50},
+                        {kOne, 1},      {kEdge, 2},      {kFar, 200},      {kWhole, 60}};
+  unsigned seed = 1300;
+  for (const Case& c : cases) {
+    RandomData r(seed++);
+    std::vector<VectorSpec> code;
+    for (int j = 0; j < c.codes; ++j) {
+      int x = r.Int(0, 1000000), y = r.Int(0, 1000000);
+      if (c.style == kLattice) x = j % 11 * 10, y = j / 11 * 10;
+      if (c.style == kClusters) x = j % 3 * 500000 + r.Int(-5, 5), y = j % 3 == 1 ? 1000000 : r.Int(-5, 5);
+      if (c.style == kLine) y = 7;
+      // 14 and 0: the cell [6, 7] lists 0, nearest its middle, and 14,
+      // exactly as far from 7, where the lower index wins.
+      if (c.style == kEdge) x = 14 - 14 * j, y = 0;
+      if (c.style == kFar) x -= 1000000000, y += 2000000000 - 1000000;
+      if (c.style == kWhole) x = j < 2 ? INT_MIN + j : j < 4 ? INT_MAX - j : r.Int(INT_MIN, INT_MAX);
+      code.push_back({{x, y}, 1, ""});
+      if (c.style != kOne && r.Int(0, 6) == 0) code.push_back(code.back());  // a repeat, at a higher index
+    }
+    Codebook cb;
+    MakeSet(&cb, code, 2, 1, 4, true);
+    const int count = 4 * cb.BookSize + 37;
+    std::vector<std::vector<int>> queries;
+    for (int i = 0; i < count; ++i) {
+      const auto& a = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))].elements;
+      const auto& b = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))].elements;
+      std::vector<int> q = a;
+      for (int k = 0; k < 2; ++k) {
+        const std::int64_t e = a[k];
+        if (i % 5 == 1) q[k] = static_cast<int>((e + b[k]) / 2);
+        if (i % 5 == 2) q[k] = static_cast<int>(std::clamp<std::int64_t>(e + r.Int(-3, 3), INT_MIN, INT_MAX));
+        if (i % 5 == 3)
+          q[k] =
+              static_cast<int>(std::min(e, std::int64_t{b[k]}) + r.Int(0, std::abs(static_cast<int>((e - b[k]) / 2))));
+        if (i % 5 == 4)
+          q[k] = static_cast<int>(std::clamp<std::int64_t>(e + r.Int(-2000000, 2000000), INT_MIN, INT_MAX));
+      }
+      queries.push_back(q);
+    }
+    std::vector<int> want(queries.size()), wantFromStart(want.size()), starts(want.size()), got(want.size());
+    std::vector<std::int64_t> wantDistance(want.size()), distance(want.size());
+    std::vector<unsigned char> rows(queries.size() * 2 * sizeof(int));
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      std::memcpy(rows.data() + i * 2 * sizeof(int), queries[i].data(), 2 * sizeof(int));
+      Wide exact = 0;
+      want[i] = PlainNearest(queries[i].data(), &cb, 0, &exact);
+      wantDistance[i] = Saturated(exact);
+      starts[i] = std::min(r.Int(0, 1) == 0 ? want[i] + r.Int(0, 1) : r.Int(0, cb.BookSize - 1), cb.BookSize - 1);
+      wantFromStart[i] = PlainNearest(queries[i].data(), &cb, starts[i], &exact);
+    }
+    const std::string where = "style " + std::to_string(c.style);
+    // The grid alone, on the vectors it answers.
+    const auto cells = cbdetail::PlaneCells::Prepare(cbdetail::CodeRows::Of(&cb), [&](const int* point) {
+      Wide unused = 0;
+      return PlainNearest(point, &cb, 0, &unused);
+    });
+    ASSERT_EQ(cells == nullptr, c.style == kWhole) << where;
+    int answered = 0;
+    for (std::size_t i = 0; cells != nullptr && i < queries.size(); ++i) {
+      int answer = -1;
+      std::int64_t d = -1;
+      if (!cells->Find(queries[i].data(), starts[i], &answer, &d)) continue;
+      ++answered;
+      EXPECT_EQ(answer, wantFromStart[i]) << where << " vector " << i;
+      EXPECT_EQ(d, wantDistance[i]) << where << " vector " << i;
+    }
+    if (cells != nullptr && c.style != kClusters) {
+      EXPECT_GT(answered, count / 3) << where;
+    }
+    // Through the search, from the starts and from code vector 0.
+    std::vector<const int*> vectors;
+    for (const auto& q : queries) vectors.push_back(q.data());
+    const NearestSearch search(&cb);
+    search.FindMany(vectors.data(), starts.data(), count, got.data(), distance.data());
+    EXPECT_EQ(got, wantFromStart) << where;
+    EXPECT_EQ(distance, wantDistance) << where;
+    search.FindRows(RowBlock{rows.data(), count, 2, 4, 2 * sizeof(int)}, got.data(), distance.data());
+    EXPECT_EQ(got, want) << where;
+    EXPECT_EQ(distance, wantDistance) << where;
   }
 }
 

@@ -1,0 +1,181 @@
+#include "engine/plane_cells.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+namespace mirvo::cbdetail {
+namespace {
+
+using u128 = unsigned __int128;
+
+// Cells per code vector at most.
+constexpr std::int64_t kCellsPerCode = 4;
+// A cell keeps no list when it would be longer than kLongList, or when
+// finding it would look at more than kScannedCells cells or kScannedCodes
+// code vectors; all lists together hold at most kMembersPerCode entries per
+// code vector.
+constexpr std::int64_t kLongList = 32;
+constexpr std::int64_t kScannedCells = 256;
+constexpr std::int64_t kScannedCodes = 512;
+constexpr std::int64_t kMembersPerCode = 24;
+
+std::int64_t Square(std::int64_t x) { return x * x; }
+
+// floor(sqrt(v)) for 0 <= v < 2^63.
+std::int64_t SquareRoot(std::int64_t v) {
+  auto r = static_cast<std::int64_t>(std::sqrt(static_cast<double>(v)));
+  const auto square = [](std::int64_t a) { return static_cast<u128>(a) * static_cast<u128>(a); };
+  while (r > 0 && square(r) > static_cast<u128>(v)) --r;
+  while (square(r + 1) <= static_cast<u128>(v)) ++r;
+  return r;
+}
+
+// How far x lies outside [low, high], 0 inside.
+std::int64_t Gap(std::int64_t x, std::int64_t low, std::int64_t high) {
+  return x < low ? low - x : x > high ? x - high : 0;
+}
+
+}  // namespace
+
+std::unique_ptr<PlaneCells> PlaneCells::Prepare(const CodeRows& codes, const Nearest& nearest) {
+  if (codes.dimension != 2 || codes.size <= 0) return nullptr;
+  auto cells = std::make_unique<PlaneCells>();
+  PlaneCells& g = *cells;
+  g.points_.resize(static_cast<std::size_t>(codes.size));
+  g.lowX_ = g.highX_ = codes.At(0, 0);
+  g.lowY_ = g.highY_ = codes.At(0, 1);
+  for (int j = 0; j < codes.size; ++j) {
+    const Point p{codes.At(j, 0), codes.At(j, 1)};
+    g.points_[static_cast<std::size_t>(j)] = p;
+    g.lowX_ = std::min<std::int64_t>(g.lowX_, p.x);
+    g.highX_ = std::max<std::int64_t>(g.highX_, p.x);
+    g.lowY_ = std::min<std::int64_t>(g.lowY_, p.y);
+    g.highY_ = std::max<std::int64_t>(g.highY_, p.y);
+  }
+  // Every squared distance within the box fits 63 bits.
+  const auto wx = static_cast<u128>(g.highX_ - g.lowX_), wy = static_cast<u128>(g.highY_ - g.lowY_);
+  if (wx * wx + wy * wy > static_cast<u128>(std::numeric_limits<std::int64_t>::max())) return nullptr;
+  // The smallest cells, 2^shift values a side, of which there are at most
+  // kCellsPerCode per code vector.
+  const auto limit = static_cast<u128>(kCellsPerCode) * static_cast<u128>(codes.size);
+  const auto along = [](u128 w, int shift) { return (w >> shift) + 1; };
+  while (along(wx, g.shift_) * along(wy, g.shift_) > limit) ++g.shift_;
+  g.columns_ = static_cast<std::int64_t>(along(wx, g.shift_));
+  const auto cellCount = static_cast<std::size_t>(g.columns_) * static_cast<std::size_t>(along(wy, g.shift_));
+  // The code vectors ordered by cell.
+  const auto cellOf = [&g](Point p) {
+    return static_cast<std::size_t>(((p.y - g.lowY_) >> g.shift_) * g.columns_ + ((p.x - g.lowX_) >> g.shift_));
+  };
+  std::vector<std::int32_t> start(cellCount + 1, 0), byCell(g.points_.size());
+  for (const Point p : g.points_) ++start[cellOf(p) + 1];
+  std::partial_sum(start.begin(), start.end(), start.begin());
+  std::vector<std::int32_t> next(start.begin(), start.end() - 1);
+  for (int j = 0; j < codes.size; ++j) {
+    byCell[static_cast<std::size_t>(next[cellOf(g.points_[static_cast<std::size_t>(j)])]++)] = j;
+  }
+  g.Fill(start, byCell, nearest);
+  return cells;
+}
+
+PlaneCells::Box PlaneCells::CellBox(std::int64_t column, std::int64_t row) const {
+  const std::int64_t side = std::int64_t{1} << shift_;
+  const std::int64_t x0 = lowX_ + column * side, y0 = lowY_ + row * side;
+  return Box{x0, std::min(x0 + side - 1, highX_), y0, std::min(y0 + side - 1, highY_)};
+}
+
+void PlaneCells::Fill(const std::vector<std::int32_t>& start, const std::vector<std::int32_t>& byCell,
+                      const Nearest& nearest) {
+  const auto cellCount = static_cast<std::int64_t>(start.size()) - 1;
+  const std::int64_t budget = std::min<std::int64_t>(kMembersPerCode * static_cast<std::int64_t>(points_.size()),
+                                                     std::numeric_limits<std::int32_t>::max());
+  lists_.assign(static_cast<std::size_t>(cellCount), List{0, -1});
+  std::vector<std::int32_t> listed;
+  for (std::int64_t cell = 0; cell < cellCount; ++cell) {
+    const Box b = CellBox(cell % columns_, cell / columns_);
+    // U: the squared distance from the cell's farthest point to the code
+    // vector nearest its centre.
+    const int centre[2] = {static_cast<int>((b.x0 + b.x1) / 2), static_cast<int>((b.y0 + b.y1) / 2)};
+    const Point c = points_[static_cast<std::size_t>(nearest(centre))];
+    const std::int64_t limit = Square(std::max(c.x - b.x0, b.x1 - c.x)) + Square(std::max(c.y - b.y0, b.y1 - c.y));
+    // Code vectors within U of the cell lie in the cells up to its square
+    // root away.
+    const std::int64_t reach = SquareRoot(limit);
+    const std::int64_t c0 = (std::max(b.x0 - reach, lowX_) - lowX_) >> shift_;
+    const std::int64_t c1 = (std::min(b.x1 + reach, highX_) - lowX_) >> shift_;
+    const std::int64_t r0 = (std::max(b.y0 - reach, lowY_) - lowY_) >> shift_;
+    const std::int64_t r1 = (std::min(b.y1 + reach, highY_) - lowY_) >> shift_;
+    if (c1 - c0 + 1 > kScannedCells || (c1 - c0 + 1) * (r1 - r0 + 1) > kScannedCells) continue;
+    const auto from = [&](std::int64_t r, std::int64_t col) {
+      return start[static_cast<std::size_t>(r * columns_ + col)];
+    };
+    std::int64_t scanned = 0;
+    for (std::int64_t r = r0; r <= r1; ++r) scanned += from(r, c1 + 1) - from(r, c0);
+    if (scanned > kScannedCodes) continue;
+    listed.clear();
+    for (std::int64_t r = r0; r <= r1; ++r) {
+      for (std::int32_t at = from(r, c0); at < from(r, c1 + 1); ++at) {
+        const std::int32_t j = byCell[static_cast<std::size_t>(at)];
+        const Point p = points_[static_cast<std::size_t>(j)];
+        if (Square(Gap(p.x, b.x0, b.x1)) + Square(Gap(p.y, b.y0, b.y1)) <= limit) listed.push_back(j);
+      }
+    }
+    const auto length = static_cast<std::int64_t>(listed.size());
+    if (length > kLongList || static_cast<std::int64_t>(members_.size()) + length > budget) continue;
+    std::sort(listed.begin(), listed.end());
+    lists_[static_cast<std::size_t>(cell)] =
+        List{static_cast<std::int32_t>(members_.size()), static_cast<std::int32_t>(length)};
+    for (const std::int32_t j : listed) members_.push_back(Member{points_[static_cast<std::size_t>(j)], j});
+  }
+}
+
+const PlaneCells::List* PlaneCells::ListOf(std::int64_t x, std::int64_t y) const {
+  if (x < lowX_ || x > highX_ || y < lowY_ || y > highY_) return nullptr;
+  const List* list = &lists_[static_cast<std::size_t>(((y - lowY_) >> shift_) * columns_ + ((x - lowX_) >> shift_))];
+  return list->count < 0 ? nullptr : list;
+}
+
+std::int64_t PlaneCells::NearestOnList(const List& list, std::int64_t x, std::int64_t y, int start, int* answer) const {
+  const Point s = points_[static_cast<std::size_t>(start)];
+  std::int64_t best = Square(s.x - x) + Square(s.y - y);
+  int found = start;
+  // In index order, only a nearer one replaces the best: the start when it
+  // is among the nearest, else the lowest index among them.
+  const Member* m = members_.data() + list.first;
+  for (const Member* end = m + list.count; m < end; ++m) {
+    // Without a branch: which one is nearest is unpredictable.
+    const std::int64_t d = Square(m->at.x - x) + Square(m->at.y - y);
+    const std::int32_t nearer = -static_cast<std::int32_t>(d < best);
+    found = (found & ~nearer) | (m->index & nearer);
+    best = std::min(best, d);
+  }
+  *answer = found;
+  return best;
+}
+
+bool PlaneCells::Find(const int* vector, int start, int* answer, std::int64_t* distance) const {
+  const List* list = ListOf(vector[0], vector[1]);
+  if (list == nullptr) return false;
+  *distance = NearestOnList(*list, vector[0], vector[1], start, answer);
+  return true;
+}
+
+std::uint32_t PlaneCells::FindGroup(const Point* points, int count, int* answers, std::int64_t* distances) const {
+  // The lists first, their members on their way into the cache while the
+  // next ones are looked up.
+  const List* lists[kGroup];
+  for (int i = 0; i < count; ++i) {
+    lists[i] = ListOf(points[i].x, points[i].y);
+    if (lists[i] != nullptr) __builtin_prefetch(members_.data() + lists[i]->first);
+  }
+  std::uint32_t answered = 0;
+  for (int i = 0; i < count; ++i) {
+    if (lists[i] == nullptr) continue;
+    distances[i] = NearestOnList(*lists[i], points[i].x, points[i].y, 0, &answers[i]);
+    answered |= std::uint32_t{1} << i;
+  }
+  return answered;
+}
+
+}  // namespace mirvo::cbdetail
