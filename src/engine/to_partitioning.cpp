@@ -65,11 +65,20 @@ class SearchPipeline {
   void Take(const cbdetail::Chunk& chunk) {
     workers_.Finish();
     Results& mine = results_[turn_];
-    mine.targets.resize(static_cast<std::size_t>(chunk.rows.count));
-    mine.distances.resize(mine.targets.size());
+    const auto count = static_cast<std::size_t>(chunk.rows.count);
+    mine.targets.resize(count);
+    mine.distances.resize(count);
     mine.names = chunk.names;
+    // Lines without names are formatted by the threads that search them,
+    // each part's into its own stretch of the text.
+    mine.text.resize(mine.names == nullptr ? count * cbdetail::kLineBytes : 0);
+    mine.parts.resize(mine.names == nullptr ? count : 0);
     workers_.Start(chunk.rows.count, [this, &mine, rows = chunk.rows](int begin, int end, int) {
       search_.FindRows(rows.Part(begin, end - begin), mine.targets.data() + begin, mine.distances.data() + begin);
+      if (mine.names != nullptr) return;
+      const auto at = static_cast<std::size_t>(begin);
+      mine.parts[at] = Part{end, cbdetail::FormatLines(mine.targets.data() + begin, end - begin,
+                                                       mine.text.data() + at * cbdetail::kLineBytes)};
     });
     turn_ ^= 1;
     WriteLines(results_[turn_]);
@@ -81,15 +90,29 @@ class SearchPipeline {
   }
 
  private:
+  // The lines of the part of a chunk that starts here: where it ends, and
+  // their bytes.
+  struct Part {
+    int end;
+    std::size_t bytes;
+  };
   struct Results {
     std::vector<int> targets;
     std::vector<std::int64_t> distances;
     const std::vector<std::string>* names = nullptr;
+    std::vector<char> text;   // kLineBytes per vector
+    std::vector<Part> parts;  // by the index of a part's first vector
   };
 
   void WriteLines(Results& done) {
-    for (std::size_t r = 0; r < done.targets.size(); ++r) {
-      writer_.Line(done.targets[r], done.names != nullptr ? (*done.names)[r].c_str() : nullptr);
+    const auto count = static_cast<int>(done.targets.size());
+    if (done.names == nullptr) {
+      for (int begin = 0; begin < count; begin = done.parts[static_cast<std::size_t>(begin)].end) {
+        writer_.Lines(done.text.data() + static_cast<std::size_t>(begin) * cbdetail::kLineBytes,
+                      done.parts[static_cast<std::size_t>(begin)].bytes);
+      }
+    } else {
+      for (int r = 0; r < count; ++r) writer_.Line(done.targets[r], (*done.names)[static_cast<std::size_t>(r)].c_str());
     }
     done.targets.clear();
   }

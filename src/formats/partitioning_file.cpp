@@ -1,6 +1,7 @@
 // Partitioning files: a short text header and one line per training vector
 // with its 1-based partition index and, for convenience, its name.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -214,20 +215,49 @@ bool PartitioningFileWriter::Open(const char* name, const char* versionString, i
   return true;
 }
 
+namespace {
+
+// "00" to "99".
+constexpr auto kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+    pairs[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+// value in decimal and a line break at out; the end.
+char* IndexLine(std::uint32_t value, char* out) {
+  int digits = 1;
+  for (std::uint32_t power = 10; digits < 10 && value >= power; power *= 10) ++digits;
+  char* end = out + digits;
+  *end = '\n';
+  char* at = end;
+  for (; value >= 100; value /= 100) {
+    at -= 2;
+    std::memcpy(at, kDigitPairs.data() + 2 * (value % 100), 2);
+  }
+  if (value >= 10) {
+    std::memcpy(at - 2, kDigitPairs.data() + 2 * value, 2);
+  } else {
+    at[-1] = static_cast<char>('0' + value);
+  }
+  return end + 1;
+}
+
+}  // namespace
+
+std::size_t FormatLines(const int* partitions, int count, char* text) {
+  char* at = text;
+  for (int i = 0; i < count; ++i) at = IndexLine(static_cast<std::uint32_t>(partitions[i]) + 1u, at);
+  return static_cast<std::size_t>(at - text);
+}
+
 void PartitioningFileWriter::Line(int partition, const char* vectorName) {
   if (partition >= -1 && (vectorName == nullptr || vectorName[0] == '\0')) {
     // The common line: the index alone, formatted in place.
-    char* line = out_.Reserve(16);
-    char digits[12];
-    int n = 0;
-    auto value = static_cast<std::uint32_t>(partition + 1);
-    do {
-      digits[n++] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    for (int k = 0; k < n; ++k) line[k] = digits[n - 1 - k];
-    line[n] = '\n';
-    out_.Advance(static_cast<std::size_t>(n) + 1);
+    out_.Advance(FormatLines(&partition, 1, out_.Reserve(kLineBytes)));
     return;
   }
   out_.Decimal(std::int64_t{partition} + 1);

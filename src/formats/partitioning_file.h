@@ -46,6 +46,13 @@ class PartitioningFileReader {
   char method_[80] = {};
 };
 
+// The lines of count training vectors without names, partitions[i] their
+// 0-based partitions (each at least -1), written into text, which has room
+// for kLineBytes a line; returns the bytes written. Any thread may format
+// lines for a writer.
+constexpr std::size_t kLineBytes = 12;
+std::size_t FormatLines(const int* partitions, int count, char* text);
+
 // The writer of a partitioning file, a line at a time, with the rules of
 // SetFileWriter (formats/set_file.h).
 class PartitioningFileWriter {
@@ -56,6 +63,8 @@ class PartitioningFileWriter {
             const char* method, int overwrite);
   // One training vector's line: its 1-based partition and its name, if any.
   void Line(int partition, const char* vectorName);
+  // Lines made by FormatLines, as they are.
+  void Lines(const char* text, std::size_t size) { out_.Write(text, size); }
   // SafeOutput::Flush.
   bool Flush() { return out_.Flush(); }
   bool Commit() { return out_.Commit(); }

@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 
+#include "formats/partitioning_file.h"
 #include "support/reference.h"
 
 namespace mirvo::test {
@@ -39,6 +41,21 @@ TEST(PartitioningFile, WritingUnassignedOrForeignRecords) {
   EXPECT_EQ(ReadFile(dir.File("c.pa")), "VQ PARTITIONING 2.0\n3\n2\n" + kSeparator + "1 two lines\n3\n");
   ReadPartitioning(dir.File("c.pa").c_str(), &q, &ts);
   EXPECT_EQ(q.PartitionOf[1], 2);
+}
+
+// The lines formatted apart from the writer, for every number of digits:
+// each value's neighbours of a power of ten, unassigned (-1) and the
+// largest index.
+TEST(PartitioningFile, FormattedLinesOfEveryLength) {
+  std::vector<int> partitions{-1, INT_MAX - 1};
+  for (std::int64_t power = 10; power <= INT_MAX; power *= 10) {
+    for (const std::int64_t value : {power - 1, power, power + 1}) partitions.push_back(static_cast<int>(value - 1));
+  }
+  std::string want;
+  for (const int p : partitions) want += std::to_string(std::int64_t{p} + 1) + "\n";
+  std::string text(partitions.size() * cbdetail::kLineBytes, '\0');
+  text.resize(cbdetail::FormatLines(partitions.data(), static_cast<int>(partitions.size()), text.data()));
+  EXPECT_EQ(text, want);
 }
 
 struct ReadCase {
