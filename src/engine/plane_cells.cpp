@@ -1,6 +1,7 @@
 #include "engine/plane_cells.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -17,6 +18,8 @@ constexpr std::int64_t kCellsPerCode = 4;
 // code vectors; all lists together hold at most kMembersPerCode entries per
 // code vector.
 constexpr std::int64_t kLongList = 32;
+// Lists found longer than this are not thinned (below), and kept by none.
+constexpr std::int64_t kDominanceTested = 128;
 constexpr std::int64_t kScannedCells = 256;
 constexpr std::int64_t kScannedCodes = 512;
 constexpr std::int64_t kMembersPerCode = 24;
@@ -121,6 +124,8 @@ void PlaneCells::Fill(const std::vector<std::int32_t>& start, const std::vector<
         if (Square(Gap(p.x, b.x0, b.x1)) + Square(Gap(p.y, b.y0, b.y1)) <= limit) listed.push_back(j);
       }
     }
+    if (static_cast<std::int64_t>(listed.size()) > kDominanceTested) continue;
+    DropDominated(b, listed);
     const auto length = static_cast<std::int64_t>(listed.size());
     if (length > kLongList || static_cast<std::int64_t>(members_.size()) + length > budget) continue;
     std::sort(listed.begin(), listed.end());
@@ -128,6 +133,30 @@ void PlaneCells::Fill(const std::vector<std::int32_t>& start, const std::vector<
         List{static_cast<std::int32_t>(members_.size()), static_cast<std::int32_t>(length)};
     for (const std::int32_t j : listed) members_.push_back(Member{points_[static_cast<std::size_t>(j)], j});
   }
+}
+
+void PlaneCells::DropDominated(const Box& b, std::vector<std::int32_t>& listed) const {
+  // The squared distances to the corners of each one on the list.
+  std::vector<std::array<std::int64_t, 4>> corners(listed.size());
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    const Point p = points_[static_cast<std::size_t>(listed[i])];
+    const std::int64_t x0 = Square(p.x - b.x0), x1 = Square(p.x - b.x1);
+    const std::int64_t y0 = Square(p.y - b.y0), y1 = Square(p.y - b.y1);
+    corners[i] = {x0 + y0, x0 + y1, x1 + y0, x1 + y1};
+  }
+  const auto nearer = [&](std::size_t a, std::size_t than) {
+    for (int k = 0; k < 4; ++k) {
+      if (corners[a][static_cast<std::size_t>(k)] >= corners[than][static_cast<std::size_t>(k)]) return false;
+    }
+    return true;
+  };
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    bool dominated = false;
+    for (std::size_t j = 0; j < listed.size() && !dominated; ++j) dominated = nearer(j, i);
+    if (!dominated) listed[kept++] = listed[i];
+  }
+  listed.resize(kept);
 }
 
 const PlaneCells::List* PlaneCells::ListOf(std::int64_t x, std::int64_t y) const {

@@ -75,6 +75,12 @@ class PlaneCells {
     std::int64_t x0, x1, y0, y1;
   };
   Box CellBox(std::int64_t column, std::int64_t row) const;
+  // Drops from a cell's list every code vector to which another on it is
+  // strictly nearer at all four corners of the box: the difference of the
+  // two squared distances is linear in the point, so the other is strictly
+  // nearer throughout the box, and the one dropped is never nearest there,
+  // nor as near as the nearest.
+  void DropDominated(const Box& b, std::vector<std::int32_t>& listed) const;
   // Lays out the lists from the code vectors ordered by cell (`byCell`, with
   // cell c's in [start[c], start[c + 1])).
   void Fill(const std::vector<std::int32_t>& start, const std::vector<std::int32_t>& byCell, const Nearest& nearest);
