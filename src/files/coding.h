@@ -2,6 +2,7 @@
 // states: binary integer fields a block at a time, and "%i" text integers.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,22 @@
 namespace mirvo {
 
 // ---- Binary fields ---------------------------------------------------------
+
+// The big-endian unsigned word at p (Word: uint16_t or uint32_t), one load
+// and a byte swap on little-endian hosts.
+template <class Word>
+inline Word BigEndianWord(const unsigned char* p) {
+  Word word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (sizeof(Word) == 2) {
+      word = __builtin_bswap16(word);
+    } else {
+      word = __builtin_bswap32(word);
+    }
+  }
+  return word;
+}
 
 // Decodes n big-endian fields of `width` bytes (1 to 4) from p into out,
 // whose type must hold them: uint8_t for width 1, uint16_t for widths 1 and
@@ -28,17 +45,14 @@ inline void DecodeBigEndian(const unsigned char* p, T* out, std::size_t n, int w
       }
       break;
     case 2:
-      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>((p[2 * i] << 8) | p[2 * i + 1]);
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>(BigEndianWord<std::uint16_t>(p + 2 * i));
       break;
     case 3:
       for (std::size_t i = 0; i < n; ++i)
         out[i] = static_cast<T>((p[3 * i] << 16) | (p[3 * i + 1] << 8) | p[3 * i + 2]);
       break;
     default:
-      for (std::size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<T>((std::uint32_t{p[4 * i]} << 24) | (std::uint32_t{p[4 * i + 1]} << 16) |
-                                (std::uint32_t{p[4 * i + 2]} << 8) | std::uint32_t{p[4 * i + 3]});
-      }
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>(BigEndianWord<std::uint32_t>(p + 4 * i));
       break;
   }
 }
