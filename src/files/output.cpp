@@ -257,6 +257,7 @@ bool SafeOutput::Create() {
   // permissions below.
   struct stat old {};
   const bool replacing = overwrite_ == 1 && ::lstat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  writeback_ = 0;
   for (unsigned attempt = 0; fd_ < 0; ++attempt) {
     temporary_ = TemporaryName(target_, attempt);
     int error = 0;
@@ -313,12 +314,27 @@ void SafeOutput::Drain() {
   if (used_ > 0 && error_ == 0) {
     WriteAll(fd_, buffer_.data(), used_, error_);
     holeAtEnd_ = false;
+    StartWriteback();
   }
   used_ = 0;
   if (!hooked_ && outputHook != nullptr) {
     hooked_ = true;
     outputHook(OutputMoment::FirstBlock);
   }
+}
+
+void SafeOutput::StartWriteback() {
+#if defined(__linux__)
+  // What is written goes to the disk in the background as the run goes on,
+  // so that the fsync before the rename waits for little; its failures,
+  // if any, are the fsync's to report.
+  constexpr std::int64_t kStep = std::int64_t{1} << 20;
+  const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+  if (at >= 0 && at >= writeback_ + kStep) {
+    ::sync_file_range(fd_, writeback_, at - writeback_, SYNC_FILE_RANGE_WRITE);
+    writeback_ = at;
+  }
+#endif
 }
 
 bool SafeOutput::Flush() {

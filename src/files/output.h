@@ -81,6 +81,9 @@ class SafeOutput {
  private:
   void WriteSlow(const void* data, std::size_t size);
   void Drain();
+  // Starts the disk's writing of what has been written since the last
+  // start, once that is a megabyte or more.
+  void StartWriteback();
   bool Fail(const char* what, int error);
   void Discard();
   // The temporary file, with the old target's permissions when it replaces
@@ -100,6 +103,7 @@ class SafeOutput {
   bool holeAtEnd_ = false;  // the file ends in a hole: its length is set at the end
   Buffer<char> buffer_;
   std::size_t used_ = 0;
+  std::int64_t writeback_ = 0;  // bytes of the file whose writing has started
 };
 
 // For tests: called once per output at each of these moments (null: none).
