@@ -162,13 +162,12 @@ void PlaneCells::DropDominated(const Box& b, std::vector<std::int32_t>& listed) 
 const PlaneCells::List* PlaneCells::ListOf(std::int64_t x, std::int64_t y) const {
   if (x < lowX_ || x > highX_ || y < lowY_ || y > highY_) return nullptr;
   const List* list = &lists_[static_cast<std::size_t>(((y - lowY_) >> shift_) * columns_ + ((x - lowX_) >> shift_))];
-  return list->count < 0 ? nullptr : list;
+  return list->count <= 0 ? nullptr : list;
 }
 
-std::int64_t PlaneCells::NearestOnList(const List& list, std::int64_t x, std::int64_t y, int start, int* answer) const {
-  const Point s = points_[static_cast<std::size_t>(start)];
-  std::int64_t best = Square(s.x - x) + Square(s.y - y);
-  int found = start;
+std::int64_t PlaneCells::NearestOnList(const List& list, std::int64_t x, std::int64_t y, std::int64_t best,
+                                       int* answer) const {
+  int found = *answer;
   // In index order, only a nearer one replaces the best: the start when it
   // is among the nearest, else the lowest index among them.
   const Member* m = members_.data() + list.first;
@@ -186,7 +185,9 @@ std::int64_t PlaneCells::NearestOnList(const List& list, std::int64_t x, std::in
 bool PlaneCells::Find(const int* vector, int start, int* answer, std::int64_t* distance) const {
   const List* list = ListOf(vector[0], vector[1]);
   if (list == nullptr) return false;
-  *distance = NearestOnList(*list, vector[0], vector[1], start, answer);
+  const Point s = points_[static_cast<std::size_t>(start)];
+  *answer = start;
+  *distance = NearestOnList(*list, vector[0], vector[1], Square(s.x - vector[0]) + Square(s.y - vector[1]), answer);
   return true;
 }
 
@@ -198,10 +199,16 @@ std::uint32_t PlaneCells::FindGroup(const Point* points, int count, int* answers
     lists[i] = ListOf(points[i].x, points[i].y);
     if (lists[i] != nullptr) __builtin_prefetch(members_.data() + lists[i]->first);
   }
+  // From code vector 0 the answer is the lowest index among the nearest,
+  // all of which are on the list: it starts from the list's first.
   std::uint32_t answered = 0;
   for (int i = 0; i < count; ++i) {
-    if (lists[i] == nullptr) continue;
-    distances[i] = NearestOnList(*lists[i], points[i].x, points[i].y, 0, &answers[i]);
+    const List* list = lists[i];
+    if (list == nullptr) continue;
+    const std::int64_t x = points[i].x, y = points[i].y;
+    const Member& first = members_[static_cast<std::size_t>(list->first)];
+    answers[i] = first.index;
+    distances[i] = NearestOnList(*list, x, y, Square(first.at.x - x) + Square(first.at.y - y), &answers[i]);
     answered |= std::uint32_t{1} << i;
   }
   return answered;

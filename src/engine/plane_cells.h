@@ -68,8 +68,9 @@ class PlaneCells {
   // The list of the cell of (x, y), null outside the box or for a cell
   // without one.
   const List* ListOf(std::int64_t x, std::int64_t y) const;
-  // The nearest on a list, from start; its squared distance.
-  std::int64_t NearestOnList(const List& list, std::int64_t x, std::int64_t y, int start, int* answer) const;
+  // The nearest on a list, from the one in *answer at squared distance
+  // best; its squared distance.
+  std::int64_t NearestOnList(const List& list, std::int64_t x, std::int64_t y, std::int64_t best, int* answer) const;
 
   struct Box {
     std::int64_t x0, x1, y0, y1;
