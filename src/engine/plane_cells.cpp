@@ -126,9 +126,13 @@ void PlaneCells::Fill(const std::vector<std::int32_t>& start, const std::vector<
     }
     if (static_cast<std::int64_t>(listed.size()) > kDominanceTested) continue;
     DropDominated(b, listed);
-    const auto length = static_cast<std::int64_t>(listed.size());
-    if (length > kLongList || static_cast<std::int64_t>(members_.size()) + length > budget) continue;
+    if (listed.empty() || static_cast<std::int64_t>(listed.size()) > kLongList) continue;
     std::sort(listed.begin(), listed.end());
+    // Whole steps of kStep entries: the last one repeated, never strictly
+    // nearer than itself.
+    while (listed.size() % kStep != 0) listed.push_back(listed.back());
+    const auto length = static_cast<std::int64_t>(listed.size());
+    if (static_cast<std::int64_t>(members_.size()) + length > budget) continue;
     lists_[static_cast<std::size_t>(cell)] =
         List{static_cast<std::int32_t>(members_.size()), static_cast<std::int32_t>(length)};
     for (const std::int32_t j : listed) members_.push_back(Member{points_[static_cast<std::size_t>(j)], j});
@@ -170,13 +174,16 @@ std::int64_t PlaneCells::NearestOnList(const List& list, std::int64_t x, std::in
   int found = *answer;
   // In index order, only a nearer one replaces the best: the start when it
   // is among the nearest, else the lowest index among them.
+  // Without a branch: which one is nearest is unpredictable; lists come in
+  // whole steps, most of them one.
   const Member* m = members_.data() + list.first;
-  for (const Member* end = m + list.count; m < end; ++m) {
-    // Without a branch: which one is nearest is unpredictable.
-    const std::int64_t d = Square(m->at.x - x) + Square(m->at.y - y);
-    const std::int32_t nearer = -static_cast<std::int32_t>(d < best);
-    found = (found & ~nearer) | (m->index & nearer);
-    best = std::min(best, d);
+  for (const Member* end = m + list.count; m < end; m += kStep) {
+    for (int k = 0; k < kStep; ++k) {
+      const std::int64_t d = Square(m[k].at.x - x) + Square(m[k].at.y - y);
+      const std::int32_t nearer = -static_cast<std::int32_t>(d < best);
+      found = (found & ~nearer) | (m[k].index & nearer);
+      best = std::min(best, d);
+    }
   }
   *answer = found;
   return best;

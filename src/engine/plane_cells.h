@@ -58,8 +58,9 @@ class PlaneCells {
   int shift_ = 0;  // cells are 2^shift_ values a side
   std::int64_t columns_ = 0;
   std::vector<Point> points_;  // by code index
-  // A cell's list: members_[first, first + count); count < 0 when the cell
-  // has none.
+  // A cell's list: members_[first, first + count), count a multiple of
+  // kStep; count < 0 when the cell has none.
+  static constexpr int kStep = 4;
   struct List {
     std::int32_t first, count;
   };

@@ -498,19 +498,19 @@ void NearestSearch::Impl::FindMany(const int* const* vectors, const int* starts,
 
 namespace {
 
-// Rows of a two-element codebook on the grid a group at a time, widened by
-// widen(i, out); the rows it leaves go to sorted(i).
-template <class Widen, class Sorted>
-void OnCells(const cbdetail::PlaneCells& cells, int count, Widen widen, Sorted sorted, int* targets,
+// Rows of a two-element codebook, stored as Element, on the grid a group at
+// a time; the rows it leaves go to sorted(i).
+template <class Element, class Sorted>
+void OnCells(const cbdetail::PlaneCells& cells, const RowBlock& rows, Sorted sorted, int* targets,
              std::int64_t* distances) {
   constexpr int kGroup = cbdetail::PlaneCells::kGroup;
-  for (int begin = 0; begin < count; begin += kGroup) {
-    const int n = std::min(kGroup, count - begin);
+  for (int begin = 0; begin < rows.count; begin += kGroup) {
+    const int n = std::min(kGroup, rows.count - begin);
     cbdetail::PlaneCells::Point points[kGroup];
     for (int g = 0; g < n; ++g) {
-      int point[2];
-      widen(begin + g, point);
-      points[g] = {point[0], point[1]};
+      Element e[2];
+      std::memcpy(e, rows.Row(begin + g), sizeof e);
+      points[g] = {static_cast<std::int32_t>(e[0]), static_cast<std::int32_t>(e[1])};
     }
     const std::uint32_t answered = cells.FindGroup(points, n, targets + begin, distances + begin);
     for (int g = 0; g < n; ++g) {
@@ -560,7 +560,17 @@ void NearestSearch::Impl::FindRows(const RowBlock& rows, int* targets, std::int6
       for (int i = 0; i < rows.count; ++i) sorted(i);
       return;
     }
-    OnCells(*cells, rows.count, widen, sorted, targets, distances);
+    switch (rows.width) {
+      case 1:
+        OnCells<std::uint8_t>(*cells, rows, sorted, targets, distances);
+        break;
+      case 2:
+        OnCells<std::uint16_t>(*cells, rows, sorted, targets, distances);
+        break;
+      default:
+        OnCells<std::int32_t>(*cells, rows, sorted, targets, distances);
+        break;
+    }
     return;
   }
   // Bytes stored as they are searched go straight into the kernels; other
