@@ -88,6 +88,45 @@ PlaneCells::Box PlaneCells::CellBox(std::int64_t column, std::int64_t row) const
   return Box{x0, std::min(x0 + side - 1, highX_), y0, std::min(y0 + side - 1, highY_)};
 }
 
+bool PlaneCells::CellList(const Box& b, const std::vector<std::int32_t>& start, const std::vector<std::int32_t>& byCell,
+                          const Nearest& nearest, std::vector<std::int32_t>& listed) const {
+  // U: the squared distance from the cell's farthest point to the code
+  // vector nearest its centre.
+  const int centre[2] = {static_cast<int>((b.x0 + b.x1) / 2), static_cast<int>((b.y0 + b.y1) / 2)};
+  const Point c = points_[static_cast<std::size_t>(nearest(centre))];
+  const std::int64_t limit = Square(std::max(c.x - b.x0, b.x1 - c.x)) + Square(std::max(c.y - b.y0, b.y1 - c.y));
+  // Code vectors within U of the cell lie in the cells up to its square
+  // root away.
+  const std::int64_t reach = SquareRoot(limit);
+  const std::int64_t c0 = (std::max(b.x0 - reach, lowX_) - lowX_) >> shift_;
+  const std::int64_t c1 = (std::min(b.x1 + reach, highX_) - lowX_) >> shift_;
+  const std::int64_t r0 = (std::max(b.y0 - reach, lowY_) - lowY_) >> shift_;
+  const std::int64_t r1 = (std::min(b.y1 + reach, highY_) - lowY_) >> shift_;
+  if (c1 - c0 + 1 > kScannedCells || (c1 - c0 + 1) * (r1 - r0 + 1) > kScannedCells) return false;
+  const auto from = [&](std::int64_t r, std::int64_t col) {
+    return start[static_cast<std::size_t>(r * columns_ + col)];
+  };
+  std::int64_t scanned = 0;
+  for (std::int64_t r = r0; r <= r1; ++r) scanned += from(r, c1 + 1) - from(r, c0);
+  if (scanned > kScannedCodes) return false;
+  listed.clear();
+  for (std::int64_t r = r0; r <= r1; ++r) {
+    for (std::int32_t at = from(r, c0); at < from(r, c1 + 1); ++at) {
+      const std::int32_t j = byCell[static_cast<std::size_t>(at)];
+      const Point p = points_[static_cast<std::size_t>(j)];
+      if (Square(Gap(p.x, b.x0, b.x1)) + Square(Gap(p.y, b.y0, b.y1)) <= limit) listed.push_back(j);
+    }
+  }
+  if (static_cast<std::int64_t>(listed.size()) > kDominanceTested) return false;
+  DropDominated(b, listed);
+  if (listed.empty() || static_cast<std::int64_t>(listed.size()) > kLongList) return false;
+  std::sort(listed.begin(), listed.end());
+  // Whole steps of kStep entries: the last one repeated, never strictly
+  // nearer than itself.
+  while (listed.size() % kStep != 0) listed.push_back(listed.back());
+  return true;
+}
+
 void PlaneCells::Fill(const std::vector<std::int32_t>& start, const std::vector<std::int32_t>& byCell,
                       const Nearest& nearest) {
   const auto cellCount = static_cast<std::int64_t>(start.size()) - 1;
@@ -96,41 +135,7 @@ void PlaneCells::Fill(const std::vector<std::int32_t>& start, const std::vector<
   lists_.assign(static_cast<std::size_t>(cellCount), List{0, -1});
   std::vector<std::int32_t> listed;
   for (std::int64_t cell = 0; cell < cellCount; ++cell) {
-    const Box b = CellBox(cell % columns_, cell / columns_);
-    // U: the squared distance from the cell's farthest point to the code
-    // vector nearest its centre.
-    const int centre[2] = {static_cast<int>((b.x0 + b.x1) / 2), static_cast<int>((b.y0 + b.y1) / 2)};
-    const Point c = points_[static_cast<std::size_t>(nearest(centre))];
-    const std::int64_t limit = Square(std::max(c.x - b.x0, b.x1 - c.x)) + Square(std::max(c.y - b.y0, b.y1 - c.y));
-    // Code vectors within U of the cell lie in the cells up to its square
-    // root away.
-    const std::int64_t reach = SquareRoot(limit);
-    const std::int64_t c0 = (std::max(b.x0 - reach, lowX_) - lowX_) >> shift_;
-    const std::int64_t c1 = (std::min(b.x1 + reach, highX_) - lowX_) >> shift_;
-    const std::int64_t r0 = (std::max(b.y0 - reach, lowY_) - lowY_) >> shift_;
-    const std::int64_t r1 = (std::min(b.y1 + reach, highY_) - lowY_) >> shift_;
-    if (c1 - c0 + 1 > kScannedCells || (c1 - c0 + 1) * (r1 - r0 + 1) > kScannedCells) continue;
-    const auto from = [&](std::int64_t r, std::int64_t col) {
-      return start[static_cast<std::size_t>(r * columns_ + col)];
-    };
-    std::int64_t scanned = 0;
-    for (std::int64_t r = r0; r <= r1; ++r) scanned += from(r, c1 + 1) - from(r, c0);
-    if (scanned > kScannedCodes) continue;
-    listed.clear();
-    for (std::int64_t r = r0; r <= r1; ++r) {
-      for (std::int32_t at = from(r, c0); at < from(r, c1 + 1); ++at) {
-        const std::int32_t j = byCell[static_cast<std::size_t>(at)];
-        const Point p = points_[static_cast<std::size_t>(j)];
-        if (Square(Gap(p.x, b.x0, b.x1)) + Square(Gap(p.y, b.y0, b.y1)) <= limit) listed.push_back(j);
-      }
-    }
-    if (static_cast<std::int64_t>(listed.size()) > kDominanceTested) continue;
-    DropDominated(b, listed);
-    if (listed.empty() || static_cast<std::int64_t>(listed.size()) > kLongList) continue;
-    std::sort(listed.begin(), listed.end());
-    // Whole steps of kStep entries: the last one repeated, never strictly
-    // nearer than itself.
-    while (listed.size() % kStep != 0) listed.push_back(listed.back());
+    if (!CellList(CellBox(cell % columns_, cell / columns_), start, byCell, nearest, listed)) continue;
     const auto length = static_cast<std::int64_t>(listed.size());
     if (static_cast<std::int64_t>(members_.size()) + length > budget) continue;
     lists_[static_cast<std::size_t>(cell)] =

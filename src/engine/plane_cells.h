@@ -83,6 +83,10 @@ class PlaneCells {
   // nearer throughout the box, and the one dropped is never nearest there,
   // nor as near as the nearest.
   void DropDominated(const Box& b, std::vector<std::int32_t>& listed) const;
+  // The list of the cell of box b into listed, from the code vectors
+  // ordered by cell as for Fill; false when the cell keeps none.
+  bool CellList(const Box& b, const std::vector<std::int32_t>& start, const std::vector<std::int32_t>& byCell,
+                const Nearest& nearest, std::vector<std::int32_t>& listed) const;
   // Lays out the lists from the code vectors ordered by cell (`byCell`, with
   // cell c's in [start[c], start[c + 1])).
   void Fill(const std::vector<std::int32_t>& start, const std::vector<std::int32_t>& byCell, const Nearest& nearest);
