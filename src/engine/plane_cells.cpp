@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <numeric>
 
 namespace mirvo::cbdetail {
@@ -11,18 +12,22 @@ namespace {
 
 using u128 = unsigned __int128;
 
-// Cells per code vector at most.
+// Cells per code vector at most, and in all (lists of 8 bytes a cell).
 constexpr std::int64_t kCellsPerCode = 4;
+constexpr std::int64_t kMostCells = std::int64_t{1} << 22;
 // A cell keeps no list when it would be longer than kLongList, or when
 // finding it would look at more than kScannedCells cells or kScannedCodes
 // code vectors; all lists together hold at most kMembersPerCode entries per
-// code vector.
+// code vector, and kMostMembers (12 bytes each) in all. Cells past these
+// limits keep no list: the grid of a very large codebook stays within about
+// 100 MB and leaves the rest to the slabs.
 constexpr std::int64_t kLongList = 32;
 // Lists found longer than this are not thinned (below), and kept by none.
 constexpr std::int64_t kDominanceTested = 128;
 constexpr std::int64_t kScannedCells = 256;
 constexpr std::int64_t kScannedCodes = 512;
 constexpr std::int64_t kMembersPerCode = 24;
+constexpr std::int64_t kMostMembers = std::int64_t{1} << 22;
 
 std::int64_t Square(std::int64_t x) { return x * x; }
 
@@ -44,6 +49,16 @@ std::int64_t Gap(std::int64_t x, std::int64_t low, std::int64_t high) {
 
 std::unique_ptr<PlaneCells> PlaneCells::Prepare(const CodeRows& codes, const Nearest& nearest) {
   if (codes.dimension != 2 || codes.size <= 0) return nullptr;
+  // The grid only saves time: without the memory for it the slabs search
+  // alone.
+  try {
+    return Lay(codes, nearest);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+std::unique_ptr<PlaneCells> PlaneCells::Lay(const CodeRows& codes, const Nearest& nearest) {
   auto cells = std::make_unique<PlaneCells>();
   PlaneCells& g = *cells;
   g.points_.resize(static_cast<std::size_t>(codes.size));
@@ -62,7 +77,7 @@ std::unique_ptr<PlaneCells> PlaneCells::Prepare(const CodeRows& codes, const Nea
   if (wx * wx + wy * wy > static_cast<u128>(std::numeric_limits<std::int64_t>::max())) return nullptr;
   // The smallest cells, 2^shift values a side, of which there are at most
   // kCellsPerCode per code vector.
-  const auto limit = static_cast<u128>(kCellsPerCode) * static_cast<u128>(codes.size);
+  const auto limit = static_cast<u128>(std::min(kCellsPerCode * codes.size, kMostCells));
   const auto along = [](u128 w, int shift) { return (w >> shift) + 1; };
   while (along(wx, g.shift_) * along(wy, g.shift_) > limit) ++g.shift_;
   g.columns_ = static_cast<std::int64_t>(along(wx, g.shift_));
@@ -88,13 +103,33 @@ PlaneCells::Box PlaneCells::CellBox(std::int64_t column, std::int64_t row) const
   return Box{x0, std::min(x0 + side - 1, highX_), y0, std::min(y0 + side - 1, highY_)};
 }
 
-bool PlaneCells::CellList(const Box& b, const std::vector<std::int32_t>& start, const std::vector<std::int32_t>& byCell,
-                          const Nearest& nearest, std::vector<std::int32_t>& listed) const {
-  // U: the squared distance from the cell's farthest point to the code
-  // vector nearest its centre.
+std::int64_t PlaneCells::Limit(std::int64_t cell, const Box& b, const std::vector<std::int32_t>& start,
+                               const std::vector<std::int32_t>& byCell, const Nearest& nearest) const {
+  const auto farthest = [&b](Point c) {
+    return Square(std::max(c.x - b.x0, b.x1 - c.x)) + Square(std::max(c.y - b.y0, b.y1 - c.y));
+  };
+  const std::int64_t column = cell % columns_, row = cell / columns_;
+  const std::int64_t rows = (static_cast<std::int64_t>(start.size()) - 1) / columns_;
+  const std::int64_t c0 = std::max<std::int64_t>(column - 1, 0), c1 = std::min(column + 1, columns_ - 1);
+  std::int64_t limit = std::numeric_limits<std::int64_t>::max();
+  bool found = false;
+  for (std::int64_t r = std::max<std::int64_t>(row - 1, 0); r <= std::min(row + 1, rows - 1); ++r) {
+    const std::int32_t end = start[static_cast<std::size_t>(r * columns_ + c1 + 1)];
+    for (std::int32_t at = start[static_cast<std::size_t>(r * columns_ + c0)]; at < end; ++at) {
+      limit = std::min(limit, farthest(points_[static_cast<std::size_t>(byCell[static_cast<std::size_t>(at)])]));
+      found = true;
+    }
+  }
+  if (found) return limit;
   const int centre[2] = {static_cast<int>((b.x0 + b.x1) / 2), static_cast<int>((b.y0 + b.y1) / 2)};
-  const Point c = points_[static_cast<std::size_t>(nearest(centre))];
-  const std::int64_t limit = Square(std::max(c.x - b.x0, b.x1 - c.x)) + Square(std::max(c.y - b.y0, b.y1 - c.y));
+  return farthest(points_[static_cast<std::size_t>(nearest(centre))]);
+}
+
+bool PlaneCells::CellList(std::int64_t cell, const std::vector<std::int32_t>& start,
+                          const std::vector<std::int32_t>& byCell, const Nearest& nearest,
+                          std::vector<std::int32_t>& listed) const {
+  const Box b = CellBox(cell % columns_, cell / columns_);
+  const std::int64_t limit = Limit(cell, b, start, byCell, nearest);
   // Code vectors within U of the cell lie in the cells up to its square
   // root away.
   const std::int64_t reach = SquareRoot(limit);
@@ -130,12 +165,11 @@ bool PlaneCells::CellList(const Box& b, const std::vector<std::int32_t>& start, 
 void PlaneCells::Fill(const std::vector<std::int32_t>& start, const std::vector<std::int32_t>& byCell,
                       const Nearest& nearest) {
   const auto cellCount = static_cast<std::int64_t>(start.size()) - 1;
-  const std::int64_t budget = std::min<std::int64_t>(kMembersPerCode * static_cast<std::int64_t>(points_.size()),
-                                                     std::numeric_limits<std::int32_t>::max());
+  const std::int64_t budget = std::min(kMembersPerCode * static_cast<std::int64_t>(points_.size()), kMostMembers);
   lists_.assign(static_cast<std::size_t>(cellCount), List{0, -1});
   std::vector<std::int32_t> listed;
   for (std::int64_t cell = 0; cell < cellCount; ++cell) {
-    if (!CellList(CellBox(cell % columns_, cell / columns_), start, byCell, nearest, listed)) continue;
+    if (!CellList(cell, start, byCell, nearest, listed)) continue;
     const auto length = static_cast<std::int64_t>(listed.size());
     if (static_cast<std::int64_t>(members_.size()) + length > budget) continue;
     lists_[static_cast<std::size_t>(cell)] =
@@ -145,8 +179,9 @@ void PlaneCells::Fill(const std::vector<std::int32_t>& start, const std::vector<
 }
 
 void PlaneCells::DropDominated(const Box& b, std::vector<std::int32_t>& listed) const {
-  // The squared distances to the corners of each one on the list.
-  std::vector<std::array<std::int64_t, 4>> corners(listed.size());
+  // The squared distances to the corners of each one on the list (at most
+  // kDominanceTested).
+  std::array<std::int64_t, 4> corners[kDominanceTested];
   for (std::size_t i = 0; i < listed.size(); ++i) {
     const Point p = points_[static_cast<std::size_t>(listed[i])];
     const std::int64_t x0 = Square(p.x - b.x0), x1 = Square(p.x - b.x1);

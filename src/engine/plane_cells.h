@@ -29,9 +29,10 @@ class PlaneCells {
   using Nearest = std::function<int(const int* point)>;
 
   // The grid of the code vectors, or null when it does not apply: not two
-  // elements, or a box whose squared distances exceed 63 bits. At most 4
-  // cells per code vector, each asking nearest once, and at most 24 list
-  // entries per code vector: O(number of code vectors) in all.
+  // elements, a box whose squared distances exceed 63 bits, or no memory
+  // for it. At most 4 cells per code vector (2^22 in all), each asking
+  // nearest once, and at most 24 list entries per code vector (2^22 in
+  // all): O(number of code vectors), and at most about 100 MB.
   static std::unique_ptr<PlaneCells> Prepare(const CodeRows& codes, const Nearest& nearest);
 
   // For a training vector in a cell with a list: true, the nearest code
@@ -73,6 +74,8 @@ class PlaneCells {
   // best; its squared distance.
   std::int64_t NearestOnList(const List& list, std::int64_t x, std::int64_t y, std::int64_t best, int* answer) const;
 
+  // Prepare's work, which may throw std::bad_alloc.
+  static std::unique_ptr<PlaneCells> Lay(const CodeRows& codes, const Nearest& nearest);
   struct Box {
     std::int64_t x0, x1, y0, y1;
   };
@@ -83,9 +86,15 @@ class PlaneCells {
   // nearer throughout the box, and the one dropped is never nearest there,
   // nor as near as the nearest.
   void DropDominated(const Box& b, std::vector<std::int32_t>& listed) const;
-  // The list of the cell of box b into listed, from the code vectors
-  // ordered by cell as for Fill; false when the cell keeps none.
-  bool CellList(const Box& b, const std::vector<std::int32_t>& start, const std::vector<std::int32_t>& byCell,
+  // U of a cell (box b): every point of it has a code vector within U.
+  // The least over the code vectors of the cell and the eight around it of
+  // their squared distance to the cell's farthest point, or, when those
+  // cells hold none, that of the code vector nearest its centre.
+  std::int64_t Limit(std::int64_t cell, const Box& b, const std::vector<std::int32_t>& start,
+                     const std::vector<std::int32_t>& byCell, const Nearest& nearest) const;
+  // The list of a cell into listed, from the code vectors ordered by cell
+  // as for Fill; false when the cell keeps none.
+  bool CellList(std::int64_t cell, const std::vector<std::int32_t>& start, const std::vector<std::int32_t>& byCell,
                 const Nearest& nearest, std::vector<std::int32_t>& listed) const;
   // Lays out the lists from the code vectors ordered by cell (`byCell`, with
   // cell c's in [start[c], start[c + 1])).

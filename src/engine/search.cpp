@@ -36,9 +36,11 @@ constexpr int kMaxByteDimension = 8192;
 constexpr int kBatch = 1024;
 
 // The grid of cells is laid out once the sorted method has been asked for
-// this many training vectors per code vector: about the work of laying it
-// out.
-constexpr std::int64_t kCellsAfter = 4;
+// this many training vectors per code vector. Laying it out (on one
+// thread) costs what the slabs take for a few training vectors per code
+// vector: a run that ends soon after pays little for a grid it barely
+// uses, and a long one gains from it nearly from the start.
+constexpr std::int64_t kCellsAfter = 16;
 
 std::int64_t Saturate(u128 d) { return d > kInt64Max ? kNoBound : static_cast<std::int64_t>(d); }
 

@@ -369,7 +369,7 @@ TEST(PlaneCells, MatchThePlainSearch) {
     }
     Codebook cb;
     MakeSet(&cb, code, 2, 1, 4, true);
-    const int count = 4 * cb.BookSize + 37;
+    const int count = 16 * cb.BookSize + 37;  // enough for the search to lay out its grid
     std::vector<std::vector<int>> queries;
     for (int i = 0; i < count; ++i) {
       const auto& a = code[static_cast<std::size_t>(r.Int(0, static_cast<int>(code.size()) - 1))].elements;
