@@ -31,15 +31,6 @@ constexpr std::int64_t kMostMembers = std::int64_t{1} << 22;
 
 std::int64_t Square(std::int64_t x) { return x * x; }
 
-// floor(sqrt(v)) for 0 <= v < 2^63.
-std::int64_t SquareRoot(std::int64_t v) {
-  auto r = static_cast<std::int64_t>(std::sqrt(static_cast<double>(v)));
-  const auto square = [](std::int64_t a) { return static_cast<u128>(a) * static_cast<u128>(a); };
-  while (r > 0 && square(r) > static_cast<u128>(v)) --r;
-  while (square(r + 1) <= static_cast<u128>(v)) ++r;
-  return r;
-}
-
 // How far x lies outside [low, high], 0 inside.
 std::int64_t Gap(std::int64_t x, std::int64_t low, std::int64_t high) {
   return x < low ? low - x : x > high ? x - high : 0;
@@ -213,9 +204,9 @@ std::int64_t PlaneCells::NearestOnList(const List& list, std::int64_t x, std::in
                                        int* answer) const {
   int found = *answer;
   // In index order, only a nearer one replaces the best: the start when it
-  // is among the nearest, else the lowest index among them.
-  // Without a branch: which one is nearest is unpredictable; lists come in
-  // whole steps, most of them one.
+  // is among the nearest, else the lowest index among them. Without a
+  // branch, as which one is nearest is unpredictable; lists come in whole
+  // steps, most of them one.
   const Member* m = members_.data() + list.first;
   for (const Member* end = m + list.count; m < end; m += kStep) {
     for (int k = 0; k < kStep; ++k) {
@@ -252,10 +243,11 @@ std::uint32_t PlaneCells::FindGroup(const Point* points, int count, int* answers
   for (int i = 0; i < count; ++i) {
     const List* list = lists[i];
     if (list == nullptr) continue;
-    const std::int64_t x = points[i].x, y = points[i].y;
-    const Member& first = members_[static_cast<std::size_t>(list->first)];
-    answers[i] = first.index;
-    distances[i] = NearestOnList(*list, x, y, Square(first.at.x - x) + Square(first.at.y - y), &answers[i]);
+    // The first entry replaces an unreachable best (or, at that very
+    // distance, is the answer already).
+    answers[i] = members_[static_cast<std::size_t>(list->first)].index;
+    distances[i] =
+        NearestOnList(*list, points[i].x, points[i].y, std::numeric_limits<std::int64_t>::max(), &answers[i]);
     answered |= std::uint32_t{1} << i;
   }
   return answered;

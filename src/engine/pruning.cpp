@@ -32,14 +32,6 @@ constexpr int kTrial = 128;
 constexpr int kWholeTrials = 4096;  // code vectors from which trials take whole batches
 constexpr int kWeight = 8;
 
-// The integer square root, exactly.
-std::int64_t Root(std::int64_t v) {
-  auto r = static_cast<std::int64_t>(std::sqrt(static_cast<double>(v)));
-  while (r > 0 && r * r > v) --r;
-  while ((r + 1) * (r + 1) <= v) ++r;
-  return r;
-}
-
 // S and F of every code vector.
 struct CodeKeys {
   std::vector<std::int64_t> sum, root;
@@ -83,7 +75,7 @@ void AddKeys(const Element* rows, int size, int d, int offset, CodeKeys& keys) {
       n += e * e;
     }
     keys.sum.push_back(s);
-    keys.root.push_back(Root(std::int64_t{d} * n - std::int64_t{s} * s));
+    keys.root.push_back(SquareRoot(std::int64_t{d} * n - std::int64_t{s} * s));
   }
 }
 
@@ -324,7 +316,7 @@ void PrunedCodes::Sort(const std::uint8_t* const* rows, int count, PruneRow* sor
     std::int32_t s = 0, n = 0;
     SumAndNorm(x, d, &s, &n);
     const auto sum = static_cast<std::int32_t>(s >> shift);
-    const auto root = static_cast<std::int32_t>(Root(std::int64_t{d} * n - std::int64_t{s} * s) >> shift);
+    const auto root = static_cast<std::int32_t>(SquareRoot(std::int64_t{d} * n - std::int64_t{s} * s) >> shift);
     const int slab = layout_.slabFrom[std::min(static_cast<std::size_t>(sum), top)];
     keys[i] = PruneRow{x, n, sum, root, slab, i};
     // By slab, then F (to 256 steps): the rows of a tile need similar

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,18 @@
 namespace mirvo {
 
 namespace cbdetail {
+
+// floor(sqrt(v)), exactly, for 0 <= v < 2^63: the bounds of both the
+// pruned search and the grid of cells are integer square roots.
+inline std::int64_t SquareRoot(std::int64_t v) {
+  auto r = static_cast<std::int64_t>(std::sqrt(static_cast<double>(v)));
+  const auto square = [](std::int64_t a) {
+    return static_cast<unsigned __int128>(a) * static_cast<unsigned __int128>(a);
+  };
+  while (r > 0 && square(r) > static_cast<unsigned __int128>(v)) --r;
+  while (square(r + 1) <= static_cast<unsigned __int128>(v)) ++r;
+  return r;
+}
 
 // Straightforward search over every code vector, exact for any int32 data.
 int FindNearestSquared(const int* vector, const Codebook* cb, int start, std::int64_t* distance);
